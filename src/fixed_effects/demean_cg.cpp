@@ -22,8 +22,8 @@ namespace {
 // reload to every step of the chain.
 
 // r = swept x - x, p = r; returns the running sums of r_i^2 and x_i^2.
-[[gnu::noinline]] void finish_residual(std::size_t n, const SweepTail& tail, const double* x, double* r, double* p,
-                     double& rr, double& xx) {
+[[gnu::noinline]] void finish_residual(std::size_t n, const SweepTail& tail, const double* x,
+                                       double* r, double* p, double& rr, double& xx) {
   double rr_c = rr;
   double xx_c = xx;
   for (std::size_t i = 0; i < n; ++i) {
@@ -38,8 +38,8 @@ namespace {
 }
 
 // q = p - swept p; returns the running sum of p_i * q_i continued from pq.
-[[gnu::noinline]] double finish_direction(std::size_t n, const SweepTail& tail, const double* p, double* q,
-                        double pq) {
+[[gnu::noinline]] double finish_direction(std::size_t n, const SweepTail& tail, const double* p,
+                                         double* q, double pq) {
   for (std::size_t i = 0; i < n; ++i) {
     const double qi = p[i] - tail.at(i);
     q[i] = qi;
@@ -48,7 +48,7 @@ namespace {
   return pq;
 }
 
-// v += sign * alpha * d, returning the running sum of v_i^2 (in index order).
+// v -= alpha d (subtract) or v += alpha d, returning the running sum of v_i^2 (in index order).
 [[gnu::noinline]] double axpy_norm(std::size_t total, double alpha, double* v, const double* d,
                                    bool subtract) {
   double s = 0.0;
