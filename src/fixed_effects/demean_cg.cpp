@@ -89,7 +89,7 @@ void step(std::size_t total, double alpha, double* x, double* r, const double* p
 
 void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                         std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                        double tol) {
+                        double tol, std::span<double> spare) {
   const std::size_t n = m.nrows;
   const std::size_t total = checked_mul(n, m.ncols);
   check_len(m.data.size(), total);
@@ -112,11 +112,11 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   // Every entry is written before it is read, so no zero fill.
   const WorkBuffer r_buf = work_buffer(total);
   const WorkBuffer p_buf = work_buffer(total);
-  const WorkBuffer q_buf = work_buffer(total);
+  const WorkBuffer q_buf = spare.size() >= total ? WorkBuffer() : work_buffer(total);
   const WorkBuffer w_buf = work_buffer(n);  // a sweep works column by column
   double* r = r_buf.get();
   double* p = p_buf.get();
-  double* q = q_buf.get();
+  double* q = q_buf ? q_buf.get() : spare.data();
   double* w = w_buf.get();
 
   // r = sweep(x) - x, p = r, and the first rr and xx. Every inner product
