@@ -175,7 +175,7 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
   // rows of A are already packed there: kMr divides kNr, so every row panel
   // of A is a slice of one column panel of B, read kNr apart.
   const bool a_in_bpack = a.data == b.data && a.row_stride == b.col_stride &&
-                          a.col_stride == b.row_stride && n <= kNc;
+                          a.col_stride == b.row_stride && m <= n && n <= kNc;
   AlignedBuffer apack =
       a_in_bpack ? AlignedBuffer()
                  : aligned_doubles(checked_mul(round_up(std::min(kMc, m), kMr), kc_max));
