@@ -6,6 +6,7 @@
 #include <new>
 
 #include "check.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -239,8 +240,7 @@ std::vector<double> gemm_gram(StridedMatrix s) {
   const std::size_t k = s.cols;
   std::vector<double> out(checked_mul(k, k), 0.0);
   gemm(1.0, transposed(s), s, 0.0, square_view(out, k), GemmPart::Upper);
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t col = 0; col < r; ++col) out[r * k + col] = out[col * k + r];
+  symmetric_mirror_upper(out.data(), k);
   return out;
 }
 
