@@ -26,19 +26,17 @@ void combinations_into(std::size_t n, std::size_t depth, std::size_t lowest,
 
 // The first n rows listed group by group: group g (the g-th smallest code
 // that occurs) holds rows[first[g]] .. rows[first[g+1]-1], in ascending row
-// order. When the codes never decrease the rows are already in that order,
-// `rows` stays empty and position p is row p. Codes are already checked to
-// be non-negative and at most `largest`.
+// order. When the codes never decrease (`in_order`) the rows are already in
+// that order, `rows` stays empty and position p is row p. Codes are already
+// checked to be non-negative and at most `largest`.
 struct GroupedRows {
   std::vector<std::size_t> first;
   std::vector<std::size_t> rows;
 };
 
-GroupedRows group_rows(StridedVector<std::int32_t> codes, std::size_t n, std::size_t largest) {
+GroupedRows group_rows(StridedVector<std::int32_t> codes, std::size_t n, std::size_t largest,
+                       bool in_order) {
   auto code = [&](std::size_t i) { return static_cast<std::size_t>(codes[i]); };
-  bool in_order = true;
-  for (std::size_t i = 1; i < n && in_order; ++i) in_order = codes[i - 1] <= codes[i];
-
   GroupedRows out;
   const std::size_t span = largest + 1;
   // Dense index of each row's group: through a table over the codes when
@@ -49,6 +47,7 @@ GroupedRows group_rows(StridedVector<std::int32_t> codes, std::size_t n, std::si
   if (span / 4 <= n) {
     slot.assign(span, 0);
     for (std::size_t i = 0; i < n; ++i) ++slot[code(i)];
+    out.first.reserve(std::min(span, n) + 1);
     out.first.push_back(0);
     for (std::size_t& count : slot) {
       if (count == 0) continue;
@@ -168,13 +167,19 @@ std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double
   check_len(resid.len, n);
   check_len(codes.len, n);
   std::size_t largest = 0;
-  for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, check_code(codes[i], n_groups));
+  bool in_order = true;
+  for (std::size_t i = 0, previous = 0; i < n; ++i) {
+    const std::size_t c = check_code(codes[i], n_groups);
+    largest = std::max(largest, c);
+    in_order = in_order && previous <= c;
+    previous = c;
+  }
   std::vector<double> meat(checked_mul(k, k), 0.0);
   if (n == 0 || k == 0) return meat;
 
   // Only the groups that occur take part, in ascending code order, so neither
   // memory nor the result depends on groups without rows.
-  const GroupedRows grouped = group_rows(codes, n, largest);
+  const GroupedRows grouped = group_rows(codes, n, largest, in_order);
   if (grouped.rows.empty())
     add_score_products(x, resid, grouped.first, [](std::size_t pos) { return pos; }, meat);
   else
