@@ -171,7 +171,7 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
   std::vector<double> xtx(checked_mul(k, k), 0.0);
   std::vector<double> xty(k, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
-    const double* row = &x[i * k];
+    const double* row = x.data() + i * k;
     for (std::size_t a = 0; a < k; ++a) {
       const double xa = row[a];
       double* xtx_row = &xtx[a * k];
@@ -188,7 +188,7 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
   double rss = 0.0;
   double sum_y = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double* row = &x[i * k];
+    const double* row = x.data() + i * k;
     double fitted = 0.0;
     for (std::size_t a = 0; a < k; ++a) fitted += row[a] * out.beta[a];
     const double e = y[i] - fitted;
