@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from kestrel import PanicException
-from kestrel._native import rust_ols_core
+from kestrel._native import rust_demean, rust_ols_core
 
 from _fe_oracle import absorb, cluster_sandwich, panel, singleton_mask, within_fit
 
@@ -255,6 +255,33 @@ class TestEdgeCases:
         kw = rust_ols_core(max_iter=10_000, tol=1e-14, cluster_codes_list=[firm],
                            _n_groups_list=[], fe_codes_list=[worker], x=x, y=y)
         np.testing.assert_array_equal(pos[1], kw[1])
+
+
+class TestAbsorptionIsTheSharedDemeaning:
+    @pytest.mark.parametrize("n_fe", [1, 2, 3])
+    def test_residuals_without_regressors_equal_rust_demean_of_y_exactly(self, n_fe):
+        # The estimator demeans the stack [y | X]; with k = 0 that is y alone,
+        # so the numbers must be bit for bit those of rust_demean.
+        y, _, fes = panel(500, 30, 8, 1, seed=16, n_years=4)
+        keep = singleton_mask(fes[:n_fe])
+        fes = [first_appearance(f[keep]) for f in fes[:n_fe]]
+        y = y[keep]
+        e = core(y, np.zeros((len(y), 0)), fes, tol=1e-9, max_iter=50)[2]
+        ref = rust_demean(y[:, None], fes, [int(f.max()) + 1 for f in fes], 1e-9, 50)[:, 0]
+        np.testing.assert_array_equal(e, ref)
+
+    def test_codes_near_the_int32_limit_cost_no_memory(self):
+        # Two levels far apart: tables follow the groups that occur; the
+        # absorbed count still counts every level up to the largest code.
+        big = 2**31 - 2
+        fe = np.array([big, big, 0, 0, 5, 5, 7, 7])
+        x = np.arange(8.0)[:, None] ** 2
+        y = np.array([1.0, 2.0, 3.0, 5.0, 4.0, 1.0, 0.0, 2.0])
+        beta, v, e, *_, absorbed, removed, _ = core(y, x, [fe])
+        assert (absorbed, removed) == (2**31 - 1, 0)
+        ob, oe, _, _ = within_fit(y, x, [fe])
+        np.testing.assert_allclose(beta, ob, rtol=1e-12)
+        np.testing.assert_allclose(e, oe, atol=1e-12)
 
 
 class TestLengthChecks:

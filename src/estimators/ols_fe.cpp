@@ -11,9 +11,8 @@
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
-#include "fixed_effects/demean_cg.hpp"
+#include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
-#include "fixed_effects/projection.hpp"
 #include "fixed_effects/singletons.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/solve.hpp"
@@ -135,33 +134,23 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
   std::vector<std::size_t> n_groups(n_fe);
   for (std::size_t q = 0; q < n_fe; ++q) n_groups[q] = n_groups_of(fe.spans[q]);
 
-  // Absorption: one fixed effect is removed exactly by one projection per
-  // column; several are removed from [y | X] jointly, so the composition of
-  // that stack (y first) decides when the iteration stops.
-  if (n_fe == 1) {
-    const std::vector<double> counts = group_counts(fe.spans[0], n_groups[0]);
-    demean_col(y, fe.spans[0], counts, n_groups[0]);
-    ColMajorMatrix m = ColMajorMatrix::from_row_major_flat(x, n, k);
-    for (std::size_t j = 0; j < k; ++j) {
-      std::span<double> col = m.col(j);
-      demean_col(col, fe.spans[0], counts, n_groups[0]);
-      for (std::size_t i = 0; i < n; ++i) x[i * k + j] = col[i];
-    }
-  } else if (n_fe >= 2) {
+  // Absorption on the stack [y | X]: one fixed effect is removed exactly by
+  // one projection per column; several are removed from the whole stack
+  // jointly, so its composition (y first) decides when the iteration stops.
+  if (n_fe >= 1) {
     ColMajorMatrix m;
     m.nrows = n;
-    m.ncols = k + 1;
-    m.data.resize(checked_mul(n, checked_add(k, 1)));
+    m.ncols = checked_add(k, 1);
+    m.data.resize(checked_mul(n, m.ncols));
     std::copy(y.begin(), y.end(), m.data.begin());
     for (std::size_t j = 0; j < k; ++j) {
       double* col = m.data.data() + (j + 1) * n;
       for (std::size_t i = 0; i < n; ++i) col[i] = x[i * k + j];
     }
-    const ColMajorMatrix d = demean_cg_slices(m, fe.spans, n_groups, max_iter, tol);
-    m = ColMajorMatrix{};  // release the input stack before copying back
-    std::copy(d.data.begin(), d.data.begin() + static_cast<std::ptrdiff_t>(n), y.begin());
+    demean_in_place(m, fe.spans, n_groups, max_iter, tol, SingleFeForm::DemeanCol);
+    std::copy(m.data.begin(), m.data.begin() + static_cast<std::ptrdiff_t>(n), y.begin());
     for (std::size_t j = 0; j < k; ++j) {
-      const double* col = d.data.data() + (j + 1) * n;
+      const double* col = m.data.data() + (j + 1) * n;
       for (std::size_t i = 0; i < n; ++i) x[i * k + j] = col[i];
     }
   }
