@@ -16,6 +16,7 @@
 #include "fixed_effects/singletons.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/solve.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -161,15 +162,10 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
   std::vector<double> xty(k, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     const double* row = x.data() + i * k;
-    for (std::size_t a = 0; a < k; ++a) {
-      const double xa = row[a];
-      double* xtx_row = &xtx[a * k];
-      for (std::size_t b = a; b < k; ++b) xtx_row[b] += xa * row[b];
-      xty[a] += xa * y[i];
-    }
+    symmetric_add_outer_upper(xtx.data(), row, k);
+    for (std::size_t a = 0; a < k; ++a) xty[a] += row[a] * y[i];
   }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) xtx[r * k + c] = xtx[c * k + r];
+  symmetric_mirror_upper(xtx.data(), k);
   out.beta = solve_kxk(xtx, xty, k);
 
   // Residuals and sums of squares of the demeaned model.
