@@ -91,6 +91,7 @@ def lm_fit(p, intercept, cov_type, clusters=None, extra_exog=None):
     return np.asarray(res.params)[keep], np.asarray(res.cov)[np.ix_(keep, keep)], k
 
 
+@pytest.mark.peers
 class TestAgreesWithLinearmodelsWithoutFixedEffects:
     @pytest.mark.parametrize("intercept", [True, False])
     @pytest.mark.parametrize("vcov, cov_type", [("iid", "unadjusted"), ("HC0", "robust")])
@@ -117,6 +118,7 @@ class TestAgreesWithLinearmodelsWithoutFixedEffects:
         assert groups == [len(np.unique(c)) for c in p["cl"]]
 
 
+@pytest.mark.peers
 class TestAgreesWithLinearmodelsOnAbsorbedFixedEffects:
     """With fixed effects the oracle carries them as dummy columns among the exogenous
     regressors and instruments; the slope block of its results is what absorption gives."""
@@ -286,6 +288,7 @@ class TestFitStatistics:
 # Result layout, singletons, fixed effects.
 
 class TestResultLayout:
+    @pytest.mark.peers
     def test_names_and_intercept_position(self):
         p = simulate(kx=2, ke=2, kz=2, seed=41)
         out = fit(p["y"], p["exog"], p["endog"], p["excl"], intercept=True,
