@@ -379,6 +379,38 @@ class TestFixedEffects:
             np.testing.assert_array_equal(u, w)
 
 
+class TestCodesFarBeyondTheRows:
+    """A fixed-effect code near 2^31 - 1 must cost memory by the rows, not by the code."""
+
+    BIG = np.iinfo(np.int32).max
+
+    def data(self, fe_groups, seed):
+        p = simulate(n=200, fe_groups=fe_groups, seed=seed)
+        big = [f.copy() for f in p["fe"]]
+        level = big[-1] == big[-1][0]
+        big[-1][level] = self.BIG  # one whole level moved to the top code
+        return p, big
+
+    def test_one_fixed_effect(self):
+        p, big = self.data((8,), 81)
+        a = fit(p["y"], p["exog"], p["endog"], p["excl"], fe=big)
+        b = fit(p["y"], p["exog"], p["endog"], p["excl"], fe=p["fe"])
+        for u, w in zip(a[:4] + a[5:7], b[:4] + b[5:7]):
+            np.testing.assert_array_equal(u, w)
+        assert a[7] == self.BIG + 1  # empty levels count for one fixed effect
+        assert a[4] == 0.0  # and leave no residual degrees of freedom
+
+    def test_two_fixed_effects_with_singletons(self):
+        p, big = self.data((10, 7), 82)
+        big[1][:2] = [self.BIG - 1, self.BIG - 2]  # two singletons far up
+        p["fe"][1][:2] = [50, 51]  # the same two singletons, close by
+        a = fit(p["y"], p["exog"], p["endog"], p["excl"], fe=big)
+        b = fit(p["y"], p["exog"], p["endog"], p["excl"], fe=p["fe"])
+        assert a[8] == b[8] >= 2
+        np.testing.assert_allclose(a[0], b[0], rtol=1e-9)
+        assert a[6:10] == b[6:10]
+
+
 # ---------------------------------------------------------------------------
 # Failures.
 

@@ -9,9 +9,8 @@
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
-#include "fixed_effects/demean_cg.hpp"
+#include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
-#include "fixed_effects/projection.hpp"
 #include "fixed_effects/singletons.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/matmul.hpp"
@@ -190,14 +189,11 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     for (std::size_t b = 0; b < kz; ++b) copy_rows(m.col(1 + kx + ke + b), z_excl[b], mask);
 
     // Absorption: G_q is the largest code plus one of each column as used.
+    // One fixed effect: one exact projection per column (tol and max_iter
+    // unused); several: conjugate-gradient demeaning of the whole stack.
     std::vector<std::size_t> n_groups(n_fe);
     for (std::size_t q = 0; q < n_fe; ++q) n_groups[q] = n_groups_of(fe.spans[q]);
-    if (n_fe == 1) {
-      const std::vector<double> counts = group_counts(fe.spans[0], n_groups[0]);
-      for (std::size_t c = 0; c < cols; ++c) demean_col(m.col(c), fe.spans[0], counts, n_groups[0]);
-    } else {
-      m = demean_cg_slices(m, fe.spans, n_groups, max_iter, tol);
-    }
+    demean_in_place(m, fe.spans, n_groups, max_iter, tol, SingleFeForm::DemeanCol);
 
     std::ranges::copy(m.col(0), ys.begin());
     for (std::size_t a = 0; a < kx; ++a) {
