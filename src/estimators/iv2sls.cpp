@@ -232,12 +232,12 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     const double* zi = z.data() + i * d;
     double* xi = xh.data() + i * k;
     std::copy_n(zi, kx, xi);
-    double* fitted = xi + kx;
-    std::fill_n(fitted, ke, 0.0);
-    for (std::size_t a = 0; a < d; ++a) {
-      const double za = zi[a];
-      const double* pa = pi.data() + a * ke;
-      for (std::size_t j = 0; j < ke; ++j) fitted[j] += za * pa[j];
+    for (std::size_t j = 0; j < ke; ++j) {
+      // A local sum: rows overlap in the pipeline instead of waiting on
+      // stores to the row being written.
+      double fitted = 0.0;
+      for (std::size_t a = 0; a < d; ++a) fitted += zi[a] * pi[a * ke + j];
+      xi[kx + j] = fitted;
     }
   }
 
