@@ -6,6 +6,7 @@
 #include "check.hpp"
 #include "linalg/gemm.hpp"
 #include "linalg/matmul.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -126,16 +127,9 @@ std::vector<double> clustered_meat_raw(std::span<const double> x, std::size_t n,
     for (std::size_t a = 0; a < k; ++a) sg[a] += xi[a] * e;
   }
   std::vector<double> meat(checked_mul(k, k), 0.0);
-  for (std::size_t g = 0; g < n_groups; ++g) {
-    const double* sg = s.data() + g * k;
-    for (std::size_t a = 0; a < k; ++a) {
-      double* mrow = meat.data() + a * k;
-      const double sa = sg[a];
-      for (std::size_t b = a; b < k; ++b) mrow[b] += sa * sg[b];
-    }
-  }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) meat[r * k + c] = meat[c * k + r];
+  for (std::size_t g = 0; g < n_groups; ++g)
+    symmetric_add_outer_upper(meat.data(), s.data() + g * k, k);
+  symmetric_mirror_upper(meat.data(), k);
   return meat;
 }
 
@@ -172,8 +166,7 @@ std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double
     for (std::size_t i = 0; i < n; ++i) rows[next[id[i]]++] = i;
     add_score_products(x, resid, first, [&](std::size_t pos) { return rows[pos]; }, meat);
   }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) meat[r * k + c] = meat[c * k + r];
+  symmetric_mirror_upper(meat.data(), k);
   return meat;
 }
 

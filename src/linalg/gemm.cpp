@@ -6,6 +6,7 @@
 #include <new>
 
 #include "check.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -175,7 +176,7 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
   // rows of A are already packed there: kMr divides kNr, so every row panel
   // of A is a slice of one column panel of B, read kNr apart.
   const bool a_in_bpack = a.data == b.data && a.row_stride == b.col_stride &&
-                          a.col_stride == b.row_stride && n <= kNc;
+                          a.col_stride == b.row_stride && m <= n && n <= kNc;
   AlignedBuffer apack =
       a_in_bpack ? AlignedBuffer()
                  : aligned_doubles(checked_mul(round_up(std::min(kMc, m), kMr), kc_max));
@@ -239,8 +240,7 @@ std::vector<double> gemm_gram(StridedMatrix s) {
   const std::size_t k = s.cols;
   std::vector<double> out(checked_mul(k, k), 0.0);
   gemm(1.0, transposed(s), s, 0.0, square_view(out, k), GemmPart::Upper);
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t col = 0; col < r; ++col) out[r * k + col] = out[col * k + r];
+  symmetric_mirror_upper(out.data(), k);
   return out;
 }
 
