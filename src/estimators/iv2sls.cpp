@@ -15,6 +15,7 @@
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/solve.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -71,16 +72,8 @@ void copy_rows(std::span<double> dst, std::span<const double> src,
 // then mirrored.
 std::vector<double> gram(std::span<const double> block, std::size_t n, std::size_t m) {
   std::vector<double> g(checked_mul(m, m), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = block.data() + i * m;
-    for (std::size_t a = 0; a < m; ++a) {
-      const double ra = row[a];
-      double* ga = g.data() + a * m;
-      for (std::size_t b = a; b < m; ++b) ga[b] += ra * row[b];
-    }
-  }
-  for (std::size_t r = 1; r < m; ++r)
-    for (std::size_t c = 0; c < r; ++c) g[r * m + c] = g[c * m + r];
+  for (std::size_t i = 0; i < n; ++i) symmetric_add_outer_upper(g.data(), block.data() + i * m, m);
+  symmetric_mirror_upper(g.data(), m);
   return g;
 }
 
