@@ -177,7 +177,7 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     m.data.resize(checked_mul(n, cols));
     copy_rows(m.col(0), y, mask);
     for (std::size_t a = 0; a < kx0; ++a) copy_rows(m.col(1 + a), x_exog[a], mask);
-    if (add_intercept) std::ranges::fill(m.col(kx), 1.0);
+    if (add_intercept) std::ranges::fill(m.col(1 + kx0), 1.0);
     for (std::size_t j = 0; j < ke; ++j) copy_rows(m.col(1 + kx + j), x_endog[j], mask);
     for (std::size_t b = 0; b < kz; ++b) copy_rows(m.col(1 + kx + ke + b), z_excl[b], mask);
 
@@ -236,7 +236,8 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
 
   // First-stage F of the first endogenous column: restricted on E, whose
   // cross products are the leading blocks of Z'Z and Z'N, against
-  // unrestricted on Z. Without rows there is no endogenous column to test.
+  // unrestricted on Z. It stays 0.0 without excluded instruments, and
+  // without an endogenous column (possible only without rows).
   if (ke != 0 && kz != 0) {
     std::vector<double> ete(checked_mul(kx, kx));
     for (std::size_t a = 0; a < kx; ++a)
