@@ -16,6 +16,8 @@
 #include "boundary/frame.hpp"
 #include "boundary/kinds.hpp"
 #include "boundary/results.hpp"
+#include "covariance/driscoll_kraay.hpp"
+#include "covariance/hac.hpp"
 #include "fixed_effects/group_codes.hpp"
 
 namespace kestrel {
@@ -38,6 +40,34 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> rust_recode(boundary::I64Ve
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
 }
 
+// ---- rust_hac_meat ---------------------------------------------------------
+
+constexpr Signature<3> kHacMeat{
+    "rust_hac_meat",
+    {{{"score", Kind::F64Matrix}, {"time_ids", Kind::F64Vector}, {"bandwidth", Kind::SignedInt}}},
+    "Newey-West HAC meat matrix: Γ₀ + Σⱼ w(j)(Γⱼ + Γⱼ')\n"
+    "with Bartlett kernel weights w(j) = 1 - j/(bw+1)."};
+
+ArrayResult<double> rust_hac_meat(boundary::F64Matrix& score, boundary::F64Vector& time_ids,
+                                  std::int64_t& bandwidth) {
+  const std::size_t k = score.cols();
+  return boundary::matrix_result(hac_meat(score.strided(), time_ids.strided(), bandwidth), k, k);
+}
+
+// ---- rust_dk_meat ----------------------------------------------------------
+
+constexpr Signature<3> kDkMeat{
+    "rust_dk_meat",
+    {{{"score", Kind::F64Matrix}, {"time_ids", Kind::F64Vector}, {"bandwidth", Kind::SignedInt}}},
+    "Driscoll-Kraay meat: aggregate scores by time, then Newey-West on T×k."};
+
+ArrayResult<double> rust_dk_meat(boundary::F64Matrix& score, boundary::F64Vector& time_ids,
+                                 std::int64_t& bandwidth) {
+  const std::size_t k = score.cols();
+  return boundary::matrix_result(driscoll_kraay_meat(score.strided(), time_ids.strided(), bandwidth),
+                                 k, k);
+}
+
 // ---- function table ----------------------------------------------------------
 
 struct FunctionEntry {
@@ -55,6 +85,8 @@ FunctionEntry function() {
 std::vector<FunctionEntry>& function_table() {
   static std::vector<FunctionEntry> table = {
       function<kRecode, rust_recode>(),
+      function<kHacMeat, rust_hac_meat>(),
+      function<kDkMeat, rust_dk_meat>(),
   };
   return table;
 }
