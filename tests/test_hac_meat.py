@@ -66,6 +66,11 @@ class TestDocumentedExamples:
     def test_zero_columns_give_an_empty_matrix(self):
         assert hac(np.empty((4, 0)), times(0, 1, 2, 3), 2).shape == (0, 0)
 
+    def test_impossible_row_count_of_a_zero_width_view_is_a_memory_error(self):
+        score = np.broadcast_to(np.empty((1, 0)), (10**18, 0))
+        with pytest.raises(MemoryError):
+            hac(score, np.broadcast_to(np.float64(1.0), (10**18,)), 1)
+
     def test_a_single_row_gives_its_outer_product(self):
         out = hac(np.array([[2.0, -3.0]]), times(7), -1)
         assert_same_bits(out, np.array([[4.0, -6.0], [-6.0, 9.0]]))

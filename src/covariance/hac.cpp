@@ -24,6 +24,9 @@ std::uint64_t hac_bandwidth(std::int64_t bandwidth, std::size_t n) {
 
 std::vector<std::size_t> hac_time_order(StridedVector<double> time_ids, std::size_t n) {
   check_len(time_ids.len, n);
+  // A zero-width score can have any number of rows (with a broadcast
+  // time vector): an impossible size must be a MemoryError, not a crash.
+  checked_mul(n, sizeof(std::pair<double, std::size_t>));
   std::vector<std::pair<double, std::size_t>> keyed(n);
   bool sorted = true;
   for (std::size_t i = 0; i < n; ++i) {
