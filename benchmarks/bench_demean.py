@@ -64,15 +64,9 @@ def run_kestrel(x, codes, levels, out):
         np.save(out, res)
         return info
     # The iteration count is the smallest cap whose result equals the free
-    # run's (doubling, then bisection); the time per iteration and the set-up
-    # time come from a straight line through the timings of the capped runs.
-    timings = []
-
+    # run's (doubling, then bisection).
     def same_as_free_run(cap):
-        t0 = time.perf_counter()
-        capped = _native.rust_demean(x, codes, g, TOL, cap)
-        timings.append((cap, time.perf_counter() - t0))
-        return np.array_equal(capped, res)
+        return np.array_equal(_native.rust_demean(x, codes, g, TOL, cap), res)
 
     hi = 1
     while not same_as_free_run(hi):
@@ -85,16 +79,22 @@ def run_kestrel(x, codes, levels, out):
         else:
             lo = mid
     info["iterations"] = hi
-    # A cap above the count runs the count: only caps up to it, and the free run.
-    points = [(c, t) for c, t in timings if c <= hi] + [(hi, total)]
-    caps = np.array([c for c, _ in points], float)
-    secs = np.array([t for _, t in points])
-    if np.ptp(caps) > 0:
-        slope, intercept = np.polyfit(caps, secs, 1)
-    else:
-        slope, intercept = float("nan"), secs[0]
-    info["per_iteration"] = float(slope)
-    info["setup"] = float(intercept)
+
+    # Time per iteration from runs capped at 1 and at the count (best of
+    # two each, as the machine may be shared); set-up = the rest of a run.
+    def best_time(cap):
+        best = float("inf")
+        for _ in range(2):
+            t0 = time.perf_counter()
+            _native.rust_demean(x, codes, g, TOL, cap)
+            best = min(best, time.perf_counter() - t0)
+        return best
+
+    t_one = best_time(1)
+    t_all = min(best_time(hi), total)
+    per_iteration = (t_all - t_one) / (hi - 1) if hi > 1 else float("nan")
+    info["per_iteration"] = per_iteration
+    info["setup"] = t_one - per_iteration if hi > 1 else t_one
     np.save(out, res)
     return info
 
