@@ -43,7 +43,8 @@ def group_sums(col, codes, g, pool_size):
 
 
 def project(col, codes, counts, pool_size):
-    means = group_sums(col, codes, counts.size, pool_size) / counts
+    with np.errstate(invalid="ignore", divide="ignore"):  # empty groups: unused NaN
+        means = group_sums(col, codes, counts.size, pool_size) / counts
     return col - means[codes[: col.size]]
 
 

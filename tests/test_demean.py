@@ -233,7 +233,8 @@ def test_a_code_column_whose_length_differs_from_the_rows_is_refused(length):
     x = np.ones((2, 1))
     codes = np.zeros(length, np.int32)
     for fe in ([codes], [np.zeros(2, np.int32), codes]):
-        with pytest.raises(PanicException, match=rf"fe_codes_list\[{len(fe) - 1}\].*{length}.*2 rows"):
+        message = rf"fe_codes_list\[{len(fe) - 1}\].*{length}.*2 rows"
+        with pytest.raises(PanicException, match=message):
             _native.rust_demean(x, fe, [1] * len(fe), 1e-8, 100)
 
 
@@ -330,3 +331,10 @@ def test_ten_million_rows_with_codes_over_the_whole_int32_range():
         print(json.dumps([bool(np.array_equal(got, want))]))
     """))
     assert result == [True]
+
+
+def test_group_tables_too_large_for_the_cache_give_the_same_bits(tmp_path):
+    # 70000 groups: the scans prefetch table entries ahead of the rows.
+    got = run_with_env(tmp_path, {"RAYON_NUM_THREADS": "2"}, n=300_000, g0=70_000)
+    x, codes, groups = large_problem(300_000, 70_000)
+    np.testing.assert_array_equal(got, reference_demean(x, codes, groups, 0.0, 2, pool_size=2))

@@ -25,9 +25,10 @@ enum class SingleFeForm { DemeanCol, Sequential };
 // column; codes need at least m.nrows entries in 0..n_groups[q]-1, and
 // n_groups an entry per code column (panics otherwise). Tables follow the
 // groups that occur, so numbers of groups far beyond the data cost nothing.
+// `spare` is passed on to demean_cg_in_place.
 void demean_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                      std::span<const std::size_t> n_groups, std::uint64_t max_iter, double tol,
-                     SingleFeForm single);
+                     SingleFeForm single, std::span<double> spare = {});
 
 // rust_demean: the demeaned copy of x (any strides) as a row-major n x k
 // buffer. Every code column must have exactly one code per row of x; a

@@ -30,9 +30,12 @@ ColMajorMatrix demean_cg_slices(const ColMajorMatrix& m, std::span<const CodeSpa
                                 std::span<const std::size_t> n_groups, std::uint64_t max_iter,
                                 double tol);
 
-// The same, working in place on `m` (saves one copy of the data).
+// The same, working in place on `m` (saves one copy of the data). A `spare`
+// buffer of at least nrows * ncols doubles, if given, serves as one of the
+// work vectors (its contents are overwritten): a caller that needs such a
+// buffer afterwards, for the result, then allocates one vector fewer.
 void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                         std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                        double tol);
+                        double tol, std::span<double> spare = {});
 
 }  // namespace kestrel

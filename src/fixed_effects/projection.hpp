@@ -89,6 +89,12 @@ struct ProjectionScratch {
   std::vector<double> partials;
 };
 
+// Tables of at least this many groups outgrow the per-core cache, and the
+// random reads and updates of a projection then wait on memory; they are
+// prefetched this many rows ahead (the codes of later rows are known).
+inline constexpr std::size_t kPrefetchGroups = std::size_t{1} << 16;
+inline constexpr std::size_t kPrefetchAhead = 32;
+
 // sums := group sums of value(i) over rows 0..n-1, each row's value computed
 // once by value(i) (which may also write per-row outputs). Sequential: one
 // running sum per group in row order. Parallel: T contiguous chunks, each
@@ -102,8 +108,20 @@ void projection_sums(std::span<double> sums, CodeSpan codes, std::size_t n, bool
   double* s = sums.data();
   const std::int32_t* c = codes.data();
   std::fill(sums.begin(), sums.end(), 0.0);
+  // Rows begin..end-1 in order into `out`.
+  auto scan = [&, far = groups >= kPrefetchGroups](double* out, std::size_t begin,
+                                                   std::size_t end) {
+    if (far) {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (i + kPrefetchAhead < end) __builtin_prefetch(out + c[i + kPrefetchAhead], 1);
+        out[c[i]] += value(i);
+      }
+    } else {
+      for (std::size_t i = begin; i < end; ++i) out[c[i]] += value(i);
+    }
+  };
   if (!parallel) {
-    for (std::size_t i = 0; i < n; ++i) s[c[i]] += value(i);
+    scan(s, 0, n);
     return;
   }
   const std::size_t t_size = thread_pool_size();
@@ -123,8 +141,7 @@ void projection_sums(std::span<double> sums, CodeSpan codes, std::size_t n, bool
       // that started at +0.0.
       double* out = t == 0 ? s : scratch.partials.data() + slot * groups;
       if (t != 0) std::fill(out, out + groups, 0.0);
-      const std::size_t end = std::min(n, (t + 1) * chunk);
-      for (std::size_t i = t * chunk; i < end; ++i) out[c[i]] += value(i);
+      scan(out, t * chunk, std::min(n, (t + 1) * chunk));
     };
     thread_pool_run(wave, run);
     for (std::size_t slot = 0; slot < wave; ++slot) {
@@ -145,7 +162,12 @@ struct SweepTail {
   const double* in;
   const double* mean;
   const std::int32_t* codes;
-  double at(std::size_t i) const { return in[i] - mean[codes[i]]; }
+  std::size_t n;
+  bool far;  // the means table is large: prefetch ahead
+  double at(std::size_t i) const {
+    if (far && i + kPrefetchAhead < n) __builtin_prefetch(mean + codes[i + kPrefetchAhead]);
+    return in[i] - mean[codes[i]];
+  }
 };
 
 // One symmetric sweep of one column, with the passes of consecutive
@@ -174,8 +196,11 @@ SweepTail projection_sweep(std::size_t n, std::span<const ProjectionFe> fes,
     const ProjectionFe& next = fes[fe_at(k)];
     const double* mean = tables[fe_at(k - 1)].data();
     const std::int32_t* pc = prev.codes.data();
+    const bool far = prev.counts.size() >= kPrefetchGroups;
     projection_sums(std::span<double>(tables[fe_at(k)]), next.codes, n, next.parallel, scratch,
                     [&](std::size_t i) {
+                      if (far && i + kPrefetchAhead < n)
+                        __builtin_prefetch(mean + pc[i + kPrefetchAhead]);
                       const double v = in[i] - mean[pc[i]];
                       w[i] = v;
                       return v;
@@ -183,7 +208,8 @@ SweepTail projection_sweep(std::size_t n, std::span<const ProjectionFe> fes,
     projection_means(tables[fe_at(k)], next.counts);
     in = w;
   }
-  return {in, tables[0].data(), fes[0].codes.data()};
+  return {in, tables[0].data(), fes[0].codes.data(), n,
+          fes[0].counts.size() >= kPrefetchGroups};
 }
 
 }  // namespace kestrel

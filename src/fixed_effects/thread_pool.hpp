@@ -9,7 +9,8 @@
 //
 // T is what callers split work by; results that depend on it (chunked sums)
 // depend only on T, never on which thread ran which task. The calling thread
-// helps run its own batch, so T - 1 extra threads give T runners.
+// helps run its own batch, so min(T, logical processors) - 1 extra threads
+// are started: more runners than processors would only add switching.
 //
 // Fork safety: a child forked while the pool exists has none of its threads.
 // The child abandons the parent's pool (its memory is deliberately leaked, as
