@@ -16,6 +16,8 @@
 #include "boundary/frame.hpp"
 #include "boundary/kinds.hpp"
 #include "boundary/results.hpp"
+#include "covariance/cluster.hpp"
+#include "estimators/ols_nofe.hpp"
 #include "fixed_effects/group_codes.hpp"
 
 namespace kestrel {
@@ -25,6 +27,25 @@ using boundary::ArrayResult;
 using boundary::Kind;
 using boundary::Param;
 using boundary::Signature;
+
+// ---- rust_clustered_meat ---------------------------------------------------
+
+constexpr Signature<4> kClusteredMeat{
+    "rust_clustered_meat",
+    {{{"x", Kind::F64Matrix},
+      {"resid", Kind::F64Vector},
+      {"codes", Kind::I32Vector},
+      {"n_groups", Kind::Count}}},
+    "Clustered meat computation: sum_g (s_g s_g') where s_g = sum of X[i]*e[i] for i in group "
+    "g."};
+
+ArrayResult<double> rust_clustered_meat(boundary::F64Matrix& x, boundary::F64Vector& resid,
+                                        boundary::I32Vector& codes, std::uint64_t n_groups) {
+  const StridedMatrix xs = x.strided();
+  std::vector<double> meat =
+      clustered_meat_strided(xs, resid.strided(), codes.strided(), n_groups);
+  return boundary::matrix_result(std::move(meat), xs.cols, xs.cols);
+}
 
 // ---- rust_recode -----------------------------------------------------------
 
@@ -36,6 +57,44 @@ constexpr Signature<1> kRecode{
 std::tuple<ArrayResult<std::int32_t>, std::uint64_t> rust_recode(boundary::I64Vector& arr) {
   Recoded r = recode_i64(arr.strided());
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
+}
+
+// ---- rust_ols_nofe ---------------------------------------------------------
+
+constexpr Signature<7> kOlsNofe{
+    "rust_ols_nofe",
+    {{{"y_col", Kind::F64Vector},
+      {"x_cols", Kind::F64VectorSeq},
+      {"x_names", Kind::StrSeq},
+      {"add_intercept", Kind::Bool},
+      {"cl_cols", Kind::I32VectorSeq},
+      {"cl_names", Kind::StrSeq},
+      {"vcov_type", Kind::Str}}},
+    "Full OLS for no-FE case. Accepts individual column arrays.\n"
+    "iid, HC0-HC3 and clustered standard errors are all computed inside the module."};
+
+using OlsNofeTuple =
+    std::tuple<ArrayResult<double>, ArrayResult<double>, ArrayResult<double>, double, double,
+               std::uint64_t, std::vector<std::uint64_t>, std::vector<std::string>>;
+
+OlsNofeTuple rust_ols_nofe(boundary::F64Vector& y_col, std::vector<boundary::F64Vector>& x_cols,
+                           std::vector<std::string>& x_names, bool add_intercept,
+                           std::vector<boundary::I32Vector>& cl_cols,
+                           std::vector<std::string>& /*cl_names*/, std::string& vcov_type) {
+  // Flat access in this order: y, the x columns, the cluster columns.
+  const std::span<const double> y = y_col.contiguous();
+  const std::vector<std::span<const double>> xs = boundary::contiguous_all(x_cols);
+  const std::vector<std::span<const std::int32_t>> cls = boundary::contiguous_all(cl_cols);
+  OlsNofeResult r = ols_nofe(y, xs, x_names, add_intercept, cls, vcov_type);
+  const std::size_t k = r.beta.size();
+  return {boundary::vector_result(std::move(r.beta)),
+          boundary::matrix_result(std::move(r.vcov), k, k),
+          boundary::vector_result(std::move(r.resid)),
+          r.r2,
+          r.adj_r2,
+          static_cast<std::uint64_t>(r.n),
+          std::vector<std::uint64_t>(r.cluster_groups.begin(), r.cluster_groups.end()),
+          std::move(r.names)};
 }
 
 // ---- function table ----------------------------------------------------------
@@ -54,7 +113,9 @@ FunctionEntry function() {
 // Registration order is part of the interface (it is the order of __all__).
 std::vector<FunctionEntry>& function_table() {
   static std::vector<FunctionEntry> table = {
+      function<kClusteredMeat, rust_clustered_meat>(),
       function<kRecode, rust_recode>(),
+      function<kOlsNofe, rust_ols_nofe>(),
   };
   return table;
 }
