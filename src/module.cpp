@@ -18,6 +18,8 @@
 #include "boundary/results.hpp"
 #include "covariance/cluster.hpp"
 #include "estimators/ols_nofe.hpp"
+#include "covariance/driscoll_kraay.hpp"
+#include "covariance/hac.hpp"
 #include "fixed_effects/group_codes.hpp"
 
 namespace kestrel {
@@ -95,6 +97,32 @@ OlsNofeTuple rust_ols_nofe(boundary::F64Vector& y_col, std::vector<boundary::F64
           static_cast<std::uint64_t>(r.n),
           std::vector<std::uint64_t>(r.cluster_groups.begin(), r.cluster_groups.end()),
           std::move(r.names)};
+// ---- rust_hac_meat ---------------------------------------------------------
+
+constexpr Signature<3> kHacMeat{
+    "rust_hac_meat",
+    {{{"score", Kind::F64Matrix}, {"time_ids", Kind::F64Vector}, {"bandwidth", Kind::SignedInt}}},
+    "Newey-West HAC meat matrix: Γ₀ + Σⱼ w(j)(Γⱼ + Γⱼ')\n"
+    "with Bartlett kernel weights w(j) = 1 - j/(bw+1)."};
+
+ArrayResult<double> rust_hac_meat(boundary::F64Matrix& score, boundary::F64Vector& time_ids,
+                                  std::int64_t& bandwidth) {
+  const std::size_t k = score.cols();
+  return boundary::matrix_result(hac_meat(score.strided(), time_ids.strided(), bandwidth), k, k);
+}
+
+// ---- rust_dk_meat ----------------------------------------------------------
+
+constexpr Signature<3> kDkMeat{
+    "rust_dk_meat",
+    {{{"score", Kind::F64Matrix}, {"time_ids", Kind::F64Vector}, {"bandwidth", Kind::SignedInt}}},
+    "Driscoll-Kraay meat: aggregate scores by time, then Newey-West on T×k."};
+
+ArrayResult<double> rust_dk_meat(boundary::F64Matrix& score, boundary::F64Vector& time_ids,
+                                 std::int64_t& bandwidth) {
+  const std::size_t k = score.cols();
+  return boundary::matrix_result(driscoll_kraay_meat(score.strided(), time_ids.strided(), bandwidth),
+                                 k, k);
 }
 
 // ---- function table ----------------------------------------------------------
@@ -116,6 +144,8 @@ std::vector<FunctionEntry>& function_table() {
       function<kClusteredMeat, rust_clustered_meat>(),
       function<kRecode, rust_recode>(),
       function<kOlsNofe, rust_ols_nofe>(),
+      function<kHacMeat, rust_hac_meat>(),
+      function<kDkMeat, rust_dk_meat>(),
   };
   return table;
 }
