@@ -97,6 +97,8 @@ OlsNofeTuple rust_ols_nofe(boundary::F64Vector& y_col, std::vector<boundary::F64
           static_cast<std::uint64_t>(r.n),
           std::vector<std::uint64_t>(r.cluster_groups.begin(), r.cluster_groups.end()),
           std::move(r.names)};
+}
+
 // ---- rust_hac_meat ---------------------------------------------------------
 
 constexpr Signature<3> kHacMeat{
