@@ -34,6 +34,14 @@ class TestValues:
         assert M.shape == (k, k) and M.dtype == np.float64
         np.testing.assert_allclose(M, numpy_meat(x, e, codes, G), rtol=1e-12, atol=1e-12)
 
+    def test_rows_sorted_by_group_give_the_identical_matrix(self):
+        # Each s_g sums its rows in row order either way, so S and hence the
+        # product are the same bit for bit.
+        x, e, codes = problem(5000, 12, 1300, seed=3)
+        order = np.argsort(codes, kind="stable")
+        np.testing.assert_array_equal(meat(x[order], e[order], codes[order], 1300),
+                                      meat(x, e, codes, 1300))
+
     def test_result_is_exactly_symmetric(self):
         x, e, codes = problem(3000, 21, 900, seed=4)
         M = meat(x, e, codes, 900)

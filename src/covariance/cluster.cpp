@@ -6,6 +6,7 @@
 #include "check.hpp"
 #include "linalg/gemm.hpp"
 #include "linalg/matmul.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -23,38 +24,90 @@ void combinations_into(std::size_t n, std::size_t depth, std::size_t lowest,
   }
 }
 
-// Dense indices 0..Gc-1 for the codes that occur among the first n rows, in
-// ascending code order. Codes are already checked to be non-negative.
-struct CompactCodes {
-  std::vector<std::uint32_t> index;  // one per row
-  std::size_t n_groups = 0;
-};
-
-CompactCodes compact_codes(StridedVector<std::int32_t> codes, std::size_t n,
-                           std::size_t largest) {
-  CompactCodes out;
-  out.index.resize(n);
+// Dense group ids 0..G'-1 of the first n rows, G' the number of codes that
+// occur, numbered in ascending code order. Codes are already checked to be
+// non-negative and at most `largest`.
+std::vector<std::uint32_t> occurring_group_ids(StridedVector<std::int32_t> codes, std::size_t n,
+                                               std::size_t largest, std::size_t& occurring) {
+  std::vector<std::uint32_t> id(n);
   const std::size_t span = largest + 1;
+  occurring = 0;
   if (span / 4 <= n) {
     // Codes range over at most a few times the rows: a lookup table.
     std::vector<std::uint32_t> slot(span, 0);
     for (std::size_t i = 0; i < n; ++i) slot[static_cast<std::size_t>(codes[i])] = 1;
-    std::uint32_t next = 0;
-    for (std::uint32_t& s : slot) s = s != 0 ? next++ : 0;
-    for (std::size_t i = 0; i < n; ++i) out.index[i] = slot[static_cast<std::size_t>(codes[i])];
-    out.n_groups = next;
+    for (std::uint32_t& v : slot) v = v != 0 ? static_cast<std::uint32_t>(occurring++) : 0;
+    for (std::size_t i = 0; i < n; ++i) id[i] = slot[static_cast<std::size_t>(codes[i])];
   } else {
-    // Few rows over a wide code range: the sorted distinct codes.
+    // Few rows over a wide code range: rank among the sorted distinct codes.
     std::vector<std::int32_t> distinct(n);
     for (std::size_t i = 0; i < n; ++i) distinct[i] = codes[i];
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    occurring = distinct.size();
     for (std::size_t i = 0; i < n; ++i)
-      out.index[i] = static_cast<std::uint32_t>(
+      id[i] = static_cast<std::uint32_t>(
           std::lower_bound(distinct.begin(), distinct.end(), codes[i]) - distinct.begin());
-    out.n_groups = distinct.size();
   }
-  return out;
+  return id;
+}
+
+// s_g = sum of x_i e_i over the `count` rows row_of(0), row_of(1), ... of one
+// group, in that order.
+template <bool UnitColumns, class RowOf>
+void group_score(StridedMatrix x, StridedVector<double> resid, RowOf row_of, std::size_t count,
+                 double* sg) {
+  const std::size_t k = x.cols;
+  for (std::size_t a = 0; a < k; ++a) sg[a] = 0.0;
+  for (std::size_t t = 0; t < count; ++t) {
+    const std::size_t i = row_of(t);
+    const double e = resid[i];
+    const char* xi = x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
+    for (std::size_t a = 0; a < k; ++a) {
+      const std::ptrdiff_t offset = UnitColumns
+                                        ? static_cast<std::ptrdiff_t>(a * sizeof(double))
+                                        : static_cast<std::ptrdiff_t>(a) * x.col_stride;
+      double v;
+      std::memcpy(&v, xi + offset, sizeof v);
+      sg[a] += v * e;
+    }
+  }
+}
+
+// Feeds S = [s_0; s_1; ...] to the product one block of groups at a time, so
+// the G x k score matrix never exists as a whole; the blocks are those
+// gemm_gram would cut, so the result is the same. first[g]..first[g+1] are
+// the positions of group g's rows, row_at(position) the row itself.
+template <bool UnitColumns, class RowAt>
+void add_score_products(StridedMatrix x, StridedVector<double> resid,
+                        const std::vector<std::size_t>& first, RowAt row_at,
+                        std::span<double> meat) {
+  const std::size_t k = x.cols;
+  const std::size_t groups = first.size() - 1;
+  std::vector<double> block(checked_mul(std::min(kGemmBlock, groups), k));
+  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
+  for (std::size_t g0 = 0; g0 < groups; g0 += kGemmBlock) {
+    const std::size_t nb = std::min(kGemmBlock, groups - g0);
+    for (std::size_t b = 0; b < nb; ++b) {
+      const std::size_t from = first[g0 + b];
+      group_score<UnitColumns>(
+          x, resid, [&](std::size_t t) { return row_at(from + t); }, first[g0 + b + 1] - from,
+          block.data() + b * k);
+    }
+    gemm_gram_add(StridedMatrix{reinterpret_cast<const char*>(block.data()), nb, k,
+                                static_cast<std::ptrdiff_t>(k) * elem, elem},
+                  meat);
+  }
+}
+
+template <class RowAt>
+void add_score_products(StridedMatrix x, StridedVector<double> resid,
+                        const std::vector<std::size_t>& first, RowAt row_at,
+                        std::span<double> meat) {
+  if (x.col_stride == static_cast<std::ptrdiff_t>(sizeof(double)))
+    add_score_products<true>(x, resid, first, row_at, meat);
+  else
+    add_score_products<false>(x, resid, first, row_at, meat);
 }
 
 }  // namespace
@@ -74,16 +127,9 @@ std::vector<double> clustered_meat_raw(std::span<const double> x, std::size_t n,
     for (std::size_t a = 0; a < k; ++a) sg[a] += xi[a] * e;
   }
   std::vector<double> meat(checked_mul(k, k), 0.0);
-  for (std::size_t g = 0; g < n_groups; ++g) {
-    const double* sg = s.data() + g * k;
-    for (std::size_t a = 0; a < k; ++a) {
-      double* mrow = meat.data() + a * k;
-      const double sa = sg[a];
-      for (std::size_t b = a; b < k; ++b) mrow[b] += sa * sg[b];
-    }
-  }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) meat[r * k + c] = meat[c * k + r];
+  for (std::size_t g = 0; g < n_groups; ++g)
+    symmetric_add_outer_upper(meat.data(), s.data() + g * k, k);
+  symmetric_mirror_upper(meat.data(), k);
   return meat;
 }
 
@@ -95,23 +141,33 @@ std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double
   check_len(codes.len, n);
   std::size_t largest = 0;
   for (std::size_t i = 0; i < n; ++i) largest = std::max(largest, check_code(codes[i], n_groups));
-  if (n == 0) return std::vector<double>(checked_mul(k, k), 0.0);
+  std::vector<double> meat(checked_mul(k, k), 0.0);
+  if (n == 0 || k == 0) return meat;
 
-  const CompactCodes groups = compact_codes(codes, n, largest);
-  std::vector<double> s(checked_mul(groups.n_groups, k), 0.0);
+  // Only the groups that occur take part, in ascending code order, so neither
+  // memory nor the result depends on groups without rows.
+  std::size_t occurring = 0;
+  const std::vector<std::uint32_t> id = occurring_group_ids(codes, n, largest, occurring);
+
+  // Positions of each group's rows when the rows are listed group by group,
+  // each group's rows in ascending order.
+  std::vector<std::size_t> first(occurring + 1, 0);
+  bool grouped = true;  // rows already come group by group
   for (std::size_t i = 0; i < n; ++i) {
-    double* sg = s.data() + static_cast<std::size_t>(groups.index[i]) * k;
-    const double e = resid[i];
-    const char* xi = x.data + static_cast<std::ptrdiff_t>(i) * x.row_stride;
-    for (std::size_t a = 0; a < k; ++a) {
-      double v;
-      std::memcpy(&v, xi + static_cast<std::ptrdiff_t>(a) * x.col_stride, sizeof v);
-      sg[a] += v * e;
-    }
+    ++first[id[i] + 1];
+    if (i > 0 && id[i] < id[i - 1]) grouped = false;
   }
-  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
-  return gemm_gram(StridedMatrix{reinterpret_cast<const char*>(s.data()), groups.n_groups, k,
-                                 static_cast<std::ptrdiff_t>(k) * elem, elem});
+  for (std::size_t g = 0; g < occurring; ++g) first[g + 1] += first[g];
+  if (grouped) {
+    add_score_products(x, resid, first, [](std::size_t pos) { return pos; }, meat);
+  } else {
+    std::vector<std::size_t> rows(n);
+    std::vector<std::size_t> next(first.begin(), first.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) rows[next[id[i]]++] = i;
+    add_score_products(x, resid, first, [&](std::size_t pos) { return rows[pos]; }, meat);
+  }
+  symmetric_mirror_upper(meat.data(), k);
+  return meat;
 }
 
 std::vector<std::vector<std::size_t>> combinations(std::size_t n, std::size_t r) {

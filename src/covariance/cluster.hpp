@@ -32,8 +32,8 @@ std::vector<double> clustered_meat_raw(std::span<const double> x, std::size_t n,
 // Every code must lie in 0..n_groups-1. Groups without rows are dropped
 // before anything is allocated per group, so memory and time follow the
 // rows, not n_groups, and the result is the same for every n_groups above
-// the largest code. S'S comes from gemm_gram over the occurring groups in
-// ascending code order.
+// the largest code. The result is gemm_gram of the occurring groups' scores
+// in ascending code order, fed block by block so that S never exists whole.
 std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double> resid,
                                            StridedVector<std::int32_t> codes,
                                            std::size_t n_groups);

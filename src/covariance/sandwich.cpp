@@ -4,6 +4,7 @@
 
 #include "check.hpp"
 #include "linalg/matmul.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -42,8 +43,8 @@ std::vector<double> sandwich_vcov(std::span<const double> x, std::span<const dou
   check_len(resid.size(), n);
   check_len(bread.size(), kk);
 
-  // Meat: upper triangle accumulated row by row, then mirrored, so it is
-  // exactly symmetric and costs half the products.
+  // Meat: upper triangle accumulated row by row (the weight multiplies each
+  // product), then mirrored.
   std::vector<double> meat(kk, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     const double* xi = x.data() + i * k;
@@ -59,8 +60,7 @@ std::vector<double> sandwich_vcov(std::span<const double> x, std::span<const dou
       for (std::size_t b = a; b < k; ++b) mrow[b] += (xa * xi[b]) * w;
     }
   }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) meat[r * k + c] = meat[c * k + r];
+  symmetric_mirror_upper(meat.data(), k);
 
   std::vector<double> v = matmul(matmul(bread, meat, k, k, k), bread, k, k, k);
   if (type == HcType::HC1 && !v.empty()) {

@@ -8,6 +8,7 @@
 #include "covariance/sandwich.hpp"
 #include "fixed_effects/group_codes.hpp"
 #include "linalg/solve.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 
@@ -29,21 +30,16 @@ OlsNofeResult ols_nofe(std::span<const double> y, std::span<const std::span<cons
     if (add_intercept) xi[p] = 1.0;
   }
 
-  // X'X (upper triangle, then mirrored) and X'y in one pass; every entry
-  // still sums its terms in row order.
+  // X'X and X'y in one pass over the rows; every entry sums its terms in
+  // row order.
   std::vector<double> xtx(kk, 0.0);
   std::vector<double> xty(k, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     const double* xi = x.data() + i * k;
-    for (std::size_t a = 0; a < k; ++a) {
-      double* row = xtx.data() + a * k;
-      const double xa = xi[a];
-      for (std::size_t b = a; b < k; ++b) row[b] += xa * xi[b];
-      xty[a] += xa * y[i];
-    }
+    symmetric_add_outer_upper(xtx.data(), xi, k);
+    for (std::size_t a = 0; a < k; ++a) xty[a] += xi[a] * y[i];
   }
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t c = 0; c < r; ++c) xtx[r * k + c] = xtx[c * k + r];
+  symmetric_mirror_upper(xtx.data(), k);
 
   OlsNofeResult out;
   out.n = n;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "check.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -117,14 +118,15 @@ void pack_b(const StridedMatrix& b, std::size_t p0, std::size_t kc, std::size_t 
       const char* src = row + static_cast<std::ptrdiff_t>(q * kNr) * b.col_stride;
       if (unit && cols == kNr) {
         std::memcpy(out, src, kNr * sizeof(double));
-      } else if (unit) {
-        std::memcpy(out, src, cols * sizeof(double));
       } else {
+        // A fixed-size clear then element copies: a variable-length memset
+        // or memcpy per short row would cost more than the row itself.
+        constexpr double zeros[kNr] = {};
+        std::memcpy(out, zeros, sizeof zeros);
         for (std::size_t c = 0; c < cols; ++c)
           std::memcpy(out + c, src + static_cast<std::ptrdiff_t>(c) * b.col_stride,
                       sizeof(double));
       }
-      for (std::size_t c = cols; c < kNr; ++c) out[c] = 0.0;
     }
   }
 }
@@ -158,12 +160,14 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
     panic("gemm: operand shapes do not fit together");
   if (part == GemmPart::Upper && m != n) panic("gemm: an upper-triangle product must be square");
 
-  for (std::size_t i = 0; i < m; ++i)
-    for (std::size_t j = 0; j < n; ++j) {
-      if (!in_part(part, i, j)) continue;
-      double* cij = at(c, i, j);
-      *cij = beta == 0.0 ? 0.0 : beta * *cij;
-    }
+  if (beta != 1.0) {
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t j = 0; j < n; ++j) {
+        if (!in_part(part, i, j)) continue;
+        double* cij = at(c, i, j);
+        *cij = beta == 0.0 ? 0.0 : beta * *cij;
+      }
+  }
   if (m == 0 || n == 0 || inner == 0 || alpha == 0.0) return;
 
   const MicroTile micro = pick_micro_tile();
@@ -172,7 +176,7 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
   // rows of A are already packed there: kMr divides kNr, so every row panel
   // of A is a slice of one column panel of B, read kNr apart.
   const bool a_in_bpack = a.data == b.data && a.row_stride == b.col_stride &&
-                          a.col_stride == b.row_stride && n <= kNc;
+                          a.col_stride == b.row_stride && m <= n && n <= kNc;
   AlignedBuffer apack =
       a_in_bpack ? AlignedBuffer()
                  : aligned_doubles(checked_mul(round_up(std::min(kMc, m), kMr), kc_max));
@@ -217,15 +221,26 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
   }
 }
 
+namespace {
+
+StridedMatrixMut square_view(std::span<double> c, std::size_t k) {
+  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
+  return {reinterpret_cast<char*>(c.data()), k, k, static_cast<std::ptrdiff_t>(k) * elem, elem};
+}
+
+}  // namespace
+
+void gemm_gram_add(StridedMatrix block, std::span<double> c) {
+  const std::size_t k = block.cols;
+  check_len(c.size(), checked_mul(k, k));
+  gemm(1.0, transposed(block), block, 1.0, square_view(c, k), GemmPart::Upper);
+}
+
 std::vector<double> gemm_gram(StridedMatrix s) {
   const std::size_t k = s.cols;
   std::vector<double> out(checked_mul(k, k), 0.0);
-  const auto stride = static_cast<std::ptrdiff_t>(sizeof(double));
-  StridedMatrixMut c{reinterpret_cast<char*>(out.data()), k, k,
-                     static_cast<std::ptrdiff_t>(k) * stride, stride};
-  gemm(1.0, transposed(s), s, 0.0, c, GemmPart::Upper);
-  for (std::size_t r = 1; r < k; ++r)
-    for (std::size_t col = 0; col < r; ++col) out[r * k + col] = out[col * k + r];
+  gemm(1.0, transposed(s), s, 0.0, square_view(out, k), GemmPart::Upper);
+  symmetric_mirror_upper(out.data(), k);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "linalg/strided.hpp"
@@ -45,5 +46,12 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
 // S'S for S (n x k) as a row-major k x k buffer: the upper triangle by gemm,
 // the lower one copied from it, so the result is exactly symmetric.
 std::vector<double> gemm_gram(StridedMatrix s);
+
+// Adds the upper triangle (with the diagonal) of B'B to the row-major k x k
+// buffer c, B being the next block of rows of a taller S. Feeding S in
+// consecutive blocks of kGemmBlock rows (the last may be shorter) and
+// mirroring at the end gives exactly gemm_gram(S), without S ever existing
+// as a whole. c shorter than k * k panics.
+void gemm_gram_add(StridedMatrix block, std::span<double> c);
 
 }  // namespace kestrel
