@@ -75,6 +75,11 @@ class TestDocumentedExamples:
 
     def test_zero_columns_give_an_empty_matrix(self):
         assert dk(np.empty((3, 0)), times(0, 1, 1), 1).shape == (0, 0)
+        # Even for a broadcast view with more rows than could ever be walked.
+        huge = np.broadcast_to(np.empty((1, 0)), (10**18, 0))
+        assert dk(huge, np.broadcast_to(np.float64(1.0), (10**18,)), 1).shape == (0, 0)
+        with pytest.raises(PANIC, match="index out of bounds"):
+            dk(np.empty((3, 0)), times(0, 1), 1)
 
 
 class TestPeriods:

@@ -66,6 +66,11 @@ class TestDocumentedExamples:
     def test_zero_columns_give_an_empty_matrix(self):
         assert hac(np.empty((4, 0)), times(0, 1, 2, 3), 2).shape == (0, 0)
 
+    def test_impossible_row_count_of_a_zero_width_view_is_a_memory_error(self):
+        score = np.broadcast_to(np.empty((1, 0)), (10**18, 0))
+        with pytest.raises(MemoryError):
+            hac(score, np.broadcast_to(np.float64(1.0), (10**18,)), 1)
+
     def test_a_single_row_gives_its_outer_product(self):
         out = hac(np.array([[2.0, -3.0]]), times(7), -1)
         assert_same_bits(out, np.array([[4.0, -6.0], [-6.0, 9.0]]))
@@ -92,6 +97,21 @@ class TestTimeOrder:
     def test_infinite_times_sort_to_the_ends(self):
         a = hac(col(1, 2, 3, 4), times(np.inf, 0, -np.inf, 1), 2)
         assert_same_bits(a, newey_west(col(3, 2, 4, 1), 2))
+
+    def test_long_unsorted_series_of_mixed_values_match_the_stable_sort(self):
+        rng = np.random.default_rng(13)
+        values = np.array([-np.inf, -1e300, -2.5, -1e-310, -0.0, 0.0, 5e-324, 1.0, 3.0,
+                           3.5, 2.0**53, 1e300, np.inf])
+        for n in (600, 3000):
+            t = rng.choice(values, size=n)
+            mixed = rng.random(n) < 0.3
+            t[mixed] = rng.normal(size=mixed.sum())
+            score = rng.normal(size=(n, 2))
+            assert_same_bits(hac(score, t, 3), newey_west(time_sorted(score, t), 3))
+        # Whole-number times over a wide range, many ties.
+        t = rng.integers(-(2**40), 2**40, size=2000).astype(np.float64) // 2**30
+        score = rng.normal(size=(2000, 3))
+        assert_same_bits(hac(score, t, 2), newey_west(time_sorted(score, t), 2))
 
     def test_unsorted_times_with_ties_match_the_stable_sort(self):
         rng = np.random.default_rng(2)

@@ -94,6 +94,12 @@ PeriodSums driscoll_kraay_period_sums(const StridedMatrix& score,
 
 std::vector<double> driscoll_kraay_meat(const StridedMatrix& score,
                                         StridedVector<double> time_ids, std::int64_t bandwidth) {
+  // Without columns the meat is 0×0 whatever the periods; a zero-width score
+  // may have any number of rows (stride 0), so they are not walked.
+  if (score.cols == 0) {
+    check_len(time_ids.len, score.rows);
+    return {};
+  }
   const PeriodSums periods = driscoll_kraay_period_sums(score, time_ids);
   return hac_newey_west_sum(periods.sums, periods.n_periods, score.cols,
                             hac_bandwidth(bandwidth, periods.n_periods));

@@ -1,6 +1,8 @@
 #include "covariance/hac.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -22,26 +24,66 @@ std::uint64_t hac_bandwidth(std::int64_t bandwidth, std::size_t n) {
   return bandwidth >= 0 ? static_cast<std::uint64_t>(bandwidth) : hac_auto_bandwidth(n);
 }
 
+namespace {
+
+// Unsigned keys in the numeric order of the (non-NaN) time values, with 0.0
+// and −0.0 mapped to the same key so that they tie.
+std::uint64_t hac_sort_key(double v) {
+  const auto bits = std::bit_cast<std::uint64_t>(v == 0.0 ? 0.0 : v);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// Stable LSD radix sort of (key, row) pairs on 8-bit digits; digits that are
+// the same in every key (say the low mantissa bytes of whole-number times)
+// cost one counting pass and no move.
+void hac_radix_sort(std::vector<std::pair<std::uint64_t, std::size_t>>& items) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> scratch(items.size());
+  std::vector<std::array<std::size_t, 256>> counts(8);
+  for (auto& c : counts) c.fill(0);
+  for (const auto& [key, row] : items)
+    for (std::size_t d = 0; d < 8; ++d) ++counts[d][(key >> (8 * d)) & 0xff];
+  for (std::size_t d = 0; d < 8; ++d) {
+    auto& count = counts[d];
+    const std::uint64_t first = (items.front().first >> (8 * d)) & 0xff;
+    if (count[first] == items.size()) continue;
+    std::size_t offset = 0;
+    for (auto& c : count) offset += std::exchange(c, offset);
+    for (const auto& item : items) scratch[count[(item.first >> (8 * d)) & 0xff]++] = item;
+    items.swap(scratch);
+  }
+}
+
+}  // namespace
+
 std::vector<std::size_t> hac_time_order(StridedVector<double> time_ids, std::size_t n) {
   check_len(time_ids.len, n);
-  std::vector<std::pair<double, std::size_t>> keyed(n);
+  // A zero-width score can have any number of rows (with a broadcast time
+  // vector): an impossible size must be a MemoryError, not a crash.
+  checked_mul(n, sizeof(std::pair<std::uint64_t, std::size_t>));
+  std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
   bool sorted = true;
+  double previous = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const double v = time_ids[i];
-    keyed[i] = {v, i};
-    if (i > 0 && v < keyed[i - 1].first) sorted = false;
+    // A comparison involving NaN has no answer; with a single row nothing
+    // is compared, so a lone NaN is accepted.
+    if (std::isnan(v) && n >= 2) [[unlikely]]
+      panic("called `Option::unwrap()` on a `None` value");
+    if (i > 0 && v < previous) sorted = false;
+    previous = v;
+    keyed[i] = {hac_sort_key(v), i};
   }
-  // A comparison involving NaN has no answer; with a single row nothing is
-  // compared, so a lone NaN is accepted.
-  if (n >= 2) {
-    for (const auto& [v, i] : keyed)
-      if (std::isnan(v)) [[unlikely]]
-        panic("called `Option::unwrap()` on a `None` value");
+  std::vector<std::size_t> order(n);
+  if (sorted) {
+    for (std::size_t t = 0; t < n; ++t) order[t] = t;
+    return order;
   }
-  if (!sorted)
+  // Equal keys keep their input order either way.
+  if (n < 512)
     std::stable_sort(keyed.begin(), keyed.end(),
                      [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<std::size_t> order(n);
+  else
+    hac_radix_sort(keyed);
   for (std::size_t t = 0; t < n; ++t) order[t] = keyed[t].second;
   return order;
 }
@@ -52,17 +94,21 @@ std::vector<double> hac_gather_rows(const StridedMatrix& score,
   const std::size_t k = score.cols;
   std::vector<double> s(checked_mul(n, k));
   if (k == 0) return s;
-  const bool rows_flat = k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
-  for (std::size_t t = 0; t < n; ++t) {
-    const std::size_t r = order[t];
-    check_index(r, score.rows);
-    double* dst = s.data() + t * k;
-    if (rows_flat) {
-      std::memcpy(dst, score.data + static_cast<std::ptrdiff_t>(r) * score.row_stride,
+  for (const std::size_t r : order) check_index(r, score.rows);
+  if (k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+    for (std::size_t t = 0; t < n; ++t)
+      std::memcpy(s.data() + t * k,
+                  score.data + static_cast<std::ptrdiff_t>(order[t]) * score.row_stride,
                   k * sizeof(double));
-    } else {
-      for (std::size_t c = 0; c < k; ++c) dst[c] = score(r, c);
-    }
+    return s;
+  }
+  // Other layouts (Fortran order above all) are read a column at a time over
+  // a block of rows, so each column is a forward stream when the order is.
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t t0 = 0; t0 < n; t0 += kBlock) {
+    const std::size_t t1 = std::min(n, t0 + kBlock);
+    for (std::size_t c = 0; c < k; ++c)
+      for (std::size_t t = t0; t < t1; ++t) s[t * k + c] = score(order[t], c);
   }
   return s;
 }
