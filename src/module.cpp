@@ -20,6 +20,8 @@
 #include "estimators/ols_nofe.hpp"
 #include "covariance/driscoll_kraay.hpp"
 #include "covariance/hac.hpp"
+#include "fixed_effects/absorbed_dof.hpp"
+#include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
 
 namespace kestrel {
@@ -29,6 +31,27 @@ using boundary::ArrayResult;
 using boundary::Kind;
 using boundary::Param;
 using boundary::Signature;
+
+// ---- rust_demean -----------------------------------------------------------
+
+constexpr Signature<5> kDemean{"rust_demean",
+                               {{{"x", Kind::F64Matrix},
+                                 {"fe_codes_list", Kind::I32VectorSeq},
+                                 {"n_groups_list", Kind::CountSeq},
+                                 {"tol", Kind::Float},
+                                 {"max_iter", Kind::Count}}},
+                               "Full demean function callable from Python."};
+
+ArrayResult<double> rust_demean(boundary::F64Matrix& x,
+                                std::vector<boundary::I32Vector>& fe_codes_list,
+                                std::vector<std::uint64_t>& n_groups_list, double& tol,
+                                std::uint64_t& max_iter) {
+  const std::vector<CodeSpan> codes = boundary::contiguous_all(fe_codes_list);
+  const std::vector<std::size_t> n_groups(n_groups_list.begin(), n_groups_list.end());
+  const StridedMatrix xs = x.strided();
+  return boundary::matrix_result(demean_matrix(xs, codes, n_groups, tol, max_iter), xs.rows,
+                                 xs.cols);
+}
 
 // ---- rust_clustered_meat ---------------------------------------------------
 
@@ -59,6 +82,17 @@ constexpr Signature<1> kRecode{
 std::tuple<ArrayResult<std::int32_t>, std::uint64_t> rust_recode(boundary::I64Vector& arr) {
   Recoded r = recode_i64(arr.strided());
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
+}
+
+// ---- rust_absorbed_dof -----------------------------------------------------
+
+constexpr Signature<1> kAbsorbedDof{
+    "rust_absorbed_dof", {{{"fe_codes_list", Kind::I32VectorSeq}}}, ""};
+
+// No fixed effect absorbs nothing: 0 for an empty list.
+std::uint64_t rust_absorbed_dof(std::vector<boundary::I32Vector>& fe_codes_list) {
+  const std::vector<CodeSpan> codes = boundary::contiguous_all(fe_codes_list);
+  return codes.empty() ? 0 : absorbed_dof_internal(codes);
 }
 
 // ---- rust_ols_nofe ---------------------------------------------------------
@@ -143,8 +177,10 @@ FunctionEntry function() {
 // Registration order is part of the interface (it is the order of __all__).
 std::vector<FunctionEntry>& function_table() {
   static std::vector<FunctionEntry> table = {
+      function<kDemean, rust_demean>(),
       function<kClusteredMeat, rust_clustered_meat>(),
       function<kRecode, rust_recode>(),
+      function<kAbsorbedDof, rust_absorbed_dof>(),
       function<kOlsNofe, rust_ols_nofe>(),
       function<kHacMeat, rust_hac_meat>(),
       function<kDkMeat, rust_dk_meat>(),
