@@ -17,6 +17,7 @@
 #include "boundary/kinds.hpp"
 #include "boundary/results.hpp"
 #include "covariance/cluster.hpp"
+#include "estimators/iv2sls.hpp"
 #include "estimators/ols_nofe.hpp"
 #include "covariance/driscoll_kraay.hpp"
 #include "covariance/hac.hpp"
@@ -133,6 +134,65 @@ OlsNofeTuple rust_ols_nofe(boundary::F64Vector& y_col, std::vector<boundary::F64
           std::move(r.names)};
 }
 
+// ---- rust_iv2sls -----------------------------------------------------------
+
+constexpr Signature<14> kIv2sls{
+    "rust_iv2sls",
+    {{{"y_col", Kind::F64Vector},
+      {"x_exog_cols", Kind::F64VectorSeq},
+      {"x_endog_cols", Kind::F64VectorSeq},
+      {"z_excl_cols", Kind::F64VectorSeq},
+      {"x_names", Kind::StrSeq},
+      {"endog_names", Kind::StrSeq},
+      {"fe_cols", Kind::I32VectorSeq},
+      {"fe_names", Kind::StrSeq},
+      {"cl_cols", Kind::I32VectorSeq},
+      {"cl_names", Kind::StrSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count},
+      {"vcov_type", Kind::Str},
+      {"add_intercept", Kind::Bool}}},
+    "Full 2SLS IV estimation inside the module.\n"
+    "Accepts individual column arrays for y, exog, endog, instruments, FE, clusters."};
+
+using Iv2slsTuple =
+    std::tuple<ArrayResult<double>, ArrayResult<double>, ArrayResult<double>, double, double,
+               double, std::uint64_t, std::uint64_t, std::uint64_t, std::vector<std::uint64_t>,
+               std::vector<std::string>>;
+
+Iv2slsTuple rust_iv2sls(boundary::F64Vector& y_col, std::vector<boundary::F64Vector>& x_exog_cols,
+                        std::vector<boundary::F64Vector>& x_endog_cols,
+                        std::vector<boundary::F64Vector>& z_excl_cols,
+                        std::vector<std::string>& x_names, std::vector<std::string>& endog_names,
+                        std::vector<boundary::I32Vector>& fe_cols,
+                        std::vector<std::string>& /*fe_names*/,
+                        std::vector<boundary::I32Vector>& cl_cols,
+                        std::vector<std::string>& /*cl_names*/, double tol,
+                        std::uint64_t max_iter, std::string& vcov_type, bool add_intercept) {
+  // Flat access in this order: y, exogenous, endogenous, instruments, fixed
+  // effects, clusters (the first non-contiguous array is the one reported).
+  const std::span<const double> y = y_col.contiguous();
+  const std::vector<std::span<const double>> exog = boundary::contiguous_all(x_exog_cols);
+  const std::vector<std::span<const double>> endog = boundary::contiguous_all(x_endog_cols);
+  const std::vector<std::span<const double>> excl = boundary::contiguous_all(z_excl_cols);
+  const std::vector<std::span<const std::int32_t>> fe = boundary::contiguous_all(fe_cols);
+  const std::vector<std::span<const std::int32_t>> cl = boundary::contiguous_all(cl_cols);
+  Iv2slsResult r = iv2sls(y, exog, endog, excl, x_names, endog_names, fe, cl, tol, max_iter,
+                          vcov_type, add_intercept);
+  const std::size_t k = r.beta.size();
+  return {boundary::vector_result(std::move(r.beta)),
+          boundary::matrix_result(std::move(r.vcov), k, k),
+          boundary::vector_result(std::move(r.resid)),
+          r.r2,
+          r.adj_r2,
+          r.first_stage_f,
+          static_cast<std::uint64_t>(r.n),
+          static_cast<std::uint64_t>(r.absorbed),
+          static_cast<std::uint64_t>(r.removed),
+          std::move(r.cluster_groups),
+          std::move(r.names)};
+}
+
 // ---- rust_hac_meat ---------------------------------------------------------
 
 constexpr Signature<3> kHacMeat{
@@ -182,6 +242,7 @@ std::vector<FunctionEntry>& function_table() {
       function<kRecode, rust_recode>(),
       function<kAbsorbedDof, rust_absorbed_dof>(),
       function<kOlsNofe, rust_ols_nofe>(),
+      function<kIv2sls, rust_iv2sls>(),
       function<kHacMeat, rust_hac_meat>(),
       function<kDkMeat, rust_dk_meat>(),
   };
