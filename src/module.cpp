@@ -21,6 +21,7 @@
 #include "estimators/ols_nofe.hpp"
 #include "covariance/driscoll_kraay.hpp"
 #include "covariance/hac.hpp"
+#include "estimators/ols_fe.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
@@ -85,6 +86,51 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> rust_recode(boundary::I64Ve
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
 }
 
+// ---- rust_ols_core -----------------------------------------------------------
+
+constexpr Signature<7> kOlsCore{
+    "rust_ols_core",
+    {{{"y", Kind::F64Vector},
+      {"x", Kind::F64Matrix},
+      {"fe_codes_list", Kind::I32VectorSeq},
+      {"_n_groups_list", Kind::CountSeq},
+      {"cluster_codes_list", Kind::I32VectorSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count}}},
+    "Fused OLS with FE absorption: demean + solve + clustered SE in one call.\n"
+    "FE and cluster code arrays are borrowed directly from numpy (zero-copy).\n"
+    "Only y and X are copied since they get mutated during demeaning."};
+
+using OlsCoreResult =
+    std::tuple<ArrayResult<double>, ArrayResult<double>, ArrayResult<double>, double, double,
+               std::uint64_t, std::uint64_t, std::uint64_t, std::vector<std::uint64_t>>;
+
+OlsCoreResult ols_core_result(OlsFeResult&& r) {
+  const std::size_t k = r.beta.size();
+  return {boundary::vector_result(std::move(r.beta)),
+          boundary::matrix_result(std::move(r.vcov), k, k),
+          boundary::vector_result(std::move(r.resid)),
+          r.r2,
+          r.adj_r2,
+          r.n,
+          r.absorbed,
+          r.removed,
+          std::move(r.cluster_groups)};
+}
+
+// The group counts of `_n_groups_list` are recomputed from the codes.
+OlsCoreResult rust_ols_core(boundary::F64Vector& y, boundary::F64Matrix& x,
+                            std::vector<boundary::I32Vector>& fe_codes_list,
+                            std::vector<std::uint64_t>& /*_n_groups_list*/,
+                            std::vector<boundary::I32Vector>& cluster_codes_list, double& tol,
+                            std::uint64_t& max_iter) {
+  const StridedMatrix xv = x.strided();
+  const std::vector<CodeSpan> fe = boundary::contiguous_all(fe_codes_list);
+  const std::vector<CodeSpan> cl = boundary::contiguous_all(cluster_codes_list);
+  const std::span<const double> yv = y.contiguous();
+  return ols_core_result(ols_fe_matrix(yv, xv, fe, cl, tol, max_iter));
+}
+
 // ---- rust_absorbed_dof -----------------------------------------------------
 
 constexpr Signature<1> kAbsorbedDof{
@@ -94,6 +140,49 @@ constexpr Signature<1> kAbsorbedDof{
 std::uint64_t rust_absorbed_dof(std::vector<boundary::I32Vector>& fe_codes_list) {
   const std::vector<CodeSpan> codes = boundary::contiguous_all(fe_codes_list);
   return codes.empty() ? 0 : absorbed_dof_internal(codes);
+}
+
+// ---- rust_ols_from_arrays ----------------------------------------------------
+
+constexpr Signature<10> kOlsFromArrays{
+    "rust_ols_from_arrays",
+    {{{"y_col", Kind::F64Vector},
+      {"x_cols", Kind::F64VectorSeq},
+      {"x_names", Kind::StrSeq},
+      {"fe_cols", Kind::I32VectorSeq},
+      {"fe_names", Kind::StrSeq},
+      {"cl_cols", Kind::I32VectorSeq},
+      {"cl_names", Kind::StrSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count},
+      {"vcov_type", Kind::Str}}},
+    "OLS with FE absorption — accepts individual column arrays directly.\n"
+    "Avoids Python-side column_stack, astype, and ascontiguousarray overhead.\n"
+    "\n"
+    "y_col: f64 array (n,) — dependent variable\n"
+    "x_cols: list of f64 arrays (n,) — regressor columns\n"
+    "x_names: list of str — regressor names\n"
+    "fe_cols: list of i32 arrays (n,) — FE code columns\n"
+    "fe_names: list of str — FE names\n"
+    "cl_cols: list of i32 arrays (n,) — cluster code columns (empty if no clustering)\n"
+    "cl_names: list of str — cluster names"};
+
+std::tuple<ArrayResult<double>, ArrayResult<double>, ArrayResult<double>, double, double,
+           std::uint64_t, std::uint64_t, std::uint64_t, std::vector<std::uint64_t>,
+           std::vector<std::string>, std::vector<std::string>, std::vector<std::string>>
+rust_ols_from_arrays(boundary::F64Vector& y_col, std::vector<boundary::F64Vector>& x_cols,
+                     std::vector<std::string>& x_names, std::vector<boundary::I32Vector>& fe_cols,
+                     std::vector<std::string>& fe_names, std::vector<boundary::I32Vector>& cl_cols,
+                     std::vector<std::string>& cl_names, double& tol, std::uint64_t& max_iter,
+                     std::string& vcov_type) {
+  const std::span<const double> yv = y_col.contiguous();
+  const std::vector<std::span<const double>> xv = boundary::contiguous_all(x_cols);
+  const std::vector<CodeSpan> fe = boundary::contiguous_all(fe_cols);
+  const std::vector<CodeSpan> cl = boundary::contiguous_all(cl_cols);
+  auto core = ols_core_result(ols_fe_columns(yv, xv, fe, cl, tol, max_iter, vcov_type));
+  return std::tuple_cat(std::move(core),
+                        std::make_tuple(std::move(x_names), std::move(fe_names),
+                                        std::move(cl_names)));
 }
 
 // ---- rust_ols_nofe ---------------------------------------------------------
@@ -240,7 +329,9 @@ std::vector<FunctionEntry>& function_table() {
       function<kDemean, rust_demean>(),
       function<kClusteredMeat, rust_clustered_meat>(),
       function<kRecode, rust_recode>(),
+      function<kOlsCore, rust_ols_core>(),
       function<kAbsorbedDof, rust_absorbed_dof>(),
+      function<kOlsFromArrays, rust_ols_from_arrays>(),
       function<kOlsNofe, rust_ols_nofe>(),
       function<kIv2sls, rust_iv2sls>(),
       function<kHacMeat, rust_hac_meat>(),
