@@ -165,12 +165,9 @@ def test_a_sub_interpreter_that_imports_first_leaves_the_process_sound():
     # the sub-interpreter keeps it instead, the main one must be refused with ImportError.
     # Either way nothing crashes, now or at exit.
     out = run_python(SUBINTERPRETER + """
-err = run_in_subinterpreter('''
-import numpy as np
-import kestrel._native as native
-codes, g = native.rust_recode(np.array([7, 7, 3], dtype=np.int64))
-assert g == 2
-''')
+# NumPy refuses to be loaded by a second interpreter, and would then be unusable in the
+# main one too: the sub-interpreter imports only the engine.
+err = run_in_subinterpreter("import kestrel._native")
 if err is None:
     print("unavailable"); raise SystemExit
 print("sub:", err or "ok")
@@ -186,7 +183,6 @@ except ImportError as e:
     if out.stdout.startswith("unavailable"):
         pytest.skip("no way to run a sub-interpreter here")
     lines = out.stdout.strip().splitlines()
-    # NumPy itself may refuse sub-interpreters; either way the process must stay sound.
     if lines[0] == "sub: ok":
         assert lines[1].startswith("main: ImportError") and "sub-interpreter" in lines[1]
     else:
