@@ -10,6 +10,7 @@ errors by firm, and prints a coefficient table next to the true values.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from dataclasses import dataclass
@@ -120,7 +121,12 @@ def main(argv: list[str] | None = None) -> int:
         panel.y, panel.x, list(REGRESSORS), panel.fe[:n_fe], list(FE_NAMES[:n_fe]),
         [panel.fe[1]], ["firm"], 1e-10, 10_000, "iid")
     seconds = time.perf_counter() - start
-    print(report(panel, n_fe, result, seconds, args.rows, args.seed))
+    try:
+        print(report(panel, n_fe, result, seconds, args.rows, args.seed), flush=True)
+    except BrokenPipeError:
+        # The reader went away (for example `| head`): no traceback.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0
 
 

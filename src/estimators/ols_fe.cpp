@@ -1,7 +1,6 @@
 #include "estimators/ols_fe.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>

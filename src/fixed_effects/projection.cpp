@@ -41,9 +41,9 @@ void demean_col(std::span<double> column, CodeSpan codes, std::span<const double
   std::vector<std::vector<double>> tables(1, std::vector<double>(n_groups));
   ProjectionScratch scratch;
   double* col = column.data();
-  projection_sweep(
-      n, std::span<const ProjectionFe>(&fe, 1), tables, scratch, col, col,
-      [col](std::size_t i) { return col[i]; }, [col](std::size_t i, double v) { col[i] = v; });
+  const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
+                                          scratch, col, col, [col](std::size_t i) { return col[i]; });
+  for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
 }
 
 void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
@@ -62,9 +62,9 @@ void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   ProjectionScratch scratch;
   for (std::size_t c = 0; c < m.ncols; ++c) {
     double* col = m.col(c).data();
-    projection_sweep(
-        n, std::span<const ProjectionFe>(fes), tables, scratch, col, col,
-        [col](std::size_t i) { return col[i]; }, [col](std::size_t i, double v) { col[i] = v; });
+    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(fes), tables,
+                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
+    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
   }
 }
 
@@ -76,9 +76,9 @@ void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool a
   ProjectionScratch scratch;
   for (std::size_t c = 0; c < m.ncols; ++c) {
     double* col = m.col(c).data();
-    projection_sweep(
-        n, std::span<const ProjectionFe>(&fe, 1), tables, scratch, col, col,
-        [col](std::size_t i) { return col[i]; }, [col](std::size_t i, double v) { col[i] = v; });
+    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
+                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
+    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
   }
 }
 

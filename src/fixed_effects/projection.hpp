@@ -138,6 +138,16 @@ void projection_sums(std::span<double> sums, CodeSpan codes, std::size_t n, bool
 // sums[g] := sums[g] / counts[g] for every group.
 void projection_means(std::span<double> sums, std::span<const double> counts);
 
+// The last subtraction of a sweep, left to the caller so that it can fuse it
+// with its own per-row work: the swept value of row i is
+// in[i] - mean[codes[i]], rows to be visited in order where order matters.
+struct SweepTail {
+  const double* in;
+  const double* mean;
+  const std::int32_t* codes;
+  double at(std::size_t i) const { return in[i] - mean[codes[i]]; }
+};
+
 // One symmetric sweep of one column, with the passes of consecutive
 // projections fused: each pass subtracts the previous projection's means and
 // sums the result for the next one, so every value sees exactly the
@@ -145,13 +155,13 @@ void projection_means(std::span<double> sums, std::span<const double> counts);
 //   first(i): the column's value at row i before the sweep (may also write
 //             it, e.g. update a search direction); afterwards src[i] holds it.
 //   w:        n doubles receiving the intermediate values (may equal src).
-//   last(i, v): receives the swept value of row i, rows in order on the
-//             calling thread (so it may run an ordered sum).
+// Returns the final subtraction, which the caller applies (its loop keeps
+// running sums in registers, which a callback could not).
 // tables[q] has fes[q].counts.size() doubles.
-template <class First, class Last>
-void projection_sweep(std::size_t n, std::span<const ProjectionFe> fes,
-                      std::span<std::vector<double>> tables, ProjectionScratch& scratch,
-                      const double* src, double* w, First&& first, Last&& last) {
+template <class First>
+SweepTail projection_sweep(std::size_t n, std::span<const ProjectionFe> fes,
+                           std::span<std::vector<double>> tables, ProjectionScratch& scratch,
+                           const double* src, double* w, First&& first) {
   const std::size_t q_count = fes.size();
   const std::size_t passes = 2 * q_count - 1;
   auto fe_at = [q_count](std::size_t k) { return k < q_count ? k : 2 * q_count - 2 - k; };
@@ -173,9 +183,7 @@ void projection_sweep(std::size_t n, std::span<const ProjectionFe> fes,
     projection_means(tables[fe_at(k)], next.counts);
     in = w;
   }
-  const double* mean = tables[0].data();
-  const std::int32_t* pc = fes[0].codes.data();
-  for (std::size_t i = 0; i < n; ++i) last(i, in[i] - mean[pc[i]]);
+  return {in, tables[0].data(), fes[0].codes.data()};
 }
 
 }  // namespace kestrel
