@@ -155,7 +155,7 @@ class TestBandwidth:
                          s.T @ s)
         np.testing.assert_allclose(out, unweighted, rtol=1e-9, atol=1e-9)
 
-    def test_huge_bandwidth_returns_promptly(self):
+    def test_huge_bandwidth_returns_promptly_from_both_meats(self):
         # In a child process, so that a lag loop running to 10^18 fails the test
         # instead of hanging the run.
         code = textwrap.dedent("""
@@ -203,12 +203,6 @@ class TestExactSums:
         out = hac(score, t, 4)
         assert_same_bits(out, newey_west(time_sorted(score, t), 4))
         assert np.isnan(out).any()
-
-    def test_result_is_symmetric(self):
-        score, t = random_case(np.random.default_rng(7), 200, 6)
-        out = hac(score, t, 7)
-        assert_same_bits(out, out.T)
-
 
 class TestLayouts:
     def reference_case(self):
@@ -262,11 +256,6 @@ class TestTimeValueFailures:
     def test_fewer_time_values_than_rows_panics_on_the_index(self):
         with pytest.raises(PANIC, match="index out of bounds"):
             hac(col(1, 2, 3), times(0, 1), 1)
-
-    def test_empty_time_values_with_rows_panics(self):
-        with pytest.raises(PANIC, match="index out of bounds"):
-            hac(col(1.0), times(), 1)
-
 
 class TestPeers:
     @pytest.mark.parametrize("nlags", [1, 3, 8])

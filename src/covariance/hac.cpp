@@ -136,76 +136,78 @@ using Lanes = typename LanesOf<W>::type;
 template <std::size_t W>
 using LanesU = typename LanesOf<W>::unaligned;
 
-// Tile of RA rows × NV·W columns of C, accumulated in registers over `rows`
-// consecutive t. x points at s[t][a0], y at window(t) + m0.
-template <std::size_t W, std::size_t RA, std::size_t NV>
+// Tile of RA rows × (NV·W + REST) columns of C, accumulated in registers
+// over `rows` consecutive t: NV vectors of W lanes, then REST single doubles.
+// x points at s[t][a0], y at window(t) + m0.
+template <std::size_t W, std::size_t RA, std::size_t NV, std::size_t REST>
 [[gnu::always_inline]] inline void nw_tile(const double* __restrict x,
                                            const double* __restrict y, std::size_t rows,
                                            std::size_t k, double* __restrict c,
                                            std::size_t ldc) {
-  Lanes<W> acc[RA][NV];
-  for (std::size_t r = 0; r < RA; ++r)
+  Lanes<W> acc[RA][NV + 1];  // + 1: no zero-length arrays
+  double tail[RA][REST + 1];
+  for (std::size_t r = 0; r < RA; ++r) {
     for (std::size_t v = 0; v < NV; ++v)
       acc[r][v] = *reinterpret_cast<const LanesU<W>*>(c + r * ldc + v * W);
+    for (std::size_t e = 0; e < REST; ++e) tail[r][e] = c[r * ldc + NV * W + e];
+  }
   for (std::size_t i = 0; i < rows; ++i, x += k, y += k) {
-    Lanes<W> yv[NV];
+    Lanes<W> yv[NV + 1];
     for (std::size_t v = 0; v < NV; ++v) yv[v] = *reinterpret_cast<const LanesU<W>*>(y + v * W);
     for (std::size_t r = 0; r < RA; ++r) {
       Lanes<W> xr;
       for (std::size_t l = 0; l < W; ++l) xr[l] = x[r];
       for (std::size_t v = 0; v < NV; ++v) acc[r][v] += xr * yv[v];
+      for (std::size_t e = 0; e < REST; ++e) tail[r][e] += x[r] * y[NV * W + e];
     }
   }
-  for (std::size_t r = 0; r < RA; ++r)
+  for (std::size_t r = 0; r < RA; ++r) {
     for (std::size_t v = 0; v < NV; ++v)
       *reinterpret_cast<LanesU<W>*>(c + r * ldc + v * W) = acc[r][v];
+    for (std::size_t e = 0; e < REST; ++e) c[r * ldc + NV * W + e] = tail[r][e];
+  }
 }
 
-// The same for the last RM < lane-width columns, one double at a time.
-template <std::size_t RA, std::size_t RM>
-[[gnu::always_inline]] inline void nw_tile_narrow(const double* __restrict x,
-                                                  const double* __restrict y, std::size_t rows,
-                                                  std::size_t k, double* __restrict c,
-                                                  std::size_t ldc) {
-  double acc[RA][RM];
-  for (std::size_t r = 0; r < RA; ++r)
-    for (std::size_t m = 0; m < RM; ++m) acc[r][m] = c[r * ldc + m];
-  for (std::size_t i = 0; i < rows; ++i, x += k, y += k)
-    for (std::size_t r = 0; r < RA; ++r)
-      for (std::size_t m = 0; m < RM; ++m) acc[r][m] += x[r] * y[m];
-  for (std::size_t r = 0; r < RA; ++r)
-    for (std::size_t m = 0; m < RM; ++m) c[r * ldc + m] = acc[r][m];
+// Vectors per tile for a band of RA rows: as many independent accumulators
+// as 16 vector registers hold next to the loaded window.
+template <std::size_t RA>
+constexpr std::size_t nw_tile_vectors = RA == 1 ? 6 : RA == 2 ? 4 : 3;
+
+// The last R < NV·W columns of a band, in one pass whatever R is.
+template <std::size_t W, std::size_t RA, std::size_t R>
+[[gnu::always_inline]] inline void nw_tile_rest(std::size_t rest, const double* x,
+                                                const double* y, std::size_t rows,
+                                                std::size_t k, double* c, std::size_t ldc) {
+  if constexpr (R > 0) {
+    if (rest == R) return nw_tile<W, RA, R / W, R % W>(x, y, rows, k, c, ldc);
+    nw_tile_rest<W, RA, R - 1>(rest, x, y, rows, k, c, ldc);
+  }
 }
 
-// Rows a0 … a0+RA−1 of C across all ldc columns: wide tiles, then narrower
-// ones for the remainder.
-template <std::size_t W, std::size_t NV, std::size_t RA>
+// Rows a0 … a0+RA−1 of C across all ldc columns.
+template <std::size_t W, std::size_t RA>
 [[gnu::always_inline]] inline void nw_band(const double* x, const double* y, std::size_t rows,
                                            std::size_t k, double* c, std::size_t ldc) {
+  constexpr std::size_t width = nw_tile_vectors<RA> * W;
   std::size_t m = 0;
-  for (; m + NV * W <= ldc; m += NV * W) nw_tile<W, RA, NV>(x, y + m, rows, k, c + m, ldc);
-  if constexpr (NV > 1) {
-    for (; m + W <= ldc; m += W) nw_tile<W, RA, 1>(x, y + m, rows, k, c + m, ldc);
-  }
-  if constexpr (W > 1) {
-    for (; m + 2 <= ldc; m += 2) nw_tile_narrow<RA, 2>(x, y + m, rows, k, c + m, ldc);
-  }
-  if (m < ldc) nw_tile_narrow<RA, 1>(x, y + m, rows, k, c + m, ldc);
+  for (; m + width <= ldc; m += width)
+    nw_tile<W, RA, nw_tile_vectors<RA>, 0>(x, y + m, rows, k, c + m, ldc);
+  nw_tile_rest<W, RA, width - 1>(ldc - m, x, y + m, rows, k, c + m, ldc);
 }
 
-template <std::size_t W, std::size_t NV, std::size_t RA>
-[[gnu::always_inline]] inline void nw_band_tail(std::size_t ra, const double* x, const double* y,
+template <std::size_t W, std::size_t RA>
+[[gnu::always_inline]] inline void nw_band_rest(std::size_t ra, const double* x, const double* y,
                                                 std::size_t rows, std::size_t k, double* c,
                                                 std::size_t ldc) {
   if constexpr (RA > 0) {
-    if (ra == RA) return nw_band<W, NV, RA>(x, y, rows, k, c, ldc);
-    nw_band_tail<W, NV, RA - 1>(ra, x, y, rows, k, c, ldc);
+    if (ra == RA) return nw_band<W, RA>(x, y, rows, k, c, ldc);
+    nw_band_rest<W, RA - 1>(ra, x, y, rows, k, c, ldc);
   }
 }
 
 // C += Σ_{t=t0}^{t1−1} s[t]ᵀ ⊗ window(t) for a group whose largest lag is
 // j1 <= t0, window(t) = s[t − j1] … s[t − j0] read as one run of doubles.
-template <std::size_t W, std::size_t NV, std::size_t RA>
+template <std::size_t W, std::size_t RA>
 [[gnu::always_inline]] inline void nw_group_rows(const double* s, std::size_t k, std::size_t t0,
                                                  std::size_t t1, std::size_t j1, double* c,
                                                  std::size_t ldc) {
@@ -213,8 +215,8 @@ template <std::size_t W, std::size_t NV, std::size_t RA>
   const double* y = s + (t0 - j1) * k;
   const std::size_t rows = t1 - t0;
   std::size_t a = 0;
-  for (; a + RA <= k; a += RA) nw_band<W, NV, RA>(x + a, y, rows, k, c + a * ldc, ldc);
-  nw_band_tail<W, NV, RA - 1>(k - a, x + a, y, rows, k, c + a * ldc, ldc);
+  for (; a + RA <= k; a += RA) nw_band<W, RA>(x + a, y, rows, k, c + a * ldc, ldc);
+  nw_band_rest<W, RA - 1>(k - a, x + a, y, rows, k, c + a * ldc, ldc);
 }
 
 // The same arithmetic, per entry and in the same order, compiled for two
@@ -224,14 +226,14 @@ template <std::size_t W, std::size_t NV, std::size_t RA>
 // AVX2 clone doesn't enable FMA), so both give identical bits.
 void nw_group_rows_baseline(const double* s, std::size_t k, std::size_t t0, std::size_t t1,
                             std::size_t j1, double* c, std::size_t ldc) {
-  nw_group_rows<2, 3, 4>(s, k, t0, t1, j1, c, ldc);
+  nw_group_rows<2, 4>(s, k, t0, t1, j1, c, ldc);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2")]] void nw_group_rows_avx2(const double* s, std::size_t k, std::size_t t0,
                                                 std::size_t t1, std::size_t j1, double* c,
                                                 std::size_t ldc) {
-  nw_group_rows<4, 3, 4>(s, k, t0, t1, j1, c, ldc);
+  nw_group_rows<4, 4>(s, k, t0, t1, j1, c, ldc);
 }
 #endif
 

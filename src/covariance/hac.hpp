@@ -26,6 +26,7 @@ std::uint64_t hac_bandwidth(std::int64_t bandwidth, std::size_t n);
 // comparison (so 0.0 and −0.0 tie and keep their input order).
 // Panics "called `Option::unwrap()` on a `None` value" when n >= 2 and one of
 // the first n time values is NaN; panics on an index when time_ids.len < n.
+// A row count too large to index (a zero-width broadcast view) is bad_alloc.
 std::vector<std::size_t> hac_time_order(StridedVector<double> time_ids, std::size_t n);
 
 // The Newey-West sum over the rows of the n×k row-major matrix s, in row
@@ -41,7 +42,8 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
                                        std::size_t k, std::uint64_t bandwidth);
 
 // The meat of `rust_hac_meat`: score rows (any strides) sorted by time with
-// hac_time_order, copied row-major, then hac_newey_west_sum with
+// hac_time_order, copied row-major (or read in place when they already are
+// in time order in an aligned C-ordered buffer), then hac_newey_west_sum with
 // hac_bandwidth(bandwidth, n). time_ids may hold more than n values (the rest
 // are ignored).
 std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> time_ids,
