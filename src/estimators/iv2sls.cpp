@@ -15,6 +15,7 @@
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/solve.hpp"
+#include "linalg/symmetric.hpp"
 
 namespace kestrel {
 namespace {
@@ -71,16 +72,8 @@ void copy_rows(std::span<double> dst, std::span<const double> src,
 // then mirrored.
 std::vector<double> gram(std::span<const double> block, std::size_t n, std::size_t m) {
   std::vector<double> g(checked_mul(m, m), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = block.data() + i * m;
-    for (std::size_t a = 0; a < m; ++a) {
-      const double ra = row[a];
-      double* ga = g.data() + a * m;
-      for (std::size_t b = a; b < m; ++b) ga[b] += ra * row[b];
-    }
-  }
-  for (std::size_t r = 1; r < m; ++r)
-    for (std::size_t c = 0; c < r; ++c) g[r * m + c] = g[c * m + r];
+  for (std::size_t i = 0; i < n; ++i) symmetric_add_outer_upper(g.data(), block.data() + i * m, m);
+  symmetric_mirror_upper(g.data(), m);
   return g;
 }
 
@@ -184,7 +177,7 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     m.data.resize(checked_mul(n, cols));
     copy_rows(m.col(0), y, mask);
     for (std::size_t a = 0; a < kx0; ++a) copy_rows(m.col(1 + a), x_exog[a], mask);
-    if (add_intercept) std::ranges::fill(m.col(kx), 1.0);
+    if (add_intercept) std::ranges::fill(m.col(1 + kx0), 1.0);
     for (std::size_t j = 0; j < ke; ++j) copy_rows(m.col(1 + kx + j), x_endog[j], mask);
     for (std::size_t b = 0; b < kz; ++b) copy_rows(m.col(1 + kx + ke + b), z_excl[b], mask);
 
@@ -232,18 +225,19 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     const double* zi = z.data() + i * d;
     double* xi = xh.data() + i * k;
     std::copy_n(zi, kx, xi);
-    double* fitted = xi + kx;
-    std::fill_n(fitted, ke, 0.0);
-    for (std::size_t a = 0; a < d; ++a) {
-      const double za = zi[a];
-      const double* pa = pi.data() + a * ke;
-      for (std::size_t j = 0; j < ke; ++j) fitted[j] += za * pa[j];
+    for (std::size_t j = 0; j < ke; ++j) {
+      // A local sum: rows overlap in the pipeline instead of waiting on
+      // stores to the row being written.
+      double fitted = 0.0;
+      for (std::size_t a = 0; a < d; ++a) fitted += zi[a] * pi[a * ke + j];
+      xi[kx + j] = fitted;
     }
   }
 
   // First-stage F of the first endogenous column: restricted on E, whose
   // cross products are the leading blocks of Z'Z and Z'N, against
-  // unrestricted on Z. Without rows there is no endogenous column to test.
+  // unrestricted on Z. It stays 0.0 without excluded instruments, and
+  // without an endogenous column (possible only without rows).
   if (ke != 0 && kz != 0) {
     std::vector<double> ete(checked_mul(kx, kx));
     for (std::size_t a = 0; a < kx; ++a)
