@@ -6,21 +6,10 @@ from hypothesis import strategies as st
 
 from fuzz_support import (I32, LAYOUTS_1D, LAYOUTS_2D, PANIC, bad_codes, call_checked,
                           float_arrays, same_bits, with_layout_1d, with_layout_2d)
+from fe_oracles import absorbed, dummies, residual_on_dummies
 from kestrel import _native
 
 NOT_CONTIGUOUS = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
-
-
-def dummies(codes, n_groups):
-    d = np.zeros((len(codes), n_groups))
-    d[np.arange(len(codes)), codes] = 1.0
-    return d
-
-
-def residual_on_dummies(x, fes):
-    D = np.hstack([dummies(c, int(c.max()) + 1) for c in fes])
-    coef, *_ = np.linalg.lstsq(D, x, rcond=None)
-    return x - D @ coef
 
 
 @st.composite
@@ -87,33 +76,6 @@ def test_bad_code_columns_panic(problem, data):
 
 
 # ---- absorbed degrees of freedom ---------------------------------------------------------
-
-def components_of(a, b, ga, gb):
-    parent = list(range(ga + gb))
-
-    def find(v):
-        while parent[v] != v:
-            parent[v] = parent[parent[v]]
-            v = parent[v]
-        return v
-
-    for u, v in zip(a, b):
-        ru, rv = find(int(u)), find(ga + int(v))
-        if ru != rv:
-            parent[ru] = rv
-    return len({find(v) for v in range(ga + gb)})
-
-
-def absorbed(fes):
-    groups = [int(c.max()) + 1 if len(c) else 1 for c in fes]
-    dof = groups[0]
-    for j in range(1, len(fes)):
-        m = max(components_of(fes[i], fes[j], groups[i], groups[j]) for i in range(j))
-        dof += groups[j] - m
-    # Levels without rows can make the pairwise total negative, which no rank can be:
-    # the engine reports 0 rather than an unsigned count near 2^64.
-    return max(dof, 0)
-
 
 @given(n=st.integers(1, 40), data=st.data())
 def test_absorbed_dof_is_the_dummy_rank_for_two_and_the_pairwise_rule_beyond(n, data):
