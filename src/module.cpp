@@ -17,13 +17,13 @@
 #include "boundary/kinds.hpp"
 #include "boundary/results.hpp"
 #include "covariance/cluster.hpp"
+#include "estimators/ols_fe.hpp"
 #include "estimators/iv2sls.hpp"
 #include "estimators/ols_nofe.hpp"
-#include "covariance/driscoll_kraay.hpp"
-#include "covariance/hac.hpp"
-#include "estimators/ols_fe.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
+#include "covariance/driscoll_kraay.hpp"
+#include "covariance/hac.hpp"
 #include "fixed_effects/group_codes.hpp"
 
 namespace kestrel {
