@@ -233,7 +233,8 @@ def test_a_code_column_whose_length_differs_from_the_rows_is_refused(length):
     x = np.ones((2, 1))
     codes = np.zeros(length, np.int32)
     for fe in ([codes], [np.zeros(2, np.int32), codes]):
-        with pytest.raises(PanicException, match=rf"fe_codes_list\[{len(fe) - 1}\].*{length}.*2 rows"):
+        message = rf"fe_codes_list\[{len(fe) - 1}\].*{length}.*2 rows"
+        with pytest.raises(PanicException, match=message):
             _native.rust_demean(x, fe, [1] * len(fe), 1e-8, 100)
 
 

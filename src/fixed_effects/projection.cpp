@@ -12,6 +12,14 @@ void check_codes(CodeSpan codes, std::size_t n, std::size_t groups) {
   for (std::size_t i = 0; i < n; ++i) check_code(codes[i], groups);
 }
 
+// One sweep of one column, in place.
+void sweep_in_place(double* col, std::size_t n, std::span<const ProjectionFe> fes,
+                    std::span<std::vector<double>> tables, ProjectionScratch& scratch) {
+  const SweepTail tail =
+      projection_sweep(n, fes, tables, scratch, col, col, [col](std::size_t i) { return col[i]; });
+  for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+}
+
 }  // namespace
 
 void projection_means(std::span<double> sums, std::span<const double> counts) {
@@ -40,10 +48,7 @@ void demean_col(std::span<double> column, CodeSpan codes, std::span<const double
   const ProjectionFe fe{codes, counts.first(n_groups), demean_col_uses_pool(n, n_groups)};
   std::vector<std::vector<double>> tables(1, std::vector<double>(n_groups));
   ProjectionScratch scratch;
-  double* col = column.data();
-  const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
-                                          scratch, col, col, [col](std::size_t i) { return col[i]; });
-  for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+  sweep_in_place(column.data(), n, std::span<const ProjectionFe>(&fe, 1), tables, scratch);
 }
 
 void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
@@ -61,10 +66,7 @@ void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   }
   ProjectionScratch scratch;
   for (std::size_t c = 0; c < m.ncols; ++c) {
-    double* col = m.col(c).data();
-    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(fes), tables,
-                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
-    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+    sweep_in_place(m.col(c).data(), n, fes, tables, scratch);
   }
 }
 
@@ -75,10 +77,7 @@ void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool a
   std::vector<std::vector<double>> tables(1, std::vector<double>(fe.counts.size()));
   ProjectionScratch scratch;
   for (std::size_t c = 0; c < m.ncols; ++c) {
-    double* col = m.col(c).data();
-    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
-                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
-    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+    sweep_in_place(m.col(c).data(), n, std::span<const ProjectionFe>(&fe, 1), tables, scratch);
   }
 }
 
