@@ -1,0 +1,183 @@
+#include "fixed_effects/demean_cg.hpp"
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "check.hpp"
+#include "fixed_effects/projection.hpp"
+#include "fixed_effects/thread_pool.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// The per-row loops that carry an ordered running sum live in small
+// functions of their own, so that the sums stay in registers: inside the
+// large solver body the compiler kept them in memory, adding a store and a
+// reload to every step of the chain.
+
+// r = swept x - x, p = r; returns the running sums of r_i^2 and x_i^2.
+[[gnu::noinline]] void finish_residual(std::size_t n, const SweepTail& tail, const double* x, double* r, double* p,
+                     double& rr, double& xx) {
+  double rr_c = rr;
+  double xx_c = xx;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ri = tail.at(i) - x[i];
+    r[i] = ri;
+    p[i] = ri;
+    rr_c += ri * ri;
+    xx_c += x[i] * x[i];
+  }
+  rr = rr_c;
+  xx = xx_c;
+}
+
+// q = p - swept p; returns the running sum of p_i * q_i continued from pq.
+[[gnu::noinline]] double finish_direction(std::size_t n, const SweepTail& tail, const double* p, double* q,
+                        double pq) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double qi = p[i] - tail.at(i);
+    q[i] = qi;
+    pq += p[i] * qi;
+  }
+  return pq;
+}
+
+// v += sign * alpha * d, returning the running sum of v_i^2 (in index order).
+[[gnu::noinline]] double axpy_norm(std::size_t total, double alpha, double* v, const double* d,
+                                   bool subtract) {
+  double s = 0.0;
+  if (subtract) {
+    for (std::size_t i = 0; i < total; ++i) {
+      v[i] = v[i] - alpha * d[i];
+      s += v[i] * v[i];
+    }
+  } else {
+    for (std::size_t i = 0; i < total; ++i) {
+      v[i] = v[i] + alpha * d[i];
+      s += v[i] * v[i];
+    }
+  }
+  return s;
+}
+
+// x += alpha p with xx = x.x, and r -= alpha q with rr_new = r.r. The two
+// updates share nothing, so on large problems they run as two pool tasks:
+// each ordered sum is still a single chain over the whole vector.
+void step(std::size_t total, double alpha, double* x, double* r, const double* p,
+          const double* q, double& rr_new, double& xx) {
+  double sums[2] = {0.0, 0.0};
+  auto task = [&](std::size_t t) {
+    sums[t] = t == 0 ? axpy_norm(total, alpha, x, p, false) : axpy_norm(total, alpha, r, q, true);
+  };
+  if (total >= kProjectionParallelRows) {
+    thread_pool_run(2, task);
+  } else {
+    task(0);
+    task(1);
+  }
+  xx = sums[0];
+  rr_new = sums[1];
+}
+
+}  // namespace
+
+void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
+                        std::span<const std::size_t> n_groups, std::uint64_t max_iter,
+                        double tol) {
+  const std::size_t n = m.nrows;
+  const std::size_t total = checked_mul(n, m.ncols);
+  check_len(m.data.size(), total);
+  if (codes.empty()) return;
+  check_len(n_groups.size(), codes.size());
+
+  std::vector<ProjectionFeStorage> storage;
+  std::vector<ProjectionFe> fes;
+  std::vector<std::vector<double>> tables;
+  storage.reserve(codes.size());
+  for (std::size_t q = 0; q < codes.size(); ++q) {
+    storage.push_back(projection_fe(codes[q], n_groups[q], n, true));
+    fes.push_back(storage.back().view());
+    tables.emplace_back(fes.back().counts.size());
+  }
+  if (max_iter == 0) return;  // the data itself, as the iteration never starts
+
+  ProjectionScratch scratch;
+  double* x = m.data.data();
+  // Every entry is written before it is read, so no zero fill.
+  const std::unique_ptr<double[]> r_buf(new double[total]);
+  const std::unique_ptr<double[]> p_buf(new double[total]);
+  const std::unique_ptr<double[]> q_buf(new double[total]);
+  const std::unique_ptr<double[]> w_buf(new double[n]);  // a sweep works column by column
+  double* r = r_buf.get();
+  double* p = p_buf.get();
+  double* q = q_buf.get();
+  double* w = w_buf.get();
+
+  // r = sweep(x) - x, p = r, and the first rr and xx. Every inner product
+  // below is a single running sum over the stacked vector in index order:
+  // the fused loops keep that order because columns are visited in order
+  // and each column's rows are delivered in order.
+  double rr = 0.0;
+  double xx = 0.0;
+  for (std::size_t c = 0; c < m.ncols; ++c) {
+    const double* xc = x + c * n;
+    double* rc = r + c * n;
+    double* pc = p + c * n;
+    const SweepTail tail =
+        projection_sweep(n, std::span<const ProjectionFe>(fes), tables, scratch, xc, w,
+                         [xc](std::size_t i) { return xc[i]; });
+    finish_residual(n, tail, xc, rc, pc, rr, xx);
+  }
+
+  const double tol2 = tol * tol;
+  bool update_p = false;  // p = p * beta + r is applied in the next sweep's first pass
+  double beta = 0.0;
+  for (std::uint64_t iter = 0;;) {
+    // fmax, not std::max: a NaN norm falls back to the floor.
+    if (tol2 * std::fmax(xx, 1e-16) > rr) break;
+
+    // q = p - sweep(p), pq = p.q
+    double pq = 0.0;
+    for (std::size_t c = 0; c < m.ncols; ++c) {
+      double* pc = p + c * n;
+      const double* rc = r + c * n;
+      double* qc = q + c * n;
+      const SweepTail tail =
+          projection_sweep(n, std::span<const ProjectionFe>(fes), tables, scratch, pc, w,
+                           [pc, rc, update_p, beta](std::size_t i) {
+                             if (update_p) pc[i] = pc[i] * beta + rc[i];
+                             return pc[i];
+                           });
+      pq = finish_direction(n, tail, pc, qc, pq);
+    }
+    update_p = false;
+    if (std::fabs(pq) < 1e-30) break;  // breakdown: x keeps the previous step
+
+    const double alpha = rr / pq;
+    double rr_new = 0.0;
+    step(total, alpha, x, r, p, q, rr_new, xx);  // xx: the next test's norm
+    if (!std::isfinite(rr_new)) break;  // x keeps this step's update
+
+    beta = rr_new / rr;
+    update_p = true;
+    rr = rr_new;
+    if (++iter == max_iter) break;
+  }
+}
+
+ColMajorMatrix demean_cg_slices(const ColMajorMatrix& m, std::span<const CodeSpan> codes,
+                                std::span<const std::size_t> n_groups, std::uint64_t max_iter,
+                                double tol) {
+  ColMajorMatrix out;
+  out.nrows = m.nrows;
+  out.ncols = m.ncols;
+  const std::size_t total = checked_mul(m.nrows, m.ncols);
+  check_len(m.data.size(), total);
+  out.data.assign(m.data.begin(), m.data.begin() + static_cast<std::ptrdiff_t>(total));
+  demean_cg_in_place(out, codes, n_groups, max_iter, tol);
+  return out;
+}
+
+}  // namespace kestrel

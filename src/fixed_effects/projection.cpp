@@ -1,0 +1,85 @@
+#include "fixed_effects/projection.hpp"
+
+#include "check.hpp"
+
+namespace kestrel {
+
+namespace {
+
+// Every code of the first n rows must name one of `groups` table slots.
+void check_codes(CodeSpan codes, std::size_t n, std::size_t groups) {
+  check_len(codes.size(), n);
+  for (std::size_t i = 0; i < n; ++i) check_code(codes[i], groups);
+}
+
+}  // namespace
+
+void projection_means(std::span<double> sums, std::span<const double> counts) {
+  for (std::size_t g = 0; g < sums.size(); ++g) sums[g] = sums[g] / counts[g];
+}
+
+ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::size_t n,
+                                  bool allow_pool) {
+  // Counts cover the whole code column, so every code is checked, not only
+  // those of the first n rows.
+  check_codes(codes, codes.size(), n_groups);
+  check_len(codes.size(), n);
+  ProjectionFeStorage fe;
+  fe.codes = compact_codes(codes, n_groups);
+  fe.counts.assign(fe.codes.table_size, 0.0);
+  for (const std::int32_t c : fe.codes.codes()) fe.counts[static_cast<std::size_t>(c)] += 1.0;
+  fe.parallel = allow_pool && demean_col_uses_pool(n, n_groups);
+  return fe;
+}
+
+void demean_col(std::span<double> column, CodeSpan codes, std::span<const double> counts,
+                std::size_t n_groups) {
+  const std::size_t n = column.size();
+  check_codes(codes, n, n_groups);
+  check_len(counts.size(), n_groups);
+  const ProjectionFe fe{codes, counts.first(n_groups), demean_col_uses_pool(n, n_groups)};
+  std::vector<std::vector<double>> tables(1, std::vector<double>(n_groups));
+  ProjectionScratch scratch;
+  double* col = column.data();
+  const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
+                                          scratch, col, col, [col](std::size_t i) { return col[i]; });
+  for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+}
+
+void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
+                        std::span<const std::vector<double>> counts) {
+  check_index(0, codes.size());
+  check_len(counts.size(), codes.size());
+  const std::size_t n = m.nrows;
+  std::vector<ProjectionFe> fes;
+  std::vector<std::vector<double>> tables;
+  for (std::size_t q = 0; q < codes.size(); ++q) {
+    const std::size_t groups = counts[q].size();
+    check_codes(codes[q], n, groups);
+    fes.push_back({codes[q], counts[q], demean_col_uses_pool(n, groups)});
+    tables.emplace_back(groups);
+  }
+  ProjectionScratch scratch;
+  for (std::size_t c = 0; c < m.ncols; ++c) {
+    double* col = m.col(c).data();
+    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(fes), tables,
+                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
+    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+  }
+}
+
+void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool allow_pool) {
+  const std::size_t n = m.nrows;
+  const ProjectionFeStorage storage = projection_fe(codes, n_groups, n, allow_pool);
+  const ProjectionFe fe = storage.view();
+  std::vector<std::vector<double>> tables(1, std::vector<double>(fe.counts.size()));
+  ProjectionScratch scratch;
+  for (std::size_t c = 0; c < m.ncols; ++c) {
+    double* col = m.col(c).data();
+    const SweepTail tail = projection_sweep(n, std::span<const ProjectionFe>(&fe, 1), tables,
+                                            scratch, col, col, [col](std::size_t i) { return col[i]; });
+    for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+  }
+}
+
+}  // namespace kestrel

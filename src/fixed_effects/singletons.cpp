@@ -1,0 +1,52 @@
+#include "fixed_effects/singletons.hpp"
+
+#include <algorithm>
+
+#include "check.hpp"
+#include "fixed_effects/group_codes.hpp"
+
+namespace kestrel {
+
+std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes) {
+  check_index(0, fe_codes.size());
+  const std::size_t n = fe_codes[0].size();
+  std::vector<std::uint8_t> mask(n, 1);
+
+  std::vector<CompactCodes> columns;
+  columns.reserve(fe_codes.size());
+  std::size_t largest_table = 0;
+  for (const CodeSpan col : fe_codes) {
+    columns.push_back(compact_codes(col, n_groups_of(col)));
+    largest_table = std::max(largest_table, columns.back().table_size);
+  }
+  // Only "exactly one kept row" matters, so counts saturate at 2: one byte
+  // per group instead of a 32-bit count that could overflow.
+  std::vector<std::uint8_t> counts;
+  counts.reserve(largest_table);
+
+  bool changed = true;
+  while (changed) {
+    changed = false;
+    for (const CompactCodes& column : columns) {
+      const CodeSpan codes = column.codes();
+      const std::size_t groups = column.table_size;
+      counts.assign(groups, 0);
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!mask[i]) continue;
+        check_index(i, codes.size());
+        const std::size_t g = check_code(codes[i], groups);
+        counts[g] += counts[g] < 2 ? 1 : 0;
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        // Every kept row was checked by the counting loop above.
+        if (mask[i] && counts[static_cast<std::size_t>(codes[i])] == 1) {
+          mask[i] = 0;
+          changed = true;
+        }
+      }
+    }
+  }
+  return mask;
+}
+
+}  // namespace kestrel

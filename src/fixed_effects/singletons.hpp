@@ -1,0 +1,30 @@
+// Iterative removal of singleton observations.
+//
+// A row alone in its group of some fixed effect is fitted exactly by that
+// group's coefficient; dropping it can leave another row alone elsewhere, so
+// removal repeats until no group of any fixed effect has exactly one kept row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fixed_effects/compact_codes.hpp"
+
+namespace kestrel {
+
+// Keep mask over the n rows of fe_codes[0] (1 = keep). Passes run over the
+// fixed effects in order; within a fixed effect's step the counts are taken
+// once over the kept rows and not updated while its singletons are dropped,
+// and the mask it leaves is the one the next fixed effect counts on. Passes
+// repeat until one changes nothing. The final mask is the largest row set in
+// which no group has exactly one row, whatever the order of the fixed effects.
+//
+// Later columns need a code for every row that is still kept when they are
+// counted; a kept row whose code is negative or missing panics. Requires at
+// least one column (panics otherwise). n = 0 gives an empty mask. Tables
+// follow the codes that occur, not the largest code.
+std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes);
+
+}  // namespace kestrel
