@@ -24,32 +24,60 @@ void combinations_into(std::size_t n, std::size_t depth, std::size_t lowest,
   }
 }
 
-// Dense group ids 0..G'-1 of the first n rows, G' the number of codes that
-// occur, numbered in ascending code order. Codes are already checked to be
-// non-negative and at most `largest`.
-std::vector<std::uint32_t> occurring_group_ids(StridedVector<std::int32_t> codes, std::size_t n,
-                                               std::size_t largest, std::size_t& occurring) {
-  std::vector<std::uint32_t> id(n);
+// The first n rows listed group by group: group g (the g-th smallest code
+// that occurs) holds rows[first[g]] .. rows[first[g+1]-1], in ascending row
+// order. When the codes never decrease the rows are already in that order,
+// `rows` stays empty and position p is row p. Codes are already checked to
+// be non-negative and at most `largest`.
+struct GroupedRows {
+  std::vector<std::size_t> first;
+  std::vector<std::size_t> rows;
+};
+
+GroupedRows group_rows(StridedVector<std::int32_t> codes, std::size_t n, std::size_t largest) {
+  auto code = [&](std::size_t i) { return static_cast<std::size_t>(codes[i]); };
+  bool in_order = true;
+  for (std::size_t i = 1; i < n && in_order; ++i) in_order = codes[i - 1] <= codes[i];
+
+  GroupedRows out;
   const std::size_t span = largest + 1;
-  occurring = 0;
+  // Dense index of each row's group: through a table over the codes when
+  // they span at most a few times the rows, else by rank among the sorted
+  // distinct codes.
+  std::vector<std::size_t> slot;
+  std::vector<std::int32_t> distinct;
   if (span / 4 <= n) {
-    // Codes range over at most a few times the rows: a lookup table.
-    std::vector<std::uint32_t> slot(span, 0);
-    for (std::size_t i = 0; i < n; ++i) slot[static_cast<std::size_t>(codes[i])] = 1;
-    for (std::uint32_t& v : slot) v = v != 0 ? static_cast<std::uint32_t>(occurring++) : 0;
-    for (std::size_t i = 0; i < n; ++i) id[i] = slot[static_cast<std::size_t>(codes[i])];
+    slot.assign(span, 0);
+    for (std::size_t i = 0; i < n; ++i) ++slot[code(i)];
+    out.first.push_back(0);
+    for (std::size_t& count : slot) {
+      if (count == 0) continue;
+      out.first.push_back(out.first.back() + count);
+      count = out.first.size() - 2;
+    }
   } else {
-    // Few rows over a wide code range: rank among the sorted distinct codes.
-    std::vector<std::int32_t> distinct(n);
+    distinct.resize(n);
     for (std::size_t i = 0; i < n; ++i) distinct[i] = codes[i];
     std::sort(distinct.begin(), distinct.end());
     distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    occurring = distinct.size();
-    for (std::size_t i = 0; i < n; ++i)
-      id[i] = static_cast<std::uint32_t>(
-          std::lower_bound(distinct.begin(), distinct.end(), codes[i]) - distinct.begin());
+    out.first.assign(distinct.size() + 1, 0);
   }
-  return id;
+  auto group = [&](std::size_t i) -> std::size_t {
+    if (!slot.empty()) return slot[code(i)];
+    return static_cast<std::size_t>(
+        std::lower_bound(distinct.begin(), distinct.end(), codes[i]) - distinct.begin());
+  };
+  if (!distinct.empty()) {
+    for (std::size_t i = 0; i < n; ++i) ++out.first[group(i) + 1];
+    for (std::size_t g = 1; g < out.first.size(); ++g) out.first[g] += out.first[g - 1];
+  }
+  if (!in_order) {
+    // Stable counting sort by group.
+    out.rows.resize(n);
+    std::vector<std::size_t> next(out.first.begin(), out.first.end() - 1);
+    for (std::size_t i = 0; i < n; ++i) out.rows[next[group(i)]++] = i;
+  }
+  return out;
 }
 
 // s_g = sum of x_i e_i over the `count` rows row_of(0), row_of(1), ... of one
@@ -146,26 +174,12 @@ std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double
 
   // Only the groups that occur take part, in ascending code order, so neither
   // memory nor the result depends on groups without rows.
-  std::size_t occurring = 0;
-  const std::vector<std::uint32_t> id = occurring_group_ids(codes, n, largest, occurring);
-
-  // Positions of each group's rows when the rows are listed group by group,
-  // each group's rows in ascending order.
-  std::vector<std::size_t> first(occurring + 1, 0);
-  bool grouped = true;  // rows already come group by group
-  for (std::size_t i = 0; i < n; ++i) {
-    ++first[id[i] + 1];
-    if (i > 0 && id[i] < id[i - 1]) grouped = false;
-  }
-  for (std::size_t g = 0; g < occurring; ++g) first[g + 1] += first[g];
-  if (grouped) {
-    add_score_products(x, resid, first, [](std::size_t pos) { return pos; }, meat);
-  } else {
-    std::vector<std::size_t> rows(n);
-    std::vector<std::size_t> next(first.begin(), first.end() - 1);
-    for (std::size_t i = 0; i < n; ++i) rows[next[id[i]]++] = i;
-    add_score_products(x, resid, first, [&](std::size_t pos) { return rows[pos]; }, meat);
-  }
+  const GroupedRows grouped = group_rows(codes, n, largest);
+  if (grouped.rows.empty())
+    add_score_products(x, resid, grouped.first, [](std::size_t pos) { return pos; }, meat);
+  else
+    add_score_products(x, resid, grouped.first,
+                       [&](std::size_t pos) { return grouped.rows[pos]; }, meat);
   symmetric_mirror_upper(meat.data(), k);
   return meat;
 }

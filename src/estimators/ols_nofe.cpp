@@ -22,20 +22,16 @@ OlsNofeResult ols_nofe(std::span<const double> y, std::span<const std::span<cons
   const std::size_t kk = checked_mul(k, k);
   for (std::span<const double> col : x_cols) check_len(col.size(), n);
 
-  // Design matrix, row-major with the intercept last.
+  // The row-major design (intercept last), X'X and X'y in one pass over the
+  // rows, each row used while it is in cache; every entry of X'X and X'y
+  // sums its terms in row order.
   std::vector<double> x(checked_mul(n, k));
+  std::vector<double> xtx(kk, 0.0);
+  std::vector<double> xty(k, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     double* xi = x.data() + i * k;
     for (std::size_t j = 0; j < p; ++j) xi[j] = x_cols[j][i];
     if (add_intercept) xi[p] = 1.0;
-  }
-
-  // X'X and X'y in one pass over the rows; every entry sums its terms in
-  // row order.
-  std::vector<double> xtx(kk, 0.0);
-  std::vector<double> xty(k, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* xi = x.data() + i * k;
     symmetric_add_outer_upper(xtx.data(), xi, k);
     for (std::size_t a = 0; a < k; ++a) xty[a] += xi[a] * y[i];
   }

@@ -203,8 +203,7 @@ void gemm(double alpha, StridedMatrix a, StridedMatrix b, double beta, StridedMa
             // A tile wholly below the diagonal holds nothing of the upper part.
             if (part == GemmPart::Upper && i0 > j0 + cols - 1) break;
             if (a_in_bpack) {
-              const std::size_t i = ic + ir;
-              micro(kc, bpack.get() + (i / kNr) * kNr * kc + i % kNr, kNr, bp, tile);
+              micro(kc, bpack.get() + (i0 / kNr) * kNr * kc + i0 % kNr, kNr, bp, tile);
             } else {
               micro(kc, apack.get() + ir * kc, kMr, bp, tile);
             }
