@@ -5,6 +5,7 @@
 #include "check.hpp"
 #include "fixed_effects/demean_cg.hpp"
 #include "fixed_effects/projection.hpp"
+#include "fixed_effects/work_buffer.hpp"
 
 namespace kestrel {
 
@@ -34,13 +35,19 @@ std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> cod
   ColMajorMatrix m;
   m.nrows = n;
   m.ncols = k;
-  m.data.resize(checked_mul(n, k));
+  const std::size_t total = checked_mul(n, k);
+  m.data.reserve(total);
+  work_buffer_advise(m.data.data(), total * sizeof(double));
+  m.data.resize(total);
   for (std::size_t r = 0; r < n; ++r)
     for (std::size_t c = 0; c < k; ++c) m.data[c * n + r] = x(r, c);
 
   demean_in_place(m, codes, n_groups, max_iter, tol, SingleFeForm::Sequential);
 
-  std::vector<double> out(m.data.size());
+  std::vector<double> out;
+  out.reserve(total);
+  work_buffer_advise(out.data(), total * sizeof(double));
+  out.resize(total);
   for (std::size_t r = 0; r < n; ++r)
     for (std::size_t c = 0; c < k; ++c) out[r * k + c] = m.data[c * n + r];
   return out;

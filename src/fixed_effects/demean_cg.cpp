@@ -1,12 +1,16 @@
 #include "fixed_effects/demean_cg.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "check.hpp"
 #include "fixed_effects/projection.hpp"
 #include "fixed_effects/thread_pool.hpp"
+#include "fixed_effects/work_buffer.hpp"
 
 namespace kestrel {
 
@@ -106,10 +110,10 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   ProjectionScratch scratch;
   double* x = m.data.data();
   // Every entry is written before it is read, so no zero fill.
-  const std::unique_ptr<double[]> r_buf(new double[total]);
-  const std::unique_ptr<double[]> p_buf(new double[total]);
-  const std::unique_ptr<double[]> q_buf(new double[total]);
-  const std::unique_ptr<double[]> w_buf(new double[n]);  // a sweep works column by column
+  const WorkBuffer r_buf = work_buffer(total);
+  const WorkBuffer p_buf = work_buffer(total);
+  const WorkBuffer q_buf = work_buffer(total);
+  const WorkBuffer w_buf = work_buffer(n);  // a sweep works column by column
   double* r = r_buf.get();
   double* p = p_buf.get();
   double* q = q_buf.get();
@@ -175,6 +179,8 @@ ColMajorMatrix demean_cg_slices(const ColMajorMatrix& m, std::span<const CodeSpa
   out.ncols = m.ncols;
   const std::size_t total = checked_mul(m.nrows, m.ncols);
   check_len(m.data.size(), total);
+  out.data.reserve(total);
+  work_buffer_advise(out.data.data(), total * sizeof(double));
   out.data.assign(m.data.begin(), m.data.begin() + static_cast<std::ptrdiff_t>(total));
   demean_cg_in_place(out, codes, n_groups, max_iter, tol);
   return out;
