@@ -383,8 +383,8 @@ def _tools() -> dict[str, list[Tool]]:
         demean.append(Tool(_pyfixest_name(spec), mods, _pyfixest_demean_setup(spec),
                            _pyfixest_demean_run, note=note))
     fe_ols += [
-        Tool("linearmodels", ("linearmodels",), _linearmodels_fe_setup, _linearmodels_fe_run, True,
-             "AbsorbingLS"),
+        Tool("linearmodels", ("linearmodels",), _linearmodels_fe_setup, _linearmodels_fe_run,
+             note="AbsorbingLS; its clustered SE has no degrees-of-freedom factor"),
         Tool("pyhdfe+lstsq", ("pyhdfe",), _pyhdfe_fe_setup, _pyhdfe_fe_run),
     ]
     demean.append(Tool("pyhdfe", ("pyhdfe",), _pyhdfe_demean_setup, _pyhdfe_demean_run))

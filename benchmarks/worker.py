@@ -166,23 +166,22 @@ def run_cgprofile(job: dict) -> dict:
 
     t_conv = med(tools.KESTREL_TOL, tools.KESTREL_MAX_ITER)
     full = demean(tools.KESTREL_TOL, tools.KESTREL_MAX_ITER)
-    t_zero = med(tools.KESTREL_TOL, 0)
-    # tol = 0 never meets the test, so max_iter fixes the number of iterations; the
-    # difference of two such runs is pure iterations, without the set-up and first sweep.
-    lo = 2
+    t_one = med(tools.KESTREL_TOL, 1)
+    # A first estimate of the time per iteration: with tol = 0 the test never stops the
+    # iteration early, so two fixed counts differ by pure iterations (unless the residual
+    # vanishes first, as in a balanced design; the search below does not rely on it).
     step = job["params"].get("profile_step", 20)
-    t_lo = med(0.0, lo)
-    t_hi = med(0.0, lo + step)
-    t_iter = max((t_hi - t_lo) / step, 1e-12)
+    t_iter0 = (med(0.0, 1 + step) - med(0.0, 1)) / step
 
     # The converged run's iteration count: the smallest max_iter whose result is bit-identical
-    # to the unlimited run's. Start from the time-based estimate and walk to it.
+    # to the unlimited run's (a run capped at k <= K iterations does exactly k of them).
     def same(k):
         return np.array_equal(demean(tools.KESTREL_TOL, k), full)
 
-    k = min(max(1, int(round((t_conv - t_zero) / t_iter))), tools.KESTREL_MAX_ITER)
-    # Bracket the count (same(hi) holds, same(lo) does not, lo = 0 standing for "not same")
-    # by steps that double away from the estimate, then bisect.
+    k = (t_conv - t_one) / t_iter0 + 1 if t_iter0 > 0 else 1
+    k = min(max(1, int(round(k))), tools.KESTREL_MAX_ITER)
+    # Bracket (same(hi) holds, same(lo) does not, lo = 0 standing for "not same") by steps
+    # that double away from the estimate, then bisect.
     d = 1
     if same(k):
         hi, lo = k, k - 1
@@ -203,13 +202,17 @@ def run_cgprofile(job: dict) -> dict:
         else:
             lo = mid
     k = hi
+    # Time per iteration from the converged run against the run capped at one iteration:
+    # the same set-up, first sweep and conversions, and k - 1 iterations apart.
+    t_iter = (t_conv - t_one) / (k - 1) if k >= 3 else None
     n_fe = len(fe)
     nbytes = bytes_per_iteration(n, ncols, n_fe)
     return {
-        "ok": True, "iterations": k, "t_converged": t_conv, "t_setup": t_zero,
-        "t_iter": t_iter, "bytes_per_iter": nbytes, "triad_bw_1thread": bw1,
-        "triad_bw_2threads": bw2, "bound_1thread": nbytes / bw1, "bound_2threads": nbytes / bw2,
-        "ratio_to_bound": t_iter / (nbytes / bw1),
+        "ok": True, "iterations": k, "t_converged": t_conv, "t_one_iteration": t_one,
+        "t_iter": t_iter, "t_iter_tol0": t_iter0, "bytes_per_iter": nbytes,
+        "triad_bw_1thread": bw1, "triad_bw_2threads": bw2,
+        "bound": nbytes / max(bw1, bw2),
+        "ratio_to_bound": t_iter / (nbytes / max(bw1, bw2)) if t_iter else None,
     }
 
 

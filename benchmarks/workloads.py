@@ -135,7 +135,9 @@ def _same_partition(a: np.ndarray, b: np.ndarray) -> bool:
 # stops at 1e-6 by default), the others are exact up to summation order.
 COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6}
 SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4}
-DEMEAN_ATOL = 1e-4
+# Demeaned values of order 1: a difference above this means a different problem was solved,
+# below it the printed difference shows each tool's convergence tolerance at work.
+DEMEAN_ATOL = 1e-3
 MEAT_RTOL = 1e-9
 
 
@@ -236,8 +238,8 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         add("W5 recode dense: <= 1.0x pandas.factorize", "recode dense",
             ratio_to({"kind": "recode", "label": "recode dense"}, "pandas.factorize"), 1.0)
     for p in profiles:
-        if p.get("ok"):
+        if p.get("ok") and p.get("t_iter"):
             add("W6: time/iteration <= 1.5x memory-pass bound", f"{p['label']}, n={p['n']}",
                 p["ratio_to_bound"], 1.5,
-                f"{p['iterations']} it, {p['t_iter'] * 1e3:.2f} ms/it, bound {p['bound_1thread'] * 1e3:.2f} ms")
+                f"{p['iterations']} it, {p['t_iter'] * 1e3:.2f} ms/it, bound {p['bound'] * 1e3:.2f} ms")
     return out
