@@ -141,8 +141,15 @@ def plot(rows, path: Path):
         import matplotlib.pyplot as plt
     except ImportError:
         return None
-    panels = sorted({r["plot"] for r in rows if r.get("plot") and r.get("ok")},
-                    key=lambda p: (not p.startswith("OLS"), p))
+    # A panel needs at least two sizes to show a slope.
+    sizes = {}
+    for r in rows:
+        if r.get("plot") and r.get("ok"):
+            sizes.setdefault(r["plot"], set()).add(r["n"])
+    order = ["simple, 2 FE", "simple, 3 FE", "difficult, 2 FE", "difficult, 3 FE"]
+    panels = sorted((p for p, ns in sizes.items() if len(ns) >= 2),
+                    key=lambda p: (not p.startswith("OLS"),
+                                   next((i for i, o in enumerate(order) if p.endswith(o)), 9), p))
     if not panels:
         return None
     ncols = min(4, len(panels))

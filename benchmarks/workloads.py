@@ -32,12 +32,14 @@ class Case:
 # Quick mode keeps the peers that the targets name: all of pyfixest's backends only where
 # the "fastest backend" target is judged (simple design, 10^6 rows), and neither linearmodels
 # nor pyhdfe on the difficult design with 3 fixed effects (each takes over a minute there
-# already at 10^5 rows). Demeaning alone runs at 10^6 rows only. The long mode runs every
-# adapter at every size.
+# already at 10^5 rows). That design needs hundreds of iterations whatever the method, so
+# quick mode runs it at 10^5 and 2*10^5 rows only; demeaning alone runs at the largest quick
+# size of each design. The long mode runs every adapter at every size.
 QUICK_FE = ("kestrel", "pyfixest", "linearmodels", "pyhdfe+lstsq")
 QUICK_FE_ALL_BACKENDS = QUICK_FE + ("pyfixest[lsmr-within]", "pyfixest[map-numba]", "pyfixest[map-jax]")
 QUICK_FE_DIFFICULT3 = ("kestrel", "pyfixest", "pyfixest[lsmr-within]")
 QUICK_DEMEAN = ("kestrel", "pyfixest", "pyhdfe")
+QUICK_DEMEAN_DIFFICULT3 = ("kestrel", "pyfixest", "pyfixest[lsmr-within]")
 
 
 def _quick_fe_tools(design, n_fe, n):
@@ -48,21 +50,28 @@ def _quick_fe_tools(design, n_fe, n):
     return QUICK_FE
 
 
-def _panel_cases(sizes, demean_sizes, big_sizes, profile_sizes, quick) -> list[Case]:
+def _panel_cases(sizes, hard_sizes, demean_sizes, big_sizes, profile_sizes, quick) -> list[Case]:
+    """sizes: rows of every panel; hard_sizes: rows of the difficult design with 3 FE."""
     cases = []
     for design in ("simple", "difficult"):
         for fe in (FE2, FE3):
             label = f"{design}, {len(fe)} FE"
-            for n in sizes:
+            hard = design == "difficult" and len(fe) == 3
+            ns = hard_sizes if hard else sizes
+            for n in ns:
                 gp = {"n": n, "design": design, "n_regressors": 2}
                 warm = {"n": 2000, "design": design, "n_regressors": 2}
                 cases.append(Case(1, "fe_ols", label, n, "panel", gp, warm,
                                   {"fe": fe, "n_regressors": 1, "cluster": "indiv"}, plot=f"OLS {label}",
                                   tools=_quick_fe_tools(design, len(fe), n) if quick else None))
-                if n in demean_sizes:
+                if n in demean_sizes or (quick and n == ns[-1]):
+                    # Two fixed effects on this panel are balanced (every individual in every
+                    # year): the solve takes one step and there is no iteration to time.
                     cases.append(Case(2, "demean", label, n, "panel", gp, warm, {"fe": fe},
-                                      plot=f"demean {label}", profile=n in profile_sizes,
-                                      tools=QUICK_DEMEAN if quick else None))
+                                      plot=f"demean {label}",
+                                      profile=len(fe) == 3 and (n in profile_sizes or (quick and n == ns[-1])),
+                                      tools=(QUICK_DEMEAN_DIFFICULT3 if hard else QUICK_DEMEAN)
+                                      if quick else None))
     for n in big_sizes:
         for fe in (FE2, FE3):
             gp = {"n": n, "design": "simple", "n_regressors": 10}
@@ -75,17 +84,18 @@ def _panel_cases(sizes, demean_sizes, big_sizes, profile_sizes, quick) -> list[C
 def cases(mode: str) -> list[Case]:
     quick = mode in ("quick", "smoke")
     if mode == "smoke":
-        sizes, big, prof = [10_000, 50_000], [50_000], [50_000]
+        sizes, hard, big = [10_000, 50_000], [10_000, 20_000], [50_000]
         n_nofe, n_iv, n_cov, n_ids = 100_000, 100_000, 100_000, 100_000
     elif quick:
-        sizes, big, prof = [100_000, 1_000_000], [], [1_000_000]
+        sizes, hard, big = [100_000, 1_000_000], [100_000, 200_000], []
         n_nofe, n_iv, n_cov, n_ids = 2_000_000, 1_000_000, 1_000_000, 10_000_000
     else:
-        sizes, big, prof = [100_000, 500_000, 1_000_000, 2_000_000, 10_000_000], [1_000_000], \
-            [1_000_000, 2_000_000]
+        sizes = [100_000, 500_000, 1_000_000, 2_000_000, 10_000_000]
+        hard, big = sizes, [1_000_000]
         n_nofe, n_iv, n_cov, n_ids = 10_000_000, 1_000_000, 1_000_000, 10_000_000
-    demean_sizes = prof if quick else sizes
-    out = _panel_cases(sizes, demean_sizes, big, prof, quick)
+    # Long mode: demeaning alone at every size, the iteration profile at 10^6 and 2*10^6.
+    demean_sizes = [] if quick else sizes
+    out = _panel_cases(sizes, hard, demean_sizes, big, [] if quick else [1_000_000, 2_000_000], quick)
     for vcov in ("HC1", "cluster"):
         out.append(Case(3, "nofe", vcov, n_nofe, "nofe", {"n": n_nofe, "k": 10},
                         {"n": 5000, "k": 10}, {"k": 10, "vcov": vcov}))
