@@ -119,7 +119,9 @@ def _select(all_cases, args) -> list[workloads.Case]:
 
 
 def run(args) -> int:
-    mode = MODES[args.mode]
+    mode = dict(MODES[args.mode])
+    if args.cap:
+        mode["cap"] = args.cap
     repeats = args.repeats or mode["repeats"]
     timeout = args.timeout or mode["timeout"]
     outdir = Path(args.out)
@@ -256,6 +258,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--max-rows", type=int, default=0, help="skip cases with more rows than this")
     ap.add_argument("--repeats", type=int, default=0, help="timed repeats after the discarded first run")
     ap.add_argument("--timeout", type=float, default=0, help="seconds before a worker is stopped")
+    ap.add_argument("--cap", type=float, default=0,
+                    help="skip a tool at a larger size when its last time, scaled by rows, exceeds this "
+                         "many seconds a run (quick 20, long 400)")
     ap.add_argument("--profile-step", type=int, default=20,
                     help="iterations between the two fixed-count runs that time one CG iteration")
     ap.add_argument("--out", default="benchmarks/results", help="directory for the JSON and the PNG")
