@@ -179,8 +179,10 @@ def plot(rows, path: Path):
             if l not in labels:
                 handles.append(h)
                 labels.append(l)
-    fig.legend(handles, labels, loc="lower center", ncol=min(len(labels), 5), fontsize=9)
-    fig.tight_layout(rect=(0, 0.06 + 0.02 * (len(labels) > 5), 1, 1))
+    ncol = min(len(labels), 5)
+    fig.legend(handles, labels, loc="lower center", ncol=ncol, fontsize=9)
+    legend_rows = -(-len(labels) // ncol)
+    fig.tight_layout(rect=(0, (0.15 + 0.22 * legend_rows) / fig.get_figheight(), 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path
