@@ -6,11 +6,12 @@ namespace kestrel {
 
 void panic(const std::string& message, std::source_location where) {
   // One short report at the failing check; the call frame turns the exception
-  // into PanicException, so the interpreter keeps running.
-  std::fprintf(stderr, "kestrel._native: check failed at %s:%u:%u:\n%s\n",
+  // into PanicException, so the interpreter keeps running. A report that
+  // cannot be written changes nothing about the failure itself.
+  (void)std::fprintf(stderr, "kestrel._native: check failed at %s:%u:%u:\n%s\n",
                where.file_name(), static_cast<unsigned>(where.line()),
                static_cast<unsigned>(where.column()), message.c_str());
-  std::fflush(stderr);
+  (void)std::fflush(stderr);
   throw Panic(message);
 }
 

@@ -31,7 +31,6 @@ namespace {
 
 using boundary::ArrayResult;
 using boundary::Kind;
-using boundary::Param;
 using boundary::Signature;
 
 // ---- rust_demean -----------------------------------------------------------

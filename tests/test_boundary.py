@@ -1,5 +1,6 @@
 """The call frame shared by every entry point: binding, conversion, results, failures."""
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -384,4 +385,5 @@ def test_repeated_calls_do_not_leak_references_or_memory(fn):
     gc.collect()
     rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     assert [sys.getrefcount(a) for a in args] == refs_before
-    assert rss_after - rss_before < 20_000  # KiB
+    if not os.environ.get("KESTREL_SANITIZED"):  # ASan keeps freed memory in quarantine
+        assert rss_after - rss_before < 20_000  # KiB

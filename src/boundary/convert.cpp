@@ -15,8 +15,13 @@ std::string type_name(PyObject* obj) {
 }
 
 [[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
-  const std::string message =
-      "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
+  // Appended piece by piece: GCC 12 reports a false -Wrestrict overlap for
+  // "literal" + std::string&& at -O2 and above.
+  std::string message = "'";
+  message += type_name(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += '\'';
   PyErr_SetString(PyExc_TypeError, message.c_str());
   throw PythonError{};
 }

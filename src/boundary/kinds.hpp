@@ -17,6 +17,11 @@
 
 namespace kestrel::boundary {
 
+// GCC's -Wshadow reports these scoped enumerators as shadowing the view
+// types of the same names, which they cannot do (they are only reachable as
+// Kind::...).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
 enum class Kind {
   F64Vector,     // 1-D float64 ndarray
   F64Matrix,     // 2-D float64 ndarray
@@ -32,6 +37,7 @@ enum class Kind {
   Bool,          // bool or NumPy bool scalar
   Str,           // str
 };
+#pragma GCC diagnostic pop
 
 struct Param {
   const char* name;

@@ -21,6 +21,9 @@ template <class Get>
 Recoded recode_values(std::size_t n, Get at) {
   Recoded out;
   if (n == 0) return out;
+  // The result first: a count of values that cannot be recoded (a huge view
+  // through a zero stride) fails here, not after reading all of them.
+  out.codes.resize(n);
   std::int64_t lo = at(0), hi = at(0);
   for (std::size_t i = 1; i < n; ++i) {
     const std::int64_t v = at(i);
@@ -29,7 +32,6 @@ Recoded recode_values(std::size_t n, Get at) {
   }
   // Exact: hi >= lo, so the unsigned difference cannot wrap.
   const std::uint64_t range = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
-  out.codes.resize(n);
   if (range / 2 < n && range < 2 * static_cast<std::uint64_t>(n)) {
     // Dense path: codes in order of first appearance.
     std::vector<std::int32_t> table(checked_add(static_cast<std::size_t>(range), 1), -1);

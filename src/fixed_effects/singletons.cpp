@@ -35,7 +35,7 @@ std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_code
         if (!mask[i]) continue;
         check_index(i, codes.size());
         const std::size_t g = check_code(codes[i], groups);
-        counts[g] += counts[g] < 2 ? 1 : 0;
+        if (counts[g] < 2) ++counts[g];
       }
       for (std::size_t i = 0; i < n; ++i) {
         // Every kept row was checked by the counting loop above.

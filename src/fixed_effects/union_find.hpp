@@ -50,7 +50,8 @@ struct UnionFind {
   // Number of disjoint sets (roots).
   std::size_t count_sets() {
     std::size_t roots = 0;
-    for (std::size_t v = 0; v < parent.size(); ++v) roots += parent[v] == v ? 1 : 0;
+    for (std::size_t v = 0; v < parent.size(); ++v)
+      if (parent[v] == v) ++roots;
     return roots;
   }
 };

@@ -1,0 +1,5 @@
+import sys
+
+from benchmarks.runner import main
+
+sys.exit(main())

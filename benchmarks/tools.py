@@ -1,0 +1,436 @@
+"""The tools that the suite times: kestrel and its peers, one adapter per workload kind.
+
+An adapter is a pair of functions: ``setup(data, params)`` turns the generated arrays into the
+tool's own input form (a DataFrame for pyfixest, a matrix for statsmodels...) and is not
+timed; ``run(state)`` is the timed call and returns an ``Output`` in the canonical order of
+the workload (kestrel's coefficient order), so the parent can compare like with like.
+Peers are imported inside the adapters: a missing package only disables its own rows.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import importlib.util
+from typing import Any, Callable
+
+import numpy as np
+
+KESTREL_TOL = 1e-8
+KESTREL_MAX_ITER = 10_000
+
+
+@dataclasses.dataclass
+class Output:
+    coef: np.ndarray | None = None
+    se: np.ndarray | None = None
+    arrays: dict[str, np.ndarray] = dataclasses.field(default_factory=dict)
+    info: dict[str, Any] = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass(frozen=True)
+class Tool:
+    name: str
+    modules: tuple[str, ...]
+    setup: Callable[[dict, dict], Any]
+    run: Callable[[Any], Output]
+    # Whether this tool's standard errors follow kestrel's convention for the workload, so
+    # that they are compared (otherwise only reported).
+    se_comparable: bool = False
+    note: str = ""
+    # kestrel entry points the adapter calls (also peers that use one in their setup).
+    native: tuple[str, ...] = ()
+
+
+def missing(tool: Tool) -> list[str]:
+    """What this machine lacks to run the tool: Python packages or kestrel entry points."""
+    lack = [m for m in tool.modules if importlib.util.find_spec(m) is None]
+    if tool.native and importlib.util.find_spec("kestrel") is not None:
+        from kestrel import _native
+        lack += [f"kestrel._native.{f}" for f in tool.native if not hasattr(_native, f)]
+    elif tool.native:
+        lack.append("kestrel")
+    return lack
+
+
+def _se(v: np.ndarray) -> np.ndarray:
+    return np.sqrt(np.diag(v))
+
+
+def _fe_names(params: dict) -> list[str]:
+    return list(params["fe"])
+
+
+def _x_names(params: dict) -> list[str]:
+    return [f"x{j}" for j in range(1, params["n_regressors"] + 1)]
+
+
+# ---------------------------------------------------------------- fixed-effect OLS (1)
+
+def _kestrel_fe_setup(data, params):
+    return dict(y=data["y"], x=[data[c] for c in _x_names(params)], xn=_x_names(params),
+                fe=[data[f] for f in _fe_names(params)], fen=_fe_names(params),
+                cl=[data[params["cluster"]]], cln=[params["cluster"]])
+
+
+def _kestrel_fe_run(s):
+    from kestrel import _native
+    r = _native.rust_ols_from_arrays(s["y"], s["x"], s["xn"], s["fe"], s["fen"], s["cl"],
+                                     s["cln"], KESTREL_TOL, KESTREL_MAX_ITER, "iid")
+    return Output(coef=r[0], se=_se(r[1]), info={"n": r[5], "absorbed": r[6], "singletons": r[7]})
+
+
+def _frame(data, params, extra=()):
+    import pandas as pd
+    cols = ["y", *_x_names(params), *_fe_names(params), *extra]
+    return pd.DataFrame({c: data[c] for c in dict.fromkeys(cols)})
+
+
+def _pyfixest_fe_setup(demeaner):
+    def setup(data, params):
+        fml = f"y ~ {' + '.join(_x_names(params))} | {' + '.join(_fe_names(params))}"
+        return dict(df=_frame(data, params, [params["cluster"]]), fml=fml,
+                    vcov={"CRV1": params["cluster"]}, names=_x_names(params), demeaner=demeaner)
+    return setup
+
+
+def _pyfixest_fe_run(s):
+    import pyfixest as pf
+    fit = pf.feols(s["fml"], data=s["df"], vcov=s["vcov"], demeaner=_make_demeaner(s["demeaner"]))
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+def _make_demeaner(spec: str):
+    from pyfixest.demeaners import LsmrDemeaner, MapDemeaner
+    kind, backend = spec.split("-", 1)
+    if kind == "map":
+        return MapDemeaner(backend=backend)
+    if backend == "scipy":
+        return LsmrDemeaner(backend="cupy", device="cpu", warn_on_cpu_fallback=False)
+    if backend == "torch":
+        return LsmrDemeaner(backend="torch", device="cpu")
+    return LsmrDemeaner(backend=backend)
+
+
+def _linearmodels_fe_setup(data, params):
+    import pandas as pd
+    absorb = pd.DataFrame({f: pd.Categorical(data[f]) for f in _fe_names(params)})
+    return dict(y=pd.Series(data["y"], name="y"),
+                x=pd.DataFrame({c: data[c] for c in _x_names(params)}),
+                absorb=absorb, clusters=pd.Series(data[params["cluster"]], name=params["cluster"]),
+                names=_x_names(params))
+
+
+def _linearmodels_fe_run(s):
+    from linearmodels.iv.absorbing import AbsorbingLS
+    res = AbsorbingLS(s["y"], s["x"], absorb=s["absorb"]).fit(cov_type="clustered",
+                                                               clusters=s["clusters"])
+    return Output(coef=res.params[s["names"]].to_numpy(), se=res.std_errors[s["names"]].to_numpy())
+
+
+def _pyhdfe_fe_setup(data, params):
+    return dict(ids=np.column_stack([data[f] for f in _fe_names(params)]),
+                m=np.column_stack([data["y"]] + [data[c] for c in _x_names(params)]))
+
+
+def _pyhdfe_fe_run(s):
+    import pyhdfe
+    alg = pyhdfe.create(s["ids"], drop_singletons=False)
+    r = alg.residualize(s["m"])
+    coef = np.linalg.lstsq(r[:, 1:], r[:, 0], rcond=None)[0]
+    return Output(coef=coef)
+
+
+# ---------------------------------------------------------------- demeaning alone (2)
+
+def _demean_setup(data, params):
+    m = np.column_stack([data["y"], data["x1"]])
+    fe = [data[f] for f in _fe_names(params)]
+    return dict(m=m, fe=fe, g=[int(c.max()) + 1 for c in fe])
+
+
+def _kestrel_demean_run(s):
+    from kestrel import _native
+    return Output(arrays={"demeaned": _native.rust_demean(s["m"], s["fe"], s["g"], KESTREL_TOL,
+                                                          KESTREL_MAX_ITER)})
+
+
+def _pyfixest_demean_setup(demeaner):
+    def setup(data, params):
+        s = _demean_setup(data, params)
+        s["flist"] = np.column_stack(s["fe"]).astype(np.uintp)
+        s["demeaner"] = demeaner
+        return s
+    return setup
+
+
+def _pyfixest_demean_run(s):
+    from pyfixest.estimation.internals.demean_ import dispatch_demean
+    out, converged, _ = dispatch_demean(s["m"], s["flist"], None, _make_demeaner(s["demeaner"]))
+    return Output(arrays={"demeaned": np.asarray(out)}, info={"converged": bool(converged)})
+
+
+def _pyhdfe_demean_setup(data, params):
+    s = _demean_setup(data, params)
+    s["ids"] = np.column_stack(s["fe"])
+    return s
+
+
+def _pyhdfe_demean_run(s):
+    import pyhdfe
+    alg = pyhdfe.create(s["ids"], drop_singletons=False)
+    return Output(arrays={"demeaned": alg.residualize(s["m"])})
+
+
+# ---------------------------------------------------------------- OLS without FE (3)
+
+def _nofe_names(params):
+    return [f"x{j}" for j in range(1, params["k"] + 1)]
+
+
+def _kestrel_nofe_setup(data, params):
+    cl = [data["cl"]] if params["vcov"] == "cluster" else []
+    return dict(y=data["y"], x=[data[c] for c in _nofe_names(params)], xn=_nofe_names(params),
+                cl=cl, cln=["cl"] * len(cl), vcov="HC1")
+
+
+def _kestrel_nofe_run(s):
+    from kestrel import _native
+    r = _native.rust_ols_nofe(s["y"], s["x"], s["xn"], True, s["cl"], s["cln"], s["vcov"])
+    return Output(coef=r[0], se=_se(r[1]))
+
+
+def _design(data, params):
+    n = data["y"].shape[0]
+    x = np.empty((n, params["k"] + 1))
+    for j, c in enumerate(_nofe_names(params)):
+        x[:, j] = data[c]
+    x[:, -1] = 1.0
+    return x
+
+
+def _statsmodels_nofe_setup(data, params):
+    return dict(y=data["y"], x=_design(data, params), cl=data["cl"], vcov=params["vcov"])
+
+
+def _statsmodels_nofe_run(s):
+    import statsmodels.api as sm
+    if s["vcov"] == "cluster":
+        res = sm.OLS(s["y"], s["x"]).fit(cov_type="cluster", cov_kwds={"groups": s["cl"]})
+    else:
+        res = sm.OLS(s["y"], s["x"]).fit(cov_type="HC1")
+    return Output(coef=np.asarray(res.params), se=np.asarray(res.bse))
+
+
+def _lstsq_run(s):
+    return Output(coef=np.linalg.lstsq(s["x"], s["y"], rcond=None)[0])
+
+
+# ---------------------------------------------------------------- 2SLS (4)
+
+def _kestrel_iv_setup(data, params):
+    fe = [data[f] for f in params["fe"]]
+    return dict(y=data["y"], ex=[data["x_exog"]], en=[data["x_endog"]], z=[data["z1"], data["z2"]],
+                fe=fe, fen=list(params["fe"]), icpt=not fe)
+
+
+def _kestrel_iv_run(s):
+    from kestrel import _native
+    r = _native.rust_iv2sls(s["y"], s["ex"], s["en"], s["z"], ["x_exog"], ["x_endog"], s["fe"],
+                            s["fen"], [], [], KESTREL_TOL, KESTREL_MAX_ITER, "HC0", s["icpt"])
+    return Output(coef=r[0], se=_se(r[1]), info={"first_stage_F": r[5]})
+
+
+def _linearmodels_iv_setup(data, params):
+    import pandas as pd
+    cols = ["y", "x_exog", "x_endog", "z1", "z2"]
+    if params["fe"]:
+        # IV2SLS cannot absorb: it gets data demeaned beforehand (not timed), jointly and to
+        # a tight tolerance, so its time is the 2SLS alone.
+        from kestrel import _native
+        fe = [data[f] for f in params["fe"]]
+        m = _native.rust_demean(np.column_stack([data[c] for c in cols]), fe,
+                                [int(c.max()) + 1 for c in fe], 1e-12, 100_000)
+        df = pd.DataFrame(m, columns=cols)
+        exog = df[["x_exog"]]
+        names = ["x_exog", "x_endog"]
+    else:
+        df = pd.DataFrame({c: data[c] for c in cols})
+        df["const"] = 1.0
+        exog = df[["x_exog", "const"]]
+        names = ["x_exog", "const", "x_endog"]
+    return dict(y=df["y"], exog=exog, endog=df[["x_endog"]], z=df[["z1", "z2"]], names=names)
+
+
+def _linearmodels_iv_run(s):
+    from linearmodels.iv import IV2SLS
+    res = IV2SLS(s["y"], s["exog"], s["endog"], s["z"]).fit(cov_type="robust", debiased=False)
+    return Output(coef=res.params[s["names"]].to_numpy(), se=res.std_errors[s["names"]].to_numpy())
+
+
+def _pyfixest_iv_setup(data, params):
+    import pandas as pd
+    cols = ["y", "x_exog", "x_endog", "z1", "z2", *params["fe"]]
+    df = pd.DataFrame({c: data[c] for c in cols})
+    if params["fe"]:
+        fml = f"y ~ x_exog | {' + '.join(params['fe'])} | x_endog ~ z1 + z2"
+        names = ["x_exog", "x_endog"]
+    else:
+        fml = "y ~ x_exog | x_endog ~ z1 + z2"
+        names = ["x_exog", "Intercept", "x_endog"]
+    return dict(df=df, fml=fml, names=names)
+
+
+def _pyfixest_iv_run(s):
+    import pyfixest as pf
+    fit = pf.feols(s["fml"], data=s["df"], vcov="hetero")
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+# ---------------------------------------------------------------- covariance pieces (5)
+
+def _auto_bandwidth(n: int) -> int:
+    return max(1, int(np.floor(4.0 * (n / 100.0) ** (2.0 / 9.0))))
+
+
+def _hac_setup(data, params):
+    return dict(score=data["score"], t=data["time_ids"])
+
+
+def _kestrel_hac_run(s):
+    from kestrel import _native
+    return Output(arrays={"meat": _native.rust_hac_meat(s["score"], s["t"], -1)})
+
+
+def _statsmodels_hac_run(s):
+    from statsmodels.stats.sandwich_covariance import S_hac_simple
+    order = np.argsort(s["t"], kind="stable")
+    x = s["score"][order]
+    return Output(arrays={"meat": S_hac_simple(x, nlags=_auto_bandwidth(x.shape[0]))})
+
+
+def _dk_setup(data, params):
+    return dict(score=data["score"], t=data["period"])
+
+
+def _kestrel_dk_run(s):
+    from kestrel import _native
+    return Output(arrays={"meat": _native.rust_dk_meat(s["score"], s["t"], -1)})
+
+
+def _statsmodels_dk_run(s):
+    from statsmodels.stats.sandwich_covariance import S_hac_groupsum
+    t = s["t"].astype(np.int64)
+    n_periods = int(t.max()) + 1
+    return Output(arrays={"meat": S_hac_groupsum(s["score"], t, nlags=_auto_bandwidth(n_periods))})
+
+
+def _cmeat_setup(data, params):
+    return dict(x=data["x"], e=data["resid"], codes=data["codes"], g=params["n_groups"])
+
+
+def _kestrel_cmeat_run(s):
+    from kestrel import _native
+    return Output(arrays={"meat": _native.rust_clustered_meat(s["x"], s["e"], s["codes"], s["g"])})
+
+
+def _numpy_cmeat_run(s):
+    x, e, codes, g = s["x"], s["e"], s["codes"], s["g"]
+    sums = np.empty((g, x.shape[1]))
+    for j in range(x.shape[1]):
+        sums[:, j] = np.bincount(codes, weights=x[:, j] * e, minlength=g)
+    return Output(arrays={"meat": sums.T @ sums})
+
+
+def _recode_setup(data, params):
+    return dict(arr=data["arr"])
+
+
+def _kestrel_recode_run(s):
+    from kestrel import _native
+    codes, g = _native.rust_recode(s["arr"])
+    return Output(arrays={"codes": codes}, info={"groups": int(g)})
+
+
+def _pandas_recode_run(s):
+    import pandas as pd
+    codes, uniques = pd.factorize(s["arr"])
+    return Output(arrays={"codes": codes}, info={"groups": int(len(uniques))})
+
+
+def _unique_recode_run(s):
+    uniques, inv = np.unique(s["arr"], return_inverse=True)
+    return Output(arrays={"codes": inv}, info={"groups": int(len(uniques))})
+
+
+# ---------------------------------------------------------------- registry
+
+PYFIXEST_DEMEANERS = ["map-rust", "map-numba", "map-jax", "lsmr-within", "lsmr-scipy", "lsmr-torch"]
+PYFIXEST_EXTRA_MODULES = {"map-numba": ("numba",), "map-jax": ("jax",), "lsmr-torch": ("torch",)}
+
+
+def _pyfixest_name(spec: str) -> str:
+    return "pyfixest" if spec == "map-rust" else f"pyfixest[{spec}]"
+
+
+def _tools() -> dict[str, list[Tool]]:
+    fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",))]
+    demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",))]
+    for spec in PYFIXEST_DEMEANERS:
+        mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(spec, ()))
+        note = "default demeaner (MAP, rust)" if spec == "map-rust" else ""
+        fe_ols.append(Tool(_pyfixest_name(spec), mods, _pyfixest_fe_setup(spec), _pyfixest_fe_run,
+                           True, note))
+        demean.append(Tool(_pyfixest_name(spec), mods, _pyfixest_demean_setup(spec),
+                           _pyfixest_demean_run, note=note))
+    fe_ols += [
+        Tool("linearmodels", ("linearmodels",), _linearmodels_fe_setup, _linearmodels_fe_run,
+             note="AbsorbingLS; its clustered SE has no degrees-of-freedom factor"),
+        Tool("pyhdfe+lstsq", ("pyhdfe",), _pyhdfe_fe_setup, _pyhdfe_fe_run),
+    ]
+    demean.append(Tool("pyhdfe", ("pyhdfe",), _pyhdfe_demean_setup, _pyhdfe_demean_run))
+    return {
+        "fe_ols": fe_ols,
+        "demean": demean,
+        "nofe": [
+            Tool("kestrel", (), _kestrel_nofe_setup, _kestrel_nofe_run, True, native=("rust_ols_nofe",)),
+            Tool("statsmodels", ("statsmodels",), _statsmodels_nofe_setup, _statsmodels_nofe_run,
+                 True),
+            Tool("numpy-lstsq", (), _statsmodels_nofe_setup, _lstsq_run),
+        ],
+        "iv": [
+            Tool("kestrel", (), _kestrel_iv_setup, _kestrel_iv_run, True, native=("rust_iv2sls",)),
+            Tool("linearmodels", ("linearmodels",), _linearmodels_iv_setup, _linearmodels_iv_run,
+                 True, "IV2SLS, on pre-demeaned data with fixed effects"),
+            Tool("pyfixest", ("pyfixest",), _pyfixest_iv_setup, _pyfixest_iv_run,
+                 note="feols IV, HC1 (different small-sample factor)"),
+        ],
+        "hac": [
+            Tool("kestrel", (), _hac_setup, _kestrel_hac_run, native=("rust_hac_meat",)),
+            Tool("statsmodels", ("statsmodels",), _hac_setup, _statsmodels_hac_run,
+                 note="sort + S_hac_simple"),
+        ],
+        "dk": [
+            Tool("kestrel", (), _dk_setup, _kestrel_dk_run, native=("rust_dk_meat",)),
+            Tool("statsmodels", ("statsmodels",), _dk_setup, _statsmodels_dk_run,
+                 note="S_hac_groupsum"),
+        ],
+        "cmeat": [
+            Tool("kestrel", (), _cmeat_setup, _kestrel_cmeat_run, native=("rust_clustered_meat",)),
+            Tool("numpy", (), _cmeat_setup, _numpy_cmeat_run, note="bincount per column, S.T @ S"),
+        ],
+        "recode": [
+            Tool("kestrel", (), _recode_setup, _kestrel_recode_run, native=("rust_recode",)),
+            Tool("pandas.factorize", ("pandas",), _recode_setup, _pandas_recode_run),
+            Tool("numpy.unique", (), _recode_setup, _unique_recode_run),
+        ],
+    }
+
+
+TOOLS = _tools()
+
+
+def get(kind: str, name: str) -> Tool:
+    for t in TOOLS[kind]:
+        if t.name == name:
+            return t
+    raise KeyError(f"no tool {name!r} for {kind!r}")
