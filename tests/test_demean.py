@@ -340,3 +340,20 @@ def test_group_tables_too_large_for_the_cache_give_the_same_bits(tmp_path):
     got = run_with_env(tmp_path, {"RAYON_NUM_THREADS": "2"}, n=300_000, g0=70_000)
     x, codes, groups = large_problem(300_000, 70_000)
     np.testing.assert_array_equal(got, reference_demean(x, codes, groups, 0.0, 2, pool_size=2))
+
+
+def test_a_problem_beyond_the_memory_at_hand_raises_memory_error():
+    result = run_limited(textwrap.dedent("""
+        import json
+        n = 4_000_000
+        x = np.ones((n, 8))
+        c0 = (np.arange(n) % 1000).astype(np.int32)
+        c1 = (np.arange(n) % 7).astype(np.int32)
+        try:
+            _native.rust_demean(x, [c0, c1], [1000, 7], 1e-8, 5)
+            outcome = "returned"
+        except MemoryError:
+            outcome = "MemoryError"
+        print(json.dumps([outcome]))
+    """), limit_gb=1.0)
+    assert result == ["MemoryError"]

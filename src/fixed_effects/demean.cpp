@@ -12,13 +12,20 @@ namespace kestrel {
 void demean_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                      std::span<const std::size_t> n_groups, std::uint64_t max_iter, double tol,
                      SingleFeForm single, std::span<double> spare) {
+  demean_columns(m.data, m.nrows, m.ncols, codes, n_groups, max_iter, tol, single, spare);
+}
+
+void demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                    std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
+                    std::uint64_t max_iter, double tol, SingleFeForm single,
+                    std::span<double> spare) {
   if (codes.empty()) return;
   if (codes.size() == 1) {
     check_index(0, n_groups.size());
-    demean_cols(m, codes[0], n_groups[0], single == SingleFeForm::DemeanCol);
+    demean_cols(data, nrows, ncols, codes[0], n_groups[0], single == SingleFeForm::DemeanCol);
     return;
   }
-  demean_cg_in_place(m, codes, n_groups, max_iter, tol, spare);
+  demean_cg_columns(data, nrows, ncols, codes, n_groups, max_iter, tol, spare);
 }
 
 std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> codes,
@@ -31,16 +38,14 @@ std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> cod
       panic("rust_demean: fe_codes_list[" + std::to_string(q) + "] has " +
             std::to_string(codes[q].size()) + " codes but x has " + std::to_string(n) + " rows");
   }
-  // Read x row by row (its usual C order) into k contiguous columns.
-  ColMajorMatrix m;
-  m.nrows = n;
-  m.ncols = k;
+  // Read x row by row (its usual C order) into k contiguous columns. The
+  // working copy is a work buffer: a vector would first fill it with zeros,
+  // a whole extra pass over memory that is about to be overwritten.
   const std::size_t total = checked_mul(n, k);
-  m.data.reserve(total);
-  work_buffer_advise(m.data.data(), total * sizeof(double));
-  m.data.resize(total);
+  const WorkBuffer work = work_buffer(total);
+  double* m = work.get();
   for (std::size_t r = 0; r < n; ++r)
-    for (std::size_t c = 0; c < k; ++c) m.data[c * n + r] = x(r, c);
+    for (std::size_t c = 0; c < k; ++c) m[c * n + r] = x(r, c);
 
   // The result buffer doubles as the solver's direction product until the
   // solver is done: one vector of the data's size fewer to allocate.
@@ -48,9 +53,10 @@ std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> cod
   out.reserve(total);
   work_buffer_advise(out.data(), total * sizeof(double));
   out.resize(total);
-  demean_in_place(m, codes, n_groups, max_iter, tol, SingleFeForm::Sequential, out);
+  demean_columns(std::span<double>(m, total), n, k, codes, n_groups, max_iter, tol,
+                 SingleFeForm::Sequential, out);
   for (std::size_t r = 0; r < n; ++r)
-    for (std::size_t c = 0; c < k; ++c) out[r * k + c] = m.data[c * n + r];
+    for (std::size_t c = 0; c < k; ++c) out[r * k + c] = m[c * n + r];
   return out;
 }
 

@@ -30,6 +30,13 @@ void demean_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                      std::span<const std::size_t> n_groups, std::uint64_t max_iter, double tol,
                      SingleFeForm single, std::span<double> spare = {});
 
+// The same on ncols contiguous columns of nrows values each (column-major
+// data of at least nrows * ncols entries).
+void demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                    std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
+                    std::uint64_t max_iter, double tol, SingleFeForm single,
+                    std::span<double> spare = {});
+
 // rust_demean: the demeaned copy of x (any strides) as a row-major n x k
 // buffer. Every code column must have exactly one code per row of x; a
 // column of another length panics with a message naming fe_codes_list and

@@ -90,9 +90,15 @@ void step(std::size_t total, double alpha, double* x, double* r, const double* p
 void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                         std::span<const std::size_t> n_groups, std::uint64_t max_iter,
                         double tol, std::span<double> spare) {
-  const std::size_t n = m.nrows;
-  const std::size_t total = checked_mul(n, m.ncols);
-  check_len(m.data.size(), total);
+  demean_cg_columns(m.data, m.nrows, m.ncols, codes, n_groups, max_iter, tol, spare);
+}
+
+void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                       std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
+                       std::uint64_t max_iter, double tol, std::span<double> spare) {
+  const std::size_t n = nrows;
+  const std::size_t total = checked_mul(n, ncols);
+  check_len(data.size(), total);
   if (codes.empty()) return;
   check_len(n_groups.size(), codes.size());
 
@@ -108,7 +114,7 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   if (max_iter == 0) return;  // the data itself, as the iteration never starts
 
   ProjectionScratch scratch;
-  double* x = m.data.data();
+  double* x = data.data();
   // Every entry is written before it is read, so no zero fill.
   const WorkBuffer r_buf = work_buffer(total);
   const WorkBuffer p_buf = work_buffer(total);
@@ -125,7 +131,7 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
   // and each column's rows are delivered in order.
   double rr = 0.0;
   double xx = 0.0;
-  for (std::size_t c = 0; c < m.ncols; ++c) {
+  for (std::size_t c = 0; c < ncols; ++c) {
     const double* xc = x + c * n;
     double* rc = r + c * n;
     double* pc = p + c * n;
@@ -144,7 +150,7 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
 
     // q = p - sweep(p), pq = p.q
     double pq = 0.0;
-    for (std::size_t c = 0; c < m.ncols; ++c) {
+    for (std::size_t c = 0; c < ncols; ++c) {
       double* pc = p + c * n;
       const double* rc = r + c * n;
       double* qc = q + c * n;

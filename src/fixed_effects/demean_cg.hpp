@@ -38,4 +38,10 @@ void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
                         std::span<const std::size_t> n_groups, std::uint64_t max_iter,
                         double tol, std::span<double> spare = {});
 
+// The same on ncols contiguous columns of nrows values each (column-major
+// data of at least nrows * ncols entries).
+void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                       std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
+                       std::uint64_t max_iter, double tol, std::span<double> spare = {});
+
 }  // namespace kestrel

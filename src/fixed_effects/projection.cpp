@@ -71,13 +71,19 @@ void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
 }
 
 void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool allow_pool) {
-  const std::size_t n = m.nrows;
-  const ProjectionFeStorage storage = projection_fe(codes, n_groups, n, allow_pool);
+  demean_cols(m.data, m.nrows, m.ncols, codes, n_groups, allow_pool);
+}
+
+void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
+                 std::size_t n_groups, bool allow_pool) {
+  check_len(data.size(), checked_mul(nrows, ncols));
+  const ProjectionFeStorage storage = projection_fe(codes, n_groups, nrows, allow_pool);
   const ProjectionFe fe = storage.view();
   std::vector<std::vector<double>> tables(1, std::vector<double>(fe.counts.size()));
   ProjectionScratch scratch;
-  for (std::size_t c = 0; c < m.ncols; ++c) {
-    sweep_in_place(m.col(c).data(), n, std::span<const ProjectionFe>(&fe, 1), tables, scratch);
+  for (std::size_t c = 0; c < ncols; ++c) {
+    sweep_in_place(data.data() + c * nrows, nrows, std::span<const ProjectionFe>(&fe, 1), tables,
+                   scratch);
   }
 }
 

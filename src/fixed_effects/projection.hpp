@@ -57,6 +57,11 @@ void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
 // Requires codes.size() >= m.nrows and every code in 0..n_groups-1.
 void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool allow_pool);
 
+// The same on ncols contiguous columns of nrows values each (column-major
+// data of at least nrows * ncols entries).
+void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
+                 std::size_t n_groups, bool allow_pool);
+
 // ---------------------------------------------------------------------------
 // Building blocks shared with the conjugate-gradient solver, which fuses the
 // passes of consecutive projections.
