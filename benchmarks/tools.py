@@ -99,9 +99,9 @@ def _pyfixest_fe_run(s):
     return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
 
 
-def _make_demeaner(spec: str):
+def _make_demeaner(variant: str):
     from pyfixest.demeaners import LsmrDemeaner, MapDemeaner
-    kind, backend = spec.split("-", 1)
+    kind, backend = variant.split("-", 1)
     if kind == "map":
         return MapDemeaner(backend=backend)
     if backend == "scipy":
@@ -368,19 +368,19 @@ PYFIXEST_DEMEANERS = ["map-rust", "map-numba", "map-jax", "lsmr-within", "lsmr-s
 PYFIXEST_EXTRA_MODULES = {"map-numba": ("numba",), "map-jax": ("jax",), "lsmr-torch": ("torch",)}
 
 
-def _pyfixest_name(spec: str) -> str:
-    return "pyfixest" if spec == "map-rust" else f"pyfixest[{spec}]"
+def _pyfixest_name(variant: str) -> str:
+    return "pyfixest" if variant == "map-rust" else f"pyfixest[{variant}]"
 
 
 def _tools() -> dict[str, list[Tool]]:
     fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",))]
     demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",))]
-    for spec in PYFIXEST_DEMEANERS:
-        mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(spec, ()))
-        note = "default demeaner (MAP, rust)" if spec == "map-rust" else ""
-        fe_ols.append(Tool(_pyfixest_name(spec), mods, _pyfixest_fe_setup(spec), _pyfixest_fe_run,
+    for variant in PYFIXEST_DEMEANERS:
+        mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(variant, ()))
+        note = "default demeaner (MAP, rust)" if variant == "map-rust" else ""
+        fe_ols.append(Tool(_pyfixest_name(variant), mods, _pyfixest_fe_setup(variant), _pyfixest_fe_run,
                            True, note))
-        demean.append(Tool(_pyfixest_name(spec), mods, _pyfixest_demean_setup(spec),
+        demean.append(Tool(_pyfixest_name(variant), mods, _pyfixest_demean_setup(variant),
                            _pyfixest_demean_run, note=note))
     fe_ols += [
         Tool("linearmodels", ("linearmodels",), _linearmodels_fe_setup, _linearmodels_fe_run,
