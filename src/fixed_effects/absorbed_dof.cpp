@@ -39,6 +39,7 @@ std::size_t absorbed_dof_internal(std::span<const CodeSpan> fe_codes) {
   if (fe_codes.size() == 1) return groups[0];
 
   std::vector<CompactCodes> columns;
+  columns.reserve(fe_codes.size());
   for (std::size_t q = 0; q < fe_codes.size(); ++q)
     columns.push_back(compact_codes(fe_codes[q], groups[q]));
 

@@ -162,7 +162,6 @@ void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t nc
                            });
       pq = finish_direction(n, tail, pc, qc, pq);
     }
-    update_p = false;
     if (std::fabs(pq) < 1e-30) break;  // breakdown: x keeps the previous step
 
     const double alpha = rr / pq;

@@ -86,9 +86,12 @@ Pool* pool() {
   }();
   (void)registered;
 
+  // The environment is read once, under the creation mutex and with the
+  // interpreter lock held, so no other thread of ours changes it meanwhile.
   if (g_size == 0)
-    g_size = thread_pool_size_from(std::getenv("RAYON_NUM_THREADS"),
-                                   std::getenv("RAYON_RS_NUM_CPUS"), logical_processors());
+    g_size = thread_pool_size_from(std::getenv("RAYON_NUM_THREADS"),  // NOLINT(concurrency-mt-unsafe)
+                                   std::getenv("RAYON_RS_NUM_CPUS"),  // NOLINT(concurrency-mt-unsafe)
+                                   logical_processors());
   auto* p = new Pool;
   p->size = g_size;
   // More runners than processors would only add switching: the split into

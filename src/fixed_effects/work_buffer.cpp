@@ -16,10 +16,14 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 void work_buffer_advise(void* p, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
-  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  // Huge-page advice needs page-aligned addresses; the advice is only a hint,
+  // so its result is ignored.
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);  // NOLINT(performance-no-int-to-ptr)
   const std::uintptr_t first = (begin + kHugePage - 1) / kHugePage * kHugePage;
   const std::uintptr_t last = (begin + bytes) / kHugePage * kHugePage;
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  if (last > first)
+    (void)madvise(reinterpret_cast<void*>(first),  // NOLINT(performance-no-int-to-ptr)
+                  last - first, MADV_HUGEPAGE);
 #else
   (void)p;
   (void)bytes;
