@@ -170,6 +170,7 @@ def run(args) -> int:
                            "out": str(scratch / f"{case.key}__{_safe(tool.name)}.json")}
                     res = _run_worker(job, scratch, timeout)
                     res["se_comparable"] = tool.se_comparable
+                    res["coef_rtol"] = tool.coef_rtol
                     history[(case.kind, case.label, tool.name)] = (case.n, res.get("median"))
                     if tool.name == "kestrel":
                         ref = res

@@ -134,6 +134,33 @@ class TestFailures:
             dk(col(1, 2, 3), times(0, 1), 1)
 
 
+class TestPeriodNumbering:
+    """Whole-number stamps in a narrow range are numbered through a table indexed by value,
+    others (and any -0.0) through a hash table; the numbering is first occurrence either way."""
+
+    @pytest.mark.parametrize("shift", [-5e5, 0.0, 0.5, 2.0**53])
+    def test_stamp_kinds_number_periods_by_first_occurrence(self, shift):
+        rng = np.random.default_rng(31)
+        score, t = panel(rng, 200, 6, 3, shuffle=True)
+        t = t * (2.0 if shift == 2.0**53 else 1.0) + shift
+        assert_same_bits(dk(score, t, 3), newey_west(period_sums(score, t), 3))
+
+    @pytest.mark.parametrize("extra", [0, 1])
+    def test_span_at_the_edge_of_the_value_table(self, extra):
+        rng = np.random.default_rng(32)
+        score, t = panel(rng, 100, 4, 2, shuffle=True)
+        t[7] = 2 * len(t) + 1024 + extra
+        assert_same_bits(dk(score, t, 2), newey_west(period_sums(score, t), 2))
+
+    def test_negative_zero_among_whole_stamps_is_its_own_period(self):
+        rng = np.random.default_rng(33)
+        score, t = panel(rng, 50, 4, 2, shuffle=True)
+        t[[5, 9]] = -0.0
+        P = period_sums(score, t)
+        assert len(P) == 51
+        assert_same_bits(dk(score, t, 2), newey_west(P, 2))
+
+
 class TestPeers:
     def test_numpy_period_sums_then_the_newey_west_sum(self):
         # Period sums by np.unique (first occurrence order), then the lag sums with

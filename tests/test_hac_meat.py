@@ -120,6 +120,42 @@ class TestTimeOrder:
             assert_same_bits(hac(score, t, L), newey_west(time_sorted(score, t), L))
 
 
+class TestWholeNumberTimes:
+    """Whole-number time stamps in a narrow range are placed by value; everything else is
+    sorted by key. Both must give the stable numeric order, on either side of the limit."""
+
+    @pytest.mark.parametrize("extra", [-1, 0, 1])
+    def test_span_at_the_edge_of_the_value_table(self, extra):
+        rng = np.random.default_rng(21)
+        n = 700
+        t = rng.integers(0, 50, size=n).astype(np.float64) - 1e6
+        t[3], t[400] = -1e6, -1e6 + 2 * n + 1024 + extra  # span 2n + 1024 + extra
+        score = rng.normal(size=(n, 3))
+        assert_same_bits(hac(score, t, 5), newey_west(time_sorted(score, t), 5))
+
+    def test_signed_zeros_and_large_whole_numbers_tie_and_sort_numerically(self):
+        rng = np.random.default_rng(22)
+        n = 900
+        for base in (0.0, 2.0**52 - 2000, -(2.0**52)):
+            t = base + rng.integers(0, 300, size=n).astype(np.float64)
+            if base == 0.0:
+                t[rng.random(n) < 0.2] = -0.0
+            score = rng.normal(size=(n, 2))
+            assert_same_bits(hac(score, t, 4), newey_west(time_sorted(score, t), 4))
+        # Beyond 2^52 whole numbers are sparse: sorted by key, same order.
+        t = 2.0**53 + 2 * rng.integers(0, 300, size=n).astype(np.float64)
+        score = rng.normal(size=(n, 2))
+        assert_same_bits(hac(score, t, 4), newey_west(time_sorted(score, t), 4))
+
+    def test_a_shuffled_long_series_is_put_back_in_order(self):
+        rng = np.random.default_rng(23)
+        n, k = 300_000, 4
+        ordered = rng.normal(size=(n, k))
+        perm = rng.permutation(n)
+        assert_same_bits(hac(ordered[perm], perm.astype(np.float64), 3),
+                         hac(ordered, np.arange(n, dtype=np.float64), 3))
+
+
 class TestBandwidth:
     @pytest.mark.parametrize("n, lags", [(2, 1), (10, 2), (50, 3), (99, 3), (100, 4),
                                          (1000, 6), (10000, 11), (100000, 18)])

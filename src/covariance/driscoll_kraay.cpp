@@ -1,6 +1,9 @@
 #include "covariance/driscoll_kraay.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "check.hpp"
@@ -61,35 +64,87 @@ std::size_t period_table_number(PeriodTable& table, std::uint64_t key, std::size
 
 }  // namespace
 
+namespace {
+
+// Sums the score rows per period, numbering periods with `number(i, next)`:
+// the period number of row i, `next` when its value is new.
+template <class Number>
+PeriodSums period_sums_with(const StridedMatrix& score, Number&& number) {
+  const std::size_t n = score.rows;
+  const std::size_t k = score.cols;
+  // Rows of contiguous values (C order) are added as whole rows.
+  const bool rows_contiguous =
+      k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
+  PeriodSums out;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t p = number(i, out.n_periods);
+    if (p == out.n_periods) {
+      ++out.n_periods;
+      out.sums.resize(checked_mul(out.n_periods, k), 0.0);
+    }
+    double* row = out.sums.data() + p * k;
+    if (rows_contiguous) {
+      const char* src = score.data + static_cast<std::ptrdiff_t>(i) * score.row_stride;
+      for (std::size_t c = 0; c < k; ++c) {
+        double v;
+        std::memcpy(&v, src + c * sizeof(double), sizeof(double));
+        row[c] += v;
+      }
+    } else {
+      for (std::size_t c = 0; c < k; ++c) row[c] += score(i, c);
+    }
+  }
+  return out;
+}
+
+// Period stamps are usually whole numbers in a range not much wider than the
+// rows: then a table indexed by value numbers them without hashing. −0.0 is a
+// period of its own, so it sends the rows to the hash table.
+bool dense_whole_stamps(StridedVector<double> time_ids, std::size_t n, double& lowest,
+                        std::size_t& span) {
+  double lo = 0.0;
+  double hi = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double v = time_ids[i];
+    if (!is_whole_time_stamp(v) || (v == 0.0 && std::signbit(v))) return false;
+    lo = i == 0 ? v : std::min(lo, v);
+    hi = i == 0 ? v : std::max(hi, v);
+  }
+  if (n == 0 || hi - lo > 2.0 * static_cast<double>(n) + 1024.0) return false;
+  lowest = lo;
+  span = static_cast<std::size_t>(hi - lo) + 1;
+  return true;
+}
+
+}  // namespace
+
 PeriodSums driscoll_kraay_period_sums(const StridedMatrix& score,
                                       StridedVector<double> time_ids) {
   const std::size_t n = score.rows;
-  const std::size_t k = score.cols;
   check_len(time_ids.len, n);
-  PeriodSums out;
+  double lowest = 0.0;
+  std::size_t span = 0;
+  if (dense_whole_stamps(time_ids, n, lowest, span)) {
+    std::vector<std::size_t> period_of_value(span, kNoPeriod);
+    return period_sums_with(score, [&](std::size_t i, std::size_t next) {
+      std::size_t& p = period_of_value[static_cast<std::size_t>(time_ids[i] - lowest)];
+      if (p == kNoPeriod) p = next;
+      return p;
+    });
+  }
   PeriodTable table;
   period_table_init(table, 64);
   // Rows of one period usually come together: remember the last one.
   std::uint64_t last_key = 0;
   std::size_t last_period = kNoPeriod;
-  for (std::size_t i = 0; i < n; ++i) {
+  return period_sums_with(score, [&](std::size_t i, std::size_t next) {
     const std::uint64_t key = std::bit_cast<std::uint64_t>(time_ids[i]);
-    std::size_t p;
-    if (last_period != kNoPeriod && key == last_key) {
-      p = last_period;
-    } else {
-      p = period_table_number(table, key, out.n_periods);
-      if (p == out.n_periods) {
-        ++out.n_periods;
-        out.sums.resize(checked_mul(out.n_periods, k), 0.0);
-      }
+    if (last_period == kNoPeriod || key != last_key) {
+      last_period = period_table_number(table, key, next);
       last_key = key;
-      last_period = p;
     }
-    double* row = out.sums.data() + p * k;
-    for (std::size_t c = 0; c < k; ++c) row[c] += score(i, c);
-  }
-  return out;
+    return last_period;
+  });
 }
 
 std::vector<double> driscoll_kraay_meat(const StridedMatrix& score,

@@ -5,11 +5,22 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "check.hpp"
+#include "fixed_effects/thread_pool.hpp"
+#include "fixed_effects/work_buffer.hpp"
 
 namespace kestrel {
+
+bool is_whole_time_stamp(double v) {
+  // No libm call per value (floor is one on baseline x86-64): magnitudes up
+  // to 2^52 convert to int64 exactly.
+  constexpr double kMaxWhole = 4503599627370496.0;  // 2^52
+  const double in_range = std::fabs(v) <= kMaxWhole ? v : 0.5;
+  return static_cast<double>(static_cast<std::int64_t>(in_range)) == v;
+}
 
 std::uint64_t hac_auto_bandwidth(std::size_t n) {
   const double l = std::floor(4.0 * std::pow(static_cast<double>(n) / 100.0, 2.0 / 9.0));
@@ -55,61 +66,114 @@ void hac_radix_sort(std::vector<std::pair<std::uint64_t, std::size_t>>& items) {
 
 }  // namespace
 
-std::vector<std::size_t> hac_time_order(StridedVector<double> time_ids, std::size_t n) {
+namespace {
+
+// Time stamps are usually whole numbers (periods, positions) spanning not
+// much more than the number of rows: then a counting sort on the value gives
+// every row its place in two passes.
+
+template <class Count>
+void hac_counting_ranks(StridedVector<double> time_ids, std::size_t n, double lowest,
+                        std::size_t span, std::vector<std::size_t>& rank) {
+  std::vector<Count> start(span + 1, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    ++start[static_cast<std::size_t>(time_ids[i] - lowest) + 1];
+  for (std::size_t v = 1; v <= span; ++v) start[v] += start[v - 1];
+  // Rows take their value's places in input order: equal values (0.0 and
+  // −0.0 included) keep their order.
+  rank.resize(n);
+  for (std::size_t i = 0; i < n; ++i)
+    rank[i] = start[static_cast<std::size_t>(time_ids[i] - lowest)]++;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::size_t>> hac_time_ranks(StridedVector<double> time_ids,
+                                                       std::size_t n) {
   check_len(time_ids.len, n);
   // A zero-width score can have any number of rows (with a broadcast time
   // vector): an impossible size must be a MemoryError, not a crash.
   checked_mul(n, sizeof(std::pair<std::uint64_t, std::size_t>));
-  std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
-  bool sorted = true;
-  double previous = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double v = time_ids[i];
-    // A comparison involving NaN has no answer; with a single row nothing
-    // is compared, so a lone NaN is accepted.
-    if (std::isnan(v) && n >= 2) [[unlikely]]
+  // Reserved before the time values are read, so that such a size fails at
+  // once instead of after reading them all.
+  std::vector<std::size_t> rank;
+  rank.reserve(n);
+  if (n < 2) return std::nullopt;
+  // A comparison involving NaN has no answer; with a single row nothing is
+  // compared, so a lone NaN is accepted.
+  const auto no_nan = [](double v) {
+    if (std::isnan(v)) [[unlikely]]
       panic("called `Option::unwrap()` on a `None` value");
-    if (i > 0 && v < previous) sorted = false;
+    return v;
+  };
+  bool sorted = true;
+  bool whole = true;
+  double previous = no_nan(time_ids[0]);
+  double lowest = previous;
+  double highest = previous;
+  whole = is_whole_time_stamp(previous);
+  for (std::size_t i = 1; i < n; ++i) {
+    const double v = no_nan(time_ids[i]);
+    sorted = sorted && !(v < previous);
     previous = v;
-    keyed[i] = {hac_sort_key(v), i};
+    whole = whole && is_whole_time_stamp(v);
+    lowest = std::min(lowest, v);
+    highest = std::max(highest, v);
   }
-  std::vector<std::size_t> order(n);
-  if (sorted) {
-    for (std::size_t t = 0; t < n; ++t) order[t] = t;
-    return order;
+  if (sorted) return std::nullopt;
+  // Both ends are whole numbers of magnitude <= 2^52, so the span is exact.
+  if (whole && highest - lowest <= 2.0 * static_cast<double>(n) + 1024.0) {
+    const auto span = static_cast<std::size_t>(highest - lowest) + 1;
+    if (n <= UINT32_MAX)
+      hac_counting_ranks<std::uint32_t>(time_ids, n, lowest, span, rank);
+    else
+      hac_counting_ranks<std::size_t>(time_ids, n, lowest, span, rank);
+    return rank;
   }
+
+  std::vector<std::pair<std::uint64_t, std::size_t>> keyed(n);
+  for (std::size_t i = 0; i < n; ++i) keyed[i] = {hac_sort_key(time_ids[i]), i};
   // Equal keys keep their input order either way.
   if (n < 512)
     std::stable_sort(keyed.begin(), keyed.end(),
                      [](const auto& x, const auto& y) { return x.first < y.first; });
   else
     hac_radix_sort(keyed);
-  for (std::size_t t = 0; t < n; ++t) order[t] = keyed[t].second;
-  return order;
+  rank.resize(n);
+  for (std::size_t t = 0; t < n; ++t) rank[keyed[t].second] = t;
+  return rank;
 }
 
-std::vector<double> hac_gather_rows(const StridedMatrix& score,
-                                    std::span<const std::size_t> order) {
-  const std::size_t n = order.size();
+WorkBuffer hac_sorted_rows(const StridedMatrix& score, std::span<const std::size_t> rank) {
+  const std::size_t n = rank.size();
   const std::size_t k = score.cols;
-  std::vector<double> s(checked_mul(n, k));
+  check_len(score.rows, n);
+  WorkBuffer s = work_buffer(std::max<std::size_t>(1, checked_mul(n, k)));
   if (k == 0) return s;
-  for (const std::size_t r : order) check_index(r, score.rows);
-  if (k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-    for (std::size_t t = 0; t < n; ++t)
-      std::memcpy(s.data() + t * k,
-                  score.data + static_cast<std::ptrdiff_t>(order[t]) * score.row_stride,
-                  k * sizeof(double));
-    return s;
-  }
-  // Other layouts (Fortran order above all) are read a column at a time over
-  // a block of rows, so each column is a forward stream when the order is.
-  constexpr std::size_t kBlock = 256;
-  for (std::size_t t0 = 0; t0 < n; t0 += kBlock) {
-    const std::size_t t1 = std::min(n, t0 + kBlock);
-    for (std::size_t c = 0; c < k; ++c)
-      for (std::size_t t = t0; t < t1; ++t) s[t * k + c] = score(order[t], c);
-  }
+  for (const std::size_t r : rank) check_index(r, n);
+  // Rows are read in input order and written to their places: reading in
+  // time order instead would wait on a cache miss for every row, while
+  // out-of-order stores drain in the background. Rows are independent, so
+  // large copies are split over the pool.
+  const bool rows_contiguous =
+      k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
+  const std::size_t tasks = n * k >= (std::size_t{1} << 18) ? thread_pool_size() : 1;
+  auto copy = [&](std::size_t task) {
+    const std::size_t begin = n * task / tasks;
+    const std::size_t end = n * (task + 1) / tasks;
+    for (std::size_t i = begin; i < end; ++i) {
+      double* row = s.get() + rank[i] * k;
+      if (rows_contiguous)
+        std::memcpy(row, score.data + static_cast<std::ptrdiff_t>(i) * score.row_stride,
+                    k * sizeof(double));
+      else
+        for (std::size_t c = 0; c < k; ++c) row[c] = score(i, c);
+    }
+  };
+  if (tasks == 1)
+    copy(0);
+  else
+    thread_pool_run(tasks, copy);
   return s;
 }
 
@@ -136,6 +200,21 @@ using Lanes = typename LanesOf<W>::type;
 template <std::size_t W>
 using LanesU = typename LanesOf<W>::unaligned;
 
+// x[0] in every lane. With four lanes the broadcast is read straight from
+// memory: the compiler would otherwise load the band's x values as one vector
+// and spread them with lane permutes, which compete with the multiplies and
+// adds for the same pipes. (Only instantiated inside the AVX2 kernel.)
+template <std::size_t W>
+[[gnu::always_inline]] inline Lanes<W> nw_broadcast(const double* x) {
+  Lanes<W> v;
+  if constexpr (W == 4) {
+    asm("vbroadcastsd %1, %0" : "=x"(v) : "m"(*x));
+  } else {
+    for (std::size_t l = 0; l < W; ++l) v[l] = *x;
+  }
+  return v;
+}
+
 // Tile of RA rows × (NV·W + REST) columns of C, accumulated in registers
 // over `rows` consecutive t: NV vectors of W lanes, then REST single doubles.
 // x points at s[t][a0], y at window(t) + m0.
@@ -155,8 +234,7 @@ template <std::size_t W, std::size_t RA, std::size_t NV, std::size_t REST>
     Lanes<W> yv[NV + 1];
     for (std::size_t v = 0; v < NV; ++v) yv[v] = *reinterpret_cast<const LanesU<W>*>(y + v * W);
     for (std::size_t r = 0; r < RA; ++r) {
-      Lanes<W> xr;
-      for (std::size_t l = 0; l < W; ++l) xr[l] = x[r];
+      const Lanes<W> xr = nw_broadcast<W>(x + r);
       for (std::size_t v = 0; v < NV; ++v) acc[r][v] += xr * yv[v];
       for (std::size_t e = 0; e < REST; ++e) tail[r][e] += x[r] * y[NV * W + e];
     }
@@ -171,7 +249,7 @@ template <std::size_t W, std::size_t RA, std::size_t NV, std::size_t REST>
 // Vectors per tile for a band of RA rows: as many independent accumulators
 // as 16 vector registers hold next to the loaded window.
 template <std::size_t RA>
-constexpr std::size_t nw_tile_vectors = RA == 1 ? 6 : RA == 2 ? 4 : 3;
+constexpr std::size_t nw_tile_vectors = RA == 1 ? 6 : RA == 2 ? 4 : RA == 3 ? 3 : 2;
 
 // The last R < NV·W columns of a band, in one pass whatever R is.
 template <std::size_t W, std::size_t RA, std::size_t R>
@@ -184,39 +262,43 @@ template <std::size_t W, std::size_t RA, std::size_t R>
   }
 }
 
-// Rows a0 … a0+RA−1 of C across all ldc columns.
+// Rows a0 … a0+RA−1 of C, columns m0 … m1−1.
 template <std::size_t W, std::size_t RA>
 [[gnu::always_inline]] inline void nw_band(const double* x, const double* y, std::size_t rows,
-                                           std::size_t k, double* c, std::size_t ldc) {
+                                           std::size_t k, double* c, std::size_t ldc,
+                                           std::size_t m0, std::size_t m1) {
   constexpr std::size_t width = nw_tile_vectors<RA> * W;
-  std::size_t m = 0;
-  for (; m + width <= ldc; m += width)
+  std::size_t m = m0;
+  for (; m + width <= m1; m += width)
     nw_tile<W, RA, nw_tile_vectors<RA>, 0>(x, y + m, rows, k, c + m, ldc);
-  nw_tile_rest<W, RA, width - 1>(ldc - m, x, y + m, rows, k, c + m, ldc);
+  nw_tile_rest<W, RA, width - 1>(m1 - m, x, y + m, rows, k, c + m, ldc);
 }
 
 template <std::size_t W, std::size_t RA>
 [[gnu::always_inline]] inline void nw_band_rest(std::size_t ra, const double* x, const double* y,
                                                 std::size_t rows, std::size_t k, double* c,
-                                                std::size_t ldc) {
+                                                std::size_t ldc, std::size_t m0,
+                                                std::size_t m1) {
   if constexpr (RA > 0) {
-    if (ra == RA) return nw_band<W, RA>(x, y, rows, k, c, ldc);
-    nw_band_rest<W, RA - 1>(ra, x, y, rows, k, c, ldc);
+    if (ra == RA) return nw_band<W, RA>(x, y, rows, k, c, ldc, m0, m1);
+    nw_band_rest<W, RA - 1>(ra, x, y, rows, k, c, ldc, m0, m1);
   }
 }
 
-// C += Σ_{t=t0}^{t1−1} s[t]ᵀ ⊗ window(t) for a group whose largest lag is
-// j1 <= t0, window(t) = s[t − j1] … s[t − j0] read as one run of doubles.
+// Columns m0 … m1−1 of C += Σ_{t=t0}^{t1−1} s[t]ᵀ ⊗ window(t) for a group
+// whose largest lag is j1 <= t0, window(t) = s[t − j1] … s[t − j0] read as
+// one run of doubles.
 template <std::size_t W, std::size_t RA>
 [[gnu::always_inline]] inline void nw_group_rows(const double* s, std::size_t k, std::size_t t0,
                                                  std::size_t t1, std::size_t j1, double* c,
-                                                 std::size_t ldc) {
+                                                 std::size_t ldc, std::size_t m0,
+                                                 std::size_t m1) {
   const double* x = s + t0 * k;
   const double* y = s + (t0 - j1) * k;
   const std::size_t rows = t1 - t0;
   std::size_t a = 0;
-  for (; a + RA <= k; a += RA) nw_band<W, RA>(x + a, y, rows, k, c + a * ldc, ldc);
-  nw_band_rest<W, RA - 1>(k - a, x + a, y, rows, k, c + a * ldc, ldc);
+  for (; a + RA <= k; a += RA) nw_band<W, RA>(x + a, y, rows, k, c + a * ldc, ldc, m0, m1);
+  nw_band_rest<W, RA - 1>(k - a, x + a, y, rows, k, c + a * ldc, ldc, m0, m1);
 }
 
 // The same arithmetic, per entry and in the same order, compiled for two
@@ -225,20 +307,22 @@ template <std::size_t W, std::size_t RA>
 // differs; no fused multiply-add is ever formed (-ffp-contract=off, and the
 // AVX2 clone doesn't enable FMA), so both give identical bits.
 void nw_group_rows_baseline(const double* s, std::size_t k, std::size_t t0, std::size_t t1,
-                            std::size_t j1, double* c, std::size_t ldc) {
-  nw_group_rows<2, 4>(s, k, t0, t1, j1, c, ldc);
+                            std::size_t j1, double* c, std::size_t ldc, std::size_t m0,
+                            std::size_t m1) {
+  nw_group_rows<2, 4>(s, k, t0, t1, j1, c, ldc, m0, m1);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 [[gnu::target("avx2")]] void nw_group_rows_avx2(const double* s, std::size_t k, std::size_t t0,
                                                 std::size_t t1, std::size_t j1, double* c,
-                                                std::size_t ldc) {
-  nw_group_rows<4, 4>(s, k, t0, t1, j1, c, ldc);
+                                                std::size_t ldc, std::size_t m0,
+                                                std::size_t m1) {
+  nw_group_rows<4, 6>(s, k, t0, t1, j1, c, ldc, m0, m1);
 }
 #endif
 
 using GroupRowsFn = void (*)(const double*, std::size_t, std::size_t, std::size_t, std::size_t,
-                             double*, std::size_t);
+                             double*, std::size_t, std::size_t, std::size_t);
 
 GroupRowsFn nw_group_rows_kernel() {
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -294,8 +378,23 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
         }
       }
     }
-    for (std::size_t t0 = j1; t0 < n; t0 += row_block)
-      group_rows(s.data(), k, t0, std::min(n, t0 + row_block), j1, c.data(), ldc);
+    // Entries of C are independent sums, so the pool splits C by columns;
+    // every entry still runs over t in order within one task.
+    const std::size_t rows_left = n > j1 ? n - j1 : 0;
+    const std::size_t tasks =
+        rows_left * k * ldc >= (std::size_t{1} << 22) ? std::min(thread_pool_size(), ldc) : 1;
+    auto sweep = [&](std::size_t task) {
+      // Column ranges start on multiples of four, the widest vector.
+      const std::size_t m0 = (ldc * task / tasks) & ~std::size_t{3};
+      const std::size_t m1 = task + 1 == tasks ? ldc : (ldc * (task + 1) / tasks) & ~std::size_t{3};
+      if (m0 >= m1) return;
+      for (std::size_t t0 = j1; t0 < n; t0 += row_block)
+        group_rows(s.data(), k, t0, std::min(n, t0 + row_block), j1, c.data(), ldc, m0, m1);
+    };
+    if (tasks == 1)
+      sweep(0);
+    else
+      thread_pool_run(tasks, sweep);
 
     for (std::size_t j = j0; j <= j1; ++j) {
       const double* g = c.data() + (j1 - j) * k;
@@ -323,19 +422,22 @@ std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> t
   const std::size_t n = score.rows;
   const std::size_t k = score.cols;
   const std::uint64_t lags = hac_bandwidth(bandwidth, n);
-  const std::vector<std::size_t> order = hac_time_order(time_ids, n);
-  bool in_order = true;
-  for (std::size_t t = 0; t < n && in_order; ++t) in_order = order[t] == t;
+  const std::optional<std::vector<std::size_t>> rank = hac_time_ranks(time_ids, n);
   // Rows already in time order in an aligned C-ordered buffer are read where
   // they are: the copy would be the same bytes.
-  if (in_order && n > 0 && k > 0 && score.c_contiguous() &&
+  if (!rank && n > 0 && k > 0 && score.c_contiguous() &&
       reinterpret_cast<std::uintptr_t>(score.data) % alignof(double) == 0) {
     const std::span<const double> rows(reinterpret_cast<const double*>(score.data),
                                        checked_mul(n, k));
     return hac_newey_west_sum(rows, n, k, lags);
   }
-  const std::vector<double> s = hac_gather_rows(score, order);
-  return hac_newey_west_sum(s, n, k, lags);
+  std::vector<std::size_t> identity;
+  if (!rank) {
+    identity.resize(n);
+    for (std::size_t i = 0; i < n; ++i) identity[i] = i;
+  }
+  const WorkBuffer s = hac_sorted_rows(score, rank ? *rank : identity);
+  return hac_newey_west_sum(std::span<const double>(s.get(), checked_mul(n, k)), n, k, lags);
 }
 
 }  // namespace kestrel

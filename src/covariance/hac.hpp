@@ -8,12 +8,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "fixed_effects/work_buffer.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel {
+
+// True for whole numbers of magnitude at most 2^52, the range in which whole
+// numbers are dense: time stamps that can index a table of values.
+bool is_whole_time_stamp(double v);
 
 // ⌊4·(n/100)^(2/9)⌋ in double precision (std::pow), at least 1.
 // n = 0 or 1 → 1, 10 → 2, 100 → 4, 1000 → 6, 10^5 → 18.
@@ -22,12 +28,14 @@ std::uint64_t hac_auto_bandwidth(std::size_t n);
 // The requested bandwidth when it is >= 0, otherwise the automatic rule on n.
 std::uint64_t hac_bandwidth(std::int64_t bandwidth, std::size_t n);
 
-// Row indices 0..n−1 sorted stably by time value, ascending, numeric
-// comparison (so 0.0 and −0.0 tie and keep their input order).
+// The place of each row in time order: rows sorted stably by time value,
+// ascending, numeric comparison (so 0.0 and −0.0 tie and keep their input
+// order); nullopt when the rows already are in that order.
 // Panics "called `Option::unwrap()` on a `None` value" when n >= 2 and one of
 // the first n time values is NaN; panics on an index when time_ids.len < n.
 // A row count too large to index (a zero-width broadcast view) is bad_alloc.
-std::vector<std::size_t> hac_time_order(StridedVector<double> time_ids, std::size_t n);
+std::optional<std::vector<std::size_t>> hac_time_ranks(StridedVector<double> time_ids,
+                                                       std::size_t n);
 
 // The Newey-West sum over the rows of the n×k row-major matrix s, in row
 // order, with bandwidth L:
@@ -42,16 +50,15 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
                                        std::size_t k, std::uint64_t bandwidth);
 
 // The meat of `rust_hac_meat`: score rows (any strides) sorted by time with
-// hac_time_order, copied row-major (or read in place when they already are
+// hac_time_ranks, copied row-major (or read in place when they already are
 // in time order in an aligned C-ordered buffer), then hac_newey_west_sum with
 // hac_bandwidth(bandwidth, n). time_ids may hold more than n values (the rest
 // are ignored).
 std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> time_ids,
                              std::int64_t bandwidth);
 
-// Copies the rows `order[t]` of score into an order.size()×k row-major buffer.
-// Every index must be below score.rows (checked).
-std::vector<double> hac_gather_rows(const StridedMatrix& score,
-                                    std::span<const std::size_t> order);
+// The score rows as an n×k row-major buffer with row i at place rank[i];
+// rank must be a permutation of 0..n−1 (indices checked), n = score.rows.
+WorkBuffer hac_sorted_rows(const StridedMatrix& score, std::span<const std::size_t> rank);
 
 }  // namespace kestrel
