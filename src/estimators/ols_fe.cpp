@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
+#include "estimators/residuals.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
@@ -143,23 +144,7 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
 
   // Residuals and sums of squares of the demeaned model.
   out.resid.resize(n);
-  double rss = 0.0;
-  double sum_y = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = x.data() + i * k;
-    double fitted = 0.0;
-    for (std::size_t a = 0; a < k; ++a) fitted += row[a] * out.beta[a];
-    const double e = y[i] - fitted;
-    out.resid[i] = e;
-    rss += e * e;
-    sum_y += y[i];
-  }
-  const double mean_y = sum_y / static_cast<double>(n);
-  double tss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = y[i] - mean_y;
-    tss += d * d;
-  }
+  const auto [rss, tss] = residuals_and_sums(x, y, out.beta, n, k, out.resid);
 
   // Absorbed degrees of freedom and the bread.
   out.absorbed = n_fe >= 1 ? absorbed_dof_internal(fe.spans) : 0;
