@@ -40,8 +40,8 @@ built=$SECONDS
 
 so=$("$vpy" - <<'EOF'
 import importlib.util, pathlib
-spec = importlib.util.find_spec("kestrel")
-print(next(pathlib.Path(spec.submodule_search_locations[0]).glob("_native*.so")))
+found = importlib.util.find_spec("kestrel")
+print(next(pathlib.Path(found.submodule_search_locations[0]).glob("_native*.so")))
 EOF
 )
 # The interpreter is not instrumented: the ASan runtime the module was linked

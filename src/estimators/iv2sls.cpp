@@ -34,28 +34,6 @@ void check_code_lengths(std::span<const CodeSpan> columns, std::size_t rows, con
   }
 }
 
-// Code columns as the fit uses them: the caller's own when no row was
-// removed, otherwise filtered copies owned here.
-struct UsedCodes {
-  std::vector<std::vector<std::int32_t>> owned;
-  std::vector<CodeSpan> spans;
-};
-
-UsedCodes filtered(std::span<const CodeSpan> columns, std::span<const std::uint8_t> mask,
-                   std::size_t kept, bool renumber) {
-  UsedCodes used;
-  used.owned.resize(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    std::vector<std::int32_t>& copy = used.owned[c];
-    copy.reserve(kept);
-    for (std::size_t i = 0; i < mask.size(); ++i)
-      if (mask[i] != 0) copy.push_back(columns[c][i]);
-    if (renumber) reindex_codes(copy);
-  }
-  for (const auto& copy : used.owned) used.spans.emplace_back(copy);
-  return used;
-}
-
 // dst := the first rows of src, or only those the mask keeps.
 void copy_rows(std::span<double> dst, std::span<const double> src,
                std::span<const std::uint8_t> mask) {
@@ -133,8 +111,8 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   // Singletons: rows alone in a group of some fixed effect leave every block
   // and code column alike; only the fixed-effect copies are renumbered.
   std::vector<std::uint8_t> mask;  // empty: every row is used
-  UsedCodes fe{{}, std::vector<CodeSpan>(fe_codes.begin(), fe_codes.end())};
-  UsedCodes cl{{}, std::vector<CodeSpan>(cl_codes.begin(), cl_codes.end())};
+  UsedCodes fe = codes_as_passed(fe_codes);
+  UsedCodes cl = codes_as_passed(cl_codes);
   std::size_t n = n0;
   if (n_fe >= 1) {
     mask = drop_singletons_mask(fe_codes);
@@ -142,8 +120,8 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
     const auto kept = static_cast<std::size_t>(
         std::count_if(mask.begin(), mask.end(), [](std::uint8_t m) { return m != 0; }));
     if (kept < n0) {
-      fe = filtered(fe_codes, mask, kept, /*renumber=*/true);
-      cl = filtered(cl_codes, mask, kept, /*renumber=*/false);
+      fe = codes_of_kept_rows(fe_codes, mask, kept, /*renumber=*/true);
+      cl = codes_of_kept_rows(cl_codes, mask, kept, /*renumber=*/false);
       out.removed = n0 - kept;
       n = kept;
     } else {

@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
+#include "estimators/residuals.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "fixed_effects/group_codes.hpp"
@@ -55,32 +56,6 @@ void check_inputs(std::span<const CodeSpan> fe, std::span<const CodeSpan> cl, st
   check_code_lengths(cl, rows, names.cl, names);
 }
 
-// Code columns as the fit uses them: the caller's own when no row was
-// removed, otherwise filtered copies owned here.
-struct UsedCodes {
-  std::vector<std::vector<std::int32_t>> owned;
-  std::vector<CodeSpan> spans;
-};
-
-UsedCodes as_passed(std::span<const CodeSpan> columns) {
-  return {{}, std::vector<CodeSpan>(columns.begin(), columns.end())};
-}
-
-UsedCodes filtered(std::span<const CodeSpan> columns, std::span<const std::uint8_t> mask,
-                   std::size_t kept, bool renumber) {
-  UsedCodes used;
-  used.owned.resize(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    std::vector<std::int32_t>& copy = used.owned[c];
-    copy.reserve(kept);
-    for (std::size_t i = 0; i < mask.size(); ++i)
-      if (mask[i] != 0) copy.push_back(columns[c][i]);
-    if (renumber) reindex_codes(copy);
-  }
-  for (const auto& copy : used.owned) used.spans.emplace_back(copy);
-  return used;
-}
-
 // sigma^2 * B. The divisor is formed in floating point; a design with at
 // least as many regressors as rows has no residual degrees of freedom, so its
 // variance is NaN rather than RSS over a count that wrapped around.
@@ -105,8 +80,8 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
 
   // Singletons: rows alone in a group of some fixed effect leave y, X and
   // every code column alike; only the fixed-effect copies are renumbered.
-  UsedCodes fe = as_passed(fe_in);
-  UsedCodes cl = as_passed(cl_in);
+  UsedCodes fe = codes_as_passed(fe_in);
+  UsedCodes cl = codes_as_passed(cl_in);
   std::size_t n = n0;
   if (n_fe >= 1) {
     const std::vector<std::uint8_t> mask = drop_singletons_mask(fe_in);
@@ -123,8 +98,8 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
       }
       y.resize(kept);
       x.resize(kept * k);
-      fe = filtered(fe_in, mask, kept, /*renumber=*/true);
-      cl = filtered(cl_in, mask, kept, /*renumber=*/false);
+      fe = codes_of_kept_rows(fe_in, mask, kept, /*renumber=*/true);
+      cl = codes_of_kept_rows(cl_in, mask, kept, /*renumber=*/false);
       out.removed = n0 - kept;
       n = kept;
     }
@@ -169,23 +144,7 @@ OlsFeResult fit(std::vector<double> y, std::vector<double> x, std::size_t k,
 
   // Residuals and sums of squares of the demeaned model.
   out.resid.resize(n);
-  double rss = 0.0;
-  double sum_y = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* row = x.data() + i * k;
-    double fitted = 0.0;
-    for (std::size_t a = 0; a < k; ++a) fitted += row[a] * out.beta[a];
-    const double e = y[i] - fitted;
-    out.resid[i] = e;
-    rss += e * e;
-    sum_y += y[i];
-  }
-  const double mean_y = sum_y / static_cast<double>(n);
-  double tss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = y[i] - mean_y;
-    tss += d * d;
-  }
+  const auto [rss, tss] = residuals_and_sums(x, y, out.beta, n, k, out.resid);
 
   // Absorbed degrees of freedom and the bread.
   out.absorbed = n_fe >= 1 ? absorbed_dof_internal(fe.spans) : 0;

@@ -6,6 +6,7 @@
 #include "check.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
+#include "estimators/residuals.hpp"
 #include "fixed_effects/group_codes.hpp"
 #include "linalg/solve.hpp"
 #include "linalg/symmetric.hpp"
@@ -43,24 +44,8 @@ OlsNofeResult ols_nofe(std::span<const double> y, std::span<const std::span<cons
 
   // Residuals and sums of squares.
   out.resid.resize(n);
-  double ssr = 0.0;
-  double sum_y = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* xi = x.data() + i * k;
-    double fitted = 0.0;
-    for (std::size_t a = 0; a < k; ++a) fitted += xi[a] * out.beta[a];
-    const double e = y[i] - fitted;
-    out.resid[i] = e;
-    ssr += e * e;
-    sum_y += y[i];
-  }
+  const auto [ssr, tss] = residuals_and_sums(x, y, out.beta, n, k, out.resid);
   const double nf = static_cast<double>(n);
-  const double mean = sum_y / nf;
-  double tss = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double d = y[i] - mean;
-    tss += d * d;
-  }
   out.r2 = tss > 0.0 ? 1.0 - ssr / tss : 0.0;
 
   for (double b : out.beta)

@@ -49,4 +49,23 @@ std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_code
   return mask;
 }
 
+UsedCodes codes_as_passed(std::span<const CodeSpan> columns) {
+  return {{}, std::vector<CodeSpan>(columns.begin(), columns.end())};
+}
+
+UsedCodes codes_of_kept_rows(std::span<const CodeSpan> columns, std::span<const std::uint8_t> mask,
+                             std::size_t kept, bool renumber) {
+  UsedCodes used;
+  used.owned.resize(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    std::vector<std::int32_t>& copy = used.owned[c];
+    copy.reserve(kept);
+    for (std::size_t i = 0; i < mask.size(); ++i)
+      if (mask[i] != 0) copy.push_back(columns[c][i]);
+    if (renumber) reindex_codes(copy);
+  }
+  for (const auto& copy : used.owned) used.spans.emplace_back(copy);
+  return used;
+}
+
 }  // namespace kestrel

@@ -27,4 +27,22 @@ namespace kestrel {
 // follow the codes that occur, not the largest code.
 std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes);
 
+// Code columns as a fit uses them: the caller's own when no row was removed,
+// otherwise copies owned here. `spans` views `owned` when that is filled, and
+// stays valid when the value is moved.
+struct UsedCodes {
+  std::vector<std::vector<std::int32_t>> owned;
+  std::vector<CodeSpan> spans;
+};
+
+// The caller's columns, not copied.
+UsedCodes codes_as_passed(std::span<const CodeSpan> columns);
+
+// Copies of the columns holding only the rows `mask` keeps (`kept` of them);
+// every column needs at least mask.size() codes. With `renumber` each copy is
+// renumbered to 0..G-1 in order of first appearance (reindex_codes), as fixed
+// effects need once rows are gone; cluster columns are copied as they are.
+UsedCodes codes_of_kept_rows(std::span<const CodeSpan> columns, std::span<const std::uint8_t> mask,
+                             std::size_t kept, bool renumber);
+
 }  // namespace kestrel
