@@ -1,24 +1,12 @@
-"""Independent oracles for fixed-effect absorption.
+"""Bit-exact restatement of fixed-effect demeaning.
 
 `reference_demean` restates the demeaning algorithm in NumPy with the same
 order of additions as the engine (np.add.at and np.cumsum add in index
-order), so results can be compared to the bit; `dummy_residuals` is the
-least-squares answer on dummy variables.
+order), so results can be compared to the bit. The least-squares answer on
+dummy variables is `fe_oracles.residual_on_dummies`.
 """
 
 import numpy as np
-
-def dummy_residuals(x, codes_list):
-    """Residuals of x on all fixed-effect dummies, by least squares."""
-    n = x.shape[0]
-    blocks = []
-    for codes in codes_list:
-        d = np.zeros((n, int(codes.max()) + 1))
-        d[np.arange(n), codes] = 1.0
-        blocks.append(d)
-    d = np.hstack(blocks)
-    beta, *_ = np.linalg.lstsq(d, x, rcond=None)
-    return x - d @ beta
 
 
 def ordered_sum(v):

@@ -15,8 +15,8 @@ import textwrap
 import numpy as np
 import pytest
 
-from fe_reference import (LARGE_SCRIPT, dummy_residuals, large_problem, random_panel,
-                          reference_demean)
+from fe_oracles import residual_on_dummies
+from fe_reference import LARGE_SCRIPT, large_problem, random_panel, reference_demean
 from kestrel import _native
 
 PanicException = _native.PanicException
@@ -36,7 +36,7 @@ def test_residuals_match_a_dummy_variable_least_squares_fit(levels):
     rng = np.random.default_rng(len(levels))
     x, codes = random_panel(rng, 400, levels)
     got = demean(x, codes, tol=1e-12)
-    np.testing.assert_allclose(got, dummy_residuals(x, codes), rtol=0, atol=1e-8)
+    np.testing.assert_allclose(got, residual_on_dummies(x, codes), rtol=0, atol=1e-8)
 
 
 def test_result_has_zero_mean_in_every_group_of_every_fixed_effect():
@@ -82,7 +82,7 @@ def test_balanced_two_way_design_converges_in_one_step():
     fa = np.repeat(a.ravel(), 2).astype(np.int32)  # every cell twice
     fb = np.repeat(b.ravel(), 2).astype(np.int32)
     x = rng.normal(size=(fa.size, 2))
-    exact = dummy_residuals(x, [fa, fb])
+    exact = residual_on_dummies(x, [fa, fb])
     np.testing.assert_allclose(demean(x, [fa, fb], max_iter=1), exact, atol=1e-12)
 
 
@@ -114,7 +114,7 @@ def test_tol_zero_runs_until_breakdown_or_max_iter_and_stays_finite():
     x, codes = random_panel(rng, 300, (15, 7))
     got = demean(x, codes, tol=0.0, max_iter=500)
     assert np.all(np.isfinite(got))
-    np.testing.assert_allclose(got, dummy_residuals(x, codes), atol=1e-8)
+    np.testing.assert_allclose(got, residual_on_dummies(x, codes), atol=1e-8)
 
 
 def test_non_finite_data_stops_the_iteration_without_failing():

@@ -6,7 +6,8 @@ import pytest
 from kestrel import PanicException
 from kestrel._native import rust_demean, rust_ols_core
 
-from _fe_oracle import absorb, cluster_sandwich, panel, singleton_mask, within_fit
+from fe_oracles import (cluster_sandwich, first_appearance, keep_mask, panel,
+                        residual_on_dummies, within_fit)
 
 TIGHT = dict(tol=1e-14, max_iter=10_000)
 
@@ -18,12 +19,6 @@ def core(y, x, fes=(), clusters=(), n_groups=None, tol=1e-14, max_iter=10_000):
         n_groups = [int(f.max()) + 1 for f in fes]
     return rust_ols_core(np.asarray(y, dtype=float), np.asarray(x, dtype=float), fes, n_groups,
                          clusters, tol, max_iter)
-
-
-def first_appearance(codes):
-    _, first, inverse = np.unique(codes, return_index=True, return_inverse=True)
-    order = np.argsort(np.argsort(first))
-    return order[inverse].astype(np.int32)
 
 
 def test_result_has_nine_slots_with_the_stated_types():
@@ -42,13 +37,13 @@ class TestAgreementWithDummyRegression:
     def test_coefficients_residuals_and_r2_match_explicit_dummies(self, n_fe):
         y, x, fes = panel(300, 20, 8, 3, seed=n_fe, n_years=5)
         fes = fes[:n_fe]
-        keep = singleton_mask(fes) if fes else np.ones(len(y), bool)
+        keep = keep_mask(fes) if fes else np.ones(len(y), bool)
         beta, v, e, r2, adj, n, absorbed, removed, _ = core(y, x, fes)
         fes_kept = [f[keep] for f in fes]
         ob, oe, _, _ = within_fit(y[keep], x[keep], fes_kept)
         np.testing.assert_allclose(beta, ob, rtol=1e-9)
         np.testing.assert_allclose(e, oe, atol=1e-9)
-        yd = absorb(y[keep][:, None], fes_kept)[:, 0]
+        yd = residual_on_dummies(y[keep][:, None], fes_kept)[:, 0]
         assert r2 == pytest.approx(1 - (oe @ oe) / ((yd - yd.mean()) @ (yd - yd.mean())), rel=1e-9)
         assert n == keep.sum() and removed == len(y) - n
         df = n - 3 - absorbed
@@ -77,7 +72,7 @@ class TestClassicalCovariance:
         y, x, (worker, firm) = panel(200, 15, 6, 2, seed=4)
         beta, v, e, _, _, n, absorbed, _, groups = core(y, x, [worker, firm])
         assert groups == [] and absorbed > 0
-        keep = singleton_mask([worker, firm])
+        keep = keep_mask([worker, firm])
         _, _, _, bread = within_fit(y[keep], x[keep], [worker[keep], firm[keep]])
         np.testing.assert_allclose(v, bread * (e @ e) / (n - 2), rtol=1e-8)
 
@@ -144,7 +139,7 @@ class TestClusterFactors:
 
     def test_cluster_columns_are_filtered_with_the_singletons_but_not_renumbered(self):
         y, x, (worker, firm) = panel(120, 40, 6, 2, seed=6)
-        keep = singleton_mask([worker])
+        keep = keep_mask([worker])
         assert 0 < (~keep).sum()
         beta, v, e, *_, removed, groups = core(y, x, [worker], [firm])
         assert removed == (~keep).sum()
@@ -215,7 +210,7 @@ class TestEdgeCases:
 
     def test_max_iter_zero_with_two_fixed_effects_fits_the_raw_data(self):
         y, x, (worker, firm) = panel(100, 5, 4, 2, seed=9)
-        assert singleton_mask([worker, firm]).all()
+        assert keep_mask([worker, firm]).all()
         beta, v, e, *_ = core(y, x, [worker, firm], max_iter=0)
         np.testing.assert_allclose(beta, np.linalg.solve(x.T @ x, x.T @ y), rtol=1e-10)
         np.testing.assert_allclose(e, y - x @ beta, atol=1e-12)
@@ -233,7 +228,8 @@ class TestEdgeCases:
         y, _, (worker, _) = panel(40, 4, 2, 1, seed=11)
         beta, v, e, r2, *_ = core(y, np.zeros((40, 0)), [worker])
         assert beta.shape == (0,) and v.shape == (0, 0)
-        np.testing.assert_allclose(e, absorb(y[:, None], [worker])[:, 0], atol=1e-12)
+        np.testing.assert_allclose(e, residual_on_dummies(y[:, None], [worker])[:, 0],
+                                   atol=1e-12)
         assert r2 == 0.0
 
     def test_regressor_constant_within_groups_gives_nan_results_not_an_exception(self):
@@ -263,7 +259,7 @@ class TestAbsorptionIsTheSharedDemeaning:
         # The estimator demeans the stack [y | X]; with k = 0 that is y alone,
         # so the numbers must be bit for bit those of rust_demean.
         y, _, fes = panel(500, 30, 8, 1, seed=16, n_years=4)
-        keep = singleton_mask(fes[:n_fe])
+        keep = keep_mask(fes[:n_fe])
         fes = [first_appearance(f[keep]) for f in fes[:n_fe]]
         y = y[keep]
         e = core(y, np.zeros((len(y), 0)), fes, tol=1e-9, max_iter=50)[2]

@@ -8,7 +8,7 @@ import pytest
 from kestrel import PanicException
 from kestrel._native import rust_ols_core, rust_ols_from_arrays
 
-from _fe_oracle import cluster_sandwich, hc_sandwich, panel, singleton_mask, within_fit
+from fe_oracles import cluster_sandwich, hc_sandwich, keep_mask, panel, within_fit
 
 UNSUPPORTED = "internal error: entered unreachable code: sandwich_vcov called with unsupported type: "
 
@@ -44,7 +44,7 @@ def test_names_pass_through_unchanged_whatever_their_number():
 class TestCovarianceWithoutClusters:
     def setup_method(self):
         self.y, self.x, (self.worker, self.firm) = panel(200, 20, 6, 2, seed=22)
-        keep = singleton_mask([self.worker, self.firm])
+        keep = keep_mask([self.worker, self.firm])
         self.fes = [self.worker, self.firm]
         _, _, self.xd, self.bread = within_fit(self.y[keep], self.x[keep],
                                                [f[keep] for f in self.fes])
@@ -105,7 +105,7 @@ class TestClusters:
 
     def test_one_way_cluster_with_a_fixed_effect_uses_n_over_n_minus_largest_code_minus_k(self):
         y, x, (worker, firm) = panel(150, 15, 6, 2, seed=24)
-        keep = singleton_mask([worker])
+        keep = keep_mask([worker])
         beta, v, e, *_, n, absorbed, removed, groups = fit(y, x, [worker], [firm])[:9]
         _, _, xd, bread = within_fit(y[keep], x[keep], [worker[keep]])
         g = groups[0]
@@ -175,7 +175,7 @@ def _peer_panel(n_fe, singletons, seed):
     n_workers = 150 if singletons else 40
     y, x, fes = panel(600, n_workers, 12, 3, seed=seed, n_years=6)
     fes = fes[:n_fe]
-    keep = singleton_mask(fes)
+    keep = keep_mask(fes)
     assert (~keep).any() == singletons
     return y, x, fes, keep
 
