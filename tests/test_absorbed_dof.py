@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from kestrel import _native
+from fe_oracles import dummies
 
 PanicException = _native.PanicException
 
@@ -25,13 +26,8 @@ def i32(*values):
 def dummy_rank(codes_list):
     """Rank of the dummies side by side, with max(code) + 1 columns each."""
     n = codes_list[0].size
-    blocks = []
-    for codes in codes_list:
-        d = np.zeros((n, int(codes.max()) + 1))
-        d[np.arange(n), codes[:n]] = 1.0
-        blocks.append(d)
-    rank = np.linalg.matrix_rank(np.hstack(blocks))
-    return int(rank)
+    blocks = [dummies(codes[:n], int(codes.max()) + 1) for codes in codes_list]
+    return int(np.linalg.matrix_rank(np.hstack(blocks)))
 
 
 @pytest.mark.parametrize("codes,expected", [

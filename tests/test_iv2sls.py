@@ -6,6 +6,7 @@ import pytest
 
 import kestrel
 from kestrel import _native
+from fe_oracles import first_appearance
 
 iv = _native.rust_iv2sls
 PANIC = kestrel.PanicException
@@ -38,14 +39,6 @@ def simulate(n=400, kx=2, ke=1, kz=2, seed=0, fe_groups=(), cl_groups=()):
         + sum((-1.0 + j) * d for j, d in enumerate(endog)) + effect + u * (1 + 0.5 * np.abs(excl[0] if excl else exog[0]))
     cls = [rng.integers(0, g, n).astype(np.int32) for g in cl_groups]
     return dict(y=y, exog=exog, endog=endog, excl=excl, fe=fes, cl=cls)
-
-
-def dense_first_appearance(codes):
-    """Codes renumbered 0.. in order of first appearance (what recoding keeps as is)."""
-    _, first, inverse = np.unique(codes, return_index=True, return_inverse=True)
-    rank = np.empty(len(first), np.int64)
-    rank[np.argsort(first)] = np.arange(len(first))
-    return rank[inverse].astype(np.int32)
 
 
 def dummies(codes):
@@ -236,7 +229,7 @@ class TestCovarianceDispatch:
             np.testing.assert_array_equal(self.call(name, self.p["cl"][:1])[1], ref)
 
     def test_two_cluster_columns_are_the_inclusion_exclusion_sum(self):
-        c0, c1 = (dense_first_appearance(c) for c in self.p["cl"])
+        c0, c1 = (first_appearance(c) for c in self.p["cl"])
         both = (c0.astype(np.int64) * (int(c1.max()) + 1) + c1).astype(np.int32)
         v0 = self.call("iid", [c0])[1]
         v1 = self.call("iid", [c1])[1]
@@ -372,7 +365,7 @@ class TestFixedEffects:
         out = fit(p["y"], p["exog"], p["endog"], p["excl"], fe=[fe])
         m = np.isin(fe, np.flatnonzero(np.bincount(fe) >= 2))
         kept = fit(p["y"][m], [x[m] for x in p["exog"]], [x[m] for x in p["endog"]],
-                   [z[m] for z in p["excl"]], fe=[dense_first_appearance(fe[m])])
+                   [z[m] for z in p["excl"]], fe=[first_appearance(fe[m])])
         assert out[8] == int((~m).sum()) == 3  # rows 0 and 5, and the row they left alone
         assert kept[8] == 0
         for u, w in zip(out[:8], kept[:8]):
