@@ -114,6 +114,8 @@ def _select(all_cases, args) -> list[workloads.Case]:
             continue
         if args.max_rows and c.n > args.max_rows:
             continue
+        if args.match and c.workload in (1, 2) and not any(m in c.label for m in args.match):
+            continue
         out.append(c)
     return out
 
@@ -257,6 +259,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--tools", nargs="+", metavar="TOOL",
                     help="run only these peers (kestrel always runs), e.g. pyfixest statsmodels")
     ap.add_argument("--max-rows", type=int, default=0, help="skip cases with more rows than this")
+    ap.add_argument("--match", nargs="+", metavar="TEXT",
+                    help="run only the panel cases (workloads 1, 2) whose label contains one of "
+                         "these texts, e.g. difficult")
     ap.add_argument("--repeats", type=int, default=0, help="timed repeats after the discarded first run")
     ap.add_argument("--timeout", type=float, default=0, help="seconds before a worker is stopped")
     ap.add_argument("--cap", type=float, default=0,
