@@ -204,15 +204,15 @@ using LanesU = typename LanesOf<W>::unaligned;
 // memory: the compiler would otherwise load the band's x values as one vector
 // and spread them with lane permutes, which compete with the multiplies and
 // adds for the same pipes. (Only instantiated inside the AVX2 kernel.)
+// (Written through a reference: a 32-byte vector returned by value would be
+// an ABI question outside the AVX2 kernel.)
 template <std::size_t W>
-[[gnu::always_inline]] inline Lanes<W> nw_broadcast(const double* x) {
-  Lanes<W> v;
+[[gnu::always_inline]] inline void nw_broadcast(const double* x, Lanes<W>& v) {
   if constexpr (W == 4) {
     asm("vbroadcastsd %1, %0" : "=x"(v) : "m"(*x));
   } else {
     for (std::size_t l = 0; l < W; ++l) v[l] = *x;
   }
-  return v;
 }
 
 // Tile of RA rows × (NV·W + REST) columns of C, accumulated in registers
@@ -234,7 +234,8 @@ template <std::size_t W, std::size_t RA, std::size_t NV, std::size_t REST>
     Lanes<W> yv[NV + 1];
     for (std::size_t v = 0; v < NV; ++v) yv[v] = *reinterpret_cast<const LanesU<W>*>(y + v * W);
     for (std::size_t r = 0; r < RA; ++r) {
-      const Lanes<W> xr = nw_broadcast<W>(x + r);
+      Lanes<W> xr;
+      nw_broadcast<W>(x + r, xr);
       for (std::size_t v = 0; v < NV; ++v) acc[r][v] += xr * yv[v];
       for (std::size_t e = 0; e < REST; ++e) tail[r][e] += x[r] * y[NV * W + e];
     }
