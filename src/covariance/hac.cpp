@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "check.hpp"
@@ -93,9 +94,10 @@ std::optional<std::vector<std::size_t>> hac_time_ranks(StridedVector<double> tim
   check_len(time_ids.len, n);
   // A zero-width score can have any number of rows (with a broadcast time
   // vector): an impossible size must be a MemoryError, not a crash.
-  checked_mul(n, sizeof(std::pair<std::uint64_t, std::size_t>));
-  // Reserved before the time values are read, so that such a size fails at
-  // once instead of after reading them all.
+  if (n > std::vector<std::pair<std::uint64_t, std::size_t>>().max_size())
+    throw std::length_error("hac_time_ranks: more rows than a key vector can hold");
+  // Reserved before the time values are read, so that an impossible size
+  // fails at once instead of after reading them all.
   std::vector<std::size_t> rank;
   rank.reserve(n);
   if (n < 2) return std::nullopt;
