@@ -146,13 +146,15 @@ std::optional<std::vector<std::size_t>> hac_time_ranks(StridedVector<double> tim
   return rank;
 }
 
-WorkBuffer hac_sorted_rows(const StridedMatrix& score, std::span<const std::size_t> rank) {
-  const std::size_t n = rank.size();
+WorkBuffer hac_sorted_rows(const StridedMatrix& score, const std::vector<std::size_t>* rank) {
+  const std::size_t n = score.rows;
   const std::size_t k = score.cols;
-  check_len(score.rows, n);
+  if (rank != nullptr) check_len(rank->size(), n);
   WorkBuffer s = work_buffer(std::max<std::size_t>(1, checked_mul(n, k)));
   if (k == 0) return s;
-  for (const std::size_t r : rank) check_index(r, n);
+  if (rank != nullptr)
+    for (const std::size_t r : *rank) check_index(r, n);
+  const std::size_t* place = rank != nullptr ? rank->data() : nullptr;
   // Rows are read in input order and written to their places: reading in
   // time order instead would wait on a cache miss for every row, while
   // out-of-order stores drain in the background. Rows are independent, so
@@ -164,7 +166,7 @@ WorkBuffer hac_sorted_rows(const StridedMatrix& score, std::span<const std::size
     const std::size_t begin = n * task / tasks;
     const std::size_t end = n * (task + 1) / tasks;
     for (std::size_t i = begin; i < end; ++i) {
-      double* row = s.get() + rank[i] * k;
+      double* row = s.get() + (place != nullptr ? place[i] : i) * k;
       if (rows_contiguous)
         std::memcpy(row, score.data + static_cast<std::ptrdiff_t>(i) * score.row_stride,
                     k * sizeof(double));
@@ -434,12 +436,7 @@ std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> t
                                        checked_mul(n, k));
     return hac_newey_west_sum(rows, n, k, lags);
   }
-  std::vector<std::size_t> identity;
-  if (!rank) {
-    identity.resize(n);
-    for (std::size_t i = 0; i < n; ++i) identity[i] = i;
-  }
-  const WorkBuffer s = hac_sorted_rows(score, rank ? *rank : identity);
+  const WorkBuffer s = hac_sorted_rows(score, rank ? &*rank : nullptr);
   return hac_newey_west_sum(std::span<const double>(s.get(), checked_mul(n, k)), n, k, lags);
 }
 

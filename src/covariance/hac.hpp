@@ -57,8 +57,9 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
 std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> time_ids,
                              std::int64_t bandwidth);
 
-// The score rows as an n×k row-major buffer with row i at place rank[i];
-// rank must be a permutation of 0..n−1 (indices checked), n = score.rows.
-WorkBuffer hac_sorted_rows(const StridedMatrix& score, std::span<const std::size_t> rank);
+// The score rows as an n×k row-major buffer (n = score.rows) with row i at
+// place (*rank)[i], or at place i when rank is null (rows already in order);
+// rank must be a permutation of 0..n−1 (length and indices checked).
+WorkBuffer hac_sorted_rows(const StridedMatrix& score, const std::vector<std::size_t>* rank);
 
 }  // namespace kestrel
