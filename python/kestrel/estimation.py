@@ -1,0 +1,198 @@
+"""``kestrel.feols``: least squares with absorbed fixed effects, from a DataFrame.
+
+Every user-level mistake is caught here or in the modules it calls, before the engine
+runs; the engine's stages then run in order — sample (missing values, singletons,
+renumbered codes), absorb (fixed effects removed from every column at once), least squares
+(collinear and absorbed regressors dropped), meats — and this module applies the
+conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`).
+"""
+
+from __future__ import annotations
+
+import sys
+import warnings
+from collections import ChainMap
+from typing import Any
+
+import numpy as np
+
+from kestrel import _core, design, formula
+from kestrel import vcov as cov
+from kestrel.data import Frame
+from kestrel.progress import progress_line
+from kestrel.results import Fit
+
+COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear (as pyfixest)
+
+
+class CollinearityWarning(UserWarning):
+    """Regressors were dropped as collinear or absorbed by the fixed effects."""
+
+
+class ConvergenceWarning(UserWarning):
+    """Demeaning stopped at its iteration cap before reaching its tolerance."""
+
+
+def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: float = 1e-8,
+          fixef_maxiter: int = 100_000, drop_singletons: bool = True,
+          progress: bool | None = None) -> Fit:
+    """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
+    polars).
+
+    vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
+      "hetero" (= "HC1"), "HC2", "HC3" (without fixed effects), {"CRV1": "firm"} or
+      {"CRV1": "firm+year"} (multi-way).
+    ssc: small-sample conventions from :func:`kestrel.ssc` (default: as fixest and pyfixest).
+    fixef_tol, fixef_maxiter: convergence tolerance and iteration cap of the demeaning.
+    drop_singletons: drop rows alone in a fixed-effect group (they fit perfectly and would
+      understate the standard errors).
+    progress: a progress line on stderr for fits longer than about two seconds; None: only
+      when stderr is a terminal.
+
+    Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
+    dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
+    """
+    cov.check_number("fixef_tol", fixef_tol)
+    cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
+    if not isinstance(drop_singletons, (bool, np.bool_)):
+        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    conv = cov.as_ssc(ssc)
+    model = formula.parse(fml)
+    if model.iv is not None:
+        raise ValueError(f"instrumental variables ({model.iv[0]} ~ {model.iv[1]}) are not "
+                         "supported yet")
+    spec = cov.parse(vcov, model.fixef_names)
+    if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
+        raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
+                         "need the leverage of the absorbed dummies, which is not computed; "
+                         "use 'hetero' (HC1) or a clustered covariance")
+    frame = Frame(data)
+    if frame.n_rows == 0:
+        raise ValueError("the data has no rows")
+
+    # Design: columns, identifier codes and the rows without missing values.
+    d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)))
+    if not d.x:
+        raise ValueError(f"the formula {fml!r} has no regressors to estimate")
+    if d.n_missing == frame.n_rows:
+        raise ValueError(f"no rows left: every row has a missing value in one of "
+                         f"{', '.join(model.variables + list(spec.clusters))}")
+
+    # Sample: singletons out, codes renumbered over the rows used.
+    sample = _core.sample(fe=d.fe, clusters=d.clusters, keep=d.keep,
+                          drop_singletons=bool(drop_singletons))
+    n = int(sample["n"])
+    if n == 0:
+        raise ValueError(f"no rows left: {d.n_missing:,} rows have missing values and the "
+                         f"other {sample['n_singletons']:,} are singletons of the fixed effects")
+    for name, groups in zip(d.cluster_names, sample["cluster_groups"]):
+        if groups < 2:
+            raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
+                             f"rows used have {groups}")
+
+    # Absorb the fixed effects from y and every regressor at once.
+    with progress_line(None if progress is None else bool(progress)) as callback:
+        absorbed = _core.absorb(columns=[d.y, *d.x], mask=sample["mask"], fe=sample["fe"],
+                                fe_groups=sample["fe_groups"], tol=float(fixef_tol),
+                                max_iter=int(fixef_maxiter), solver="auto", progress=callback)
+    if not absorbed["converged"]:
+        warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
+                      f"{absorbed['iterations']:,} iterations without reaching "
+                      f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
+                      stacklevel=2)
+
+    # Least squares, dropping collinear and absorbed regressors.
+    data = absorbed["data"]
+    ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
+                             sum_squares=absorbed["sum_squares"], collin_tol=COLLIN_TOL)
+    names = [d.x_names[i] for i in ls["kept"]]
+    dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
+    if not names:
+        raise ValueError(f"every regressor of {fml!r} was dropped ("
+                         f"{_why(d.x_names, ls)}); nothing is left to estimate")
+    if dropped:
+        warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
+
+    # Covariance under the chosen convention.
+    k = len(names)
+    levels = [int(g) for g in sample["fe_groups"]]
+    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
+    K = cov.dof_k(conv, spec, k, levels, dof_fe, _nested(spec, conv, d, sample))
+    if n - K <= 0:
+        raise ValueError(f"no degrees of freedom left: {n:,} rows for {k} regressors and "
+                         f"{dof_fe:,} fixed-effect levels; the fixed effects absorb everything")
+    x_cols = [1 + i for i in ls["kept"]]
+    bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
+    if spec.kind == "iid":
+        covariance = cov.iid(conv, bread, float(ls["rss"]), n, K)
+    elif spec.kind == "hetero":
+        meat = _core.hetero_meat(data=data, x=x_cols, resid=resid, bread=bread,
+                                 power=spec.hc - 1)
+        covariance = cov.hetero(conv, bread, np.asarray(meat), n, K)
+    else:
+        terms = _core.cluster_meats(data=data, x=x_cols, resid=resid,
+                                    clusters=sample["clusters"])
+        covariance = cov.clustered(conv, bread, terms, len(d.clusters), n, K)
+
+    return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=np.asarray(ls["coef"]),
+               _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=K, vcov_type=spec,
+               ssc=conv, nobs=n, n_missing=d.n_missing,
+               n_singletons=int(sample["n_singletons"]),
+               fixef=dict(zip(d.fe_names, levels)), dof_fixef=dof_fe,
+               clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
+               mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
+               converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
+               collinear=[d.x_names[i] for i in dropped],
+               **_fit_statistics(ls, absorbed, n, k, dof_fe, bool(model.fixef)))
+
+
+def _why(x_names: list[str], ls: dict) -> str:
+    parts = []
+    if ls["collinear"]:
+        parts.append(f"{', '.join(x_names[i] for i in ls['collinear'])} "
+                     "(collinear with the regressors before them)")
+    if ls["absorbed"]:
+        parts.append(f"{', '.join(x_names[i] for i in ls['absorbed'])} "
+                     "(absorbed by the fixed effects)")
+    return "; ".join(parts)
+
+
+def _nested(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> list[bool]:
+    """Which fixed effects are nested in a clustering variable (each level inside one
+    cluster): the 'nonnested' convention does not count them."""
+    nested = [False] * len(d.fe)
+    if spec.kind != "cluster" or conv.k_fixef != "nonnested":
+        return nested
+    for j, (name, fe, g_fe) in enumerate(zip(d.fe_names, sample["fe"], sample["fe_groups"])):
+        for c_name, cl, g_cl in zip(d.cluster_names, sample["clusters"],
+                                    sample["cluster_groups"]):
+            if name == c_name:
+                nested[j] = True
+            elif g_cl <= g_fe:  # more clusters than levels: some level spans two
+                _, pairs = _core.recode(fe.astype(np.int64) * g_cl + cl)
+                nested[j] = pairs == g_fe
+            if nested[j]:
+                break
+    return nested
+
+
+def _fit_statistics(ls: dict, absorbed: dict, n: int, k: int, dof_fe: int,
+                    has_fe: bool) -> dict[str, float]:
+    """R² against the centred total sum of squares of y over the rows used, within R²
+    against that of the demeaned y; adjusted as fixest and pyfixest do."""
+    rss = float(ls["rss"])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r2 = 1.0 - rss / np.float64(absorbed["sum_squares"][0])
+        within = 1.0 - rss / np.float64(ls["tss"]) if has_fe else np.nan
+        adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
+        adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
+                      else np.nan)
+    return dict(r2=float(r2), adj_r2=float(adj), r2_within=float(within),
+                adj_r2_within=float(adj_within), rmse=float(np.sqrt(rss / n)), rss=rss)
+
+
+def _caller_context(frame: Any) -> ChainMap:
+    """Names a formula's transforms may use: NumPy as np, then the caller's variables."""
+    return ChainMap({"np": np}, frame.f_locals, frame.f_globals)
