@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel::boundary {
 namespace {

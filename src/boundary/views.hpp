@@ -12,7 +12,7 @@
 
 #include "boundary/numpy_include.hpp"
 #include "boundary/py_ref.hpp"
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel::boundary {

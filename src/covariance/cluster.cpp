@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "linalg/gemm.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/symmetric.hpp"

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel {

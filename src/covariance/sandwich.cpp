@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/symmetric.hpp"
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <utility>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
 #include "estimators/residuals.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 #include "fixed_effects/singletons.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/solve.hpp"

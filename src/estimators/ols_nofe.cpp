@@ -3,11 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
 #include "estimators/residuals.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 #include "linalg/solve.hpp"
 #include "linalg/symmetric.hpp"
 

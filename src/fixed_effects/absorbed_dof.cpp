@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "check.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "runtime/check.hpp"
+#include "codes/group_codes.hpp"
 #include "fixed_effects/union_find.hpp"
 
 namespace kestrel {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 
 namespace kestrel {
 

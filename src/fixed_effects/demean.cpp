@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/demean_cg.hpp"
 #include "fixed_effects/projection.hpp"
-#include "fixed_effects/work_buffer.hpp"
+#include "runtime/work_buffer.hpp"
 
 namespace kestrel {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "linalg/strided.hpp"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "check.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "runtime/check.hpp"
+#include "codes/group_codes.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 #include <cstdio>
 

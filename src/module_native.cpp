@@ -24,7 +24,7 @@
 #include "fixed_effects/demean.hpp"
 #include "covariance/driscoll_kraay.hpp"
 #include "covariance/hac.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 
 namespace kestrel {
 namespace {
