@@ -22,7 +22,7 @@ from kestrel.data import Frame
 from kestrel.progress import progress_line
 from kestrel.results import Fit
 
-COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear (as pyfixest)
+COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
 
 
 class CollinearityWarning(UserWarning):

@@ -128,7 +128,7 @@ class Fit:
         if self.n_missing:
             dropped.append(f"{self.n_missing:,} with missing values")
         if self.n_singletons:
-            dropped.append(f"{self.n_singletons:,} singletons")
+            dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
         facts = [("Observations", obs)]
         if self.fixef:

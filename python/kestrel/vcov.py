@@ -58,7 +58,7 @@ class Vcov:
             return f"heteroskedasticity-robust (HC{self.hc})"
         by = ", ".join(f"{name} ({g:,} clusters)" if groups else name
                        for name, g in zip(self.clusters, groups or [0] * len(self.clusters)))
-        return f"clustered by {by} (CRV1)"
+        return f"clustered by {by}, CRV1"
 
 
 def parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
