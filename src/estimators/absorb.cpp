@@ -78,8 +78,14 @@ std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::
     for (std::size_t r = 0; r < n; ++r) sum += col[r];
     const double mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
     double ss = 0.0;
-    for (std::size_t r = 0; r < n; ++r) ss += (col[r] - mean) * (col[r] - mean);
-    out[j] = ss;
+    double raw = 0.0;
+    for (std::size_t r = 0; r < n; ++r) {
+      ss += (col[r] - mean) * (col[r] - mean);
+      raw += col[r] * col[r];
+    }
+    // Deviations below 1e-10 of the level are rounding of a constant (its
+    // mean is rarely exact): the column is constant.
+    out[j] = ss <= 1e-20 * raw ? 0.0 : ss;
   }
   return out;
 }

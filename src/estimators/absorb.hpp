@@ -42,7 +42,9 @@ void unstack_rows(std::span<const double> stack, std::size_t n, std::size_t firs
                   std::size_t count, std::span<double> dst, std::size_t ld, std::size_t at);
 
 // Centred sum of squares of every stack column: its mean first, then the
-// squared deviations, each a running sum over rows in order.
+// squared deviations, each a running sum over rows in order; exactly 0 for a
+// column that is constant up to rounding (deviations at most 1e-10 of its
+// root mean square).
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m);
 
