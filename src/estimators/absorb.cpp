@@ -68,6 +68,30 @@ void unstack_rows(std::span<const double> stack, std::size_t n, std::size_t firs
   }
 }
 
+void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
+                     std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
+                     std::size_t n, const DemeanOptions& options,
+                     std::span<const BlockPlacement> places) {
+  for (const BlockPlacement& p : places) {
+    check_len(sources.size(), checked_add(p.first, p.count));
+    if (n > 0 && p.count > 0)
+      check_len(p.block.size(), checked_add(checked_mul(n - 1, p.ld), p.at + p.count));
+  }
+  if (fe.empty()) {
+    for (std::size_t r = 0; r < n; ++r)
+      for (const BlockPlacement& p : places)
+        for (std::size_t j = 0; j < p.count; ++j)
+          p.block[r * p.ld + p.at + j] = sources[p.first + j][r];
+    return;
+  }
+  const std::size_t m = sources.size();
+  std::vector<double> stack(checked_mul(n, m));
+  fill_stack(stack, n, sources, mask);
+  demean_columns(stack, n, m, fe, fe_groups, options);
+  for (const BlockPlacement& p : places)
+    unstack_rows(stack, n, p.first, p.count, p.block, p.ld, p.at);
+}
+
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m) {
   check_len(stack.size(), checked_mul(n, m));

@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+#include "codes/compact_codes.hpp"
+#include "fixed_effects/demean.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel {
@@ -40,6 +42,27 @@ void fill_stack(std::span<double> stack, std::size_t n, std::span<const StackSou
 // demeaned columns laid out as part of a row-major block.
 void unstack_rows(std::span<const double> stack, std::size_t n, std::size_t first,
                   std::size_t count, std::span<double> dst, std::size_t ld, std::size_t at);
+
+// Where a run of consecutive sources lands in a row-major block: sources
+// [first, first + count) become columns [at, at + count) of the block whose
+// rows are ld values apart.
+struct BlockPlacement {
+  std::span<double> block;
+  std::size_t ld = 0;
+  std::size_t at = 0;
+  std::size_t first = 0;
+  std::size_t count = 0;
+};
+
+// The used rows of the sample's sources laid out as the estimators' row-major
+// blocks. With fixed effects the rows pass through one stack of all sources,
+// demeaned as a whole (jointly with several fixed effects, so the stack's
+// composition steers the shared stopping rule); without, they are copied
+// row by row.
+void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
+                     std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
+                     std::size_t n, const DemeanOptions& options,
+                     std::span<const BlockPlacement> places);
 
 // Centred sum of squares of every stack column: its mean first, then the
 // squared deviations, each a running sum over rows in order; exactly 0 for a

@@ -8,6 +8,7 @@
 #include "estimators/absorb.hpp"
 #include "estimators/covariance.hpp"
 #include "estimators/fit_stats.hpp"
+#include "estimators/normal_equations.hpp"
 #include "estimators/residuals.hpp"
 #include "estimators/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
@@ -46,6 +47,95 @@ double rss_on(std::span<const double> z, std::size_t d, std::size_t m,
     rss += r * r;
   }
   return rss;
+}
+
+// The blocks of a 2SLS fit over its n used rows, all row-major: y, the
+// instruments Z = [E | W] (n x d, d = kx + kz) and the endogenous N (n x ke).
+struct IvBlocks {
+  std::size_t n, kx, ke, kz, d, k;
+  std::vector<double> y, z, nb;
+};
+
+// First stage: Z'Z, Z'N and Pi = (Z'Z)^-1 Z'N through the inverse, which
+// serves every endogenous column.
+struct FirstStage {
+  std::vector<double> ztz, ztn, pi;
+};
+
+FirstStage first_stage(const IvBlocks& b) {
+  FirstStage f;
+  f.ztz = gram(b.z, b.n, b.d);
+  const std::vector<double> ztz_inv = invert_kxk(f.ztz, b.d);
+  f.ztn.assign(checked_mul(b.d, b.ke), 0.0);
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* zi = b.z.data() + i * b.d;
+    const double* ni = b.nb.data() + i * b.ke;
+    for (std::size_t a = 0; a < b.d; ++a) {
+      const double za = zi[a];
+      double* row = f.ztn.data() + a * b.ke;
+      for (std::size_t j = 0; j < b.ke; ++j) row[j] += za * ni[j];
+    }
+  }
+  f.pi = matmul(ztz_inv, f.ztn, b.d, b.d, b.ke);
+  return f;
+}
+
+// Projected regressors X^ = [E | Z Pi], row-major n x k.
+std::vector<double> projected_regressors(const IvBlocks& b, const FirstStage& f) {
+  std::vector<double> xh(checked_mul(b.n, b.k));
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* zi = b.z.data() + i * b.d;
+    double* xi = xh.data() + i * b.k;
+    std::copy_n(zi, b.kx, xi);
+    for (std::size_t j = 0; j < b.ke; ++j) {
+      // A local sum: rows overlap in the pipeline instead of waiting on
+      // stores to the row being written.
+      double fitted = 0.0;
+      for (std::size_t a = 0; a < b.d; ++a) fitted += zi[a] * f.pi[a * b.ke + j];
+      xi[b.kx + j] = fitted;
+    }
+  }
+  return xh;
+}
+
+// First-stage F of the first endogenous column: restricted on E, whose
+// cross products are the leading blocks of Z'Z and Z'N, against
+// unrestricted on Z. It stays 0.0 without excluded instruments, and
+// without an endogenous column (possible only without rows).
+double first_stage_f(const IvBlocks& b, const FirstStage& f) {
+  if (b.ke == 0 || b.kz == 0) return 0.0;
+  std::vector<double> ete(checked_mul(b.kx, b.kx));
+  for (std::size_t a = 0; a < b.kx; ++a)
+    std::copy_n(f.ztz.data() + a * b.d, b.kx, ete.data() + a * b.kx);
+  std::vector<double> ztx(b.d);
+  for (std::size_t a = 0; a < b.d; ++a) ztx[a] = f.ztn[a * b.ke];
+  const std::vector<double> g_r = solve_kxk(ete, std::span<const double>(ztx).first(b.kx), b.kx);
+  const std::vector<double> g_u = solve_kxk(f.ztz, ztx, b.d);
+  const double rss_r = rss_on(b.z, b.d, b.kx, g_r, b.nb, b.ke, b.n);
+  const double rss_u = rss_on(b.z, b.d, b.d, g_u, b.nb, b.ke, b.n);
+  if (!(rss_u > 0.0)) return 0.0;
+  const double df_u =
+      (static_cast<double>(b.n) - static_cast<double>(b.kx)) - static_cast<double>(b.kz);
+  return ((rss_r - rss_u) / static_cast<double>(b.kz)) / (rss_u / df_u);
+}
+
+// Second stage: A = X^'X accumulated in full (it is not symmetric) and
+// c = X^'y, in one pass; X = [E | N] is read from its blocks.
+NormalEquations second_stage(const IvBlocks& b, std::span<const double> xh) {
+  NormalEquations ne{std::vector<double>(checked_mul(b.k, b.k), 0.0), std::vector<double>(b.k, 0.0)};
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* xhi = xh.data() + i * b.k;
+    const double* zi = b.z.data() + i * b.d;
+    const double* ni = b.nb.data() + i * b.ke;
+    for (std::size_t a = 0; a < b.k; ++a) {
+      const double xa = xhi[a];
+      double* row = ne.xtx.data() + a * b.k;
+      for (std::size_t c = 0; c < b.kx; ++c) row[c] += xa * zi[c];
+      for (std::size_t j = 0; j < b.ke; ++j) row[b.kx + j] += xa * ni[j];
+      ne.xty[a] += xa * b.y[i];
+    }
+  }
+  return ne;
 }
 
 }  // namespace
@@ -99,111 +189,32 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   if (add_intercept) sources.push_back(StackSource::constant_one());
   for (std::span<const double> col : x_endog) sources.push_back(StackSource::of(col));
   for (std::span<const double> col : z_excl) sources.push_back(StackSource::of(col));
-  std::vector<double> ys(n);
-  std::vector<double> z(checked_mul(n, d));
-  std::vector<double> nb(checked_mul(n, ke));
-  if (n_fe == 0) {
-    for (std::size_t i = 0; i < n; ++i) {
-      ys[i] = sources[0][i];
-      for (std::size_t a = 0; a < kx; ++a) z[i * d + a] = sources[1 + a][i];
-      for (std::size_t j = 0; j < ke; ++j) nb[i * ke + j] = sources[1 + kx + j][i];
-      for (std::size_t b = 0; b < kz; ++b) z[i * d + kx + b] = sources[1 + kx + ke + b][i];
-    }
-  } else {
-    const std::size_t cols = checked_add(checked_add(1, d), ke);
-    std::vector<double> stack(checked_mul(n, cols));
-    fill_stack(stack, n, sources, sample.mask);
-    DemeanOptions options;
-    options.tol = tol;
-    options.max_iter = max_iter;
-    demean_columns(stack, n, cols, sample.fe.spans, sample.fe_groups, options);
-    unstack_rows(stack, n, 0, 1, ys, 1, 0);
-    unstack_rows(stack, n, 1, kx, z, d, 0);
-    unstack_rows(stack, n, 1 + kx, ke, nb, ke, 0);
-    unstack_rows(stack, n, 1 + kx + ke, kz, z, d, kx);
-  }
+  IvBlocks b{n, kx, ke, kz, d, k, std::vector<double>(n), std::vector<double>(checked_mul(n, d)),
+             std::vector<double>(checked_mul(n, ke))};
+  const BlockPlacement places[] = {{b.y, 1, 0, 0, 1},
+                                   {b.z, d, 0, 1, kx},
+                                   {b.nb, ke, 0, 1 + kx, ke},
+                                   {b.z, d, kx, 1 + kx + ke, kz}};
+  absorbed_blocks(sources, sample.fe.spans, sample.fe_groups, sample.mask, n,
+                  DemeanOptions::cg(tol, max_iter), places);
 
-  // First stage: Pi = (Z'Z)^-1 Z'N through the inverse, which serves every
-  // endogenous column.
-  const std::vector<double> ztz = gram(z, n, d);
-  const std::vector<double> ztz_inv = invert_kxk(ztz, d);
-  std::vector<double> ztn(checked_mul(d, ke), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    for (std::size_t a = 0; a < d; ++a) {
-      const double za = zi[a];
-      double* row = ztn.data() + a * ke;
-      for (std::size_t j = 0; j < ke; ++j) row[j] += za * ni[j];
-    }
-  }
-  const std::vector<double> pi = matmul(ztz_inv, ztn, d, d, ke);
-
-  // Projected regressors X^ = [E | Z Pi], row-major n x k.
-  std::vector<double> xh(checked_mul(n, k));
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    double* xi = xh.data() + i * k;
-    std::copy_n(zi, kx, xi);
-    for (std::size_t j = 0; j < ke; ++j) {
-      // A local sum: rows overlap in the pipeline instead of waiting on
-      // stores to the row being written.
-      double fitted = 0.0;
-      for (std::size_t a = 0; a < d; ++a) fitted += zi[a] * pi[a * ke + j];
-      xi[kx + j] = fitted;
-    }
-  }
-
-  // First-stage F of the first endogenous column: restricted on E, whose
-  // cross products are the leading blocks of Z'Z and Z'N, against
-  // unrestricted on Z. It stays 0.0 without excluded instruments, and
-  // without an endogenous column (possible only without rows).
-  if (ke != 0 && kz != 0) {
-    std::vector<double> ete(checked_mul(kx, kx));
-    for (std::size_t a = 0; a < kx; ++a)
-      std::copy_n(ztz.data() + a * d, kx, ete.data() + a * kx);
-    std::vector<double> ztx(d);
-    for (std::size_t a = 0; a < d; ++a) ztx[a] = ztn[a * ke];
-    const std::vector<double> g_r =
-        solve_kxk(ete, std::span<const double>(ztx).first(kx), kx);
-    const std::vector<double> g_u = solve_kxk(ztz, ztx, d);
-    const double rss_r = rss_on(z, d, kx, g_r, nb, ke, n);
-    const double rss_u = rss_on(z, d, d, g_u, nb, ke, n);
-    if (rss_u > 0.0) {
-      const double df_u = (static_cast<double>(n) - static_cast<double>(kx)) -
-                          static_cast<double>(kz);
-      out.first_stage_f = ((rss_r - rss_u) / static_cast<double>(kz)) / (rss_u / df_u);
-    }
-  }
-
-  // Second stage: A = X^'X accumulated in full (it is not symmetric) and
-  // c = X^'y, in one pass; X = [E | N] is read from its blocks.
-  std::vector<double> amat(checked_mul(k, k), 0.0);
-  std::vector<double> cvec(k, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* xhi = xh.data() + i * k;
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    for (std::size_t a = 0; a < k; ++a) {
-      const double xa = xhi[a];
-      double* row = amat.data() + a * k;
-      for (std::size_t b = 0; b < kx; ++b) row[b] += xa * zi[b];
-      for (std::size_t j = 0; j < ke; ++j) row[kx + j] += xa * ni[j];
-      cvec[a] += xa * ys[i];
-    }
-  }
-  out.beta = solve_kxk(amat, cvec, k);
-  for (double b : out.beta)
-    if (std::isnan(b)) throw ValueFailure("Singular matrix in 2SLS");
+  // The two stages.
+  const FirstStage first = first_stage(b);
+  const std::vector<double> xh = projected_regressors(b, first);
+  out.first_stage_f = first_stage_f(b, first);
+  const NormalEquations second = second_stage(b, xh);
+  out.beta = solve_kxk(second.xtx, second.xty, k);
+  for (double beta : out.beta)
+    if (std::isnan(beta)) throw ValueFailure("Singular matrix in 2SLS");
 
   // Residuals from the observed endogenous values, X = [E | N] gathered row
   // by row, and the fit statistics on the (demeaned) y; k and the absorbed
   // degrees of freedom enter only the adjusted R-squared.
   out.resid.resize(n);
   std::vector<double> xrow(k);
-  const auto [rss, tss] = residuals_and_sums(n, k, ys, out.beta, out.resid, [&](std::size_t i) {
-    std::copy_n(z.data() + i * d, kx, xrow.data());
-    std::copy_n(nb.data() + i * ke, ke, xrow.data() + kx);
+  const auto [rss, tss] = residuals_and_sums(n, k, b.y, out.beta, out.resid, [&](std::size_t i) {
+    std::copy_n(b.z.data() + i * d, kx, xrow.data());
+    std::copy_n(b.nb.data() + i * ke, ke, xrow.data() + kx);
     return xrow.data();
   });
   out.absorbed = n_fe >= 1 ? absorbed_dof_internal(sample.fe.spans) : 0;
@@ -212,7 +223,7 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   out.adj_r2 = stats.adj_r2;
 
   // Bread: the inverse of the same A.
-  const std::vector<double> bread = invert_kxk(amat, k);
+  const std::vector<double> bread = invert_kxk(second.xtx, k);
 
   // Covariance from the rows of X^. Clusters: plain inclusion-exclusion sum,
   // no small-sample factor. Otherwise "iid" divides RSS by n, and every

@@ -39,26 +39,13 @@ OlsFeResult fit(std::span<const StackSource> sources, std::size_t n0,
   out.removed = s.removed;
   out.n = n;
 
-  // Design: y and row-major X of the used rows, demeaned through one stack
-  // [y | X] when there are fixed effects (jointly with several, so the
-  // stack's composition, y first, steers the shared stopping rule).
+  // Design: y and row-major X of the used rows, through one demeaned stack
+  // [y | X] when there are fixed effects.
   std::vector<double> y(n);
   std::vector<double> x(checked_mul(n, k));
-  if (!fe_in.empty()) {
-    std::vector<double> stack(checked_mul(n, k + 1));
-    fill_stack(stack, n, sources, s.mask);
-    DemeanOptions options;
-    options.tol = tol;
-    options.max_iter = max_iter;
-    demean_columns(stack, n, k + 1, s.fe.spans, s.fe_groups, options);
-    unstack_rows(stack, n, 0, 1, y, 1, 0);
-    unstack_rows(stack, n, 1, k, x, k, 0);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) {
-      y[i] = sources[0][i];
-      for (std::size_t j = 0; j < k; ++j) x[i * k + j] = sources[j + 1][i];
-    }
-  }
+  const BlockPlacement places[] = {{y, 1, 0, 0, 1}, {x, k, 0, 1, k}};
+  absorbed_blocks(sources, s.fe.spans, s.fe_groups, s.mask, n, DemeanOptions::cg(tol, max_iter),
+                  places);
 
   // Normal equations, coefficients, residuals and sums of squares.
   const NormalEquations ne = normal_equations(x, y, n, k);

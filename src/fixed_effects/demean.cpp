@@ -77,9 +77,7 @@ std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> cod
   out.reserve(total);
   work_buffer_advise(out.data(), total * sizeof(double));
   out.resize(total);
-  DemeanOptions options;
-  options.tol = tol;
-  options.max_iter = max_iter;
+  DemeanOptions options = DemeanOptions::cg(tol, max_iter);
   options.single = SingleFeForm::Sequential;
   demean_columns(std::span<double>(m, total), n, k, codes, n_groups, options, out);
   for (std::size_t r = 0; r < n; ++r)

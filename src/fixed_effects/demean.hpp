@@ -34,6 +34,14 @@ struct DemeanOptions {
   SingleFeForm single = SingleFeForm::DemeanCol;
   DemeanSolver solver = DemeanSolver::Cg;
   IterationObserver* observer = nullptr;  // progress and interruption; may be null
+
+  // The engine's entry points: conjugate gradient, no observer.
+  static DemeanOptions cg(double tol, std::uint64_t max_iter) {
+    DemeanOptions o;
+    o.tol = tol;
+    o.max_iter = max_iter;
+    return o;
+  }
 };
 
 struct DemeanReport {
