@@ -5,14 +5,15 @@
 #include <string>
 #include <utility>
 
-#include "runtime/check.hpp"
-#include "covariance/cluster.hpp"
-#include "covariance/sandwich.hpp"
+#include "estimators/absorb.hpp"
+#include "estimators/covariance.hpp"
+#include "estimators/fit_stats.hpp"
+#include "estimators/normal_equations.hpp"
+#include "estimators/residuals.hpp"
+#include "estimators/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
-#include "codes/group_codes.hpp"
-#include "fixed_effects/singletons.hpp"
-#include "linalg/col_major_matrix.hpp"
+#include "runtime/check.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/solve.hpp"
 #include "linalg/symmetric.hpp"
@@ -21,30 +22,6 @@ namespace kestrel {
 namespace {
 
 using Columns = std::span<const std::span<const double>>;
-
-// Code columns must describe the rows of y exactly: a longer one would put
-// rows that do not exist into group counts and singleton tables, a shorter
-// one would be read past its end.
-void check_code_lengths(std::span<const CodeSpan> columns, std::size_t rows, const char* arg) {
-  for (std::size_t q = 0; q < columns.size(); ++q) {
-    if (columns[q].size() == rows) continue;
-    panic(std::string(arg) + "[" + std::to_string(q) + "] has " +
-          std::to_string(columns[q].size()) + " codes but y_col has " + std::to_string(rows) +
-          " rows");
-  }
-}
-
-// dst := the first rows of src, or only those the mask keeps.
-void copy_rows(std::span<double> dst, std::span<const double> src,
-               std::span<const std::uint8_t> mask) {
-  if (mask.empty()) {
-    std::copy_n(src.begin(), dst.size(), dst.begin());
-    return;
-  }
-  std::size_t w = 0;
-  for (std::size_t i = 0; i < mask.size(); ++i)
-    if (mask[i] != 0) dst[w++] = src[i];
-}
 
 // M'M of a row-major n x m block: upper triangle accumulated row by row,
 // then mirrored.
@@ -72,6 +49,95 @@ double rss_on(std::span<const double> z, std::size_t d, std::size_t m,
   return rss;
 }
 
+// The blocks of a 2SLS fit over its n used rows, all row-major: y, the
+// instruments Z = [E | W] (n x d, d = kx + kz) and the endogenous N (n x ke).
+struct IvBlocks {
+  std::size_t n, kx, ke, kz, d, k;
+  std::vector<double> y, z, nb;
+};
+
+// First stage: Z'Z, Z'N and Pi = (Z'Z)^-1 Z'N through the inverse, which
+// serves every endogenous column.
+struct FirstStage {
+  std::vector<double> ztz, ztn, pi;
+};
+
+FirstStage first_stage(const IvBlocks& b) {
+  FirstStage f;
+  f.ztz = gram(b.z, b.n, b.d);
+  const std::vector<double> ztz_inv = invert_kxk(f.ztz, b.d);
+  f.ztn.assign(checked_mul(b.d, b.ke), 0.0);
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* zi = b.z.data() + i * b.d;
+    const double* ni = b.nb.data() + i * b.ke;
+    for (std::size_t a = 0; a < b.d; ++a) {
+      const double za = zi[a];
+      double* row = f.ztn.data() + a * b.ke;
+      for (std::size_t j = 0; j < b.ke; ++j) row[j] += za * ni[j];
+    }
+  }
+  f.pi = matmul(ztz_inv, f.ztn, b.d, b.d, b.ke);
+  return f;
+}
+
+// Projected regressors X^ = [E | Z Pi], row-major n x k.
+std::vector<double> projected_regressors(const IvBlocks& b, const FirstStage& f) {
+  std::vector<double> xh(checked_mul(b.n, b.k));
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* zi = b.z.data() + i * b.d;
+    double* xi = xh.data() + i * b.k;
+    std::copy_n(zi, b.kx, xi);
+    for (std::size_t j = 0; j < b.ke; ++j) {
+      // A local sum: rows overlap in the pipeline instead of waiting on
+      // stores to the row being written.
+      double fitted = 0.0;
+      for (std::size_t a = 0; a < b.d; ++a) fitted += zi[a] * f.pi[a * b.ke + j];
+      xi[b.kx + j] = fitted;
+    }
+  }
+  return xh;
+}
+
+// First-stage F of the first endogenous column: restricted on E, whose
+// cross products are the leading blocks of Z'Z and Z'N, against
+// unrestricted on Z. It stays 0.0 without excluded instruments, and
+// without an endogenous column (possible only without rows).
+double first_stage_f(const IvBlocks& b, const FirstStage& f) {
+  if (b.ke == 0 || b.kz == 0) return 0.0;
+  std::vector<double> ete(checked_mul(b.kx, b.kx));
+  for (std::size_t a = 0; a < b.kx; ++a)
+    std::copy_n(f.ztz.data() + a * b.d, b.kx, ete.data() + a * b.kx);
+  std::vector<double> ztx(b.d);
+  for (std::size_t a = 0; a < b.d; ++a) ztx[a] = f.ztn[a * b.ke];
+  const std::vector<double> g_r = solve_kxk(ete, std::span<const double>(ztx).first(b.kx), b.kx);
+  const std::vector<double> g_u = solve_kxk(f.ztz, ztx, b.d);
+  const double rss_r = rss_on(b.z, b.d, b.kx, g_r, b.nb, b.ke, b.n);
+  const double rss_u = rss_on(b.z, b.d, b.d, g_u, b.nb, b.ke, b.n);
+  if (!(rss_u > 0.0)) return 0.0;
+  const double df_u =
+      (static_cast<double>(b.n) - static_cast<double>(b.kx)) - static_cast<double>(b.kz);
+  return ((rss_r - rss_u) / static_cast<double>(b.kz)) / (rss_u / df_u);
+}
+
+// Second stage: A = X^'X accumulated in full (it is not symmetric) and
+// c = X^'y, in one pass; X = [E | N] is read from its blocks.
+NormalEquations second_stage(const IvBlocks& b, std::span<const double> xh) {
+  NormalEquations ne{std::vector<double>(checked_mul(b.k, b.k), 0.0), std::vector<double>(b.k, 0.0)};
+  for (std::size_t i = 0; i < b.n; ++i) {
+    const double* xhi = xh.data() + i * b.k;
+    const double* zi = b.z.data() + i * b.d;
+    const double* ni = b.nb.data() + i * b.ke;
+    for (std::size_t a = 0; a < b.k; ++a) {
+      const double xa = xhi[a];
+      double* row = ne.xtx.data() + a * b.k;
+      for (std::size_t c = 0; c < b.kx; ++c) row[c] += xa * zi[c];
+      for (std::size_t j = 0; j < b.ke; ++j) row[b.kx + j] += xa * ni[j];
+      ne.xty[a] += xa * b.y[i];
+    }
+  }
+  return ne;
+}
+
 }  // namespace
 
 Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, Columns z_excl,
@@ -93,8 +159,8 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   // code columns must match it exactly.
   for (Columns cols : {x_exog, x_endog, z_excl})
     for (std::span<const double> col : cols) check_len(col.size(), n0);
-  check_code_lengths(fe_codes, n0, "fe_cols");
-  check_code_lengths(cl_codes, n0, "cl_cols");
+  check_code_lengths(fe_codes, n0, "fe_cols", "y_col");
+  check_code_lengths(cl_codes, n0, "cl_cols", "y_col");
 
   // Endogenous regressors: the first stage and its F statistic are defined
   // by the first endogenous column, so a call with rows needs one.
@@ -108,202 +174,71 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   // singular whatever the data, so fail before the expensive work.
   if (add_intercept && n_fe >= 1) throw ValueFailure("Singular matrix in 2SLS");
 
-  // Singletons: rows alone in a group of some fixed effect leave every block
-  // and code column alike; only the fixed-effect copies are renumbered.
-  std::vector<std::uint8_t> mask;  // empty: every row is used
-  UsedCodes fe = codes_as_passed(fe_codes);
-  UsedCodes cl = codes_as_passed(cl_codes);
-  std::size_t n = n0;
-  if (n_fe >= 1) {
-    mask = drop_singletons_mask(fe_codes);
-    check_len(mask.size(), n0);
-    const auto kept = static_cast<std::size_t>(
-        std::count_if(mask.begin(), mask.end(), [](std::uint8_t m) { return m != 0; }));
-    if (kept < n0) {
-      fe = codes_of_kept_rows(fe_codes, mask, kept, /*renumber=*/true);
-      cl = codes_of_kept_rows(cl_codes, mask, kept, /*renumber=*/false);
-      out.removed = n0 - kept;
-      n = kept;
-    } else {
-      mask.clear();
-    }
-  }
+  // Sample: singletons of the fixed effects leave every block and code column.
+  const Sample sample = sample_of_rows(n0, fe_codes, cl_codes);
+  const std::size_t n = sample.n;
+  out.removed = sample.removed;
 
   // Blocks: y, Z = [E | W] (n x d, intercept last in E) and N (n x ke), all
-  // row-major. With fixed effects the kept rows go through one column-major
-  // stack [y | E | N | W] first, absorbed column by column (one fixed
-  // effect) or jointly (several: the stack's composition steers the shared
-  // stopping rule), and are then laid out row by row.
-  std::vector<double> ys(n);
-  std::vector<double> z(checked_mul(n, d));
-  std::vector<double> nb(checked_mul(n, ke));
-  if (n_fe == 0) {
-    std::copy_n(y.begin(), n, ys.begin());
-    for (std::size_t i = 0; i < n; ++i) {
-      double* zi = z.data() + i * d;
-      for (std::size_t a = 0; a < kx0; ++a) zi[a] = x_exog[a][i];
-      if (add_intercept) zi[kx0] = 1.0;
-      for (std::size_t b = 0; b < kz; ++b) zi[kx + b] = z_excl[b][i];
-      double* ni = nb.data() + i * ke;
-      for (std::size_t j = 0; j < ke; ++j) ni[j] = x_endog[j][i];
-    }
-  } else {
-    const std::size_t cols = checked_add(checked_add(1, d), ke);
-    ColMajorMatrix m;
-    m.nrows = n;
-    m.ncols = cols;
-    m.data.resize(checked_mul(n, cols));
-    copy_rows(m.col(0), y, mask);
-    for (std::size_t a = 0; a < kx0; ++a) copy_rows(m.col(1 + a), x_exog[a], mask);
-    if (add_intercept) std::ranges::fill(m.col(1 + kx0), 1.0);
-    for (std::size_t j = 0; j < ke; ++j) copy_rows(m.col(1 + kx + j), x_endog[j], mask);
-    for (std::size_t b = 0; b < kz; ++b) copy_rows(m.col(1 + kx + ke + b), z_excl[b], mask);
+  // row-major. With fixed effects the used rows go through one stack
+  // [y | E | N | W] first, absorbed column by column (one fixed effect) or
+  // jointly (several: the stack's composition steers the shared stopping
+  // rule), and are then laid out row by row.
+  std::vector<StackSource> sources{StackSource::of(y)};
+  for (std::span<const double> col : x_exog) sources.push_back(StackSource::of(col));
+  if (add_intercept) sources.push_back(StackSource::constant_one());
+  for (std::span<const double> col : x_endog) sources.push_back(StackSource::of(col));
+  for (std::span<const double> col : z_excl) sources.push_back(StackSource::of(col));
+  IvBlocks b{n, kx, ke, kz, d, k, std::vector<double>(n), std::vector<double>(checked_mul(n, d)),
+             std::vector<double>(checked_mul(n, ke))};
+  const BlockPlacement places[] = {{b.y, 1, 0, 0, 1},
+                                   {b.z, d, 0, 1, kx},
+                                   {b.nb, ke, 0, 1 + kx, ke},
+                                   {b.z, d, kx, 1 + kx + ke, kz}};
+  absorbed_blocks(sources, sample.fe.spans, sample.fe_groups, sample.mask, n,
+                  DemeanOptions::cg(tol, max_iter), places);
 
-    // Absorption: G_q is the largest code plus one of each column as used.
-    // One fixed effect: one exact projection per column (tol and max_iter
-    // unused); several: conjugate-gradient demeaning of the whole stack.
-    std::vector<std::size_t> n_groups(n_fe);
-    for (std::size_t q = 0; q < n_fe; ++q) n_groups[q] = n_groups_of(fe.spans[q]);
-    demean_in_place(m, fe.spans, n_groups, max_iter, tol, SingleFeForm::DemeanCol);
+  // The two stages.
+  const FirstStage first = first_stage(b);
+  const std::vector<double> xh = projected_regressors(b, first);
+  out.first_stage_f = first_stage_f(b, first);
+  const NormalEquations second = second_stage(b, xh);
+  out.beta = solve_kxk(second.xtx, second.xty, k);
+  for (double beta : out.beta)
+    if (std::isnan(beta)) throw ValueFailure("Singular matrix in 2SLS");
 
-    std::ranges::copy(m.col(0), ys.begin());
-    for (std::size_t a = 0; a < kx; ++a) {
-      const std::span<const double> col = m.col(1 + a);
-      for (std::size_t i = 0; i < n; ++i) z[i * d + a] = col[i];
-    }
-    for (std::size_t j = 0; j < ke; ++j) {
-      const std::span<const double> col = m.col(1 + kx + j);
-      for (std::size_t i = 0; i < n; ++i) nb[i * ke + j] = col[i];
-    }
-    for (std::size_t b = 0; b < kz; ++b) {
-      const std::span<const double> col = m.col(1 + kx + ke + b);
-      for (std::size_t i = 0; i < n; ++i) z[i * d + kx + b] = col[i];
-    }
-  }
-
-  // First stage: Pi = (Z'Z)^-1 Z'N through the inverse, which serves every
-  // endogenous column.
-  const std::vector<double> ztz = gram(z, n, d);
-  const std::vector<double> ztz_inv = invert_kxk(ztz, d);
-  std::vector<double> ztn(checked_mul(d, ke), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    for (std::size_t a = 0; a < d; ++a) {
-      const double za = zi[a];
-      double* row = ztn.data() + a * ke;
-      for (std::size_t j = 0; j < ke; ++j) row[j] += za * ni[j];
-    }
-  }
-  const std::vector<double> pi = matmul(ztz_inv, ztn, d, d, ke);
-
-  // Projected regressors X^ = [E | Z Pi], row-major n x k.
-  std::vector<double> xh(checked_mul(n, k));
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    double* xi = xh.data() + i * k;
-    std::copy_n(zi, kx, xi);
-    for (std::size_t j = 0; j < ke; ++j) {
-      // A local sum: rows overlap in the pipeline instead of waiting on
-      // stores to the row being written.
-      double fitted = 0.0;
-      for (std::size_t a = 0; a < d; ++a) fitted += zi[a] * pi[a * ke + j];
-      xi[kx + j] = fitted;
-    }
-  }
-
-  // First-stage F of the first endogenous column: restricted on E, whose
-  // cross products are the leading blocks of Z'Z and Z'N, against
-  // unrestricted on Z. It stays 0.0 without excluded instruments, and
-  // without an endogenous column (possible only without rows).
-  if (ke != 0 && kz != 0) {
-    std::vector<double> ete(checked_mul(kx, kx));
-    for (std::size_t a = 0; a < kx; ++a)
-      std::copy_n(ztz.data() + a * d, kx, ete.data() + a * kx);
-    std::vector<double> ztx(d);
-    for (std::size_t a = 0; a < d; ++a) ztx[a] = ztn[a * ke];
-    const std::vector<double> g_r =
-        solve_kxk(ete, std::span<const double>(ztx).first(kx), kx);
-    const std::vector<double> g_u = solve_kxk(ztz, ztx, d);
-    const double rss_r = rss_on(z, d, kx, g_r, nb, ke, n);
-    const double rss_u = rss_on(z, d, d, g_u, nb, ke, n);
-    if (rss_u > 0.0) {
-      const double df_u = (static_cast<double>(n) - static_cast<double>(kx)) -
-                          static_cast<double>(kz);
-      out.first_stage_f = ((rss_r - rss_u) / static_cast<double>(kz)) / (rss_u / df_u);
-    }
-  }
-
-  // Second stage: A = X^'X accumulated in full (it is not symmetric) and
-  // c = X^'y, in one pass; X = [E | N] is read from its blocks.
-  std::vector<double> amat(checked_mul(k, k), 0.0);
-  std::vector<double> cvec(k, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* xhi = xh.data() + i * k;
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    for (std::size_t a = 0; a < k; ++a) {
-      const double xa = xhi[a];
-      double* row = amat.data() + a * k;
-      for (std::size_t b = 0; b < kx; ++b) row[b] += xa * zi[b];
-      for (std::size_t j = 0; j < ke; ++j) row[kx + j] += xa * ni[j];
-      cvec[a] += xa * ys[i];
-    }
-  }
-  out.beta = solve_kxk(amat, cvec, k);
-  for (double b : out.beta)
-    if (std::isnan(b)) throw ValueFailure("Singular matrix in 2SLS");
-
-  // Residuals from the observed endogenous values.
+  // Residuals from the observed endogenous values, X = [E | N] gathered row
+  // by row, and the fit statistics on the (demeaned) y; k and the absorbed
+  // degrees of freedom enter only the adjusted R-squared.
   out.resid.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    double fit = 0.0;
-    for (std::size_t a = 0; a < kx; ++a) fit += zi[a] * out.beta[a];
-    for (std::size_t j = 0; j < ke; ++j) fit += ni[j] * out.beta[kx + j];
-    out.resid[i] = ys[i] - fit;
-  }
-
-  // Fit statistics on the (demeaned) y; k and the absorbed degrees of
-  // freedom enter only the adjusted R-squared.
-  double rss = 0.0;
-  for (double e : out.resid) rss += e * e;
-  double sum_y = 0.0;
-  for (double v : ys) sum_y += v;
-  const double nf = static_cast<double>(n);
-  const double mean_y = sum_y / nf;
-  double tss = 0.0;
-  for (double v : ys) {
-    const double dev = v - mean_y;
-    tss += dev * dev;
-  }
-  out.absorbed = n_fe >= 1 ? absorbed_dof_internal(fe.spans) : 0;
-  out.r2 = tss > 0.0 ? 1.0 - rss / tss : 0.0;
-  const double df = (nf - static_cast<double>(k)) - static_cast<double>(out.absorbed);
-  out.adj_r2 = df > 0.0 ? 1.0 - ((nf - 1.0) * (1.0 - out.r2)) / df : 0.0;
+  std::vector<double> xrow(k);
+  const auto [rss, tss] = residuals_and_sums(n, k, b.y, out.beta, out.resid, [&](std::size_t i) {
+    std::copy_n(b.z.data() + i * d, kx, xrow.data());
+    std::copy_n(b.nb.data() + i * ke, ke, xrow.data() + kx);
+    return xrow.data();
+  });
+  out.absorbed = n_fe >= 1 ? absorbed_dof_internal(sample.fe.spans) : 0;
+  const FitStats stats = fit_stats(rss, tss, n, k, out.absorbed);
+  out.r2 = stats.r2;
+  out.adj_r2 = stats.adj_r2;
 
   // Bread: the inverse of the same A.
-  const std::vector<double> bread = invert_kxk(amat, k);
+  const std::vector<double> bread = invert_kxk(second.xtx, k);
 
-  // Covariance. Clusters: plain inclusion-exclusion sum, no small-sample
-  // factor. Otherwise "iid" divides RSS by n, and every other name is HC0
-  // from the rows of X^ (the caller's string never reaches the sandwich).
-  if (!cl.spans.empty()) {
-    std::vector<Recoded> dims;
-    dims.reserve(cl.spans.size());
-    for (const CodeSpan c : cl.spans) {
-      dims.push_back(recode_vec(c));
-      out.cluster_groups.push_back(dims.back().n_groups);
-    }
-    out.vcov = multiway_cluster_vcov(xh, n, k, out.resid, bread, dims, ClusterScaling::Unscaled, 0);
+  // Covariance from the rows of X^. Clusters: plain inclusion-exclusion sum,
+  // no small-sample factor. Otherwise "iid" divides RSS by n, and every
+  // other name is HC0 (the caller's string never reaches the sandwich).
+  CovarianceChoice choice;
+  std::vector<Recoded> clusters;
+  if (!sample.cl.spans.empty()) {
+    clusters = recode_clusters(sample.cl.spans, out.cluster_groups);
+    choice = CovarianceChoice::clustered(ClusterScaling::Unscaled, 0);
   } else if (vcov_type == "iid") {
-    const double sigma2 = rss / nf;
-    out.vcov.resize(bread.size());
-    for (std::size_t t = 0; t < bread.size(); ++t) out.vcov[t] = sigma2 * bread[t];
+    choice = CovarianceChoice::classical(CovarianceChoice::Divisor::Rows);
   } else {
-    out.vcov = sandwich_vcov(xh, out.resid, bread, n, k, "HC0", 0);
+    choice = CovarianceChoice::robust("HC0", 0);
   }
+  out.vcov = covariance(choice, {xh, n, k, out.resid, bread, rss, out.absorbed, clusters});
 
   // Names: exogenous, "_cons", endogenous; passed through as given.
   out.names.assign(x_names.begin(), x_names.end());

@@ -80,4 +80,21 @@ bool is_nested(CodeSpan fe, CodeSpan cl) {
   return true;
 }
 
+std::size_t fe_dof_outside_clusters(std::span<const CodeSpan> fe, std::span<const CodeSpan> cl) {
+  std::size_t dof = 0;
+  for (const CodeSpan f : fe) {
+    bool nested = false;
+    for (const CodeSpan c : cl)
+      if (is_nested(f, c)) {
+        nested = true;
+        break;
+      }
+    if (nested) continue;
+    std::int32_t largest = 0;
+    if (!f.empty()) largest = *std::max_element(f.begin(), f.end());
+    dof += static_cast<std::size_t>(std::max<std::int32_t>(largest, 0));
+  }
+  return dof;
+}
+
 }  // namespace kestrel

@@ -25,4 +25,9 @@ std::size_t absorbed_dof_internal(std::span<const CodeSpan> fe_codes);
 // a negative fe code panics.
 bool is_nested(CodeSpan fe, CodeSpan cl);
 
+// The degrees of freedom a clustered covariance charges to fixed effects: a
+// fixed effect nested in some cluster column costs nothing, any other its
+// largest code (its groups less one, for dense codes).
+std::size_t fe_dof_outside_clusters(std::span<const CodeSpan> fe, std::span<const CodeSpan> cl);
+
 }  // namespace kestrel

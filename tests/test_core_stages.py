@@ -1,0 +1,150 @@
+"""The pipeline stages of kestrel._core against oracles written from their definitions:
+iterative singleton removal, dummy-variable least squares, NumPy sums over rows."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from kestrel import _core
+
+
+def singleton_oracle(fe, keep):
+    keep = keep.copy()
+    while True:
+        drop = np.zeros_like(keep)
+        for c in fe:
+            counts = np.bincount(c[keep], minlength=c.max() + 1)
+            drop |= keep & (counts[np.where(keep, c, 0)] == 1)
+        if not drop.any():
+            return keep
+        keep &= ~drop
+
+
+def dummies(codes):
+    return np.eye(codes.max() + 1)[codes]
+
+
+@pytest.mark.parametrize("design", ["random", "staircase"])
+def test_sample_keeps_what_iterative_removal_keeps_and_renumbers_by_first_appearance(design):
+    rng = np.random.default_rng(3)
+    n = 3000
+    if design == "random":
+        fe = [rng.integers(0, 900, n), rng.integers(0, 1200, n), rng.integers(0, 40, n)]
+    else:  # each pass of a naive removal drops only the ends of the chain
+        i = np.arange(n)
+        fe = [i // 2, (i + 1) // 2 + 5]
+        fe[0][-7:] = 3  # leaves a core that survives
+    fe = [c.astype(np.int32) for c in fe]
+    keep = rng.random(n) > 0.05
+    s = _core.sample(fe=fe, clusters=[fe[0]], keep=keep, drop_singletons=True)
+    want = singleton_oracle(fe, keep)
+    np.testing.assert_array_equal(s["mask"], want)
+    assert s["n"] == want.sum() and s["n_singletons"] == keep.sum() - want.sum()
+    for got, c in zip(s["fe"], fe):
+        np.testing.assert_array_equal(got, pd.factorize(c[want])[0])
+    if s["n"]:
+        d = np.hstack([dummies(c) for c in s["fe"][:2]])
+        assert s["absorbed_dof"] >= np.linalg.matrix_rank(d)
+
+
+@pytest.mark.parametrize("values", [
+    np.array([2.5, np.nan, -0.0, 2.5, 0.0, 1e300, np.nan]),
+    np.array([7, 2**62, -(2**62), 2**62, 7, 0], dtype=np.int64)[::-1],
+    np.array([5, -3, 5, 2_000_000_000], dtype=np.int32)])
+def test_recode_gives_equal_values_one_dense_code_and_leaves_nan_out(values):
+    codes, g = _core.recode(values)
+    want, uniques = pd.factorize(values)  # -0.0 and 0.0 are one value, NaN none
+    assert g == len(uniques)
+    np.testing.assert_array_equal(codes < 0, want < 0)
+    pairs = set(zip(codes[want >= 0], want[want >= 0]))
+    assert len(pairs) == g and {c for c, _ in pairs} == set(range(g))
+
+
+@pytest.fixture(scope="module")
+def panel():
+    rng = np.random.default_rng(11)
+    n = 400
+    f1 = rng.integers(0, 30, n).astype(np.int32)
+    f2 = rng.integers(0, 12, n).astype(np.int32)
+    x = rng.normal(size=(n, 2))
+    within_f1 = rng.normal(size=30)[f1]  # absorbed by the first fixed effect
+    y = x @ [1.5, -0.5] + rng.normal(size=30)[f1] + rng.normal(size=12)[f2] + rng.normal(size=n)
+    return f1, f2, x, within_f1, y
+
+
+def test_absorb_and_least_squares_agree_with_dummy_variable_regression(panel):
+    f1, f2, x, within_f1, y = panel
+    keep = np.ones(len(y), bool)
+    s = _core.sample(fe=[f1, f2], clusters=[], keep=keep, drop_singletons=True)
+    tiny = np.random.default_rng(5).normal(size=len(y)) * 1e-9
+    cols = [y, x[:, 0], x[:, 1], within_f1, tiny, x[:, 0] + 2 * x[:, 1]]
+    a = _core.absorb(columns=cols, mask=s["mask"], fe=s["fe"], fe_groups=s["fe_groups"],
+                     tol=1e-12, max_iter=10_000, solver="cg", progress=None)
+    assert a["data"].flags.f_contiguous and a["converged"]
+    d = np.hstack([dummies(c) for c in s["fe"]])
+    used = [c[s["mask"]] for c in cols]
+    resid_on_dummies = [u - d @ np.linalg.lstsq(d, u, rcond=None)[0] for u in used]
+    np.testing.assert_allclose(a["data"], np.column_stack(resid_on_dummies), atol=1e-9)
+    np.testing.assert_allclose(a["sum_squares"], [((u - u.mean()) ** 2).sum() for u in used])
+
+    ls = _core.least_squares(data=a["data"], y=0, x=[1, 2, 3, 4, 5],
+                             sum_squares=a["sum_squares"], collin_tol=1e-10)
+    # within_f1 is absorbed; the rescaled column is kept (the rule is relative to scale);
+    # the combination of x1 and x2 is collinear with them.
+    assert ls["absorbed"] == [2] and ls["collinear"] == [4] and ls["kept"] == [0, 1, 3]
+    # (fixest's absolute pivot rule would drop the tiny-scaled column as well)
+    full = np.column_stack([used[1], used[2], used[4], d])
+    beta = np.linalg.lstsq(full, used[0], rcond=None)[0]
+    np.testing.assert_allclose(ls["coef"][:2], beta[:2], rtol=1e-8)
+    np.testing.assert_allclose(ls["resid"], used[0] - full @ beta, atol=1e-7)
+
+
+def test_meats_are_the_sums_they_name(panel):
+    f1, f2, x, _, y = panel
+    data = np.asfortranarray(np.column_stack([y, np.ones_like(y), x]))
+    ls = _core.least_squares(data=data, y=0, x=[1, 2, 3], sum_squares=np.empty(0),
+                             collin_tol=1e-10)
+    e, X, B = ls["resid"], data[:, 1:], ls["bread"]
+    h = np.einsum("ia,ab,ib->i", X, B, X)
+    for power in (0, 1, 2):
+        w = e**2 / (1 - h) ** power
+        got = _core.hetero_meat(data=data, x=[1, 2, 3], resid=e, bread=B, power=power)
+        np.testing.assert_allclose(got, (X * w[:, None]).T @ X, rtol=1e-12)
+    meats = _core.cluster_meats(data=data, x=[1, 2, 3], resid=e, clusters=[f1, f2])
+    assert [m["subset"] for m in meats] == [[0], [1], [0, 1]]
+    for m, codes in zip(meats, [f1, f2, f1 * 100 + f2]):
+        scores = pd.DataFrame(X * e[:, None]).groupby(codes).sum().to_numpy()
+        assert m["groups"] == len(scores)
+        np.testing.assert_allclose(m["meat"], scores.T @ scores, rtol=1e-10)
+
+
+def test_progress_sees_every_step_and_its_exception_ends_the_solve(panel):
+    f1, f2, x, _, y = panel
+    mask = np.ones(len(y), bool)
+    seen = []
+    a = _core.absorb(columns=[y], mask=mask, fe=[f1, f2], fe_groups=[30, 12], tol=1e-14,
+                     max_iter=3, solver="cg", progress=lambda i, r: seen.append((i, r)))
+    assert [i for i, _ in seen] == [1, 2, 3] and a["iterations"] == 3
+    assert not a["converged"] and a["stage"] == "cg"
+
+    def stop(i, r):
+        raise RuntimeError("stop")
+
+    with pytest.raises(RuntimeError, match="stop"):
+        _core.absorb(columns=[y], mask=mask, fe=[f1, f2], fe_groups=[30, 12], tol=1e-14,
+                     max_iter=50, solver="cg", progress=stop)
+
+
+def test_bad_input_is_a_plain_value_error_without_a_report(panel, capfd):
+    f1, f2, x, _, y = panel
+    bad = f1.copy()
+    bad[3] = 99
+    with pytest.raises(ValueError):
+        _core.absorb(columns=[y], mask=np.ones(len(y), bool), fe=[bad, f2], fe_groups=[30, 12],
+                     tol=1e-8, max_iter=10, solver="cg", progress=None)
+    with pytest.raises(ValueError, match="negative code"):
+        _core.sample(fe=[np.full(len(y), -1, np.int32)], clusters=[],
+                     keep=np.ones(len(y), bool), drop_singletons=False)
+    with pytest.raises(ValueError, match="solver"):
+        _core.absorb(columns=[y], mask=np.ones(len(y), bool), fe=[], fe_groups=[],
+                     tol=1e-8, max_iter=10, solver="lsmr", progress=None)
+    assert capfd.readouterr().err == ""
