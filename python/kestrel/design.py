@@ -82,7 +82,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     x_names, x = [], []
     if model.intercept and not model.fixef:
         x_names.append("Intercept")
-        x.append(np.ones(frame.n_rows))
+        x.append(np.broadcast_to(1.0, (frame.n_rows,)))  # read through a zero stride: no copy
     for term in model.terms:
         names, cols = columns[term.label]
         x_names += names

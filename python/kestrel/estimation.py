@@ -105,8 +105,11 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
 
     # Least squares, dropping collinear and absorbed regressors.
     data = absorbed["data"]
+    # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
+    # squares is zero): the check is skipped.
+    sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
     ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
-                             sum_squares=absorbed["sum_squares"], collin_tol=COLLIN_TOL)
+                             sum_squares=sum_squares, collin_tol=COLLIN_TOL)
     names = [d.x_names[i] for i in ls["kept"]]
     dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
     if not names:
@@ -128,7 +131,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     if spec.kind == "iid":
         covariance = cov.iid(conv, bread, float(ls["rss"]), n, K)
     elif spec.kind == "hetero":
-        meat = _core.hetero_meat(data=data, x=x_cols, resid=resid, bread=bread,
+        meat = _core.hetero_meat(data=data, x=x_cols, resid=resid,
+                                 bread=bread if spec.hc > 1 else np.zeros((0, 0)),
                                  power=spec.hc - 1)
         covariance = cov.hetero(conv, bread, np.asarray(meat), n, K)
     else:
