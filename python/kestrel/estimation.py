@@ -113,6 +113,9 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     names = [d.x_names[i] for i in ls["kept"]]
     dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
     if not names:
+        if len(ls["absorbed"]) == len(d.x_names):
+            raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
+                             f"({', '.join(d.x_names)}); nothing is left to estimate")
         raise ValueError(f"every regressor of {fml!r} was dropped ("
                          f"{_why(d.x_names, ls)}); nothing is left to estimate")
     if dropped:
@@ -125,7 +128,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     K = cov.dof_k(conv, spec, k, levels, dof_fe, _nested(spec, conv, d, sample))
     if n - K <= 0:
         raise ValueError(f"no degrees of freedom left: {n:,} rows for {k} regressors and "
-                         f"{dof_fe:,} fixed-effect levels; the fixed effects absorb everything")
+                         f"{dof_fe:,} fixed-effect levels: the fixed effects absorb every observation")
     x_cols = [1 + i for i in ls["kept"]]
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     if spec.kind == "iid":

@@ -177,7 +177,8 @@ def _classify(term: Any, fml: str) -> Term:
     factors = tuple(str(f.expr) for f in term.factors)
     label = str(term)
     try:
-        found = {str(v) for v in SimpleFormula([term]).required_variables}
+        found = {str(v) for v in SimpleFormula([term]).required_variables
+                 if "value" in {r.value for r in v.roles}}  # columns, not functions
     except FormulaicError as exc:  # pragma: no cover - formulaic parsed it a moment ago
         raise ValueError(f"cannot read the term {label!r}: {_message(exc)}") from None
     variables = tuple(sorted(found, key=lambda v: (label.find(v), v)))
@@ -190,7 +191,6 @@ def _classify(term: Any, fml: str) -> Term:
         if len(factors) > 1:
             raise ValueError(f"i() cannot be interacted with ':' in {label!r}: "
                              "write i(var, x) for a factor interacted with a variable")
-        variables = tuple(v for v in variables if v != "i")
         return _i_term(label, factors, variables, term, calls[0][1], calls[0][2])
     if len(factors) == 1 and term.factors[0].eval_method.value == "lookup":
         return Term(label, "lookup", variables, factors, term, var=factors[0])
