@@ -60,7 +60,8 @@ MISTAKES = [
     (dict(fml="y ~ x1 | id", data=singletons_only), ValueError, "no rows left"),
     (dict(fml="y ~ firm_size | firm"), ValueError, r"absorb every regressor .*\(firm_size\)"),
     (dict(fml="y ~ x1 + x2 | f", data=pd.DataFrame({"y": [1.0, 3, 2, 5], "x1": [1.0, 2, 3, 5],
-                                                    "x2": [0.0, 1, 1, 2], "f": [0, 0, 1, 1]})),
+                                                    "x2": [0.0, 1, 1, 2], "f": [0, 0, 1, 1]}),
+          vcov="iid"),
      ValueError, "no degrees of freedom left"),
     (dict(fml="y ~ 0 | firm"), ValueError, "has no regressors"),
 ]

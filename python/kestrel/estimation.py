@@ -128,7 +128,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     K = cov.dof_k(conv, spec, k, levels, dof_fe, _nested(spec, conv, d, sample))
     if n - K <= 0:
         raise ValueError(f"no degrees of freedom left: {n:,} rows for {k} regressors and "
-                         f"{dof_fe:,} fixed-effect levels: the fixed effects absorb every observation")
+                         f"{dof_fe:,} degrees of freedom taken by the fixed effects")
     x_cols = [1 + i for i in ls["kept"]]
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     if spec.kind == "iid":
