@@ -5,12 +5,36 @@
     fit.summary()
 """
 
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
 from kestrel import _native
 from kestrel._native import PanicException
-from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
-from kestrel.results import Fit, Summary
-from kestrel.vcov import SSC, ssc
 
-__all__ = ["SSC", "CollinearityWarning", "ConvergenceWarning", "Fit", "PanicException",
-           "Summary", "_native", "feols", "ssc"]
+if TYPE_CHECKING:
+    from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.results import Fit, Summary
+    from kestrel.vcov import SSC, ssc
+
+# The user-facing names load on first use, so that processes that only need the engine
+# (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
+_LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
+         "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
+         "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov"}
+
+__all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY:
+        raise AttributeError(f"module 'kestrel' has no attribute {name!r}")
+    value = getattr(importlib.import_module(_LAZY[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))
