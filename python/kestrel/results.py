@@ -147,7 +147,8 @@ class Fit:
         lines.append("   ".join(stats))
         if self.fixef:
             state = "converged" if self.converged else "NOT converged"
-            lines.append(f"Fixed effects absorbed in {self.iterations:,} iterations ({state})")
+            lines.append(f"Fixed effects absorbed in {self.iterations:,} "
+                         f"iteration{'s' * (self.iterations != 1)} ({state})")
         if self.collinear:
             lines.append(f"Dropped as collinear: {', '.join(self.collinear)}")
         return Summary("\n".join(lines))
