@@ -14,9 +14,9 @@ namespace {
 
 constexpr std::size_t kMinShare = std::size_t{1} << 20;
 
-// Bytes per Laplacian edge while a block is built: the merged edge list (16),
-// its two adjacency entries in the live graph (32) and room for the factor.
-constexpr std::size_t kEdgeBytes = 64;
+// Bytes per graph entry (two per edge): 16, twice that with the slack of
+// growing lists.
+constexpr std::size_t kEntryBytes = 32;
 
 template <class Row>
 void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
@@ -29,8 +29,9 @@ void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
     PairLaplacianOptions po;
     po.seed = seed;
     po.stream = k;
-    po.exact_edge_budget = share / (2 * kEdgeBytes);
-    po.edge_limit = share / kEdgeBytes;
+    // Exact cliques while the graph holds at most two thirds of the share.
+    po.exact_entry_budget = share / (3 * kEntryBytes / 2);
+    po.entry_limit = share / kEntryBytes;
     PairLaplacian pl = pair_laplacian(rows, d.first_counts, d.rest[k], rest_groups[k], po);
     pre.diagonal[k] = std::move(pl.diagonal);
     sampled[k] = pl.sampled_groups;
@@ -38,9 +39,8 @@ void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
     LaplacianFactorOptions fo;
     fo.seed = seed;
     fo.stream = blocks + k;
-    // Live adjacency entries are 16 bytes; half the share may go to fill.
-    fo.exact_entry_budget = share / 32;
-    pre.factors[k] = laplacian_factor(rest_groups[k], pl.edges, fo);
+    fo.exact_entry_budget = share / kEntryBytes;
+    pre.factors[k] = laplacian_factor(std::move(pl.graph), fo);
     sampled[k] += pre.factors[k].sampled_steps;
     pre.factored[k] = 1;
   };

@@ -14,66 +14,12 @@ namespace kestrel {
 
 namespace {
 
-struct Neighbour {
-  std::uint32_t v;
-  double w;
-};
+using Neighbour = LaplacianNeighbour;
 
 bool by_vertex(const Neighbour& x, std::uint32_t v) { return x.v < v; }
 
-// The live graph: one adjacency list per vertex, sorted by vertex, no repeats.
-class LiveGraph {
- public:
-  explicit LiveGraph(std::size_t n) : adj_(n) {}
-
-  std::vector<Neighbour>& at(std::uint32_t v) { return adj_[v]; }
-  std::size_t entries() const { return entries_; }
-  void count_entries(std::size_t k) { entries_ += k; }
-
-  // Adds w to edge (a, b), creating it if needed.
-  void add(std::uint32_t a, std::uint32_t b, double w) {
-    add_half(a, b, w);
-    add_half(b, a, w);
-  }
-
-  // Removes v from every neighbour's list and hands over v's own list.
-  std::vector<Neighbour> detach(std::uint32_t v) {
-    std::vector<Neighbour> nb = std::move(adj_[v]);
-    adj_[v] = {};
-    for (const Neighbour& x : nb) {
-      std::vector<Neighbour>& list = adj_[x.v];
-      const auto it = std::lower_bound(list.begin(), list.end(), v, by_vertex);
-      list.erase(it);
-    }
-    entries_ -= 2 * nb.size();
-    return nb;
-  }
-
- private:
-  void add_half(std::uint32_t a, std::uint32_t b, double w) {
-    std::vector<Neighbour>& list = adj_[a];
-    const auto it = std::lower_bound(list.begin(), list.end(), b, by_vertex);
-    if (it != list.end() && it->v == b) {
-      it->w += w;
-    } else {
-      list.insert(it, Neighbour{b, w});
-      ++entries_;
-    }
-  }
-
-  std::vector<std::vector<Neighbour>> adj_;
-  std::size_t entries_ = 0;
-};
-
-// The exact Schur complement of eliminating a vertex with neighbours nb.
-void add_clique(LiveGraph& g, const std::vector<Neighbour>& nb, double total) {
-  for (std::size_t i = 0; i < nb.size(); ++i)
-    for (std::size_t j = i + 1; j < nb.size(); ++j)
-      g.add(nb[i].v, nb[j].v, nb[i].w * nb[j].w / total);
-}
-
 // A random tree on the neighbours whose expected Laplacian is the clique's.
-void add_sampled_tree(LiveGraph& g, std::vector<Neighbour>& nb, double total,
+void add_sampled_tree(LaplacianGraph& g, std::vector<Neighbour>& nb, double total,
                       std::vector<double>& suffix, const LaplacianFactorOptions& opt,
                       std::uint32_t v) {
   // Lightest first: each light neighbour then joins a heavier one, which
@@ -106,19 +52,84 @@ void add_sampled_tree(LiveGraph& g, std::vector<Neighbour>& nb, double total,
 
 }  // namespace
 
-void laplacian_edges_merge(std::vector<LaplacianEdge>& edges) {
-  std::sort(edges.begin(), edges.end(), [](const LaplacianEdge& x, const LaplacianEdge& y) {
-    return x.a < y.a || (x.a == y.a && x.b < y.b);
-  });
-  std::size_t out = 0;
-  for (std::size_t i = 0; i < edges.size(); ++i) {
-    if (out > 0 && edges[out - 1].a == edges[i].a && edges[out - 1].b == edges[i].b) {
-      edges[out - 1].w += edges[i].w;
+LaplacianGraph::LaplacianGraph(std::size_t n_vertices) : adj_(n_vertices) {
+  if (n_vertices > std::numeric_limits<std::uint32_t>::max())
+    panic("LaplacianGraph: too many vertices");
+}
+
+void LaplacianGraph::add(std::uint32_t a, std::uint32_t b, double w) {
+  check_index(a, adj_.size());
+  check_index(b, adj_.size());
+  if (a == b) panic("LaplacianGraph: an edge needs two vertices");
+  add_half(a, b, w);
+  add_half(b, a, w);
+}
+
+void LaplacianGraph::add_half(std::uint32_t a, std::uint32_t b, double w) {
+  std::vector<Neighbour>& list = adj_[a];
+  const auto it = std::lower_bound(list.begin(), list.end(), b, by_vertex);
+  if (it != list.end() && it->v == b) {
+    it->w += w;
+  } else {
+    list.insert(it, Neighbour{b, w});
+    ++entries_;
+  }
+}
+
+void LaplacianGraph::add_clique(std::span<const Neighbour> members, double total) {
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    batch_.clear();
+    for (std::size_t j = 0; j < members.size(); ++j)
+      if (j != i) batch_.push_back({members[j].v, members[i].w * members[j].w / total});
+    merge_half(members[i].v, batch_);
+  }
+}
+
+void LaplacianGraph::merge_half(std::uint32_t a, std::span<const Neighbour> batch) {
+  std::vector<Neighbour>& list = adj_[a];
+  // Edges already present take their weight in place; only new ones make
+  // the list be rebuilt.
+  std::size_t missing = 0;
+  std::size_t p = 0;
+  for (const Neighbour& x : batch) {
+    while (p < list.size() && list[p].v < x.v) ++p;
+    if (p < list.size() && list[p].v == x.v) {
+      list[p].w += x.w;
     } else {
-      edges[out++] = edges[i];
+      ++missing;
     }
   }
-  edges.resize(out);
+  if (missing == 0) return;
+  merged_.clear();
+  merged_.reserve(list.size() + missing);
+  p = 0;
+  for (const Neighbour& x : batch) {
+    while (p < list.size() && list[p].v < x.v) merged_.push_back(list[p++]);
+    if (p < list.size() && list[p].v == x.v) {
+      merged_.push_back(list[p++]);  // already added above
+    } else {
+      merged_.push_back(x);
+    }
+  }
+  while (p < list.size()) merged_.push_back(list[p++]);
+  list.assign(merged_.begin(), merged_.end());
+  entries_ += missing;
+}
+
+std::vector<Neighbour> LaplacianGraph::detach(std::uint32_t v) {
+  std::vector<Neighbour> nb = std::move(adj_[v]);
+  adj_[v] = {};
+  for (const Neighbour& x : nb) {
+    std::vector<Neighbour>& list = adj_[x.v];
+    list.erase(std::lower_bound(list.begin(), list.end(), v, by_vertex));
+  }
+  entries_ -= 2 * nb.size();
+  return nb;
+}
+
+void LaplacianGraph::clear() {
+  adj_ = {};
+  entries_ = 0;
 }
 
 std::size_t LaplacianFactor::bytes() const {
@@ -127,44 +138,16 @@ std::size_t LaplacianFactor::bytes() const {
          col_frac.size() * sizeof(double);
 }
 
-LaplacianFactor laplacian_factor(std::size_t n_vertices, std::span<const LaplacianEdge> edges,
-                                 const LaplacianFactorOptions& options) {
-  if (n_vertices > std::numeric_limits<std::uint32_t>::max())
-    panic("laplacian_factor: too many vertices");
+LaplacianFactor laplacian_factor(LaplacianGraph&& graph, const LaplacianFactorOptions& options) {
+  LaplacianGraph g = std::move(graph);
+  const std::size_t n_vertices = g.vertices();
   LaplacianFactor f;
   f.n_vertices = n_vertices;
-  LiveGraph g(n_vertices);
-  {
-    std::vector<std::size_t> degree(n_vertices, 0);
-    for (const LaplacianEdge& e : edges) {
-      check_index(e.b, n_vertices);
-      if (e.a >= e.b || !(e.w > 0.0) || !std::isfinite(e.w))
-        panic("laplacian_factor: edges must have a < b and a finite positive weight");
-      ++degree[e.a];
-      ++degree[e.b];
-    }
-    for (std::size_t v = 0; v < n_vertices; ++v)
-      g.at(static_cast<std::uint32_t>(v)).reserve(degree[v]);
-  }
-  // Merged input sorted by (a, b): appending keeps every list sorted for the
-  // lower vertex; the higher vertex's list is sorted below.
-  for (const LaplacianEdge& e : edges) {
-    g.at(e.a).push_back({e.b, e.w});
-    g.at(e.b).push_back({e.a, e.w});
-  }
-  for (std::size_t v = 0; v < n_vertices; ++v) {
-    std::vector<Neighbour>& list = g.at(static_cast<std::uint32_t>(v));
-    std::sort(list.begin(), list.end(),
-              [](const Neighbour& x, const Neighbour& y) { return x.v < y.v; });
-    for (std::size_t k = 1; k < list.size(); ++k)
-      if (list[k].v == list[k - 1].v) panic("laplacian_factor: repeated edge");
-    g.count_entries(list.size());
-  }
 
   using Key = std::pair<std::size_t, std::uint32_t>;  // (degree, vertex)
   std::priority_queue<Key, std::vector<Key>, std::greater<Key>> queue;
   for (std::size_t v = 0; v < n_vertices; ++v)
-    queue.push({g.at(static_cast<std::uint32_t>(v)).size(), static_cast<std::uint32_t>(v)});
+    queue.push({g.neighbours(static_cast<std::uint32_t>(v)).size(), static_cast<std::uint32_t>(v)});
   std::vector<char> alive(n_vertices, 1);
 
   f.order.reserve(n_vertices);
@@ -175,7 +158,7 @@ LaplacianFactor laplacian_factor(std::size_t n_vertices, std::span<const Laplaci
   while (!queue.empty()) {
     const auto [deg, v] = queue.top();
     queue.pop();
-    if (!alive[v] || deg != g.at(v).size()) continue;  // a stale entry
+    if (!alive[v] || deg != g.neighbours(v).size()) continue;  // a stale entry
     alive[v] = 0;
     std::vector<Neighbour> nb = g.detach(v);
     double total = 0.0;
@@ -194,13 +177,13 @@ LaplacianFactor laplacian_factor(std::size_t n_vertices, std::span<const Laplaci
       const bool exact = d == 2 || (d <= options.max_exact_degree &&
                                     g.entries() + 2 * pairs <= options.exact_entry_budget);
       if (exact) {
-        add_clique(g, nb, total);
+        g.add_clique(nb, total);  // the exact Schur complement
       } else {
         add_sampled_tree(g, nb, total, suffix, options, v);
         ++f.sampled_steps;
       }
     }
-    for (const Neighbour& x : nb) queue.push({g.at(x.v).size(), x.v});
+    for (const Neighbour& x : nb) queue.push({g.neighbours(x.v).size(), x.v});
   }
   return f;
 }

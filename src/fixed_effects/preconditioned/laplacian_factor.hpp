@@ -34,16 +34,46 @@
 
 namespace kestrel {
 
-// An edge between vertices a < b with weight w > 0.
-struct LaplacianEdge {
-  std::uint32_t a;
-  std::uint32_t b;
+struct LaplacianNeighbour {
+  std::uint32_t v;
   double w;
 };
 
-// Sorts edges by (a, b) and adds up the weights of equal pairs, in place.
-// The result depends only on the input sequence.
-void laplacian_edges_merge(std::vector<LaplacianEdge>& edges);
+// A weighted graph held as one adjacency list per vertex, sorted by vertex,
+// without repeats; adding to an existing edge adds to its weight. Entries
+// count the list entries (two per edge).
+class LaplacianGraph {
+ public:
+  LaplacianGraph() = default;
+  explicit LaplacianGraph(std::size_t n_vertices);
+
+  std::size_t vertices() const { return adj_.size(); }
+  std::size_t entries() const { return entries_; }
+  const std::vector<LaplacianNeighbour>& neighbours(std::uint32_t v) const { return adj_[v]; }
+
+  // Adds w > 0 to edge (a, b), a != b, both checked.
+  void add(std::uint32_t a, std::uint32_t b, double w);
+
+  // Adds the clique on `members` (distinct vertices in increasing order, all
+  // checked by the caller) with weights m_i.w * m_j.w / total.
+  void add_clique(std::span<const LaplacianNeighbour> members, double total);
+
+  // Removes v from its neighbours' lists and hands over v's own list.
+  std::vector<LaplacianNeighbour> detach(std::uint32_t v);
+
+  // Frees everything.
+  void clear();
+
+ private:
+  void add_half(std::uint32_t a, std::uint32_t b, double w);
+  // Adds a batch sorted by vertex to a's list in one merge.
+  void merge_half(std::uint32_t a, std::span<const LaplacianNeighbour> batch);
+
+  std::vector<std::vector<LaplacianNeighbour>> adj_;
+  std::vector<LaplacianNeighbour> batch_;
+  std::vector<LaplacianNeighbour> merged_;
+  std::size_t entries_ = 0;
+};
 
 struct LaplacianFactorOptions {
   std::uint64_t seed = 0;
@@ -65,11 +95,8 @@ struct LaplacianFactor {
   std::size_t bytes() const;
 };
 
-// Factors the Laplacian of `edges` on n_vertices vertices (each edge a < b <
-// n_vertices, w finite and > 0, pairs distinct: laplacian_edges_merge's
-// output; panics otherwise). n_vertices < 2^32.
-LaplacianFactor laplacian_factor(std::size_t n_vertices, std::span<const LaplacianEdge> edges,
-                                 const LaplacianFactorOptions& options);
+// Factors the Laplacian of `graph`, consuming it (n_vertices < 2^32).
+LaplacianFactor laplacian_factor(LaplacianGraph&& graph, const LaplacianFactorOptions& options);
 
 // b := (L D L')^+ b in the sense above (b has n_vertices entries).
 void laplacian_factor_solve(const LaplacianFactor& factor, std::span<double> b);

@@ -10,29 +10,19 @@ namespace kestrel {
 
 namespace {
 
-struct Meet {
-  std::uint32_t group;  // a group of q
-  double count;         // rows it shares with the eliminated group
-};
+// A group of q met by the eliminated group (v) and the rows they share (w).
+using Meet = LaplacianNeighbour;
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-// Unmerged edges collected between merges, at least.
-constexpr std::size_t kMergeBatch = std::size_t{1} << 18;
-
-void emit(std::vector<LaplacianEdge>& out, std::uint32_t a, std::uint32_t b, double w) {
-  if (a > b) std::swap(a, b);
-  out.push_back({a, b, w});
-}
-
 // A tree over the met groups whose expected Laplacian is the clique's.
-void emit_tree(std::vector<LaplacianEdge>& out, std::vector<Meet>& meets, double total,
+void emit_tree(LaplacianGraph& out, std::vector<Meet>& meets, double total,
                std::vector<double>& suffix, const PairLaplacianOptions& opt, std::size_t g) {
   std::sort(meets.begin(), meets.end(), [](const Meet& x, const Meet& y) {
-    return x.count < y.count || (x.count == y.count && x.group < y.group);
+    return x.w < y.w || (x.w == y.w && x.v < y.v);
   });
   const std::size_t d = meets.size();
   suffix.assign(d + 1, 0.0);
-  for (std::size_t k = d; k-- > 0;) suffix[k] = suffix[k + 1] + meets[k].count;
+  for (std::size_t k = d; k-- > 0;) suffix[k] = suffix[k + 1] + meets[k].w;
   for (std::size_t i = 0; i + 1 < d; ++i) {
     const double rest = suffix[i + 1];
     const double target = rest - counter_rng_uniform(opt.seed, opt.stream, g, i) * rest;
@@ -46,7 +36,7 @@ void emit_tree(std::vector<LaplacianEdge>& out, std::vector<Meet>& meets, double
         lo = mid + 1;
       }
     }
-    emit(out, meets[i].group, meets[lo].group, meets[i].count * rest / total);
+    out.add(meets[i].v, meets[lo].v, meets[i].w * rest / total);
   }
 }
 
@@ -77,9 +67,8 @@ PairLaplacian pair_laplacian(const GroupRows<Row>& first_rows,
   std::vector<std::uint32_t> slot(groups_q, kNone);
   std::vector<Meet> meets;
   std::vector<double> suffix;
-  std::vector<LaplacianEdge>& edges = out.edges;
-  std::size_t merged = 0;
-  bool exact_allowed = true;
+  out.graph = LaplacianGraph(groups_q);
+  LaplacianGraph& graph = out.graph;
   for (std::size_t g = 0; g < n_first; ++g) {
     meets.clear();
     for (std::size_t k = first_rows.start[g]; k < first_rows.start[g + 1]; ++k) {
@@ -88,40 +77,28 @@ PairLaplacian pair_laplacian(const GroupRows<Row>& first_rows,
         slot[a] = static_cast<std::uint32_t>(meets.size());
         meets.push_back({a, 1.0});
       } else {
-        meets[slot[a]].count += 1.0;
+        meets[slot[a]].w += 1.0;
       }
     }
-    for (const Meet& m : meets) slot[m.group] = kNone;
+    for (const Meet& m : meets) slot[m.v] = kNone;
     const double total = first_counts[g];
     // The diagonal in full: D_q less what the eliminated group takes back.
-    for (const Meet& m : meets) out.diagonal[m.group] += m.count - m.count * m.count / total;
+    for (const Meet& m : meets) out.diagonal[m.v] += m.w - m.w * m.w / total;
     const std::size_t d = meets.size();
     if (d < 2) continue;
     std::sort(meets.begin(), meets.end(),
-              [](const Meet& x, const Meet& y) { return x.group < y.group; });
-    if (d <= options.max_exact_degree && exact_allowed) {
-      for (std::size_t i = 0; i < d; ++i)
-        for (std::size_t j = i + 1; j < d; ++j)
-          edges.push_back({meets[i].group, meets[j].group, meets[i].count * meets[j].count / total});
+              [](const Meet& x, const Meet& y) { return x.v < y.v; });
+    if (d <= options.max_exact_degree && graph.entries() <= options.exact_entry_budget) {
+      graph.add_clique(meets, total);
     } else {
-      emit_tree(edges, meets, total, suffix, options, g);
+      emit_tree(graph, meets, total, suffix, options, g);
       ++out.sampled_groups;
     }
-    if (edges.size() - merged >= std::max(kMergeBatch, merged)) {
-      laplacian_edges_merge(edges);
-      merged = edges.size();
-      if (merged > options.exact_edge_budget) exact_allowed = false;
-      if (merged > options.edge_limit) {
-        out.edges = {};
-        out.complete = false;
-        return out;
-      }
+    if (graph.entries() > options.entry_limit) {
+      graph.clear();
+      out.complete = false;
+      return out;
     }
-  }
-  laplacian_edges_merge(edges);
-  if (edges.size() > options.edge_limit) {
-    out.edges = {};
-    out.complete = false;
   }
   return out;
 }

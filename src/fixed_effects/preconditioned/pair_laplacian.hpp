@@ -8,7 +8,7 @@
 // zero) in which each group g of the first factor joins the q-groups it
 // meets by a clique with weights c_a c_b / n_g. Cliques of at most
 // max_exact_degree groups are added exactly while the merged graph stays
-// within its edge budget; larger ones, and every clique once the budget is
+// within its entry budget; larger ones, and every clique once the budget is
 // spent, are replaced by a sampled tree with the same expectation (see
 // laplacian_factor.hpp), so the graph has at most one edge per row.
 #pragma once
@@ -39,15 +39,15 @@ struct PairLaplacianOptions {
   std::uint64_t seed = 0;
   std::uint64_t stream = 0;
   std::size_t max_exact_degree = 64;
-  std::size_t exact_edge_budget = 0;  // merged edges up to which cliques stay exact
-  std::size_t edge_limit = 0;         // merged edges beyond which the graph is given up
+  std::size_t exact_entry_budget = 0;  // graph entries up to which cliques stay exact
+  std::size_t entry_limit = 0;         // graph entries beyond which the graph is given up
 };
 
 struct PairLaplacian {
-  std::vector<LaplacianEdge> edges;  // merged: a < b, distinct pairs
-  std::vector<double> diagonal;      // S's diagonal, exact
-  std::size_t sampled_groups = 0;    // groups whose clique was sampled
-  bool complete = true;              // false: edge_limit was reached, edges are empty
+  LaplacianGraph graph;            // on q's groups
+  std::vector<double> diagonal;    // S's diagonal, exact
+  std::size_t sampled_groups = 0;  // groups whose clique was sampled
+  bool complete = true;            // false: entry_limit was reached, the graph is empty
 };
 
 // The Laplacian of the pair (first, q). first_rows groups the rows by the
