@@ -75,6 +75,16 @@ void convert_value(PyObject* obj, I32Vector& out) {
 void convert_value(PyObject* obj, I64Vector& out) {
   out = I64Vector(checked_array(obj, 1, NPY_INT64));
 }
+void convert_value(PyObject* obj, U8Vector& out) {
+  ensure_numpy_api();
+  if (PyArray_Check(obj) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(obj)) == NPY_BOOL &&
+      PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) == 1) {
+    out = U8Vector(OwnedRef::borrow(obj));
+    return;
+  }
+  out = U8Vector(checked_array(obj, 1, NPY_UINT8));
+}
+void convert_value(PyObject* obj, OwnedRef& out) { out = OwnedRef::borrow(obj); }
 void convert_value(PyObject* obj, std::vector<F64Vector>& out) { convert_sequence(obj, out); }
 void convert_value(PyObject* obj, std::vector<I32Vector>& out) { convert_sequence(obj, out); }
 void convert_value(PyObject* obj, std::vector<std::string>& out) { convert_sequence(obj, out); }

@@ -1,11 +1,12 @@
 #include "boundary/frame.hpp"
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel::boundary {
 namespace {
@@ -96,13 +97,24 @@ PyObject* panic_exception_type() {
   return type;
 }
 
-void translate_current_exception() noexcept {
+void translate_current_exception(PanicMode mode) noexcept {
   try {
     throw;
   } catch (const PythonError&) {
     if (!PyErr_Occurred())
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
   } catch (const Panic& p) {
+    if (mode == PanicMode::PlainError) {
+      PyErr_SetString(PyExc_ValueError, p.message.c_str());
+      return;
+    }
+    // One short report naming the failing check, then the exception, so the
+    // interpreter keeps running. A report that cannot be written changes
+    // nothing about the failure itself.
+    (void)std::fprintf(stderr, "kestrel._native: check failed at %s:%u:%u:\n%s\n",
+                       p.where.file_name(), static_cast<unsigned>(p.where.line()),
+                       static_cast<unsigned>(p.where.column()), p.message.c_str());
+    (void)std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // the creation error is pending
     PyErr_SetString(type, p.message.c_str());

@@ -31,8 +31,13 @@ void bind_arguments(const char* function, std::span<const Param> params, PyObjec
 template <class T>
 void convert_param(PyObject* obj, const char* name, T& out);
 
+// How a failed internal check reaches Python: reported on standard error and
+// raised as PanicException (`_native`), or raised as a plain ValueError
+// with its message only (`_core`, whose users never see engine internals).
+enum class PanicMode { Report, PlainError };
+
 // Sets the Python exception for the C++ exception being handled.
-void translate_current_exception() noexcept;
+void translate_current_exception(PanicMode mode = PanicMode::Report) noexcept;
 
 // The module's PanicException class (created once per process).
 PyObject* panic_exception_type();
@@ -57,7 +62,7 @@ auto convert_all(const std::array<PyObject*, sizeof...(I)>& bound, std::index_se
   return values;
 }
 
-template <const auto& Sig, auto Impl>
+template <const auto& Sig, auto Impl, PanicMode Mode = PanicMode::Report>
 PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames) noexcept {
   constexpr std::size_t n = Sig.params.size();
@@ -69,7 +74,7 @@ PyObject* entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
         std::apply([](auto&... v) { return to_python(Impl(v...)); }, values);
     return result.release();
   } catch (...) {
-    translate_current_exception();
+    translate_current_exception(Mode);
     return nullptr;
   }
 }

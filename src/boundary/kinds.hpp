@@ -36,6 +36,8 @@ enum class Kind {
   SignedInt,     // int (or __index__) in the signed 64-bit range
   Bool,          // bool or NumPy bool scalar
   Str,           // str
+  MaskVector,    // 1-D bool (or uint8) ndarray
+  Object,        // any object, passed through (a callable, None, an array of any dtype)
 };
 #pragma GCC diagnostic pop
 
@@ -65,6 +67,8 @@ template <> struct KindValue<Kind::Count> { using type = std::uint64_t; };
 template <> struct KindValue<Kind::SignedInt> { using type = std::int64_t; };
 template <> struct KindValue<Kind::Bool> { using type = bool; };
 template <> struct KindValue<Kind::Str> { using type = std::string; };
+template <> struct KindValue<Kind::MaskVector> { using type = U8Vector; };
+template <> struct KindValue<Kind::Object> { using type = OwnedRef; };
 
 // Each converter either fills `out` or sets a Python error and throws
 // PythonError. Type errors here carry no argument prefix; the frame adds it.
@@ -81,5 +85,7 @@ void convert_value(PyObject* obj, std::uint64_t& out);
 void convert_value(PyObject* obj, std::int64_t& out);
 void convert_value(PyObject* obj, bool& out);
 void convert_value(PyObject* obj, std::string& out);
+void convert_value(PyObject* obj, U8Vector& out);
+void convert_value(PyObject* obj, OwnedRef& out);
 
 }  // namespace kestrel::boundary

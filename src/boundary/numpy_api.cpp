@@ -4,7 +4,7 @@
 #include <string>
 
 #include "boundary/py_ref.hpp"
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel::boundary {
 namespace {

@@ -2,10 +2,18 @@
 
 #include "boundary/numpy_include.hpp"
 
+#include <cstdlib>
+
 namespace kestrel::boundary {
 namespace {
 
 constexpr const char* kBufferCapsule = "kestrel._native.buffer";
+
+constexpr const char* kWorkBufferCapsule = "kestrel.work_buffer";
+
+void free_work_buffer(PyObject* capsule) {
+  std::free(PyCapsule_GetPointer(capsule, kWorkBufferCapsule));
+}
 
 template <class T>
 void free_buffer(PyObject* capsule) {
@@ -20,6 +28,10 @@ OwnedRef array_from_buffer(ArrayResult<T>&& value, int typenum) {
   npy_intp dims[2] = {static_cast<npy_intp>(value.rows), static_cast<npy_intp>(value.cols)};
   npy_intp strides[2] = {static_cast<npy_intp>(value.cols * sizeof(T)),
                          static_cast<npy_intp>(sizeof(T))};
+  if (value.column_major) {
+    strides[0] = static_cast<npy_intp>(sizeof(T));
+    strides[1] = static_cast<npy_intp>(value.rows * sizeof(T));
+  }
   if (value.ndim == 1) strides[0] = static_cast<npy_intp>(sizeof(T));
   if (value.data.empty()) {
     // Nothing to hand over: let NumPy allocate the (empty) array itself.
@@ -52,6 +64,55 @@ OwnedRef to_python(ArrayResult<double>&& value) {
 }
 OwnedRef to_python(ArrayResult<std::int32_t>&& value) {
   return array_from_buffer(std::move(value), NPY_INT32);
+}
+
+OwnedRef to_python(MaskResult&& value) {
+  const std::size_t n = value.data.size();
+  return array_from_buffer(ArrayResult<std::uint8_t>{std::move(value.data), n, 0, 1, false},
+                           NPY_BOOL);
+}
+
+OwnedRef to_python(BufferResult&& value) {
+  ensure_numpy_api();
+  npy_intp dims[2] = {static_cast<npy_intp>(value.rows), static_cast<npy_intp>(value.cols)};
+  const auto elem = static_cast<npy_intp>(sizeof(double));
+  npy_intp strides[2] = {static_cast<npy_intp>(value.cols) * elem, elem};
+  if (value.column_major) {
+    strides[0] = elem;
+    strides[1] = static_cast<npy_intp>(value.rows) * elem;
+  }
+  double* raw = value.data.release();
+  OwnedRef base = OwnedRef::steal(PyCapsule_New(raw, kWorkBufferCapsule, free_work_buffer));
+  if (!base) {
+    std::free(raw);
+    throw PythonError{};
+  }
+  PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 2, dims,
+                                       strides, raw, NPY_ARRAY_WRITEABLE, nullptr);
+  if (arr == nullptr) throw PythonError{};
+  OwnedRef array = OwnedRef::steal(arr);
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), base.release()) < 0)
+    throw PythonError{};
+  return array;
+}
+
+OwnedRef to_python(bool value) { return OwnedRef::borrow(value ? Py_True : Py_False); }
+
+OwnedRef to_python(std::string&& value) {
+  OwnedRef r = OwnedRef::steal(
+      PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+  if (!r) throw PythonError{};
+  return r;
+}
+
+OwnedRef to_python(OwnedRef&& value) { return std::move(value); }
+
+OwnedRef Fields::to_dict() {
+  OwnedRef dict = OwnedRef::steal(PyDict_New());
+  if (!dict) throw PythonError{};
+  for (auto& [name, value] : items_)
+    if (PyDict_SetItemString(dict.get(), name, value.get()) < 0) throw PythonError{};
+  return dict;
 }
 
 OwnedRef to_python(double value) {

@@ -12,7 +12,7 @@
 
 #include "boundary/numpy_include.hpp"
 #include "boundary/py_ref.hpp"
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel::boundary {
@@ -72,6 +72,7 @@ class MatrixView {
 using F64Vector = VectorView<double>;
 using I32Vector = VectorView<std::int32_t>;
 using I64Vector = VectorView<std::int64_t>;
+using U8Vector = VectorView<std::uint8_t>;
 using F64Matrix = MatrixView;
 
 // Flat spans of every vector of a list, taken in list order (so the first

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <limits>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "covariance/hac.hpp"
+#include "covariance/time_order.hpp"
 
 namespace kestrel {
 

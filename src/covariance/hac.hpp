@@ -8,18 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "fixed_effects/work_buffer.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel {
-
-// True for whole numbers of magnitude at most 2^52, the range in which whole
-// numbers are dense: time stamps that can index a table of values.
-bool is_whole_time_stamp(double v);
 
 // ⌊4·(n/100)^(2/9)⌋ in double precision (std::pow), at least 1.
 // n = 0 or 1 → 1, 10 → 2, 100 → 4, 1000 → 6, 10^5 → 18.
@@ -27,15 +21,6 @@ std::uint64_t hac_auto_bandwidth(std::size_t n);
 
 // The requested bandwidth when it is >= 0, otherwise the automatic rule on n.
 std::uint64_t hac_bandwidth(std::int64_t bandwidth, std::size_t n);
-
-// The place of each row in time order: rows sorted stably by time value,
-// ascending, numeric comparison (so 0.0 and −0.0 tie and keep their input
-// order); nullopt when the rows already are in that order.
-// Panics "called `Option::unwrap()` on a `None` value" when n >= 2 and one of
-// the first n time values is NaN; panics on an index when time_ids.len < n.
-// A row count too large to index (a zero-width broadcast view) is bad_alloc.
-std::optional<std::vector<std::size_t>> hac_time_ranks(StridedVector<double> time_ids,
-                                                       std::size_t n);
 
 // The Newey-West sum over the rows of the n×k row-major matrix s, in row
 // order, with bandwidth L:
@@ -56,10 +41,5 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
 // are ignored).
 std::vector<double> hac_meat(const StridedMatrix& score, StridedVector<double> time_ids,
                              std::int64_t bandwidth);
-
-// The score rows as an n×k row-major buffer (n = score.rows) with row i at
-// place (*rank)[i], or at place i when rank is null (rows already in order);
-// rank must be a permutation of 0..n−1 (length and indices checked).
-WorkBuffer hac_sorted_rows(const StridedMatrix& score, const std::vector<std::size_t>* rank);
 
 }  // namespace kestrel

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/symmetric.hpp"
 
@@ -22,16 +22,6 @@ HcType parse_hc_type(std::string_view name) {
         std::string(name));
 }
 
-// h_i = x_i' B x_i as one running sum over (a outer, b inner).
-double leverage(const double* xi, const double* bread, std::size_t k) {
-  double h = 0.0;
-  for (std::size_t a = 0; a < k; ++a) {
-    const double* brow = bread + a * k;
-    for (std::size_t b = 0; b < k; ++b) h += (xi[a] * brow[b]) * xi[b];
-  }
-  return h;
-}
-
 }  // namespace
 
 std::vector<double> sandwich_vcov(std::span<const double> x, std::span<const double> resid,
@@ -43,24 +33,9 @@ std::vector<double> sandwich_vcov(std::span<const double> x, std::span<const dou
   check_len(resid.size(), n);
   check_len(bread.size(), kk);
 
-  // Meat: upper triangle accumulated row by row (the weight multiplies each
-  // product), then mirrored.
-  std::vector<double> meat(kk, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* xi = x.data() + i * k;
-    const double e2 = resid[i] * resid[i];
-    double w = e2;
-    if (type == HcType::HC2 || type == HcType::HC3) {
-      const double d = 1.0 - leverage(xi, bread.data(), k);
-      w = type == HcType::HC2 ? e2 / d : e2 / (d * d);
-    }
-    for (std::size_t a = 0; a < k; ++a) {
-      double* mrow = meat.data() + a * k;
-      const double xa = xi[a];
-      for (std::size_t b = a; b < k; ++b) mrow[b] += (xa * xi[b]) * w;
-    }
-  }
-  symmetric_mirror_upper(meat.data(), k);
+  const int power = type == HcType::HC2 ? 1 : type == HcType::HC3 ? 2 : 0;
+  const std::vector<double> meat = sandwich_meat(
+      n, k, resid, bread, power, [&](std::size_t i) { return x.data() + i * k; });
 
   std::vector<double> v = matmul(matmul(bread, meat, k, k, k), bread, k, k, k);
   if (type == HcType::HC1 && !v.empty()) {

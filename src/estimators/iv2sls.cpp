@@ -5,14 +5,14 @@
 #include <string>
 #include <utility>
 
-#include "check.hpp"
-#include "covariance/cluster.hpp"
-#include "covariance/sandwich.hpp"
+#include "estimators/absorb.hpp"
+#include "estimators/covariance.hpp"
+#include "estimators/fit_stats.hpp"
+#include "estimators/residuals.hpp"
+#include "estimators/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
-#include "fixed_effects/group_codes.hpp"
-#include "fixed_effects/singletons.hpp"
-#include "linalg/col_major_matrix.hpp"
+#include "runtime/check.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/solve.hpp"
 #include "linalg/symmetric.hpp"
@@ -21,30 +21,6 @@ namespace kestrel {
 namespace {
 
 using Columns = std::span<const std::span<const double>>;
-
-// Code columns must describe the rows of y exactly: a longer one would put
-// rows that do not exist into group counts and singleton tables, a shorter
-// one would be read past its end.
-void check_code_lengths(std::span<const CodeSpan> columns, std::size_t rows, const char* arg) {
-  for (std::size_t q = 0; q < columns.size(); ++q) {
-    if (columns[q].size() == rows) continue;
-    panic(std::string(arg) + "[" + std::to_string(q) + "] has " +
-          std::to_string(columns[q].size()) + " codes but y_col has " + std::to_string(rows) +
-          " rows");
-  }
-}
-
-// dst := the first rows of src, or only those the mask keeps.
-void copy_rows(std::span<double> dst, std::span<const double> src,
-               std::span<const std::uint8_t> mask) {
-  if (mask.empty()) {
-    std::copy_n(src.begin(), dst.size(), dst.begin());
-    return;
-  }
-  std::size_t w = 0;
-  for (std::size_t i = 0; i < mask.size(); ++i)
-    if (mask[i] != 0) dst[w++] = src[i];
-}
 
 // M'M of a row-major n x m block: upper triangle accumulated row by row,
 // then mirrored.
@@ -93,8 +69,8 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   // code columns must match it exactly.
   for (Columns cols : {x_exog, x_endog, z_excl})
     for (std::span<const double> col : cols) check_len(col.size(), n0);
-  check_code_lengths(fe_codes, n0, "fe_cols");
-  check_code_lengths(cl_codes, n0, "cl_cols");
+  check_code_lengths(fe_codes, n0, "fe_cols", "y_col");
+  check_code_lengths(cl_codes, n0, "cl_cols", "y_col");
 
   // Endogenous regressors: the first stage and its F statistic are defined
   // by the first endogenous column, so a call with rows needs one.
@@ -108,77 +84,43 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   // singular whatever the data, so fail before the expensive work.
   if (add_intercept && n_fe >= 1) throw ValueFailure("Singular matrix in 2SLS");
 
-  // Singletons: rows alone in a group of some fixed effect leave every block
-  // and code column alike; only the fixed-effect copies are renumbered.
-  std::vector<std::uint8_t> mask;  // empty: every row is used
-  UsedCodes fe = codes_as_passed(fe_codes);
-  UsedCodes cl = codes_as_passed(cl_codes);
-  std::size_t n = n0;
-  if (n_fe >= 1) {
-    mask = drop_singletons_mask(fe_codes);
-    check_len(mask.size(), n0);
-    const auto kept = static_cast<std::size_t>(
-        std::count_if(mask.begin(), mask.end(), [](std::uint8_t m) { return m != 0; }));
-    if (kept < n0) {
-      fe = codes_of_kept_rows(fe_codes, mask, kept, /*renumber=*/true);
-      cl = codes_of_kept_rows(cl_codes, mask, kept, /*renumber=*/false);
-      out.removed = n0 - kept;
-      n = kept;
-    } else {
-      mask.clear();
-    }
-  }
+  // Sample: singletons of the fixed effects leave every block and code column.
+  const Sample sample = sample_of_rows(n0, fe_codes, cl_codes);
+  const std::size_t n = sample.n;
+  out.removed = sample.removed;
 
   // Blocks: y, Z = [E | W] (n x d, intercept last in E) and N (n x ke), all
-  // row-major. With fixed effects the kept rows go through one column-major
-  // stack [y | E | N | W] first, absorbed column by column (one fixed
-  // effect) or jointly (several: the stack's composition steers the shared
-  // stopping rule), and are then laid out row by row.
+  // row-major. With fixed effects the used rows go through one stack
+  // [y | E | N | W] first, absorbed column by column (one fixed effect) or
+  // jointly (several: the stack's composition steers the shared stopping
+  // rule), and are then laid out row by row.
+  std::vector<StackSource> sources{StackSource::of(y)};
+  for (std::span<const double> col : x_exog) sources.push_back(StackSource::of(col));
+  if (add_intercept) sources.push_back(StackSource::constant_one());
+  for (std::span<const double> col : x_endog) sources.push_back(StackSource::of(col));
+  for (std::span<const double> col : z_excl) sources.push_back(StackSource::of(col));
   std::vector<double> ys(n);
   std::vector<double> z(checked_mul(n, d));
   std::vector<double> nb(checked_mul(n, ke));
   if (n_fe == 0) {
-    std::copy_n(y.begin(), n, ys.begin());
     for (std::size_t i = 0; i < n; ++i) {
-      double* zi = z.data() + i * d;
-      for (std::size_t a = 0; a < kx0; ++a) zi[a] = x_exog[a][i];
-      if (add_intercept) zi[kx0] = 1.0;
-      for (std::size_t b = 0; b < kz; ++b) zi[kx + b] = z_excl[b][i];
-      double* ni = nb.data() + i * ke;
-      for (std::size_t j = 0; j < ke; ++j) ni[j] = x_endog[j][i];
+      ys[i] = sources[0][i];
+      for (std::size_t a = 0; a < kx; ++a) z[i * d + a] = sources[1 + a][i];
+      for (std::size_t j = 0; j < ke; ++j) nb[i * ke + j] = sources[1 + kx + j][i];
+      for (std::size_t b = 0; b < kz; ++b) z[i * d + kx + b] = sources[1 + kx + ke + b][i];
     }
   } else {
     const std::size_t cols = checked_add(checked_add(1, d), ke);
-    ColMajorMatrix m;
-    m.nrows = n;
-    m.ncols = cols;
-    m.data.resize(checked_mul(n, cols));
-    copy_rows(m.col(0), y, mask);
-    for (std::size_t a = 0; a < kx0; ++a) copy_rows(m.col(1 + a), x_exog[a], mask);
-    if (add_intercept) std::ranges::fill(m.col(1 + kx0), 1.0);
-    for (std::size_t j = 0; j < ke; ++j) copy_rows(m.col(1 + kx + j), x_endog[j], mask);
-    for (std::size_t b = 0; b < kz; ++b) copy_rows(m.col(1 + kx + ke + b), z_excl[b], mask);
-
-    // Absorption: G_q is the largest code plus one of each column as used.
-    // One fixed effect: one exact projection per column (tol and max_iter
-    // unused); several: conjugate-gradient demeaning of the whole stack.
-    std::vector<std::size_t> n_groups(n_fe);
-    for (std::size_t q = 0; q < n_fe; ++q) n_groups[q] = n_groups_of(fe.spans[q]);
-    demean_in_place(m, fe.spans, n_groups, max_iter, tol, SingleFeForm::DemeanCol);
-
-    std::ranges::copy(m.col(0), ys.begin());
-    for (std::size_t a = 0; a < kx; ++a) {
-      const std::span<const double> col = m.col(1 + a);
-      for (std::size_t i = 0; i < n; ++i) z[i * d + a] = col[i];
-    }
-    for (std::size_t j = 0; j < ke; ++j) {
-      const std::span<const double> col = m.col(1 + kx + j);
-      for (std::size_t i = 0; i < n; ++i) nb[i * ke + j] = col[i];
-    }
-    for (std::size_t b = 0; b < kz; ++b) {
-      const std::span<const double> col = m.col(1 + kx + ke + b);
-      for (std::size_t i = 0; i < n; ++i) z[i * d + kx + b] = col[i];
-    }
+    std::vector<double> stack(checked_mul(n, cols));
+    fill_stack(stack, n, sources, sample.mask);
+    DemeanOptions options;
+    options.tol = tol;
+    options.max_iter = max_iter;
+    demean_columns(stack, n, cols, sample.fe.spans, sample.fe_groups, options);
+    unstack_rows(stack, n, 0, 1, ys, 1, 0);
+    unstack_rows(stack, n, 1, kx, z, d, 0);
+    unstack_rows(stack, n, 1 + kx, ke, nb, ke, 0);
+    unstack_rows(stack, n, 1 + kx + ke, kz, z, d, kx);
   }
 
   // First stage: Pi = (Z'Z)^-1 Z'N through the inverse, which serves every
@@ -254,56 +196,38 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
   for (double b : out.beta)
     if (std::isnan(b)) throw ValueFailure("Singular matrix in 2SLS");
 
-  // Residuals from the observed endogenous values.
+  // Residuals from the observed endogenous values, X = [E | N] gathered row
+  // by row, and the fit statistics on the (demeaned) y; k and the absorbed
+  // degrees of freedom enter only the adjusted R-squared.
   out.resid.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* zi = z.data() + i * d;
-    const double* ni = nb.data() + i * ke;
-    double fit = 0.0;
-    for (std::size_t a = 0; a < kx; ++a) fit += zi[a] * out.beta[a];
-    for (std::size_t j = 0; j < ke; ++j) fit += ni[j] * out.beta[kx + j];
-    out.resid[i] = ys[i] - fit;
-  }
-
-  // Fit statistics on the (demeaned) y; k and the absorbed degrees of
-  // freedom enter only the adjusted R-squared.
-  double rss = 0.0;
-  for (double e : out.resid) rss += e * e;
-  double sum_y = 0.0;
-  for (double v : ys) sum_y += v;
-  const double nf = static_cast<double>(n);
-  const double mean_y = sum_y / nf;
-  double tss = 0.0;
-  for (double v : ys) {
-    const double dev = v - mean_y;
-    tss += dev * dev;
-  }
-  out.absorbed = n_fe >= 1 ? absorbed_dof_internal(fe.spans) : 0;
-  out.r2 = tss > 0.0 ? 1.0 - rss / tss : 0.0;
-  const double df = (nf - static_cast<double>(k)) - static_cast<double>(out.absorbed);
-  out.adj_r2 = df > 0.0 ? 1.0 - ((nf - 1.0) * (1.0 - out.r2)) / df : 0.0;
+  std::vector<double> xrow(k);
+  const auto [rss, tss] = residuals_and_sums(n, k, ys, out.beta, out.resid, [&](std::size_t i) {
+    std::copy_n(z.data() + i * d, kx, xrow.data());
+    std::copy_n(nb.data() + i * ke, ke, xrow.data() + kx);
+    return xrow.data();
+  });
+  out.absorbed = n_fe >= 1 ? absorbed_dof_internal(sample.fe.spans) : 0;
+  const FitStats stats = fit_stats(rss, tss, n, k, out.absorbed);
+  out.r2 = stats.r2;
+  out.adj_r2 = stats.adj_r2;
 
   // Bread: the inverse of the same A.
   const std::vector<double> bread = invert_kxk(amat, k);
 
-  // Covariance. Clusters: plain inclusion-exclusion sum, no small-sample
-  // factor. Otherwise "iid" divides RSS by n, and every other name is HC0
-  // from the rows of X^ (the caller's string never reaches the sandwich).
-  if (!cl.spans.empty()) {
-    std::vector<Recoded> dims;
-    dims.reserve(cl.spans.size());
-    for (const CodeSpan c : cl.spans) {
-      dims.push_back(recode_vec(c));
-      out.cluster_groups.push_back(dims.back().n_groups);
-    }
-    out.vcov = multiway_cluster_vcov(xh, n, k, out.resid, bread, dims, ClusterScaling::Unscaled, 0);
+  // Covariance from the rows of X^. Clusters: plain inclusion-exclusion sum,
+  // no small-sample factor. Otherwise "iid" divides RSS by n, and every
+  // other name is HC0 (the caller's string never reaches the sandwich).
+  CovarianceChoice choice;
+  std::vector<Recoded> clusters;
+  if (!sample.cl.spans.empty()) {
+    clusters = recode_clusters(sample.cl.spans, out.cluster_groups);
+    choice = CovarianceChoice::clustered(ClusterScaling::Unscaled, 0);
   } else if (vcov_type == "iid") {
-    const double sigma2 = rss / nf;
-    out.vcov.resize(bread.size());
-    for (std::size_t t = 0; t < bread.size(); ++t) out.vcov[t] = sigma2 * bread[t];
+    choice = CovarianceChoice::classical(CovarianceChoice::Divisor::Rows);
   } else {
-    out.vcov = sandwich_vcov(xh, out.resid, bread, n, k, "HC0", 0);
+    choice = CovarianceChoice::robust("HC0", 0);
   }
+  out.vcov = covariance(choice, {xh, n, k, out.resid, bread, rss, out.absorbed, clusters});
 
   // Names: exogenous, "_cons", endogenous; passed through as given.
   out.names.assign(x_names.begin(), x_names.end());

@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "check.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "runtime/check.hpp"
+#include "codes/group_codes.hpp"
 #include "fixed_effects/union_find.hpp"
 
 namespace kestrel {
@@ -78,6 +78,23 @@ bool is_nested(CodeSpan fe, CodeSpan cl) {
   for (std::size_t g = 0; g < groups; ++g)
     if (lo[g] != hi[g]) return false;
   return true;
+}
+
+std::size_t fe_dof_outside_clusters(std::span<const CodeSpan> fe, std::span<const CodeSpan> cl) {
+  std::size_t dof = 0;
+  for (const CodeSpan f : fe) {
+    bool nested = false;
+    for (const CodeSpan c : cl)
+      if (is_nested(f, c)) {
+        nested = true;
+        break;
+      }
+    if (nested) continue;
+    std::int32_t largest = 0;
+    if (!f.empty()) largest = *std::max_element(f.begin(), f.end());
+    dof += static_cast<std::size_t>(std::max<std::int32_t>(largest, 0));
+  }
+  return dof;
 }
 
 }  // namespace kestrel

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 
 namespace kestrel {
 
@@ -24,5 +24,10 @@ std::size_t absorbed_dof_internal(std::span<const CodeSpan> fe_codes);
 // codes, or an empty column) makes it false. cl needs an entry per row of fe;
 // a negative fe code panics.
 bool is_nested(CodeSpan fe, CodeSpan cl);
+
+// The degrees of freedom a clustered covariance charges to fixed effects: a
+// fixed effect nested in some cluster column costs nothing, any other its
+// largest code (its groups less one, for dense codes).
+std::size_t fe_dof_outside_clusters(std::span<const CodeSpan> fe, std::span<const CodeSpan> cl);
 
 }  // namespace kestrel

@@ -1,31 +1,55 @@
 #include "fixed_effects/demean.hpp"
 
+#include <cmath>
+#include <optional>
 #include <string>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/demean_cg.hpp"
 #include "fixed_effects/projection.hpp"
-#include "fixed_effects/work_buffer.hpp"
+#include "runtime/work_buffer.hpp"
 
 namespace kestrel {
 
-void demean_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                     std::span<const std::size_t> n_groups, std::uint64_t max_iter, double tol,
-                     SingleFeForm single, std::span<double> spare) {
-  demean_columns(m.data, m.nrows, m.ncols, codes, n_groups, max_iter, tol, single, spare);
-}
+namespace {
 
-void demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                    std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
-                    std::uint64_t max_iter, double tol, SingleFeForm single,
-                    std::span<double> spare) {
-  if (codes.empty()) return;
+// Passes each step to the observer, with the residual relative to the
+// iterate's norm (the quantity the stopping rule compares with tol).
+class ObservedCg final : public CgMonitor {
+ public:
+  explicit ObservedCg(IterationObserver& observer) : observer_(observer) {}
+  bool proceed(std::uint64_t iteration, double rr, double xx) override {
+    observer_.iteration(iteration, std::sqrt(rr / std::fmax(xx, 1e-16)));
+    return true;
+  }
+
+ private:
+  IterationObserver& observer_;
+};
+
+}  // namespace
+
+DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                            std::span<const CodeSpan> codes,
+                            std::span<const std::size_t> n_groups, const DemeanOptions& options,
+                            std::span<double> spare) {
+  DemeanReport report;
+  if (codes.empty()) return report;
   if (codes.size() == 1) {
     check_index(0, n_groups.size());
-    demean_cols(data, nrows, ncols, codes[0], n_groups[0], single == SingleFeForm::DemeanCol);
-    return;
+    demean_cols(data, nrows, ncols, codes[0], n_groups[0],
+                options.single == SingleFeForm::DemeanCol);
+    report.stage = DemeanStage::Exact;
+    return report;
   }
-  demean_cg_columns(data, nrows, ncols, codes, n_groups, max_iter, tol, spare);
+  std::optional<ObservedCg> observed;
+  if (options.observer != nullptr) observed.emplace(*options.observer);
+  const CgOutcome cg = demean_cg_columns(data, nrows, ncols, codes, n_groups, options.max_iter,
+                                         options.tol, spare, observed ? &*observed : nullptr);
+  report.stage = DemeanStage::Cg;
+  report.cg_iterations = cg.iterations;
+  report.converged = cg.converged;
+  return report;
 }
 
 std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> codes,
@@ -53,8 +77,11 @@ std::vector<double> demean_matrix(StridedMatrix x, std::span<const CodeSpan> cod
   out.reserve(total);
   work_buffer_advise(out.data(), total * sizeof(double));
   out.resize(total);
-  demean_columns(std::span<double>(m, total), n, k, codes, n_groups, max_iter, tol,
-                 SingleFeForm::Sequential, out);
+  DemeanOptions options;
+  options.tol = tol;
+  options.max_iter = max_iter;
+  options.single = SingleFeForm::Sequential;
+  demean_columns(std::span<double>(m, total), n, k, codes, n_groups, options, out);
   for (std::size_t r = 0; r < n; ++r)
     for (std::size_t c = 0; c < k; ++c) out[r * k + c] = m[c * n + r];
   return out;

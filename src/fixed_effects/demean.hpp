@@ -1,6 +1,6 @@
-// Removing fixed effects from a data matrix: the one-fixed-effect projection
-// or, with several, conjugate-gradient demeaning. Shared by the Python entry
-// rust_demean and the estimators.
+// Removing fixed effects from data columns: the one-fixed-effect projection
+// or, with several, an iterative solver. Shared by the Python entry
+// rust_demean, the estimators and the layer's absorption stage.
 #pragma once
 
 #include <cstddef>
@@ -8,34 +8,55 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/compact_codes.hpp"
-#include "linalg/col_major_matrix.hpp"
+#include "codes/compact_codes.hpp"
 #include "linalg/strided.hpp"
+#include "runtime/iteration_observer.hpp"
 
 namespace kestrel {
 
-// How one fixed effect is removed: by demean_col's rule (sequential below
-// the size threshold, chunked on the pool at or above it), as the estimators
-// do, or always sequentially, as rust_demean does.
+// How one fixed effect is removed: by the projection's own rule (sequential
+// below the size threshold, chunked on the pool at or above it), as the
+// estimators do, or always sequentially, as rust_demean does.
 enum class SingleFeForm { DemeanCol, Sequential };
 
-// Removes the fixed effects from every column of `m` in place. No code
-// column: nothing changes. One: each column is projected once (tol and
-// max_iter unused). Several: demean_cg_in_place. Counts cover each whole code
-// column; codes need at least m.nrows entries in 0..n_groups[q]-1, and
-// n_groups an entry per code column (panics otherwise). Tables follow the
-// groups that occur, so numbers of groups far beyond the data cost nothing.
-// `spare` is passed on to demean_cg_in_place.
-void demean_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                     std::span<const std::size_t> n_groups, std::uint64_t max_iter, double tol,
-                     SingleFeForm single, std::span<double> spare = {});
+// Which iteration serves several fixed effects: conjugate gradient on the
+// symmetric sweep, or that followed, once it stalls, by the graph-
+// preconditioned solver.
+enum class DemeanSolver { Cg, Auto };
 
-// The same on ncols contiguous columns of nrows values each (column-major
-// data of at least nrows * ncols entries).
-void demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                    std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
-                    std::uint64_t max_iter, double tol, SingleFeForm single,
-                    std::span<double> spare = {});
+// How the demeaning ended: "none" (no fixed effect), "exact" (one, a single
+// projection), "cg" or "preconditioned" (the stage that finished).
+enum class DemeanStage { None, Exact, Cg, Preconditioned };
+
+struct DemeanOptions {
+  double tol = 1e-8;
+  std::uint64_t max_iter = 0;
+  SingleFeForm single = SingleFeForm::DemeanCol;
+  DemeanSolver solver = DemeanSolver::Cg;
+  IterationObserver* observer = nullptr;  // progress and interruption; may be null
+};
+
+struct DemeanReport {
+  DemeanStage stage = DemeanStage::None;
+  bool converged = true;
+  std::uint64_t cg_iterations = 0;
+  std::uint64_t preconditioned_iterations = 0;
+  double setup_seconds = 0.0;  // building the preconditioner
+};
+
+// Removes the fixed effects from ncols contiguous columns of nrows values
+// in place (column-major data of at least nrows * ncols entries). No code
+// column: nothing changes. One: each column is projected once (tol,
+// max_iter and solver unused). Several: the chosen solver. Counts cover each
+// whole code column; codes need at least nrows entries in
+// 0..n_groups[q]-1, and n_groups an entry per code column (panics
+// otherwise). Tables follow the groups that occur, so numbers of groups far
+// beyond the data cost nothing. `spare` is passed on to the conjugate-
+// gradient solver.
+DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                            std::span<const CodeSpan> codes,
+                            std::span<const std::size_t> n_groups, const DemeanOptions& options,
+                            std::span<double> spare = {});
 
 // rust_demean: the demeaned copy of x (any strides) as a row-major n x k
 // buffer. Every code column must have exactly one code per row of x; a

@@ -7,10 +7,10 @@
 #include <new>
 #include <vector>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/projection.hpp"
-#include "fixed_effects/thread_pool.hpp"
-#include "fixed_effects/work_buffer.hpp"
+#include "runtime/thread_pool.hpp"
+#include "runtime/work_buffer.hpp"
 
 namespace kestrel {
 
@@ -87,19 +87,18 @@ void step(std::size_t total, double alpha, double* x, double* r, const double* p
 
 }  // namespace
 
-void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                        std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                        double tol, std::span<double> spare) {
-  demean_cg_columns(m.data, m.nrows, m.ncols, codes, n_groups, max_iter, tol, spare);
-}
-
-void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                       std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
-                       std::uint64_t max_iter, double tol, std::span<double> spare) {
+CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                            std::span<const CodeSpan> codes,
+                            std::span<const std::size_t> n_groups, std::uint64_t max_iter,
+                            double tol, std::span<double> spare, CgMonitor* monitor) {
   const std::size_t n = nrows;
   const std::size_t total = checked_mul(n, ncols);
   check_len(data.size(), total);
-  if (codes.empty()) return;
+  CgOutcome outcome;
+  if (codes.empty()) {
+    outcome.converged = true;
+    return outcome;
+  }
   check_len(n_groups.size(), codes.size());
 
   std::vector<ProjectionFeStorage> storage;
@@ -111,7 +110,7 @@ void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t nc
     fes.push_back(storage.back().view());
     tables.emplace_back(fes.back().counts.size());
   }
-  if (max_iter == 0) return;  // the data itself, as the iteration never starts
+  if (max_iter == 0) return outcome;  // the data itself, as the iteration never starts
 
   ProjectionScratch scratch;
   double* x = data.data();
@@ -144,9 +143,13 @@ void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t nc
   const double tol2 = tol * tol;
   bool update_p = false;  // p = p * beta + r is applied in the next sweep's first pass
   double beta = 0.0;
-  for (std::uint64_t iter = 0;;) {
-    // fmax, not std::max: a NaN norm falls back to the floor.
-    if (tol2 * std::fmax(xx, 1e-16) > rr) break;
+  // fmax, not std::max: a NaN norm falls back to the floor.
+  auto done = [&] { return tol2 * std::fmax(xx, 1e-16) > rr; };
+  for (std::uint64_t& iter = outcome.iterations;;) {
+    if (done()) {
+      outcome.converged = true;
+      break;
+    }
 
     // q = p - sweep(p), pq = p.q
     double pq = 0.0;
@@ -172,23 +175,17 @@ void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t nc
     beta = rr_new / rr;
     update_p = true;
     rr = rr_new;
-    if (++iter == max_iter) break;
+    ++iter;
+    if (monitor != nullptr && !monitor->proceed(iter, rr, xx)) {
+      outcome.converged = done();
+      break;
+    }
+    if (iter == max_iter) {
+      outcome.converged = done();
+      break;
+    }
   }
-}
-
-ColMajorMatrix demean_cg_slices(const ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                                std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                                double tol) {
-  ColMajorMatrix out;
-  out.nrows = m.nrows;
-  out.ncols = m.ncols;
-  const std::size_t total = checked_mul(m.nrows, m.ncols);
-  check_len(m.data.size(), total);
-  out.data.reserve(total);
-  work_buffer_advise(out.data.data(), total * sizeof(double));
-  out.data.assign(m.data.begin(), m.data.begin() + static_cast<std::ptrdiff_t>(total));
-  demean_cg_in_place(out, codes, n_groups, max_iter, tol);
-  return out;
+  return outcome;
 }
 
 }  // namespace kestrel

@@ -12,36 +12,44 @@
 #include <cstdint>
 #include <span>
 
-#include "fixed_effects/compact_codes.hpp"
-#include "linalg/col_major_matrix.hpp"
+#include "codes/compact_codes.hpp"
 
 namespace kestrel {
 
-// The demeaned copy of `m`. Group counts of fixed effect q come from code
-// column q (all its entries) with n_groups[q] groups; codes need at least
-// m.nrows entries, each in 0..n_groups[q]-1, and n_groups needs an entry per
-// code column (panics otherwise). Iterations stop when
+// What a caller sees of the iteration, and how it may end it early: the
+// layer's progress line, interruption and stall detection. Called on the
+// calling thread after every completed step with the step count (from 1),
+// r.r and x.x of the stacked vector; returning false stops the iteration
+// with the iterate of that step. It may throw to abandon the solve (the
+// data then holds that step's iterate).
+class CgMonitor {
+ public:
+  virtual ~CgMonitor() = default;
+  virtual bool proceed(std::uint64_t iteration, double rr, double xx) = 0;
+};
+
+struct CgOutcome {
+  std::uint64_t iterations = 0;  // completed steps
+  bool converged = false;        // the stopping test held when the iteration ended
+};
+
+// Demeans ncols contiguous columns of nrows values in place (column-major
+// data of at least nrows * ncols entries). Group counts of fixed effect q
+// come from code column q (all its entries) with n_groups[q] groups; codes
+// need at least nrows entries, each in 0..n_groups[q]-1, and n_groups needs
+// an entry per code column (panics otherwise). Iterations stop when
 // tol^2 * fmax(x.x, 1e-16) > r.r, on breakdown (|p.q| < 1e-30), when r.r
-// turns non-finite, or after max_iter steps; nothing reports which.
-// max_iter = 0 returns the data unchanged. With no code column the sweep is
-// the identity and the data comes back unchanged. Tables follow the groups
-// that occur, so n_groups may far exceed the rows.
-ColMajorMatrix demean_cg_slices(const ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                                std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                                double tol);
-
-// The same, working in place on `m` (saves one copy of the data). A `spare`
-// buffer of at least nrows * ncols doubles, if given, serves as one of the
-// work vectors (its contents are overwritten): a caller that needs such a
-// buffer afterwards, for the result, then allocates one vector fewer.
-void demean_cg_in_place(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                        std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                        double tol, std::span<double> spare = {});
-
-// The same on ncols contiguous columns of nrows values each (column-major
-// data of at least nrows * ncols entries).
-void demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                       std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
-                       std::uint64_t max_iter, double tol, std::span<double> spare = {});
+// turns non-finite, after max_iter steps, or when the monitor says so.
+// max_iter = 0 leaves the data unchanged; so does an empty list of code
+// columns (the sweep is then the identity). Tables follow the groups that
+// occur, so n_groups may far exceed the rows. A `spare` buffer of at least
+// nrows * ncols doubles, if given, serves as one of the work vectors (its
+// contents are overwritten): a caller that needs such a buffer afterwards
+// then allocates one vector fewer.
+CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
+                            std::span<const CodeSpan> codes,
+                            std::span<const std::size_t> n_groups, std::uint64_t max_iter,
+                            double tol, std::span<double> spare = {},
+                            CgMonitor* monitor = nullptr);
 
 }  // namespace kestrel

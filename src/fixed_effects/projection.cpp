@@ -1,6 +1,6 @@
 #include "fixed_effects/projection.hpp"
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 
@@ -38,40 +38,6 @@ ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::siz
   for (const std::int32_t c : fe.codes.codes()) fe.counts[static_cast<std::size_t>(c)] += 1.0;
   fe.parallel = allow_pool && demean_col_uses_pool(n, n_groups);
   return fe;
-}
-
-void demean_col(std::span<double> column, CodeSpan codes, std::span<const double> counts,
-                std::size_t n_groups) {
-  const std::size_t n = column.size();
-  check_codes(codes, n, n_groups);
-  check_len(counts.size(), n_groups);
-  const ProjectionFe fe{codes, counts.first(n_groups), demean_col_uses_pool(n, n_groups)};
-  std::vector<std::vector<double>> tables(1, std::vector<double>(n_groups));
-  ProjectionScratch scratch;
-  sweep_in_place(column.data(), n, std::span<const ProjectionFe>(&fe, 1), tables, scratch);
-}
-
-void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                        std::span<const std::vector<double>> counts) {
-  check_index(0, codes.size());
-  check_len(counts.size(), codes.size());
-  const std::size_t n = m.nrows;
-  std::vector<ProjectionFe> fes;
-  std::vector<std::vector<double>> tables;
-  for (std::size_t q = 0; q < codes.size(); ++q) {
-    const std::size_t groups = counts[q].size();
-    check_codes(codes[q], n, groups);
-    fes.push_back({codes[q], counts[q], demean_col_uses_pool(n, groups)});
-    tables.emplace_back(groups);
-  }
-  ProjectionScratch scratch;
-  for (std::size_t c = 0; c < m.ncols; ++c) {
-    sweep_in_place(m.col(c).data(), n, fes, tables, scratch);
-  }
-}
-
-void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool allow_pool) {
-  demean_cols(m.data, m.nrows, m.ncols, codes, n_groups, allow_pool);
 }
 
 void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,

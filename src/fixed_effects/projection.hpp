@@ -18,9 +18,9 @@
 #include <span>
 #include <vector>
 
-#include "check.hpp"
-#include "fixed_effects/compact_codes.hpp"
-#include "fixed_effects/thread_pool.hpp"
+#include "runtime/check.hpp"
+#include "codes/compact_codes.hpp"
+#include "runtime/thread_pool.hpp"
 #include "linalg/col_major_matrix.hpp"
 
 namespace kestrel {
@@ -28,37 +28,20 @@ namespace kestrel {
 inline constexpr std::size_t kProjectionParallelRows = 200000;
 inline constexpr std::size_t kProjectionParallelGroups = 32;
 
-// Whether demean_col splits its sums over the pool (both bounds inclusive).
+// Whether a projection splits its group sums over the pool (both bounds
+// inclusive).
 inline bool demean_col_uses_pool(std::size_t n, std::size_t n_groups) {
   return n >= kProjectionParallelRows && n_groups >= kProjectionParallelGroups;
 }
 
-// Subtracts from every row of `column` the mean of its group, in place:
-// sums over rows in order, means = sums / counts, then one subtraction per
-// row. A group without rows yields a mean no row uses. Requires
-// codes.size() >= n, every code of the first n rows in 0..n_groups-1 and
-// counts.size() >= n_groups (panics otherwise). n = 0 does nothing.
-void demean_col(std::span<double> column, CodeSpan codes, std::span<const double> counts,
-                std::size_t n_groups);
-
-// One symmetric sweep in place on every column of `m`: fixed effects
-// 0, 1, ..., Q-1, then Q-2, ..., 0, each projection as demean_col with
-// G = counts[q].size(). Q = 1 is a single projection. Requires Q >= 1,
-// counts.size() >= Q, and each code column valid for m.nrows rows (panics
-// otherwise).
-void symmetric_kaczmarz(ColMajorMatrix& m, std::span<const CodeSpan> codes,
-                        std::span<const std::vector<double>> counts);
-
-// Removes one fixed effect from every column of `m` by demean_col, with the
-// counts taken over the whole code column. The form (sequential or chunked)
-// follows demean_col's rule for the declared n_groups unless `allow_pool` is
+// Removes one fixed effect from ncols contiguous columns of nrows values
+// each (column-major data of at least nrows * ncols entries): every row loses
+// the mean of its group, sums over rows in order, with the counts taken over
+// the whole code column. The form (sequential or chunked) follows
+// demean_col_uses_pool for the declared n_groups unless `allow_pool` is
 // false, which forces the sequential form. Tables follow the groups that
 // occur, so n_groups may be far larger than the data (up to 2^64 - 1).
-// Requires codes.size() >= m.nrows and every code in 0..n_groups-1.
-void demean_cols(ColMajorMatrix& m, CodeSpan codes, std::size_t n_groups, bool allow_pool);
-
-// The same on ncols contiguous columns of nrows values each (column-major
-// data of at least nrows * ncols entries).
+// Requires codes.size() >= nrows and every code in 0..n_groups-1.
 void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
                  std::size_t n_groups, bool allow_pool);
 

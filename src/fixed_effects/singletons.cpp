@@ -2,15 +2,67 @@
 
 #include <algorithm>
 
-#include "check.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "runtime/check.hpp"
+#include "codes/group_codes.hpp"
 
 namespace kestrel {
 
-std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes) {
+namespace {
+
+// The groups of one fixed effect among the kept rows: exact counts and the
+// sum of the kept rows' indices, so that a group left with one row names it.
+struct GroupTally {
+  std::vector<std::size_t> count;
+  std::vector<std::size_t> row_sum;
+};
+
+// After the first pass every kept row has a valid code in every column, so
+// the worklist reads codes without further checks.
+void drop_remaining(std::span<const CompactCodes> columns, std::vector<std::uint8_t>& mask) {
+  const std::size_t n = mask.size();
+  std::vector<GroupTally> tally(columns.size());
+  std::vector<std::pair<std::size_t, std::size_t>> work;  // (fixed effect, group)
+  for (std::size_t q = 0; q < columns.size(); ++q) {
+    const CodeSpan codes = columns[q].codes();
+    GroupTally& t = tally[q];
+    t.count.assign(columns[q].table_size, 0);
+    t.row_sum.assign(columns[q].table_size, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (mask[i] == 0) continue;
+      const auto g = static_cast<std::size_t>(codes[i]);
+      ++t.count[g];
+      t.row_sum[g] += i;  // wraps harmlessly: only a single row's sum is ever read
+    }
+    for (std::size_t g = 0; g < t.count.size(); ++g)
+      if (t.count[g] == 1) work.emplace_back(q, g);
+  }
+  while (!work.empty()) {
+    const auto [q, g] = work.back();
+    work.pop_back();
+    if (tally[q].count[g] != 1) continue;  // emptied meanwhile by another fixed effect
+    const std::size_t row = tally[q].row_sum[g];
+    mask[row] = 0;
+    for (std::size_t p = 0; p < columns.size(); ++p) {
+      const auto h = static_cast<std::size_t>(columns[p].codes()[row]);
+      GroupTally& t = tally[p];
+      --t.count[h];
+      t.row_sum[h] -= row;
+      if (t.count[h] == 1) work.emplace_back(p, h);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes,
+                                               std::span<const std::uint8_t> start) {
   check_index(0, fe_codes.size());
   const std::size_t n = fe_codes[0].size();
   std::vector<std::uint8_t> mask(n, 1);
+  if (!start.empty()) {
+    check_len(start.size(), n);
+    for (std::size_t i = 0; i < n; ++i) mask[i] = start[i] != 0 ? 1 : 0;
+  }
 
   std::vector<CompactCodes> columns;
   columns.reserve(fe_codes.size());
@@ -19,33 +71,32 @@ std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_code
     columns.push_back(compact_codes(col, n_groups_of(col)));
     largest_table = std::max(largest_table, columns.back().table_size);
   }
-  // Only "exactly one kept row" matters, so counts saturate at 2: one byte
-  // per group instead of a 32-bit count that could overflow.
+  // Only "exactly one kept row" matters in the first pass, so counts
+  // saturate at 2: one byte per group.
   std::vector<std::uint8_t> counts;
   counts.reserve(largest_table);
 
-  bool changed = true;
-  while (changed) {
-    changed = false;
-    for (const CompactCodes& column : columns) {
-      const CodeSpan codes = column.codes();
-      const std::size_t groups = column.table_size;
-      counts.assign(groups, 0);
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!mask[i]) continue;
-        check_index(i, codes.size());
-        const std::size_t g = check_code(codes[i], groups);
-        if (counts[g] < 2) ++counts[g];
-      }
-      for (std::size_t i = 0; i < n; ++i) {
-        // Every kept row was checked by the counting loop above.
-        if (mask[i] && counts[static_cast<std::size_t>(codes[i])] == 1) {
-          mask[i] = 0;
-          changed = true;
-        }
+  bool changed = false;
+  for (const CompactCodes& column : columns) {
+    const CodeSpan codes = column.codes();
+    const std::size_t groups = column.table_size;
+    counts.assign(groups, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!mask[i]) continue;
+      check_index(i, codes.size());
+      const std::size_t g = check_code(codes[i], groups);
+      if (counts[g] < 2) ++counts[g];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      // Every kept row was checked by the counting loop above.
+      if (mask[i] && counts[static_cast<std::size_t>(codes[i])] == 1) {
+        mask[i] = 0;
+        changed = true;
       }
     }
   }
+  // With one fixed effect the first pass leaves no group with one row.
+  if (changed && columns.size() > 1) drop_remaining(columns, mask);
   return mask;
 }
 

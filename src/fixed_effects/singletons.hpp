@@ -10,22 +10,28 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 
 namespace kestrel {
 
-// Keep mask over the n rows of fe_codes[0] (1 = keep). Passes run over the
-// fixed effects in order; within a fixed effect's step the counts are taken
-// once over the kept rows and not updated while its singletons are dropped,
-// and the mask it leaves is the one the next fixed effect counts on. Passes
-// repeat until one changes nothing. The final mask is the largest row set in
-// which no group has exactly one row, whatever the order of the fixed effects.
+// Keep mask over the n rows of fe_codes[0] (1 = keep). A first pass runs
+// over the fixed effects in order; within a fixed effect's step the counts
+// are taken once over the kept rows and not updated while its singletons are
+// dropped, and the mask it leaves is the one the next fixed effect counts on.
+// If that pass dropped rows, the rest follows in linear time: a worklist of
+// the groups left with one row, each dropped row updating the counts of its
+// groups in every fixed effect. The final mask is the largest row set in
+// which no group has exactly one row, whatever the order of the fixed
+// effects (removal only takes rows that no such set can hold).
 //
-// Later columns need a code for every row that is still kept when they are
-// counted; a kept row whose code is negative or missing panics. Requires at
-// least one column (panics otherwise). n = 0 gives an empty mask. Tables
-// follow the codes that occur, not the largest code.
-std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes);
+// `start` (n entries, or empty for every row) marks the rows that take part
+// at all; the others are never read and stay 0. Later columns need a code
+// for every row that is still kept when the first pass counts them; a kept
+// row whose code is negative or missing panics. Requires at least one
+// column (panics otherwise). n = 0 gives an empty mask. Tables follow the
+// codes that occur, not the largest code.
+std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes,
+                                               std::span<const std::uint8_t> start = {});
 
 // Code columns as a fit uses them: the caller's own when no row was removed,
 // otherwise copies owned here. `spans` views `owned` when that is filled, and

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 

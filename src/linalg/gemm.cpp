@@ -5,7 +5,8 @@
 #include <memory>
 #include <new>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
+#include "runtime/cpu_features.hpp"
 #include "linalg/symmetric.hpp"
 
 namespace kestrel {
@@ -76,7 +77,7 @@ void micro_tile_generic(std::size_t kc, const double* a, std::size_t a_step, con
 
 MicroTile pick_micro_tile() {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-  if (__builtin_cpu_supports("avx2")) return micro_tile_avx2;
+  if (cpu_has_avx2()) return micro_tile_avx2;
 #endif
   return micro_tile_generic;
 }

@@ -1,6 +1,6 @@
 #include "linalg/matmul.hpp"
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 

@@ -4,7 +4,7 @@
 #include <limits>
 #include <numeric>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 namespace {

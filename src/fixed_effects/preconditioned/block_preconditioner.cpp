@@ -4,9 +4,9 @@
 #include <limits>
 #include <utility>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/preconditioned/pair_laplacian.hpp"
-#include "fixed_effects/thread_pool.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace kestrel {
 

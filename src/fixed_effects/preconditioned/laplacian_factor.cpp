@@ -7,7 +7,7 @@
 #include <queue>
 #include <utility>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/preconditioned/counter_rng.hpp"
 
 namespace kestrel {

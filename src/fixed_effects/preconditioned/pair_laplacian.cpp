@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/preconditioned/counter_rng.hpp"
 
 namespace kestrel {

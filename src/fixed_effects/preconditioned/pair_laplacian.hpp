@@ -18,7 +18,7 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 #include "fixed_effects/preconditioned/laplacian_factor.hpp"
 
 namespace kestrel {

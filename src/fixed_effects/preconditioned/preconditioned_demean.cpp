@@ -5,10 +5,10 @@
 #include <cmath>
 #include <vector>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 #include "fixed_effects/preconditioned/block_preconditioner.hpp"
 #include "fixed_effects/preconditioned/reduced_operator.hpp"
-#include "fixed_effects/work_buffer.hpp"
+#include "runtime/work_buffer.hpp"
 
 namespace kestrel {
 

@@ -39,15 +39,10 @@
 #include <cstdint>
 #include <span>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
+#include "runtime/iteration_observer.hpp"
 
 namespace kestrel {
-
-struct IterationObserver {
-  virtual ~IterationObserver() = default;
-  // Between iterations, on the calling thread; may throw to interrupt.
-  virtual void iteration(std::uint64_t iteration, double residual) = 0;
-};
 
 struct SolverReport {
   std::uint64_t iterations = 0;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "check.hpp"
-#include "fixed_effects/thread_pool.hpp"
+#include "runtime/check.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace kestrel {
 

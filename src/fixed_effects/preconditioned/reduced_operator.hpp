@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 
 namespace kestrel {
 

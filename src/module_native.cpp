@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "boundary/frame.hpp"
+#include "boundary/module.hpp"
 #include "boundary/kinds.hpp"
 #include "boundary/results.hpp"
 #include "covariance/cluster.hpp"
@@ -24,7 +25,7 @@
 #include "fixed_effects/demean.hpp"
 #include "covariance/driscoll_kraay.hpp"
 #include "covariance/hac.hpp"
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 
 namespace kestrel {
 namespace {
@@ -311,127 +312,39 @@ ArrayResult<double> rust_dk_meat(boundary::F64Matrix& score, boundary::F64Vector
 
 // ---- function table ----------------------------------------------------------
 
-struct FunctionEntry {
-  const char* name;
-  _PyCFunctionFastWithKeywords call;
-  std::string doc;
-};
-
-template <const auto& Sig, auto Impl>
-FunctionEntry function() {
-  return {Sig.name, &boundary::entry<Sig, Impl>, boundary::docstring_of(Sig)};
-}
+using boundary::function;
 
 // Registration order is part of the interface (it is the order of __all__).
-std::vector<FunctionEntry>& function_table() {
-  static std::vector<FunctionEntry> table = {
-      function<kDemean, rust_demean>(),
-      function<kClusteredMeat, rust_clustered_meat>(),
-      function<kRecode, rust_recode>(),
-      function<kOlsCore, rust_ols_core>(),
-      function<kAbsorbedDof, rust_absorbed_dof>(),
-      function<kOlsFromArrays, rust_ols_from_arrays>(),
-      function<kOlsNofe, rust_ols_nofe>(),
-      function<kIv2sls, rust_iv2sls>(),
-      function<kHacMeat, rust_hac_meat>(),
-      function<kDkMeat, rust_dk_meat>(),
+boundary::ModuleState& module_state() {
+  static boundary::ModuleState state{
+      "kestrel._native",
+      {PyModuleDef_HEAD_INIT, "_native",
+       nullptr,  // no module docstring
+       0,        // no per-module state; 0 (not -1) so every interpreter runs init
+       nullptr, nullptr, nullptr, nullptr, nullptr},
+      {
+          function<kDemean, rust_demean>(),
+          function<kClusteredMeat, rust_clustered_meat>(),
+          function<kRecode, rust_recode>(),
+          function<kOlsCore, rust_ols_core>(),
+          function<kAbsorbedDof, rust_absorbed_dof>(),
+          function<kOlsFromArrays, rust_ols_from_arrays>(),
+          function<kOlsNofe, rust_ols_nofe>(),
+          function<kIv2sls, rust_iv2sls>(),
+          function<kHacMeat, rust_hac_meat>(),
+          function<kDkMeat, rust_dk_meat>(),
+      },
+      {},
+      nullptr,
+      -1,
+      true,
   };
-  return table;
-}
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    nullptr,  // no module docstring
-    0,        // no per-module state; 0 (not -1) so every interpreter runs init
-    nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
-PyObject* the_module = nullptr;
-std::int64_t first_interpreter = -1;
-
-bool register_function(PyObject* module, PyObject* all, PyMethodDef* def) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) return false;
-  PyObject* fn = PyCFunction_NewEx(def, nullptr, module_name);
-  Py_DECREF(module_name);
-  if (fn == nullptr) return false;
-  PyObject* name = PyUnicode_FromString(def->ml_name);
-  if (name == nullptr || PyList_Append(all, name) < 0) {
-    Py_XDECREF(name);
-    Py_DECREF(fn);
-    return false;
-  }
-  Py_DECREF(name);
-  return PyModule_AddObject(module, def->ml_name, fn) == 0 || (Py_DECREF(fn), false);
-}
-
-PyObject* create_module() {
-  static std::vector<PyMethodDef> defs;  // must outlive the function objects
-  auto& table = function_table();
-  defs.clear();
-  defs.reserve(table.size());
-  for (auto& f : table)
-    defs.push_back({f.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.call)),
-                    METH_FASTCALL | METH_KEYWORDS, f.doc.c_str()});
-
-  PyObject* module = PyModule_Create(&module_def);
-  if (module == nullptr) return nullptr;
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-      Py_XDECREF(all);
-      Py_DECREF(module);
-      return nullptr;
-    }
-  }
-  for (auto& def : defs) {
-    if (!register_function(module, all, &def)) {
-      Py_DECREF(all);
-      Py_DECREF(module);
-      return nullptr;
-    }
-  }
-  Py_DECREF(all);
-  PyObject* panic_type = boundary::panic_exception_type();
-  if (panic_type == nullptr || PyModule_AddObjectRef(module, "PanicException", panic_type) < 0) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  return state;
 }
 
 }  // namespace
 }  // namespace kestrel
 
 extern "C" PyMODINIT_FUNC PyInit__native() {
-  using namespace kestrel;
-  PyInterpreterState* interp = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(interp);
-  if (id == -1) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    return nullptr;
-  }
-  if (the_module != nullptr) {
-    if (id != first_interpreter) {
-      PyErr_SetString(PyExc_ImportError,
-                      "kestrel._native does not support sub-interpreters: it was first "
-                      "imported by another interpreter of this process");
-      return nullptr;
-    }
-    return Py_NewRef(the_module);
-  }
-  try {
-    PyObject* module = create_module();
-    if (module == nullptr) return nullptr;
-    the_module = Py_NewRef(module);  // kept for the life of the process
-    first_interpreter = id;
-    return module;
-  } catch (...) {
-    boundary::translate_current_exception();
-    return nullptr;
-  }
+  return kestrel::boundary::init_module(kestrel::module_state());
 }

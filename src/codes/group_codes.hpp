@@ -31,9 +31,6 @@ Recoded recode_i64(std::span<const std::int64_t> values);
 // A negative code panics.
 void reindex_codes(std::span<std::int32_t> codes);
 
-// Number of rows per code, G entries; a code outside 0..G-1 panics.
-std::vector<double> group_counts(std::span<const std::int32_t> codes, std::size_t n_groups);
-
 // Largest code + 1 in 64-bit arithmetic; 1 for an empty column. A column whose
 // codes are all negative gives 0 (its largest code + 1 is then <= 0).
 std::size_t n_groups_of(std::span<const std::int32_t> codes);

@@ -1,10 +1,10 @@
-#include "fixed_effects/group_codes.hpp"
+#include "codes/group_codes.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <utility>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 namespace {
@@ -115,12 +115,6 @@ void reindex_codes(std::span<std::int32_t> codes) {
     auto it = std::lower_bound(rank.begin(), rank.end(), std::pair{c, std::int32_t{-1}});
     c = it->second;
   }
-}
-
-std::vector<double> group_counts(std::span<const std::int32_t> codes, std::size_t n_groups) {
-  std::vector<double> counts(n_groups, 0.0);
-  for (std::int32_t c : codes) counts[check_code(c, n_groups)] += 1.0;
-  return counts;
 }
 
 std::size_t n_groups_of(std::span<const std::int32_t> codes) {

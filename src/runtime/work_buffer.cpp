@@ -1,4 +1,4 @@
-#include "fixed_effects/work_buffer.hpp"
+#include "runtime/work_buffer.hpp"
 
 #include <sys/mman.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <new>
 
-#include "check.hpp"
+#include "runtime/check.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "fixed_effects/thread_pool.hpp"
+#include "runtime/thread_pool.hpp"
 
 #include <pthread.h>
 

@@ -3,8 +3,9 @@
 // Three kinds of failure are kept apart:
 //  * `Panic`: a broken internal precondition (an index outside an array, a
 //    code outside 0..G-1, a non-contiguous vector where a flat buffer is
-//    needed). It reports itself on standard error where the check fails and
-//    reaches Python as `PanicException`.
+//    needed). It carries the place of the failing check; `_native` reports it
+//    on standard error and raises `PanicException`, `_core` (whose caller, the
+//    Python layer, validates its input first) raises a plain ValueError.
 //  * `ValueFailure`: an estimator's own numerical failure ("Singular matrix"),
 //    raised as `ValueError`.
 //  * `std::bad_alloc` (also thrown for sizes that cannot be represented):
@@ -21,9 +22,10 @@
 namespace kestrel {
 
 struct Panic : std::exception {
-  explicit Panic(std::string msg) : message(std::move(msg)) {}
+  Panic(std::string msg, std::source_location at) : message(std::move(msg)), where(at) {}
   const char* what() const noexcept override { return message.c_str(); }
   std::string message;
+  std::source_location where;  // the failing check, for the report
 };
 
 struct ValueFailure : std::exception {
@@ -32,7 +34,7 @@ struct ValueFailure : std::exception {
   std::string message;
 };
 
-// Writes a short report with the failing place to stderr, then throws Panic.
+// Throws Panic with the failing place.
 [[noreturn]] void panic(const std::string& message,
                         std::source_location where = std::source_location::current());
 

@@ -1,4 +1,4 @@
-#include "fixed_effects/compact_codes.hpp"
+#include "codes/compact_codes.hpp"
 
 #include <limits>
 

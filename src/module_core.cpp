@@ -1,0 +1,425 @@
+// The module `_core`: the estimator pipeline's stages for the Python layer,
+// one declaration and one thin wrapper per stage, results as dicts of named
+// fields. Failed internal checks arrive as ValueError (the layer validates
+// its input first, so they mean input it let through); Ctrl-C between
+// iterations arrives as KeyboardInterrupt.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "boundary/frame.hpp"
+#include "boundary/kinds.hpp"
+#include "boundary/module.hpp"
+#include "boundary/numpy_include.hpp"
+#include "boundary/results.hpp"
+#include "codes/group_codes.hpp"
+#include "covariance/cluster.hpp"
+#include "covariance/sandwich.hpp"
+#include "estimators/absorb.hpp"
+#include "estimators/least_squares.hpp"
+#include "estimators/sample.hpp"
+#include "fixed_effects/absorbed_dof.hpp"
+#include "fixed_effects/demean.hpp"
+#include "linalg/column_rows.hpp"
+#include "runtime/check.hpp"
+#include "runtime/work_buffer.hpp"
+
+namespace kestrel {
+namespace {
+
+using boundary::ArrayResult;
+using boundary::Fields;
+using boundary::Kind;
+using boundary::OwnedRef;
+using boundary::PythonError;
+using boundary::Signature;
+
+// ---- shared pieces -----------------------------------------------------------
+
+// A code column as the layer hands it over: int32, one code per row.
+std::vector<CodeSpan> code_columns(std::vector<boundary::I32Vector>& views) {
+  return boundary::contiguous_all(views);
+}
+
+std::vector<ArrayResult<std::int32_t>> code_results(UsedCodes&& used) {
+  std::vector<ArrayResult<std::int32_t>> out;
+  out.reserve(used.spans.size());
+  for (std::size_t c = 0; c < used.spans.size(); ++c) {
+    std::vector<std::int32_t> codes = c < used.owned.size()
+                                          ? std::move(used.owned[c])
+                                          : std::vector<std::int32_t>(used.spans[c].begin(),
+                                                                      used.spans[c].end());
+    out.push_back(boundary::vector_result(std::move(codes)));
+  }
+  return out;
+}
+
+std::vector<std::uint64_t> counts_of(const std::vector<std::size_t>& v) {
+  return {v.begin(), v.end()};
+}
+
+// The columns of a column-major float64 array (Fortran order), as flat
+// memory of rows * cols values.
+std::span<const double> column_major(boundary::F64Matrix& data, std::size_t& rows,
+                                     std::size_t& cols) {
+  const StridedMatrix m = data.strided();
+  rows = m.rows;
+  cols = m.cols;
+  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
+  const bool fortran = (m.rows <= 1 || m.row_stride == elem) &&
+                       (m.cols <= 1 || m.col_stride == static_cast<std::ptrdiff_t>(m.rows) * elem);
+  if (!fortran || reinterpret_cast<std::uintptr_t>(m.data) % alignof(double) != 0)
+    throw ValueFailure("data must be an aligned, Fortran-ordered (column-major) float64 array");
+  return {reinterpret_cast<const double*>(m.data), checked_mul(rows, cols)};
+}
+
+std::vector<std::size_t> indices_of(const std::vector<std::uint64_t>& v) {
+  return {v.begin(), v.end()};
+}
+
+// Progress and Ctrl-C between iterations, on the thread that holds the
+// interpreter: a pending signal's handler runs (KeyboardInterrupt for
+// SIGINT) and its exception unwinds the solver.
+class PythonObserver final : public IterationObserver {
+ public:
+  explicit PythonObserver(PyObject* progress) : progress_(progress) {}
+  void iteration(std::uint64_t iteration, double residual) override {
+    if (PyErr_CheckSignals() < 0) throw PythonError{};
+    if (progress_ == nullptr) return;
+    OwnedRef result = OwnedRef::steal(
+        PyObject_CallFunction(progress_, "Kd", static_cast<unsigned long long>(iteration),
+                              residual));
+    if (!result) throw PythonError{};
+  }
+
+ private:
+  PyObject* progress_;
+};
+
+const char* stage_name(DemeanStage stage) {
+  switch (stage) {
+    case DemeanStage::None: return "none";
+    case DemeanStage::Exact: return "exact";
+    case DemeanStage::Cg: return "cg";
+    case DemeanStage::Preconditioned: return "preconditioned";
+  }
+  return "none";
+}
+
+// ---- recode ------------------------------------------------------------------
+
+constexpr Signature<1> kRecode{
+    "recode",
+    {{{"values", Kind::Object}}},
+    "Dense codes 0..G-1 of a 1-D int64, int32 or float64 array; NaN gets -1.\n"
+    "Returns (codes, G)."};
+
+std::tuple<ArrayResult<std::int32_t>, std::uint64_t> recode(OwnedRef& values) {
+  boundary::ensure_numpy_api();
+  PyObject* obj = values.get();
+  if (!PyArray_Check(obj) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(obj)) != 1)
+    throw ValueFailure("recode takes a 1-D NumPy array");
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  const auto n = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+  const char* data = static_cast<const char*>(PyArray_DATA(arr));
+  const std::ptrdiff_t stride = PyArray_STRIDE(arr, 0);
+  const int type = PyArray_TYPE(arr);
+  if (!PyArray_ISNOTSWAPPED(arr)) throw ValueFailure("recode needs native byte order");
+  Recoded r;
+  if (type == NPY_INT64 || type == NPY_LONGLONG) {
+    r = recode_i64(StridedVector<std::int64_t>{data, n, stride});
+  } else if (type == NPY_INT32) {
+    const StridedVector<std::int32_t> v{data, n, stride};
+    std::vector<std::int64_t> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = v[i];
+    r = recode_i64(std::span<const std::int64_t>(keys));
+  } else if (type == NPY_FLOAT64) {
+    // Values by their bits (0.0 and -0.0 alike); NaN rows take no part.
+    const StridedVector<double> v{data, n, stride};
+    std::vector<std::int64_t> keys;
+    keys.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double x = v[i];
+      if (!std::isnan(x)) keys.push_back(std::bit_cast<std::int64_t>(x == 0.0 ? 0.0 : x));
+    }
+    Recoded present = recode_i64(std::span<const std::int64_t>(keys));
+    r.n_groups = present.n_groups;
+    r.codes.resize(n);
+    for (std::size_t i = 0, j = 0; i < n; ++i)
+      r.codes[i] = std::isnan(v[i]) ? -1 : present.codes[j++];
+  } else {
+    throw ValueFailure("recode takes int64, int32 or float64 values");
+  }
+  return {boundary::vector_result(std::move(r.codes)), r.n_groups};
+}
+
+// ---- sample ------------------------------------------------------------------
+
+constexpr Signature<4> kSample{
+    "sample",
+    {{{"fe", Kind::I32VectorSeq},
+      {"clusters", Kind::I32VectorSeq},
+      {"keep", Kind::MaskVector},
+      {"drop_singletons", Kind::Bool}}},
+    "The rows a fit uses (keep, less singletons) and its code columns over them."};
+
+Fields sample(std::vector<boundary::I32Vector>& fe_views,
+              std::vector<boundary::I32Vector>& cluster_views, boundary::U8Vector& keep_view,
+              bool drop_singletons) {
+  const std::vector<CodeSpan> fe = code_columns(fe_views);
+  const std::vector<CodeSpan> cl = code_columns(cluster_views);
+  const std::span<const std::uint8_t> keep = keep_view.contiguous();
+  const std::size_t n0 = keep.size();
+  Sample s = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons);
+  const std::uint64_t absorbed = fe.empty() ? 0 : absorbed_dof_internal(s.fe.spans);
+  std::vector<std::uint8_t> mask = s.mask.empty() ? std::vector<std::uint8_t>(n0, 1)
+                                                  : std::move(s.mask);
+  Fields out;
+  out.set("mask", boundary::MaskResult{std::move(mask)})
+      .set("n", static_cast<std::uint64_t>(s.n))
+      .set("n_singletons", static_cast<std::uint64_t>(s.removed))
+      .set("fe_groups", counts_of(s.fe_groups));
+  std::vector<std::uint64_t> cluster_groups;
+  for (const CodeSpan c : s.cl.spans) cluster_groups.push_back(n_groups_of(c));
+  out.set("fe", code_results(std::move(s.fe)))
+      .set("clusters", code_results(std::move(s.cl)))
+      .set("cluster_groups", std::move(cluster_groups))
+      .set("absorbed_dof", absorbed);
+  return out;
+}
+
+// ---- absorb ------------------------------------------------------------------
+
+constexpr Signature<8> kAbsorb{
+    "absorb",
+    {{{"columns", Kind::F64VectorSeq},
+      {"mask", Kind::MaskVector},
+      {"fe", Kind::I32VectorSeq},
+      {"fe_groups", Kind::CountSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count},
+      {"solver", Kind::Str},
+      {"progress", Kind::Object}}},
+    "The used rows of the columns stacked column by column, fixed effects removed."};
+
+Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
+              std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,
+              double tol, std::uint64_t max_iter, std::string& solver, OwnedRef& progress) {
+  DemeanOptions options;
+  options.tol = tol;
+  options.max_iter = max_iter;
+  if (solver == "auto")
+    options.solver = DemeanSolver::Auto;
+  else if (solver == "cg")
+    options.solver = DemeanSolver::Cg;
+  else
+    throw ValueFailure("solver must be \"auto\" or \"cg\", not \"" + solver + "\"");
+  if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
+  if (progress.get() != Py_None && !PyCallable_Check(progress.get()))
+    throw ValueFailure("progress must be None or a callable");
+
+  const std::span<const std::uint8_t> mask = mask_view.contiguous();
+  const std::vector<CodeSpan> fe = code_columns(fe_views);
+  const std::size_t n0 = mask.size();
+  const auto n = static_cast<std::size_t>(
+      std::count_if(mask.begin(), mask.end(), [](std::uint8_t m) { return m != 0; }));
+  std::vector<StackSource> sources;
+  sources.reserve(column_views.size());
+  for (auto& v : column_views) {
+    const StridedVector<double> values = v.strided();
+    if (values.len != n0)
+      throw ValueFailure("a column has " + std::to_string(values.len) +
+                         " values but the mask has " + std::to_string(n0));
+    sources.push_back(StackSource::of(values));
+  }
+  if (fe.size() != fe_groups.size()) throw ValueFailure("fe and fe_groups differ in length");
+  for (const CodeSpan c : fe)
+    if (c.size() != n)
+      throw ValueFailure("a fixed-effect column has " + std::to_string(c.size()) +
+                         " codes but the mask keeps " + std::to_string(n) + " rows");
+  const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+
+  const std::size_t m = sources.size();
+  boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
+  const std::span<double> data(stack.data.get(), n * m);
+  fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
+  std::vector<double> sums = centred_sums_of_squares(data, n, m);
+
+  PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
+  options.observer = &observer;
+  const DemeanReport report = demean_columns(data, n, m, fe, groups, options);
+
+  Fields stages;
+  stages.set("cg", report.cg_iterations)
+      .set("preconditioned", report.preconditioned_iterations);
+  Fields out;
+  out.set("data", std::move(stack))
+      .set("sum_squares", boundary::vector_result(std::move(sums)))
+      .set("iterations", report.cg_iterations + report.preconditioned_iterations)
+      .set("converged", report.converged)
+      .set("stage", std::string(stage_name(report.stage)))
+      .set("stages", std::move(stages))
+      .set("setup_seconds", report.setup_seconds);
+  return out;
+}
+
+// ---- least_squares -------------------------------------------------------------
+
+constexpr Signature<5> kLeastSquares{
+    "least_squares",
+    {{{"data", Kind::F64Matrix},
+      {"y", Kind::Count},
+      {"x", Kind::CountSeq},
+      {"sum_squares", Kind::F64Vector},
+      {"collin_tol", Kind::Float}}},
+    "y on the columns x of a column-major array, collinear and absorbed columns dropped."};
+
+Fields least_squares_entry(boundary::F64Matrix& data_view, std::uint64_t y,
+                           std::vector<std::uint64_t>& x, boundary::F64Vector& sums_view,
+                           double collin_tol) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  if (y >= m) throw ValueFailure("y is outside the data's columns");
+  const std::vector<std::size_t> xs = indices_of(x);
+  LeastSquaresFit fit = least_squares(data, n, static_cast<std::size_t>(y), xs,
+                                      sums_view.contiguous(), collin_tol);
+  const std::size_t k = fit.kept.size();
+  Fields out;
+  out.set("coef", boundary::vector_result(std::move(fit.coef)))
+      .set("bread", boundary::matrix_result(std::move(fit.bread), k, k))
+      .set("resid", boundary::vector_result(std::move(fit.resid)))
+      .set("rss", fit.rss)
+      .set("tss", fit.tss)
+      .set("kept", std::vector<std::uint64_t>(fit.kept.begin(), fit.kept.end()))
+      .set("collinear", std::vector<std::uint64_t>(fit.collinear.begin(), fit.collinear.end()))
+      .set("absorbed", std::vector<std::uint64_t>(fit.absorbed.begin(), fit.absorbed.end()));
+  return out;
+}
+
+// ---- meats -------------------------------------------------------------------
+
+constexpr Signature<5> kHeteroMeat{
+    "hetero_meat",
+    {{{"data", Kind::F64Matrix},
+      {"x", Kind::CountSeq},
+      {"resid", Kind::F64Vector},
+      {"bread", Kind::F64Matrix},
+      {"power", Kind::Count}}},
+    "sum_i w_i x_i x_i' with w_i = e_i^2 / (1 - h_i)^power (h_i = x_i' bread x_i)."};
+
+ArrayResult<double> hetero_meat(boundary::F64Matrix& data_view, std::vector<std::uint64_t>& x,
+                                boundary::F64Vector& resid_view, boundary::F64Matrix& bread_view,
+                                std::uint64_t power) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  const std::vector<std::size_t> xs = indices_of(x);
+  const std::size_t k = xs.size();
+  if (power > 2) throw ValueFailure("power must be 0, 1 or 2");
+  const std::span<const double> resid = resid_view.contiguous();
+  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  std::vector<double> bread;
+  if (power > 0) {
+    const StridedMatrix b = bread_view.strided();
+    if (b.rows != k || b.cols != k) throw ValueFailure("bread must be k x k");
+    bread.resize(checked_mul(k, k));
+    for (std::size_t r = 0; r < k; ++r)
+      for (std::size_t c = 0; c < k; ++c) bread[r * k + c] = b(r, c);
+  }
+  ColumnRows rows(stack_columns(data, n, xs));
+  return boundary::matrix_result(
+      sandwich_meat(n, k, resid, bread, static_cast<int>(power), rows), k, k);
+}
+
+constexpr Signature<4> kClusterMeats{
+    "cluster_meats",
+    {{{"data", Kind::F64Matrix},
+      {"x", Kind::CountSeq},
+      {"resid", Kind::F64Vector},
+      {"clusters", Kind::I32VectorSeq}}},
+    "Cluster meats of every non-empty subset of the cluster columns, by size, then\n"
+    "lexicographically: [{subset, meat, groups}]."};
+
+std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<std::uint64_t>& x,
+                                  boundary::F64Vector& resid_view,
+                                  std::vector<boundary::I32Vector>& cluster_views) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  const std::vector<std::size_t> xs = indices_of(x);
+  const std::size_t k = xs.size();
+  const std::span<const double> resid = resid_view.contiguous();
+  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  const std::vector<CodeSpan> clusters = code_columns(cluster_views);
+  std::vector<std::size_t> groups;
+  for (const CodeSpan c : clusters) {
+    if (c.size() != n) throw ValueFailure("a cluster column needs one code per row");
+    for (const std::int32_t code : c)
+      if (code < 0) throw ValueFailure("cluster codes must be non-negative");
+    groups.push_back(n_groups_of(c));
+  }
+  ColumnRows rows(stack_columns(data, n, xs));
+  std::vector<Fields> out;
+  for (std::size_t r = 1; r <= clusters.size(); ++r) {
+    for (const std::vector<std::size_t>& subset : combinations(clusters.size(), r)) {
+      Recoded joined;
+      CodeSpan codes = clusters[subset[0]];
+      std::size_t g = groups[subset[0]];
+      if (r > 1) {
+        std::vector<CodeSpan> columns;
+        for (const std::size_t d : subset) columns.push_back(clusters[d]);
+        joined = interaction_codes(columns);
+        codes = joined.codes;
+        g = joined.n_groups;
+      }
+      Fields f;
+      f.set("subset", std::vector<std::uint64_t>(subset.begin(), subset.end()))
+          .set("meat",
+               boundary::matrix_result(clustered_meat_rows(n, k, resid, codes, g, rows), k, k))
+          .set("groups", static_cast<std::uint64_t>(g));
+      out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
+// ---- function table ------------------------------------------------------------
+
+using boundary::function;
+using boundary::PanicMode;
+
+boundary::ModuleState& module_state() {
+  static boundary::ModuleState state{
+      "kestrel._core",
+      {PyModuleDef_HEAD_INIT, "_core",
+       "The estimator pipeline's stages for kestrel's Python layer.", 0, nullptr, nullptr,
+       nullptr, nullptr, nullptr},
+      {
+          function<kRecode, recode, PanicMode::PlainError>(),
+          function<kSample, sample, PanicMode::PlainError>(),
+          function<kAbsorb, absorb, PanicMode::PlainError>(),
+          function<kLeastSquares, least_squares_entry, PanicMode::PlainError>(),
+          function<kHeteroMeat, hetero_meat, PanicMode::PlainError>(),
+          function<kClusterMeats, cluster_meats, PanicMode::PlainError>(),
+      },
+      {},
+      nullptr,
+      -1,
+      false,
+  };
+  return state;
+}
+
+}  // namespace
+}  // namespace kestrel
+
+extern "C" PyMODINIT_FUNC PyInit__core() {
+  return kestrel::boundary::init_module(kestrel::module_state());
+}
