@@ -6,6 +6,7 @@
 
 #include "runtime/check.hpp"
 #include "fixed_effects/demean_cg.hpp"
+#include "fixed_effects/preconditioned/demean_auto.hpp"
 #include "fixed_effects/projection.hpp"
 #include "runtime/work_buffer.hpp"
 
@@ -42,6 +43,8 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
     report.stage = DemeanStage::Exact;
     return report;
   }
+  if (options.solver == DemeanSolver::Auto)
+    return demean_auto(data, nrows, ncols, codes, n_groups, options, spare);
   std::optional<ObservedCg> observed;
   if (options.observer != nullptr) observed.emplace(*options.observer);
   const CgOutcome cg = demean_cg_columns(data, nrows, ncols, codes, n_groups, options.max_iter,
