@@ -85,12 +85,12 @@ class Frame:
 
     def missing(self, name: str) -> np.ndarray | None:
         """Rows where the column has no usable value: null, NaN or ±inf (None: no such row)."""
-        if self.is_numeric(name):
+        s = self.series(name)
+        if name in self._floats or s.dtype.is_float():
             bad = ~np.isfinite(self.floats(name))
         elif name in self._codes:
             return self._codes[name].missing
-        else:
-            s = self.series(name)
+        else:  # integers, strings, ...: only nulls (no float copy of an identifier column)
             bad = s.is_null().to_numpy() if s.null_count() else None
         return bad if bad is not None and bad.any() else None
 
