@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import textwrap
 import time
 import warnings
 from collections.abc import Callable
@@ -24,7 +25,7 @@ def _bounded_int(low: int, high: int, what: str) -> Callable[[str], int]:
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"{what} must be a whole number, not {text!r}")
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number, not {text!r}") from None
         if not low <= value <= high:
             raise argparse.ArgumentTypeError(f"{what} must be between {low:,} and {high:,}, "
                                              f"not {value:,}")
@@ -89,10 +90,11 @@ def run_simulation(args: argparse.Namespace) -> str:
              str(fit.summary(extra={"true": TRUE_BETA})), "",
              f"Time taken by kestrel.feols: {seconds:.3f} s"]
     if args.fixed_effects == 1:
-        lines += ["", "Biased on purpose: with only the worker fixed effect absorbed, the firm "
-                      "premium stays in the error and training is more likely at high-premium "
-                      "firms, so training's estimate is biased upwards. Absorb the "
-                      "firm as well (--fixed-effects 2) to remove the bias."]
+        lines += [""] + textwrap.wrap(
+            "Biased on purpose: with only the worker fixed effect absorbed, the firm premium "
+            "stays in the error and training is more likely at high-premium firms, so "
+            "training's estimate is biased upwards. Absorb the firm as well "
+            "(--fixed-effects 2) to remove the bias.", 88)
     return "\n".join(lines)
 
 

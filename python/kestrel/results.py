@@ -145,7 +145,9 @@ class Fit:
             stats.append(f"Within R²: {self.r2_within:.4f}")
         stats.append(f"RMSE: {self.rmse:.4g}")
         lines.append("   ".join(stats))
-        if self.fixef:
+        if self.solver_stage == "exact":
+            lines.append("Fixed effect absorbed exactly, by group means")
+        elif self.fixef:
             state = "converged" if self.converged else "NOT converged"
             lines.append(f"Fixed effects absorbed in {self.iterations:,} "
                          f"iteration{'s' * (self.iterations != 1)} ({state})")
