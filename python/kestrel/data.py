@@ -83,6 +83,24 @@ class Frame:
         self._floats[name] = values
         return values
 
+    def ordered(self, name: str, role: str) -> np.ndarray:
+        """A column whose values have an order (time periods): integers as int64 (uint64
+        kept), floats as float64, dates and times as datetime64; nulls hold arbitrary values
+        (:meth:`missing` marks them)."""
+        s = self.series(name)
+        dtype = s.dtype
+        if dtype.is_integer():
+            values = (s.fill_null(0) if s.null_count() else s).to_numpy()
+            return values if values.dtype in (np.int64, np.uint64) else values.astype(np.int64)
+        if dtype.is_float():
+            return self.floats(name)
+        if dtype.is_temporal():
+            values = s.to_numpy()
+            if values.dtype.kind in "mM":
+                return values
+        raise TypeError(f"the {role} {name!r} must be numeric or a date, but its dtype is "
+                        f"{dtype}")
+
     def missing(self, name: str) -> np.ndarray | None:
         """Rows where the column has no usable value: null, NaN or ±inf (None: no such row)."""
         s = self.series(name)

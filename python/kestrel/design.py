@@ -10,8 +10,8 @@ anything else), which it evaluates at the usable rows only.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-from dataclasses import dataclass
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -38,12 +38,15 @@ class Design:
     cluster_names: list[str]
     keep: np.ndarray
     n_missing: int
+    x_terms: list[str] = field(default_factory=list)  # the term of each x column ("1": intercept)
 
 
 def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
-          context: Mapping[str, Any]) -> Design:
+          context: Mapping[str, Any], serial: Sequence[str] = ()) -> Design:
+    """``serial``: the time and panel columns of a Newey–West or Driscoll–Kraay covariance,
+    read by :mod:`kestrel.vcov`; here only their missing values drop rows."""
     cluster_parts = [tuple(name.split("^")) for name in cluster_names]
-    for name in model.variables + [p for parts in cluster_parts for p in parts]:
+    for name in model.variables + [p for parts in cluster_parts for p in parts] + list(serial):
         frame.series(name)  # unknown columns fail here, before any work
     if model.depvar.kind == "lookup":
         frame.floats(model.depvar.var, "dependent variable")
@@ -55,7 +58,8 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     fe = [_combined(frame, parts, ids) for parts in model.fixef]
     clusters = [_combined(frame, parts, ids) for parts in cluster_parts]
     keep = np.ones(frame.n_rows, dtype=bool)
-    for name in dict.fromkeys(model.variables + [p for ps in cluster_parts for p in ps]):
+    for name in dict.fromkeys(model.variables + [p for ps in cluster_parts for p in ps]
+                              + list(serial)):
         missing = frame.missing(name)
         if missing is not None:
             keep &= ~missing
@@ -79,17 +83,20 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         y = frame.floats(model.depvar.var)
     else:
         y = columns.pop(model.depvar.label)[1][0]
-    x_names, x = [], []
+    x_names, x, x_terms = [], [], []
     if model.intercept and not model.fixef:
         x_names.append("Intercept")
         x.append(np.broadcast_to(1.0, (frame.n_rows,)))  # read through a zero stride: no copy
+        x_terms.append("1")
     for term in model.terms:
         names, cols = columns[term.label]
         x_names += names
         x += cols
+        x_terms += [term.label] * len(names)
     return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
                   fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
-                  keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)))
+                  keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
+                  x_terms=x_terms)
 
 
 def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:

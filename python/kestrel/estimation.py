@@ -9,6 +9,7 @@ conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`)
 
 from __future__ import annotations
 
+import dataclasses
 import sys
 import warnings
 from collections import ChainMap
@@ -16,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from kestrel import _core, design, formula
+from kestrel import _core, design, formula, iv
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
@@ -33,15 +34,20 @@ class ConvergenceWarning(UserWarning):
     """Demeaning stopped at its iteration cap before reaching its tolerance."""
 
 
-def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: float = 1e-8,
-          fixef_maxiter: int = 100_000, drop_singletons: bool = True,
+def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
+          fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
           progress: bool | None = None) -> Fit:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
-    polars).
+    polars), or by two-stage least squares with an instrumental-variable part
+    (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
 
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
-      "hetero" (= "HC1"), "HC2", "HC3" (without fixed effects), {"CRV1": "firm"} or
-      {"CRV1": "firm+year"} (multi-way).
+      "hetero" (= "HC1"), "HC2", "HC3" (least squares without fixed effects),
+      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
+      (Driscoll–Kraay).
+    vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
+      (time_id required; panel_id makes Newey–West one series per panel; lag by default
+      floor(T^(1/4)) for T periods, except for a single Newey–West series, which needs it).
     ssc: small-sample conventions from :func:`kestrel.ssc` (default: as fixest and pyfixest).
     fixef_tol, fixef_maxiter: convergence tolerance and iteration cap of the demeaning.
     drop_singletons: drop rows alone in a fixed-effect group (they fit perfectly and would
@@ -60,20 +66,19 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     conv = cov.as_ssc(ssc)
     model = formula.parse(fml)
-    if model.iv is not None:
-        raise ValueError(f"instrumental variables ({model.iv[0]} ~ {model.iv[1]}) are not "
-                         "supported yet")
-    spec = cov.parse(vcov, model.fixef_names)
+    spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
     if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
         raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
                          "need the leverage of the absorbed dummies, which is not computed; "
                          "use 'hetero' (HC1) or a clustered covariance")
+    model, instruments = iv.prepare(model, spec)  # 2SLS: its columns join the design
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
 
     # Design: columns, identifier codes and the rows without missing values.
-    d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)))
+    d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)),
+                     serial=spec.serial_columns)
     if not d.x:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
@@ -91,6 +96,10 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
         if groups < 2:
             raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
                              f"rows used have {groups}")
+    levels = [int(g) for g in sample["fe_groups"]]
+    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
+    inference = cov.Inference(spec, conv, n, levels, dof_fe, _nested(spec, conv, d, sample),
+                              sample["clusters"], cov.serial_codes(spec, frame, sample["mask"]))
 
     # Absorb the fixed effects from y and every regressor at once.
     with progress_line(None if progress is None else bool(progress)) as callback:
@@ -103,55 +112,52 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
                       f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
                       stacklevel=2)
 
-    # Least squares, dropping collinear and absorbed regressors.
+    # Least squares (or its two stages), dropping collinear and absorbed regressors.
     data = absorbed["data"]
     # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
     # squares is zero): the check is skipped.
     sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
-    ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
-                             sum_squares=sum_squares, collin_tol=COLLIN_TOL)
-    names = [d.x_names[i] for i in ls["kept"]]
-    dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
-    if not names:
-        if len(ls["absorbed"]) == len(d.x_names):
-            raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
-                             f"({', '.join(d.x_names)}); nothing is left to estimate")
-        raise ValueError(f"every regressor of {fml!r} was dropped ("
-                         f"{_why(d.x_names, ls)}); nothing is left to estimate")
-    if dropped:
-        warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
+    first_stage = None
+    if instruments is None:
+        ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
+                                 sum_squares=sum_squares, collin_tol=COLLIN_TOL)
+        names = [d.x_names[i] for i in ls["kept"]]
+        dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
+        if not names:
+            if len(ls["absorbed"]) == len(d.x_names):
+                raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
+                                 f"({', '.join(d.x_names)}); nothing is left to estimate")
+            raise ValueError(f"every regressor of {fml!r} was dropped ("
+                             f"{_why(d.x_names, ls)}); nothing is left to estimate")
+        if dropped:
+            warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
+        x_cols = [1 + i for i in ls["kept"]]
+        collinear = [d.x_names[i] for i in dropped]
+    else:
+        stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
+                               CollinearityWarning, stacklevel=3)
+        ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
+                  tss=stages.tss)
+        names, x_cols, collinear = stages.names, stages.x, stages.dropped
+        first_stage = stages.first_stage
 
     # Covariance under the chosen convention.
     k = len(names)
-    levels = [int(g) for g in sample["fe_groups"]]
-    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
-    K = cov.dof_k(conv, spec, k, levels, dof_fe, _nested(spec, conv, d, sample))
-    if n - K <= 0:
-        raise ValueError(f"no degrees of freedom left: {n:,} rows for {k} regressors and "
-                         f"{dof_fe:,} degrees of freedom taken by the fixed effects")
-    x_cols = [1 + i for i in ls["kept"]]
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
-    if spec.kind == "iid":
-        covariance = cov.iid(conv, bread, float(ls["rss"]), n, K)
-    elif spec.kind == "hetero":
-        meat = _core.hetero_meat(data=data, x=x_cols, resid=resid,
-                                 bread=bread if spec.hc > 1 else np.zeros((0, 0)),
-                                 power=spec.hc - 1)
-        covariance = cov.hetero(conv, bread, np.asarray(meat), n, K)
-    else:
-        terms = _core.cluster_meats(data=data, x=x_cols, resid=resid,
-                                    clusters=sample["clusters"])
-        covariance = cov.clustered(conv, bread, terms, len(d.clusters), n, K)
+    covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    if inference.serial is not None:
+        spec = dataclasses.replace(spec, lag=inference.serial.lag)
 
     return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=np.asarray(ls["coef"]),
-               _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=K, vcov_type=spec,
-               ssc=conv, nobs=n, n_missing=d.n_missing,
+               _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=covariance.dof_k,
+               vcov_type=spec, ssc=conv, nobs=n, n_missing=d.n_missing,
                n_singletons=int(sample["n_singletons"]),
                fixef=dict(zip(d.fe_names, levels)), dof_fixef=dof_fe,
                clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
                mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
-               collinear=[d.x_names[i] for i in dropped],
+               collinear=collinear, first_stage=first_stage,
+               periods=None if inference.serial is None else inference.serial.periods,
                **_fit_statistics(ls, absorbed, n, k, dof_fe, bool(model.fixef)))
 
 

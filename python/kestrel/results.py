@@ -53,6 +53,9 @@ class Fit:
     converged: bool
     solver_stage: str
     collinear: list[str]
+    # 2SLS: the first stage of each endogenous regressor (kestrel.iv.FirstStage), else None.
+    first_stage: dict[str, Any] | None = None
+    periods: int | None = None  # Newey-West and Driscoll-Kraay: the time periods
 
     # Estimates and inference ------------------------------------------------------------
     def coef(self) -> pd.Series:
@@ -123,7 +126,8 @@ class Fit:
             rows.append([name, *cells])
         table = _columns(["", *head, ""], rows)
 
-        lines = [f"kestrel.feols: {self.formula}", ""]
+        method = "two-stage least squares, " if self.first_stage else ""
+        lines = [f"kestrel.feols: {method}{self.formula}", ""]
         dropped = []
         if self.n_missing:
             dropped.append(f"{self.n_missing:,} with missing values")
@@ -134,7 +138,8 @@ class Fit:
         if self.fixef:
             facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
                                                      for k, g in self.fixef.items())))
-        facts.append(("Standard errors", self.vcov_type.describe(list(self.clusters.values()))))
+        groups = [self.periods] if self.periods else list(self.clusters.values())
+        facts.append(("Standard errors", self.vcov_type.describe(groups)))
         facts.append(("t and p", f"t distribution, {self.df_t:,.0f} degrees of freedom"))
         width = max(len(k) for k, _ in facts)
         lines += [f"{k:<{width}}  {v}" for k, v in facts] + [""] + table
@@ -153,6 +158,8 @@ class Fit:
                          f"iteration{'s' * (self.iterations != 1)} ({state})")
         if self.collinear:
             lines.append(f"Dropped as collinear: {', '.join(self.collinear)}")
+        if self.first_stage:
+            lines += ["", *_first_stage_table(self.first_stage)]
         return Summary("\n".join(lines))
 
 
@@ -161,6 +168,19 @@ class Summary(str):
 
     def __repr__(self) -> str:
         return str(self)
+
+
+def _first_stage_table(stages: Mapping[str, Any]) -> list[str]:
+    """One row per endogenous regressor: the F test of the excluded instruments (under the
+    fit's covariance) and, with one endogenous regressor, the effective F."""
+    single = len(stages) == 1
+    head = ["First stage", "instruments", "F", "df", "Pr(>F)", *(["effective F"] * single), ""]
+    rows = []
+    for endog, fs in stages.items():
+        rows.append([endog, ", ".join(fs.instruments), f"{fs.f_stat:.4g}",
+                     f"{fs.f_df[0]}, {fs.f_df[1]:,.0f}", _pval(fs.f_pvalue),
+                     *([f"{fs.effective_f:.4g}"] * single), ""])
+    return _columns(head, rows)
 
 
 def _num(v: float) -> str:
