@@ -28,6 +28,7 @@
 #include "estimators/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
+#include "fixed_effects/fixef_values.hpp"
 #include "linalg/column_rows.hpp"
 #include "runtime/check.hpp"
 #include "runtime/work_buffer.hpp"
@@ -488,6 +489,54 @@ ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
       driscoll_kraay_scores_meat(n, xs.size(), resid, time, lag, rows), xs.size(), xs.size());
 }
 
+// ---- fixef_values --------------------------------------------------------------
+
+constexpr Signature<6> kFixefValues{
+    "fixef_values",
+    {{{"resid", Kind::F64Vector},
+      {"fe", Kind::I32VectorSeq},
+      {"fe_groups", Kind::CountSeq},
+      {"preference", Kind::I32VectorSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count}}},
+    "The fixed effects' values solving D alpha = resid (resid = y - X beta over the rows\n"
+    "used), normalised with the reference levels of lowest preference.\n"
+    "Returns {values, references, iterations, converged}."};
+
+Fields fixef_values_entry(boundary::F64Vector& resid_view,
+                          std::vector<boundary::I32Vector>& fe_views,
+                          std::vector<std::uint64_t>& fe_groups,
+                          std::vector<boundary::I32Vector>& preference_views, double tol,
+                          std::uint64_t max_iter) {
+  if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
+  const std::span<const double> resid = resid_view.contiguous();
+  const std::vector<CodeSpan> fe = code_columns(fe_views);
+  const std::vector<CodeSpan> preference = code_columns(preference_views);
+  if (fe.size() != fe_groups.size() || fe.size() != preference.size())
+    throw ValueFailure("fe, fe_groups and preference differ in length");
+  for (std::size_t q = 0; q < fe.size(); ++q) {
+    if (fe[q].size() != resid.size())
+      throw ValueFailure("a fixed-effect column needs one code per value of resid");
+    if (preference[q].size() != fe_groups[q])
+      throw ValueFailure("preference needs one rank per group of its fixed effect");
+  }
+  const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+  PythonObserver observer(nullptr);
+  FixefValuesOptions options;
+  options.tol = tol;
+  options.max_iter = max_iter;
+  options.observer = &observer;
+  FixefValues fit = fixef_values(resid, fe, groups, preference, options);
+  std::vector<ArrayResult<double>> values;
+  for (std::vector<double>& v : fit.values) values.push_back(boundary::vector_result(std::move(v)));
+  Fields out;
+  out.set("values", std::move(values))
+      .set("references", std::vector<std::uint64_t>(fit.references.begin(), fit.references.end()))
+      .set("iterations", fit.iterations)
+      .set("converged", fit.converged);
+  return out;
+}
+
 // ---- function table ------------------------------------------------------------
 
 using boundary::function;
@@ -509,6 +558,7 @@ boundary::ModuleState& module_state() {
           function<kResiduals, residuals_entry, PanicMode::PlainError>(),
           function<kNeweyWestMeat, newey_west_meat_entry, PanicMode::PlainError>(),
           function<kDriscollKraayMeat, driscoll_kraay_meat_entry, PanicMode::PlainError>(),
+          function<kFixefValues, fixef_values_entry, PanicMode::PlainError>(),
       },
       {},
       nullptr,

@@ -10,11 +10,14 @@ anything else), which it evaluates at the usable rows only.
 
 from __future__ import annotations
 
+import re
+import warnings
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+import pandas as pd
 from formulaic import Formula, SimpleFormula, model_matrix
 from formulaic.errors import FormulaicError
 
@@ -39,6 +42,10 @@ class Design:
     keep: np.ndarray
     n_missing: int
     x_terms: list[str] = field(default_factory=list)  # the term of each x column ("1": intercept)
+    # How each regressor term's columns were built, to build them again on new data
+    # (:func:`rebuild`): ("column", var), ("indicators", term, levels used, levels seen) or
+    # ("formulaic", model spec, names).
+    recipes: dict[str, tuple] = field(default_factory=dict)
 
 
 def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
@@ -67,17 +74,21 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     with_intercept = model.intercept or bool(model.fixef)
     paths = _paths(model, frame, with_intercept)
     columns: dict[str, tuple[list[str], list[np.ndarray]]] = {}
+    recipes: dict[str, tuple] = {}
     for term in model.terms:
         if paths[term.label] == "column":
             columns[term.label] = ([term.label], [frame.floats(term.var)])
+            recipes[term.label] = ("column", term.var)
         elif paths[term.label] == "indicators":
-            columns[term.label] = _indicators(frame, term, keep, with_intercept)
+            names, cols, used, seen = _indicators(frame, term, keep, with_intercept)
+            columns[term.label] = (names, cols)
+            recipes[term.label] = ("indicators", term, used, seen)
     formulaic_terms = [t for t in model.terms if paths[t.label] == "formulaic"]
     if model.depvar.kind != "lookup":
         formulaic_terms.append(model.depvar)
     if formulaic_terms:
         columns.update(_materialise(frame, formulaic_terms, model, keep, with_intercept,
-                                    context))
+                                    context, recipes))
 
     if model.depvar.kind == "lookup":
         y = frame.floats(model.depvar.var)
@@ -96,7 +107,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
                   fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
                   keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
-                  x_terms=x_terms)
+                  x_terms=x_terms, recipes=recipes)
 
 
 def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:
@@ -136,10 +147,11 @@ def _paths(model: ModelFormula, frame: Frame, with_intercept: bool) -> dict[str,
 
 
 def _indicators(frame: Frame, term: Term, keep: np.ndarray,
-                with_intercept: bool) -> tuple[list[str], list[np.ndarray]]:
+                with_intercept: bool) -> tuple[list[str], list[np.ndarray], list, list]:
     """Indicator columns of ``C(g)``, a non-numeric ``g`` or ``i(g[, x][, ref=])``: one per
     level seen in the usable rows, in sorted order, leaving out the first level (``C``, and
-    ``i`` without ``ref`` when an intercept or fixed effects span it) or the ``ref`` levels."""
+    ``i`` without ``ref`` when an intercept or fixed effects span it) or the ``ref`` levels.
+    Also the levels of the columns and every level seen."""
     codes, levels = frame.levels(term.var)
     rows = np.flatnonzero(keep)
     present = np.flatnonzero(np.bincount(codes[rows], minlength=len(levels)))
@@ -160,12 +172,9 @@ def _indicators(frame: Frame, term: Term, keep: np.ndarray,
     col = column_of[codes[rows]]
     hit = col >= 0
     block[rows[hit], col[hit]] = 1.0 if term.i_x is None else frame.floats(term.i_x)[rows[hit]]
-    if term.kind == "i":
-        suffix = f":{term.i_x}" if term.i_x else ""
-        names = [f"{term.var}::{levels[j]}{suffix}" for j in used]
-    else:
-        names = [f"{term.label}[T.{levels[j]}]" for j in used]
-    return names, [block[:, j] for j in range(len(used))]
+    names = _indicator_names(term, [levels[j] for j in used])
+    return (names, [block[:, j] for j in range(len(used))], [levels[j] for j in used],
+            [levels[j] for j in present])
 
 
 def _same(ref: Any, level: Any) -> bool:
@@ -176,7 +185,8 @@ def _same(ref: Any, level: Any) -> bool:
 
 
 def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.ndarray,
-                 with_intercept: bool, context: Mapping[str, Any]) -> dict:
+                 with_intercept: bool, context: Mapping[str, Any],
+                 recipes: dict[str, tuple]) -> dict:
     """Columns of the terms formulaic builds, evaluated at the usable rows and placed back
     at their rows; a row where one comes out NaN or infinite (``np.log(0)``) is not kept."""
     rows = np.flatnonzero(keep)
@@ -208,4 +218,89 @@ def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.
         for t in group:
             idx = by_term[str(t.term)]
             out[t.label] = ([names[i] for i in idx], [full[:, i] for i in idx])
+            recipes[t.label] = ("formulaic", mm.model_spec, [names[i] for i in idx])
     return out
+
+
+def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
+            context: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray]:
+    """The columns of the terms ``labels`` on new data, as a fit's design built them (the
+    same indicator levels, formulaic's own encoding state): column name -> values; with the
+    rows where a value is missing, and those with a level the fit did not see."""
+    n = frame.n_rows
+    columns: dict[str, np.ndarray] = {}
+    missing = np.zeros(n, dtype=bool)
+    unseen = np.zeros(n, dtype=bool)
+    specs: dict[int, Any] = {}
+    for label in labels:
+        if label == "1":
+            columns["Intercept"] = np.ones(n)
+            continue
+        recipe = recipes[label]
+        if recipe[0] == "column":
+            columns[label] = frame.floats(recipe[1])
+            missing |= ~np.isfinite(columns[label])
+        elif recipe[0] == "indicators":
+            _, term, used, seen = recipe
+            codes, levels = frame.levels(term.var)
+            missing |= codes < 0
+            position = {level: j for j, level in enumerate(used)}
+            known = set(seen)
+            column_of = np.array([position.get(level, -1) for level in levels] + [-1],
+                                 dtype=np.intp)
+            unseen |= ~np.append(np.array([level in known for level in levels], dtype=bool),
+                                 True)[codes] & (codes >= 0)
+            col = column_of[codes]
+            x = None if term.i_x is None else frame.floats(term.i_x)
+            if x is not None:
+                missing |= ~np.isfinite(x)
+            names = _indicator_names(term, used)
+            for j, name in enumerate(names):
+                hit = (col == j).astype(np.float64)
+                columns[name] = hit if x is None else hit * x
+        else:
+            _, spec, names = recipe
+            if id(spec) not in specs:
+                variables = list(dict.fromkeys(str(v) for v in spec.required_variables
+                                               if str(v) in frame.columns))
+                table = frame.pandas_rows(variables, np.arange(n))
+                try:
+                    # Levels the fit did not see are reported by the caller, per row.
+                    with np.errstate(all="ignore"), warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        specs[id(spec)] = spec.get_model_matrix(table, context=context)
+                except FormulaicError as exc:
+                    raise ValueError(f"cannot evaluate {label}: {_message(exc)}") from None
+                unseen |= _unseen_categories(spec, frame)
+            mm = specs[id(spec)]
+            for name in names:
+                values = mm[name].to_numpy(dtype=np.float64)
+                missing |= ~np.isfinite(values)
+                columns[name] = values
+    return columns, missing, unseen & ~missing
+
+
+def _unseen_categories(spec: Any, frame: Frame) -> np.ndarray:
+    """Rows whose value of a categorical factor of formulaic's (a column, or ``C(column)``)
+    is not among the categories the fit saw."""
+    unseen = np.zeros(frame.n_rows, dtype=bool)
+    for expr, (kind, state) in spec.encoder_state.items():
+        if str(getattr(kind, "value", kind)) != "categorical" or "categories" not in state:
+            continue
+        call = _C_CALL.fullmatch(expr)
+        column = call.group(1) if call else expr
+        if column not in frame.columns:
+            continue
+        values = pd.Series(frame.series(column).to_numpy())
+        unseen |= (~values.isin(state["categories"]) & values.notna()).to_numpy()
+    return unseen
+
+
+_C_CALL = re.compile(r"C\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)")
+
+
+def _indicator_names(term: Term, levels: Sequence[Any]) -> list[str]:
+    if term.kind == "i":
+        suffix = f":{term.i_x}" if term.i_x else ""
+        return [f"{term.var}::{level}{suffix}" for level in levels]
+    return [f"{term.label}[T.{level}]" for level in levels]

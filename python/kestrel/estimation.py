@@ -17,7 +17,7 @@ from typing import Any
 
 import numpy as np
 
-from kestrel import _core, design, formula, iv
+from kestrel import _core, design, formula, iv, prediction
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
@@ -133,6 +133,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
             warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
         x_cols = [1 + i for i in ls["kept"]]
         collinear = [d.x_names[i] for i in dropped]
+        positions = list(ls["kept"])
     else:
         stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
                                CollinearityWarning, stacklevel=3)
@@ -140,6 +141,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                   tss=stages.tss)
         names, x_cols, collinear = stages.names, stages.x, stages.dropped
         first_stage = stages.first_stage
+        positions = stages.x_design
 
     # Covariance under the chosen convention.
     k = len(names)
@@ -158,6 +160,11 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
+               _model=prediction.Model(
+                   y=d.y, x=[d.x[j] for j in positions], x_terms=[d.x_terms[j] for j in positions],
+                   recipes=d.recipes, fe_parts=model.fixef, fe_codes=sample["fe"],
+                   fe_groups=levels, absorbed_dof=int(sample["absorbed_dof"]),
+                   native=frame.native, tol=float(fixef_tol), maxiter=int(fixef_maxiter)),
                **_fit_statistics(ls, absorbed, n, k, dof_fe, bool(model.fixef)))
 
 

@@ -56,6 +56,10 @@ class Fit:
     # 2SLS: the first stage of each endogenous regressor (kestrel.iv.FirstStage), else None.
     first_stage: dict[str, Any] | None = None
     periods: int | None = None  # Newey-West and Driscoll-Kraay: the time periods
+    _model: Any = field(default=None, repr=False)  # kestrel.prediction.Model
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
 
     # Estimates and inference ------------------------------------------------------------
     def coef(self) -> pd.Series:
@@ -97,6 +101,16 @@ class Fit:
         out = np.full(self.mask.shape[0], np.nan)
         out[self.mask] = self._resid
         return out
+
+    def predict(self, newdata: Any = None) -> np.ndarray:
+        """Fitted values including the fixed effects: of the rows used (``newdata=None``,
+        aligned with :meth:`resid`), or of every row of ``newdata`` (a frame with the
+        regressors and identifiers of the formula), NaN where a value is missing or where a
+        level of a fixed effect or of a categorical regressor was not seen in the fit (with
+        a warning). 2SLS predicts from the observed endogenous regressors."""
+        from kestrel import prediction
+
+        return prediction.predict(self, newdata)
 
     def _series(self, values: np.ndarray, name: str) -> pd.Series:
         return pd.Series(values, index=pd.Index(self.coef_names, name="Coefficient"), name=name)
@@ -161,6 +175,24 @@ class Fit:
         if self.first_stage:
             lines += ["", *_first_stage_table(self.first_stage)]
         return Summary("\n".join(lines))
+
+
+class FixedEffects(dict):
+    """A fit's fixed effects: name -> number of levels in the rows used. Calling it,
+    ``fit.fixef()``, recovers their values: a dict of Series by level (sorted), normalised
+    as fixest and pyfixest report them (the first fixed effect carries the level; each later
+    one has its first level at 0, per connected component with two fixed effects).
+    ``tol`` and ``maxiter`` default to the fit's ``fixef_tol`` and ``fixef_maxiter``."""
+
+    def __init__(self, levels: Mapping[str, int], fit: Fit):
+        super().__init__(levels)
+        self._fit = fit
+
+    def __call__(self, tol: float | None = None,
+                 maxiter: int | None = None) -> dict[str, pd.Series]:
+        from kestrel import prediction
+
+        return prediction.fixef(self._fit, tol, maxiter)
 
 
 class Summary(str):
