@@ -211,7 +211,7 @@ def _first_stage_table(stages: Mapping[str, Any]) -> list[str]:
     for endog, fs in stages.items():
         rows.append([endog, ", ".join(fs.instruments), f"{fs.f_stat:.4g}",
                      f"{fs.f_df[0]}, {fs.f_df[1]:,.0f}", _pval(fs.f_pvalue),
-                     *([f"{fs.effective_f:.4g}"] * single), ""])
+                     *([f"{fs.effective_f:.4g}"] if single else []), ""])
     return _columns(head, rows)
 
 
