@@ -12,7 +12,7 @@ from __future__ import annotations
 import sys
 import warnings
 from collections import ChainMap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -21,6 +21,9 @@ from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
 from kestrel.results import Fit
+
+if TYPE_CHECKING:
+    from kestrel.multiple import FitList
 
 COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
 
@@ -35,9 +38,14 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: float = 1e-8,
           fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None) -> Fit:
+          progress: bool | None = None) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars).
+
+    Several dependent variables (``"y1 + y2 ~ x"``) or stepwise parts (``sw()``, ``sw0()``,
+    ``csw()``, ``csw0()``, ``mvsw()``, among the regressors or the fixed effects) fit every
+    model they spell in one call and return a :class:`kestrel.FitList`
+    (:mod:`kestrel.multiple`).
 
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
       "hetero" (= "HC1"), "HC2", "HC3" (without fixed effects), {"CRV1": "firm"} or
@@ -59,6 +67,13 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     conv = cov.as_ssc(ssc)
+    from kestrel import multiple  # it builds on the steps below
+
+    models = multiple.expand(fml)
+    if models is not None:
+        return multiple.fit_all(models, data, vcov, conv, float(fixef_tol), int(fixef_maxiter),
+                                bool(drop_singletons), progress,
+                                _caller_context(sys._getframe(1)))
     model = formula.parse(fml)
     if model.iv is not None:
         raise ValueError(f"instrumental variables ({model.iv[0]} ~ {model.iv[1]}) are not "
@@ -74,12 +89,17 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
 
     # Design: columns, identifier codes and the rows without missing values.
     d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)))
-    if not d.x:
+    if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
                          f"{', '.join(model.variables + list(spec.clusters))}")
+    sample = _sample(d, drop_singletons)
+    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress)
+    return _estimate(fml, model, spec, conv, d, sample, absorbed, 0, list(range(1, 1 + len(d.x))))
 
+
+def _sample(d: design.Design, drop_singletons: bool) -> dict:
     # Sample: singletons out, codes renumbered over the rows used.
     sample = _core.sample(fe=d.fe, clusters=d.clusters, keep=d.keep,
                           drop_singletons=bool(drop_singletons))
@@ -91,35 +111,46 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
         if groups < 2:
             raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
                              f"rows used have {groups}")
+    return sample
 
+
+def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
+            progress: bool | None) -> dict:
     # Absorb the fixed effects from y and every regressor at once.
     with progress_line(None if progress is None else bool(progress)) as callback:
-        absorbed = _core.absorb(columns=[d.y, *d.x], mask=sample["mask"], fe=sample["fe"],
+        absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
                                 max_iter=int(fixef_maxiter), solver="auto", progress=callback)
     if not absorbed["converged"]:
         warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
                       f"{absorbed['iterations']:,} iterations without reaching "
                       f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
-                      stacklevel=2)
+                      stacklevel=3)
+    return absorbed
 
+
+def _estimate(fml: str, model: formula.ModelFormula, spec: cov.Vcov, conv: cov.SSC,
+              d: design.Design, sample: dict, absorbed: dict, y: int, x: list[int]) -> Fit:
+    """Least squares of column ``y`` of the absorbed data on columns ``x`` (the design's
+    regressors, in order), then the covariance and the fit statistics."""
     # Least squares, dropping collinear and absorbed regressors.
+    n = int(sample["n"])
     data = absorbed["data"]
     # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
     # squares is zero): the check is skipped.
     sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
-    ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
+    ls = _core.least_squares(data=data, y=y, x=x,
                              sum_squares=sum_squares, collin_tol=COLLIN_TOL)
     names = [d.x_names[i] for i in ls["kept"]]
     dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
-    if not names:
+    if not names and d.x_names:
         if len(ls["absorbed"]) == len(d.x_names):
             raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
                              f"({', '.join(d.x_names)}); nothing is left to estimate")
         raise ValueError(f"every regressor of {fml!r} was dropped ("
                          f"{_why(d.x_names, ls)}); nothing is left to estimate")
     if dropped:
-        warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
+        warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=3)
 
     # Covariance under the chosen convention.
     k = len(names)
@@ -129,7 +160,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
     if n - K <= 0:
         raise ValueError(f"no degrees of freedom left: {n:,} rows for {k} regressors and "
                          f"{dof_fe:,} degrees of freedom taken by the fixed effects")
-    x_cols = [1 + i for i in ls["kept"]]
+    x_cols = [x[i] for i in ls["kept"]]
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     if spec.kind == "iid":
         covariance = cov.iid(conv, bread, float(ls["rss"]), n, K)
@@ -152,7 +183,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, ssc: Any = None, fixef_tol: 
                mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=[d.x_names[i] for i in dropped],
-               **_fit_statistics(ls, absorbed, n, k, dof_fe, bool(model.fixef)))
+               **_fit_statistics(ls, absorbed["sum_squares"][y], n, k, dof_fe,
+                                 bool(model.fixef)))
 
 
 def _why(x_names: list[str], ls: dict) -> str:
@@ -185,13 +217,13 @@ def _nested(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> li
     return nested
 
 
-def _fit_statistics(ls: dict, absorbed: dict, n: int, k: int, dof_fe: int,
+def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
                     has_fe: bool) -> dict[str, float]:
     """R² against the centred total sum of squares of y over the rows used, within R²
     against that of the demeaned y; adjusted as fixest and pyfixest do."""
     rss = float(ls["rss"])
     with np.errstate(divide="ignore", invalid="ignore"):
-        r2 = 1.0 - rss / np.float64(absorbed["sum_squares"][0])
+        r2 = 1.0 - rss / np.float64(tss)
         within = 1.0 - rss / np.float64(ls["tss"]) if has_fe else np.nan
         adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
         adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
