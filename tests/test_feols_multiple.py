@@ -116,7 +116,8 @@ def test_the_collection_iterates_indexes_and_reports(data):
     assert len(fits) == 2 and [f.depvar for f in fits] == ["y", "y2"]
     assert fits[1] is fits["y2~x1|firm"] is fits[-1]
     assert isinstance(fits[:1], kestrel.FitList) and fits[:1].keys() == ["y ~ x1 | firm"]
-    with pytest.raises(KeyError, match=r"no model 'y2 ~ x1 \| year'.*did you mean 'y2 ~ x1 \| firm'"):
+    with pytest.raises(KeyError, match=r"no model 'y2 ~ x1 \| year'.*did you mean "
+                                       r"'y2 ~ x1 \| firm'"):
         fits["y2 ~ x1 | year"]
     tidy = fits.tidy()
     assert list(tidy.index.get_level_values("Model").unique()) == fits.keys()

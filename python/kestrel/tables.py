@@ -80,6 +80,8 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
 
 
 def _as_fits(fits: Any) -> list[Fit]:
+    from kestrel.multiple import FitList
+
     items = [fits] if isinstance(fits, Fit) else fits
     try:
         items = list(items)
@@ -90,8 +92,8 @@ def _as_fits(fits: Any) -> list[Fit]:
     for item in items:
         if isinstance(item, Fit):
             out.append(item)
-        elif hasattr(item, "keys") and all(isinstance(f, Fit) for f in item):
-            out.extend(item)  # a FitList inside a list
+        elif isinstance(item, FitList):
+            out.extend(item)
         else:
             raise TypeError(f"etable takes fits from kestrel.feols, not {type(item).__name__}")
     if not out:
@@ -268,9 +270,9 @@ def _latex(c: _Cells, notes: str) -> str:
             runs[-1] = (y, runs[-1][1], j)
         else:
             runs.append((y, j, j))
-    lines = [rf"\begin{{tabular}}{{l{'c' * m}}}", r"\toprule",
-             " & ".join(["", *(_tex(y) if a == b else rf"\multicolumn{{{b - a + 1}}}{{c}}{{{_tex(y)}}}"
-                               for y, a, b in runs)]) + r" \\"]
+    heads = [_tex(y) if a == b else rf"\multicolumn{{{b - a + 1}}}{{c}}{{{_tex(y)}}}"
+             for y, a, b in runs]
+    lines = [rf"\begin{{tabular}}{{l{'c' * m}}}", r"\toprule", " & ".join(["", *heads]) + r" \\"]
     if any(a < b for _, a, b in runs):
         lines.append(" ".join(rf"\cmidrule(lr){{{a}-{b}}}" for _, a, b in runs))
     lines.append(row("", c.heads[1]))
