@@ -224,7 +224,8 @@ def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
     rss = float(ls["rss"])
     with np.errstate(divide="ignore", invalid="ignore"):
         r2 = 1.0 - rss / np.float64(tss)
-        within = 1.0 - rss / np.float64(ls["tss"]) if has_fe else np.nan
+        # Without regressors nothing is explained within (exactly, not up to rounding).
+        within = (1.0 - rss / np.float64(ls["tss"]) if k else 0.0) if has_fe else np.nan
         adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
         adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
                       else np.nan)
