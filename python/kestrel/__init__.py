@@ -15,14 +15,18 @@ from kestrel._native import PanicException
 
 if TYPE_CHECKING:
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.multiple import FitList
+    from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
+    from kestrel.tables import etable
     from kestrel.vcov import SSC, ssc
 
 # The user-facing names load on first use, so that processes that only need the engine
 # (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
 _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
          "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
-         "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov"}
+         "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
+         "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

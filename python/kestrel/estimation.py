@@ -13,7 +13,7 @@ import dataclasses
 import sys
 import warnings
 from collections import ChainMap
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -22,6 +22,9 @@ from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
 from kestrel.results import Fit
+
+if TYPE_CHECKING:
+    from kestrel.multiple import FitList
 
 COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
 
@@ -36,10 +39,15 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None) -> Fit:
+          progress: bool | None = None) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
+
+    Several dependent variables (``"y1 + y2 ~ x"``) or stepwise parts (``sw()``, ``sw0()``,
+    ``csw()``, ``csw0()``, ``mvsw()``, among the regressors or the fixed effects) fit every
+    model they spell in one call and return a :class:`kestrel.FitList`
+    (:mod:`kestrel.multiple`).
 
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
       "hetero" (= "HC1"), "HC2", "HC3" (least squares without fixed effects),
@@ -65,6 +73,13 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     conv = cov.as_ssc(ssc)
+    from kestrel import multiple  # it builds on the steps below
+
+    models = multiple.expand(fml)
+    if models is not None:
+        return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
+                                int(fixef_maxiter), bool(drop_singletons), progress,
+                                _caller_context(sys._getframe(1)))
     model = formula.parse(fml)
     spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
     if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
@@ -79,12 +94,20 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     # Design: columns, identifier codes and the rows without missing values.
     d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)),
                      serial=spec.serial_columns)
-    if not d.x:
+    if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
                          f"{', '.join(model.variables + list(spec.clusters))}")
+    sample = _sample(d, drop_singletons)
+    inference = _inference(spec, conv, d, sample, frame)
+    source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
+    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress)
+    return _estimate(fml, model, spec, conv, d, sample, inference, instruments, absorbed, 0,
+                     list(range(1, 1 + len(d.x))), source)
 
+
+def _sample(d: design.Design, drop_singletons: bool) -> dict:
     # Sample: singletons out, codes renumbered over the rows used.
     sample = _core.sample(fe=d.fe, clusters=d.clusters, keep=d.keep,
                           drop_singletons=bool(drop_singletons))
@@ -96,47 +119,67 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         if groups < 2:
             raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
                              f"rows used have {groups}")
+    return sample
+
+
+def _inference(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
+               frame: Frame) -> cov.Inference:
     levels = [int(g) for g in sample["fe_groups"]]
     dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
-    inference = cov.Inference(spec, conv, n, levels, dof_fe, _nested(spec, conv, d, sample),
-                              sample["clusters"], cov.serial_codes(spec, frame, sample["mask"]))
+    return cov.Inference(spec, conv, int(sample["n"]), levels, dof_fe,
+                         _nested(spec, conv, d, sample), sample["clusters"],
+                         cov.serial_codes(spec, frame, sample["mask"]))
 
+
+def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
+            progress: bool | None) -> dict:
     # Absorb the fixed effects from y and every regressor at once.
     with progress_line(None if progress is None else bool(progress)) as callback:
-        absorbed = _core.absorb(columns=[d.y, *d.x], mask=sample["mask"], fe=sample["fe"],
+        absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
                                 max_iter=int(fixef_maxiter), solver="auto", progress=callback)
     if not absorbed["converged"]:
         warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
                       f"{absorbed['iterations']:,} iterations without reaching "
                       f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
-                      stacklevel=2)
+                      stacklevel=3)
+    return absorbed
 
+
+
+def _estimate(fml: str, model: formula.ModelFormula, spec: cov.Vcov, conv: cov.SSC,
+              d: design.Design, sample: dict, inference: cov.Inference,
+              instruments: iv.Instruments | None, absorbed: dict, y: int, x: list[int],
+              source: prediction.Source | None = None) -> Fit:
+    """Least squares (or its two stages) of column ``y`` of the absorbed data on columns
+    ``x`` (the design's regressors, in order), then the covariance and the fit statistics.
+    ``source``: what the fit keeps for its fixed-effect values and predictions."""
     # Least squares (or its two stages), dropping collinear and absorbed regressors.
+    n = int(sample["n"])
     data = absorbed["data"]
     # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
     # squares is zero): the check is skipped.
     sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
     first_stage = None
     if instruments is None:
-        ls = _core.least_squares(data=data, y=0, x=list(range(1, data.shape[1])),
+        ls = _core.least_squares(data=data, y=y, x=x,
                                  sum_squares=sum_squares, collin_tol=COLLIN_TOL)
         names = [d.x_names[i] for i in ls["kept"]]
         dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
-        if not names:
+        if not names and d.x_names:
             if len(ls["absorbed"]) == len(d.x_names):
                 raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
                                  f"({', '.join(d.x_names)}); nothing is left to estimate")
             raise ValueError(f"every regressor of {fml!r} was dropped ("
                              f"{_why(d.x_names, ls)}); nothing is left to estimate")
         if dropped:
-            warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=2)
-        x_cols = [1 + i for i in ls["kept"]]
+            warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=3)
+        x_cols = [x[i] for i in ls["kept"]]
         collinear = [d.x_names[i] for i in dropped]
-        positions = list(ls["kept"])
+        positions = list(ls["kept"])  # in the design's regressors
     else:
         stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
-                               CollinearityWarning, stacklevel=3)
+                               CollinearityWarning, stacklevel=4)
         ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
                   tss=stages.tss)
         names, x_cols, collinear = stages.names, stages.x, stages.dropped
@@ -154,18 +197,15 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=covariance.dof_k,
                vcov_type=spec, ssc=conv, nobs=n, n_missing=d.n_missing,
                n_singletons=int(sample["n_singletons"]),
-               fixef=dict(zip(d.fe_names, levels)), dof_fixef=dof_fe,
+               fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
                mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
-               _model=prediction.Model(
-                   y=d.y, x=[d.x[j] for j in positions], x_terms=[d.x_terms[j] for j in positions],
-                   recipes=d.recipes, fe_parts=model.fixef, fe_codes=sample["fe"],
-                   fe_groups=levels, absorbed_dof=int(sample["absorbed_dof"]),
-                   native=frame.native, tol=float(fixef_tol), maxiter=int(fixef_maxiter)),
-               **_fit_statistics(ls, absorbed, n, k, dof_fe, bool(model.fixef)))
+               _model=None if source is None else source.model(d, model, sample, positions),
+               **_fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
+                                 bool(model.fixef)))
 
 
 def _why(x_names: list[str], ls: dict) -> str:
@@ -198,14 +238,15 @@ def _nested(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> li
     return nested
 
 
-def _fit_statistics(ls: dict, absorbed: dict, n: int, k: int, dof_fe: int,
+def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
                     has_fe: bool) -> dict[str, float]:
     """R² against the centred total sum of squares of y over the rows used, within R²
     against that of the demeaned y; adjusted as fixest and pyfixest do."""
     rss = float(ls["rss"])
     with np.errstate(divide="ignore", invalid="ignore"):
-        r2 = 1.0 - rss / np.float64(absorbed["sum_squares"][0])
-        within = 1.0 - rss / np.float64(ls["tss"]) if has_fe else np.nan
+        r2 = 1.0 - rss / np.float64(tss)
+        # Without regressors nothing is explained within (exactly, not up to rounding).
+        within = (1.0 - rss / np.float64(ls["tss"]) if k else 0.0) if has_fe else np.nan
         adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
         adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
                       else np.nan)

@@ -51,6 +51,27 @@ class Model:
     cache: dict[str, Any] = field(default_factory=dict)
 
 
+@dataclass(frozen=True)
+class Source:
+    """What one call hands its fits for :class:`Model`: the design's full-length y and
+    regressor columns (all of them, in order), the caller's frame and the solver options."""
+
+    y: np.ndarray
+    x: list[np.ndarray]
+    native: Any
+    tol: float
+    maxiter: int
+
+    def model(self, d: Any, formula: Any, sample: dict, positions: list[int]) -> Model:
+        """The model of a fit whose coefficients are the design's regressors ``positions``."""
+        return Model(y=self.y, x=[self.x[j] for j in positions],
+                     x_terms=[d.x_terms[j] for j in positions], recipes=d.recipes,
+                     fe_parts=formula.fixef, fe_codes=sample["fe"],
+                     fe_groups=[int(g) for g in sample["fe_groups"]],
+                     absorbed_dof=int(sample["absorbed_dof"]), native=self.native,
+                     tol=self.tol, maxiter=self.maxiter)
+
+
 def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dict[str, pd.Series]:
     """The values of each fixed effect, by level (sorted), normalised as fixest and pyfixest
     report them: the first fixed effect carries the level; each later one has its first
