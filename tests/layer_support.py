@@ -1,6 +1,7 @@
 """Data and independent oracles shared by the tests of the Python layer."""
 
 import itertools
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -58,3 +59,16 @@ def multiway_oracle(y, X, fe_codes, cluster_codes, k_fe):
             V += (-1) ** (size + 1) * bread @ s.T @ s @ bread
     V *= (n - 1) / (n - k - k_fe) * g_min / (g_min - 1)
     return beta[:k], np.sqrt(np.diag(V)[:k])
+
+
+def close(ours, theirs, rtol):
+    """Equal to rtol relative, with an absolute floor of rtol times the largest magnitude."""
+    ours, theirs = np.asarray(ours, float), np.asarray(theirs, float)
+    np.testing.assert_allclose(ours, theirs, rtol=rtol, atol=rtol * np.abs(theirs).max() + 1e-15)
+
+
+def quiet(fn, *args, **kwargs):
+    """A peer's call without its deprecation chatter (the suite turns warnings into errors)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kwargs)

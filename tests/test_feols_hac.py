@@ -3,11 +3,10 @@ convention: pyfixest (the default factors), statsmodels' HAC on a time series (w
 without its correction), linearmodels' kernel covariances (IV2SLS on a time series,
 PanelOLS's Driscoll-Kraay on the NLSY wage panel)."""
 
-import warnings
-
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import close, quiet
 
 import kestrel
 
@@ -16,17 +15,6 @@ sm = pytest.importorskip("statsmodels.api")
 linearmodels = pytest.importorskip("linearmodels")
 pytestmark = pytest.mark.peers
 COEF, SE = 1e-10, 1e-8
-
-
-def close(ours, theirs, rtol):
-    ours, theirs = np.asarray(ours, float), np.asarray(theirs, float)
-    np.testing.assert_allclose(ours, theirs, rtol=rtol, atol=rtol * np.abs(theirs).max() + 1e-15)
-
-
-def quiet(fn, *args, **kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fn(*args, **kwargs)
 
 
 @pytest.fixture(scope="module")

@@ -4,11 +4,10 @@ regressors; its debiased covariances are the conventions here) and the textbook 
 the Mroz and Card returns-to-schooling data. Coefficients 1e-10 relative, standard errors
 and statistics 1e-8."""
 
-import warnings
-
 import numpy as np
 import pandas as pd
 import pytest
+from layer_support import close, quiet
 
 import kestrel
 
@@ -18,17 +17,6 @@ from linearmodels.iv import IV2SLS  # noqa: E402
 
 pytestmark = pytest.mark.peers
 COEF, SE = 1e-10, 1e-8
-
-
-def close(ours, theirs, rtol):
-    ours, theirs = np.asarray(ours, float), np.asarray(theirs, float)
-    np.testing.assert_allclose(ours, theirs, rtol=rtol, atol=rtol * np.abs(theirs).max() + 1e-15)
-
-
-def quiet(fn, *args, **kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fn(*args, **kwargs)
 
 
 @pytest.fixture(scope="module")

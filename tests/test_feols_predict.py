@@ -2,24 +2,16 @@
 tolerance) and dummy-variable least squares with the references set to 0, where pyfixest
 does not go (combined and disconnected fixed effects, 2SLS)."""
 
-import warnings
-
 import numpy as np
 import pandas as pd
 import pytest
-from layer_support import dummies
+from layer_support import dummies, quiet
 
 import kestrel
 from kestrel.prediction import IrregularFixedEffectsWarning, UnseenLevelWarning
 
 pf = pytest.importorskip("pyfixest")
 TIGHT = dict(atol=1e-14, btol=1e-14)
-
-
-def quiet(fn, *args, **kwargs):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return fn(*args, **kwargs)
 
 
 @pytest.fixture(scope="module")
