@@ -14,6 +14,7 @@ from kestrel import _native
 from kestrel._native import PanicException
 
 if TYPE_CHECKING:
+    from kestrel.demeaning import demean
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
@@ -26,7 +27,8 @@ if TYPE_CHECKING:
 _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
          "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
-         "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots"}
+         "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
+         "demean": "kestrel.demeaning"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

@@ -39,7 +39,7 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None) -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto") -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -62,6 +62,10 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       understate the standard errors).
     progress: a progress line on stderr for fits longer than about two seconds; None: only
       when stderr is a terminal.
+    solver: how several fixed effects are absorbed: "auto" (conjugate gradient, switching to
+      a solver preconditioned by the fixed-effect graph when it stalls, as on worker–firm
+      panels with limited mobility) or "cg" (conjugate gradient on alternating projections
+      only).
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
@@ -72,6 +76,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    check_solver(solver)
     conv = cov.as_ssc(ssc)
     from kestrel import multiple  # it builds on the steps below
 
@@ -79,7 +84,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     if models is not None:
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
                                 int(fixef_maxiter), bool(drop_singletons), progress,
-                                _caller_context(sys._getframe(1)))
+                                _caller_context(sys._getframe(1)), solver)
     model = formula.parse(fml)
     spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
     if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
@@ -102,7 +107,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     sample = _sample(d, drop_singletons)
     inference = _inference(spec, conv, d, sample, frame)
     source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
-    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress)
+    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
     return _estimate(fml, model, spec, conv, d, sample, inference, instruments, absorbed, 0,
                      list(range(1, 1 + len(d.x))), source)
 
@@ -131,13 +136,21 @@ def _inference(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
                          cov.serial_codes(spec, frame, sample["mask"]))
 
 
+SOLVERS = ("auto", "cg")
+
+
+def check_solver(solver: Any) -> None:
+    if not isinstance(solver, str) or solver not in SOLVERS:
+        raise ValueError(f"solver must be one of {', '.join(map(repr, SOLVERS))}, not {solver!r}")
+
+
 def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
-            progress: bool | None) -> dict:
+            progress: bool | None, solver: str = "auto") -> dict:
     # Absorb the fixed effects from y and every regressor at once.
     with progress_line(None if progress is None else bool(progress)) as callback:
         absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
-                                max_iter=int(fixef_maxiter), solver="auto", progress=callback)
+                                max_iter=int(fixef_maxiter), solver=solver, progress=callback)
     if not absorbed["converged"]:
         warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
                       f"{absorbed['iterations']:,} iterations without reaching "

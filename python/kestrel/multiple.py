@@ -163,7 +163,7 @@ class _Group:
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
             fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            context: Mapping[str, Any]) -> FitList:
+            context: Mapping[str, Any], solver: str = "auto") -> FitList:
     """Fit every model of :func:`expand` on ``data`` (options checked by the caller)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
     specs = []
@@ -206,7 +206,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         sample = estimation._sample(group.design, drop_singletons)
         with _record(caught, [models[m[0]] for m in group.members]):
             absorbed = estimation._absorb(group.columns, sample, fixef_tol, fixef_maxiter,
-                                          progress)
+                                          progress, solver)
         # Each fit keeps references to its raw columns (for fixef() and predict()).
         sources = [prediction.Source(group.columns[y], [group.columns[j] for j in x],
                                      frame.native, fixef_tol, fixef_maxiter)
