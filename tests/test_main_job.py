@@ -18,7 +18,7 @@ def field(out, label):
     return float(m.group(1).replace(",", ""))
 
 
-@pytest.mark.parametrize("n_fe", [1, 2, 3])
+@pytest.mark.parametrize("n_fe", [1, 3])
 def test_job_prints_counts_and_a_coefficient_table_near_the_true_values(n_fe):
     proc = run("--rows", "20000", "--fixed-effects", str(n_fe), "--seed", "3")
     assert proc.returncode == 0, proc.stderr
