@@ -49,11 +49,9 @@ def keep_mask(fes):
 
 def within_fit(y, x, fes):
     """(beta, resid, demeaned x, bread) of OLS after absorbing the fixed effects."""
-    yd = residual_on_dummies(y[:, None], fes)[:, 0]
-    xd = residual_on_dummies(x, fes)
-    xtx = xd.T @ xd
-    beta = np.linalg.solve(xtx, xd.T @ yd) if x.shape[1] else np.zeros(0)
-    bread = np.linalg.inv(xtx) if x.shape[1] else np.zeros((0, 0))
+    yd, xd = residual_on_dummies(y, fes), residual_on_dummies(x, fes)
+    bread = np.linalg.inv(xd.T @ xd)
+    beta = bread @ (xd.T @ yd)
     return beta, yd - xd @ beta, xd, bread
 
 
@@ -70,14 +68,11 @@ def components(a, b, ga, gb):
 
     def find(v):
         while parent[v] != v:
-            parent[v] = parent[parent[v]]
             v = parent[v]
         return v
 
     for u, v in zip(a, b):
-        ru, rv = find(int(u)), find(ga + int(v))
-        if ru != rv:
-            parent[ru] = rv
+        parent[find(int(u))] = find(ga + int(v))
     return len({find(v) for v in range(ga + gb)})
 
 

