@@ -220,14 +220,3 @@ def code_columns(draw, n, max_groups=6, count=(1, 3)):
     return [np.array(draw(st.lists(st.integers(0, draw(st.integers(0, max_groups - 1))),
                                    min_size=n, max_size=n)), dtype=np.int32)
             for _ in range(draw(st.integers(*count)))]
-
-
-@st.composite
-def bad_codes(draw, n, n_groups):
-    """n int32 codes with at least one outside 0..n_groups-1 (when n > 0)."""
-    codes = np.array(draw(st.lists(st.integers(0, max(0, n_groups - 1)), min_size=n,
-                                   max_size=n)), dtype=np.int32)
-    if n:
-        codes[draw(st.integers(0, n - 1))] = draw(st.sampled_from(
-            [-1, -2, I32.min, n_groups, n_groups + 1, I32.max]))
-    return codes

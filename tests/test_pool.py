@@ -16,7 +16,7 @@ import pytest
 
 from conftest import ENTRY_POINTS, SANITIZED, call_checked, same_outcome, valid_args
 from kestrel import _native
-from oracles import LARGE_SCRIPT, large_problem, reference_demean
+from oracles import large_problem, reference_demean, run_large
 
 TESTS = os.path.dirname(__file__)
 CPUS = os.cpu_count() or 1
@@ -48,10 +48,7 @@ def references():
     ({"RAYON_RS_NUM_CPUS": "x"}, CPUS),
 ], ids=repr)
 def test_pool_size_follows_the_environment_rules(env, expected, references, tmp_path):
-    out = tmp_path / "out.npy"
-    subprocess.run([sys.executable, "-c", LARGE_SCRIPT, "200000", "50", str(out), TESTS],
-                   env=dict(CLEAN_ENV, **env), check=True, timeout=120)
-    got = np.load(out)
+    got = run_large(tmp_path, env)
     assert [t for t, ref in references.items() if np.array_equal(got, ref)] == [expected]
 
 
@@ -60,12 +57,10 @@ def test_threads_calling_every_entry_point_at_once_get_the_serial_results():
     x = rng.normal(size=(200_000, 2))
     fe1, fe2 = (rng.integers(0, g, 200_000).astype(np.int32) for g in (40, 33))
     jobs = [(getattr(_native, fn), valid_args(fn)) for fn in ENTRY_POINTS]
-    jobs += [(f, a[:-1] + [object()]) for f, a in jobs]  # failing calls too
-    jobs += [(_native.rust_demean, [x, [fe1], [40], 1e-8, 50]),  # large: the pool runs
-             (_native.rust_demean, [x, [fe1, fe2], [40, 33], 1e-8, 50]),
-             (_native.rust_ols_from_arrays, [x[:, 0] + 0.5 * x[:, 1], [x[:, 1].copy()], ["x"],
-                                             [fe1, fe2], ["a", "b"], [fe1], ["c"], 1e-8, 50,
-                                             "iid"])]
+    jobs += [(f, a[:-1] + [object()]) for f, a in jobs] + [  # failing calls, and large ones
+        (_native.rust_demean, [x, [fe1], [40], 1e-8, 50]),
+        (_native.rust_ols_from_arrays, [x[:, 0], [x[:, 1].copy()], ["x"], [fe1, fe2], ["a", "b"],
+                                        [fe1], ["c"], 1e-8, 50, "iid"])]
     serial = [call_checked(f, *a) for f, a in jobs]
     errors, start = [], threading.Barrier(4)
 
