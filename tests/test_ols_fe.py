@@ -219,8 +219,13 @@ def test_iteration_settings_and_group_numbers():
     np.testing.assert_allclose(beta, np.linalg.solve(x.T @ x, x.T @ y), rtol=1e-10)
 
 
-def test_column_entry_covariance_names():
+def test_column_entry_names_and_columns():
     y, x, (worker, firm) = panel(150, (15, 6), 2, seed=23)
+    # Longer regressor columns are read up to the rows of y.
+    long = [np.r_[x[:, j], [1e300, -7.0]] for j in range(2)]
+    got = rust_ols_from_arrays(y, long, [], [worker], [], [firm], [], 1e-12, 100, "iid")
+    assert all(same_bits(a, b) for a, b in
+               zip(got[:3], fit(y, x, [worker], [firm], names=[], tol=1e-12, max_iter=100)[:3]))
     ref = fit(y, x, [worker], [firm], vcov="HC3")[1]
     for name in ("iid", "HC1", "nonsense", ""):  # ignored when clustering
         np.testing.assert_array_equal(fit(y, x, [worker], [firm], vcov=name)[1], ref)
@@ -254,15 +259,10 @@ def test_column_entry_covariance_names():
     (lambda y, x, w, f, bad: fit(y, x, [w], [with_layout(f, "strided")]), "NotContiguousError"),
 ])
 @pytest.mark.parametrize("delta", [-1, 2])
-def test_columns_of_another_length_are_refused_naming_the_argument(call, message, delta):
+def test_bad_columns_are_refused_naming_the_argument(call, message, delta):
     y, x, (worker, firm) = panel(30, (3, 3), 2, seed=13)
     with pytest.raises(PANIC, match=message.format(m=30 + delta)):
         call(y, x, worker, firm, np.zeros(30 + delta, np.int32))
-    # Longer regressor columns are read up to the rows of y.
-    long = [np.r_[x[:, j], [1e300, -7.0]] for j in range(2)]
-    got = rust_ols_from_arrays(y, long, [], [worker], [], [firm], [], 1e-12, 100, "iid")
-    assert all(same_bits(a, b) for a, b in
-               zip(got[:3], fit(y, x, [worker], [firm], names=[], tol=1e-12, max_iter=100)[:3]))
 
 
 # ---- peers -----------------------------------------------------------------------------
