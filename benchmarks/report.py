@@ -5,10 +5,11 @@ from __future__ import annotations
 from pathlib import Path
 
 WORKLOAD_TITLES = {
-    1: "1  fixed-effect OLS, benchmark panel (clustered by individual)",
-    2: "2  demeaning alone ([y, x1])",
+    1: "1  fixed-effect OLS, benchmark panel (clustered by individual) and the main job's "
+       "panel (by firm)",
+    2: "2  demeaning alone ([y, x1]; five columns with random codes)",
     3: "3  OLS without fixed effects, 10 regressors + intercept",
-    4: "4  2SLS, 1 endogenous, 2 instruments, HC0",
+    4: "4  2SLS, 1 endogenous, 2 instruments, HC0 or clustered",
     5: "5  covariance pieces and recoding",
 }
 

@@ -81,35 +81,69 @@ def _panel_cases(sizes, hard_sizes, demean_sizes, big_sizes, profile_sizes, quic
     return cases
 
 
+def _other_panel_cases(job_sizes, random_sizes, long) -> list[Case]:
+    """The main job's worker-firm panel, clustered by firm (against pyfixest, as the job is
+    what users run), and demeaning five columns on fixed effects with random codes."""
+    out = []
+    for n in job_sizes:
+        for fe in (("worker", "firm"), ("worker", "firm", "year"))[: 2 if long else 1]:
+            out.append(Case(1, "fe_ols", f"worker-firm (main job), {len(fe)} FE", n, "job",
+                            {"n": n}, {"n": 2000}, {"fe": fe, "n_regressors": 3,
+                                                    "cluster": "firm"},
+                            tools=("kestrel", "pyfixest")))
+    columns = ("y", "x1", "x2", "x3", "x4")
+    for n in random_sizes:
+        for fe in (("fe1", "fe2"), ("fe1", "fe2", "fe3")):
+            out.append(Case(2, "demean", f"random codes, {len(fe)} FE, 5 columns", n,
+                            "random_codes", {"n": n}, {"n": 2000},
+                            {"fe": fe, "columns": columns}, profile=long and len(fe) == 3,
+                            tools=None if long else ("kestrel", "pyfixest")))
+    return out
+
+
 def cases(mode: str) -> list[Case]:
     quick = mode in ("quick", "smoke")
     if mode == "smoke":
         sizes, hard, big = [10_000, 50_000], [10_000, 30_000], [50_000]
         n_nofe, n_iv, n_cov, n_ids = 100_000, 100_000, 100_000, 100_000
+        job, random, n_gram = [50_000], [50_000], 20_000
     elif quick:
         # Not 2*10^5: there n/230 = 870 firms, a multiple of the 10 years, so the cyclic firm
         # fixes the year and the difficult design degenerates (one iteration).
         sizes, hard, big = [100_000, 1_000_000], [100_000, 300_000], []
         n_nofe, n_iv, n_cov, n_ids = 2_000_000, 1_000_000, 1_000_000, 10_000_000
+        job, random, n_gram = [1_000_000], [1_000_000], 100_000
     else:
         sizes = [100_000, 500_000, 1_000_000, 2_000_000, 10_000_000]
         hard, big = sizes, [1_000_000]
         n_nofe, n_iv, n_cov, n_ids = 10_000_000, 1_000_000, 1_000_000, 10_000_000
+        job, random, n_gram = [1_000_000, 10_000_000], [1_000_000, 10_000_000], 1_000_000
     # Long mode: demeaning alone at every size, the iteration profile at 10^6 rows.
     demean_sizes = [] if quick else sizes
     out = _panel_cases(sizes, hard, demean_sizes, big, [] if quick else [1_000_000], quick)
+    out += _other_panel_cases(job, random, not quick)
     for vcov in ("HC1", "cluster"):
         out.append(Case(3, "nofe", vcov, n_nofe, "nofe", {"n": n_nofe, "k": 10},
                         {"n": 5000, "k": 10}, {"k": 10, "vcov": vcov}))
     for fe in ((), FE2):
-        out.append(Case(4, "iv", f"{len(fe)} FE", n_iv, "iv", {"n": n_iv}, {"n": 2000},
-                        {"fe": fe}))
+        for cluster in (False, True):
+            out.append(Case(4, "iv", f"{len(fe)} FE" + (", clustered" if cluster else ""), n_iv,
+                            "iv", {"n": n_iv}, {"n": 2000}, {"fe": fe, "cluster": cluster}))
     cov = {"n": n_cov, "k": 10, "n_periods": 1000, "n_groups": 10_000}
     cov_warm = {"n": 5000, "k": 10, "n_periods": 50, "n_groups": 100}
-    out.append(Case(5, "hac", "Newey-West, k=10, auto bandwidth", n_cov, "scores", cov, cov_warm, {}))
-    out.append(Case(5, "dk", "Driscoll-Kraay, k=10, 1000 periods", n_cov, "scores", cov, cov_warm, {}))
+    for label, params in (("Newey-West, k=10, auto bandwidth", {}),
+                          ("Newey-West, rows in time order", {"sorted": True}),
+                          ("Newey-West, Fortran-ordered score", {"fortran": True})):
+        out.append(Case(5, "hac", label, n_cov, "scores", cov, cov_warm, params))
+    for label, params in (("Driscoll-Kraay, k=10, 1000 periods", {}),
+                          ("Driscoll-Kraay, sorted by period", {"sorted": True})):
+        out.append(Case(5, "dk", label, n_cov, "scores", cov, cov_warm, params))
     out.append(Case(5, "cmeat", "cluster meat, k=10, G=10^4", n_cov, "scores", cov, cov_warm,
-                    {"n_groups": 10_000}))
+                    {"n_groups": 10_000}, tools=("kestrel", "numpy")))
+    # One row per group: the meat is the score product S'S over G = n groups alone.
+    for k in (5, 20, 100):
+        out.append(Case(5, "cmeat", f"score product S'S, k={k}, G=n", n_gram,
+                        "gram", {"n": n_gram, "k": k}, {"n": 2000, "k": k}, {"n_groups": n_gram}))
     for kind in ("dense", "sparse"):
         out.append(Case(5, "recode", f"recode {kind}", n_ids, "ids", {"n": n_ids, "kind": kind},
                         {"n": 5000, "kind": kind}, {}))
