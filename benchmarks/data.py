@@ -160,8 +160,28 @@ def gram(n: int, k: int) -> dict[str, np.ndarray]:
             "codes": np.arange(n, dtype=np.int32)}
 
 
+def outcomes(n: int, n_outcomes: int = 5) -> dict[str, np.ndarray]:
+    """The simple panel with several outcomes y1.. (y1 = the panel's y, the others scaled
+    copies plus their own noise), for multiple estimation."""
+    p = panel(n, "simple")
+    rng = _rng(9, n, n_outcomes)
+    out = {**p, "y1": p["y"]}
+    for j in range(2, n_outcomes + 1):
+        out[f"y{j}"] = (0.5 + 0.1 * j) * p["y"] + rng.standard_normal(n)
+    return out
+
+
+def staircase(n: int) -> dict[str, np.ndarray]:
+    """Two fixed effects chained row to row (row i in groups i//2 and (i+1)//2): every row
+    is a singleton in the end, but removing one exposes only the next, so a removal that
+    repeats full passes until nothing changes needs n/2 of them."""
+    i = np.arange(n, dtype=np.int64)
+    return {"fe1": (i // 2).astype(np.int32), "fe2": ((i + 1) // 2).astype(np.int32)}
+
+
 GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
-              "random_codes": random_codes, "gram": gram}
+              "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
+              "staircase": staircase}
 
 
 def generate(name: str, params: dict) -> dict[str, np.ndarray]:

@@ -112,10 +112,12 @@ def table(rows, profiles, targets, summary) -> str:
                 w(f"{p['label']:<22} {p['n']:>11,}  {p.get('error')}")
                 continue
             ti = p.get("t_iter")
+            ms = f"{ti * 1e3:.2f}" if ti else "-"
+            vs_bound = f"{ti / p['bound']:.2f}" if ti else "-"
             w(f"{p['label']:<22} {p['n']:>11,} {p['iterations']:>6} {p['t_converged']:>8.3f} "
-              f"{(f'{ti * 1e3:.2f}' if ti else '-'):>8} {p['bytes_per_iter'] / 2**20:>8.1f} "
+              f"{ms:>8} {p['bytes_per_iter'] / 2**20:>8.1f} "
               f"{p['triad_bw_1thread'] / 1e9:>10.2f} {p['triad_bw_2threads'] / 1e9:>10.2f} "
-              f"{p['bound'] * 1e3:>9.2f} {(f'{ti / p['bound']:.2f}' if ti else '-'):>6}")
+              f"{p['bound'] * 1e3:>9.2f} {vs_bound:>6}")
         w("ms/iter = (converged time - time capped at 1 iteration) / (iterations - 1); '-' when the "
           "solve takes under 3 iterations")
         w("bytes/iteration = rows x columns x (32 x (2Q-1) + 88); bound = bytes / the faster of "

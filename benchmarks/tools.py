@@ -296,6 +296,124 @@ def _pyfixest_iv_run(s):
     return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
 
 
+# ---------------------------------------------------------------- kestrel.feols, whole calls
+
+_ENGINE_SECONDS = [0.0]
+
+
+def _clock_engine() -> None:
+    """Times every call into kestrel._core (once per process), so that a feols run can
+    report the layer's own time: everything but the engine."""
+    from kestrel import _core
+    if getattr(_core, "_bench_clocked", False):
+        return
+    import time
+
+    def clocked(fn):
+        def call(*args, **kwargs):
+            t0 = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                _ENGINE_SECONDS[0] += time.perf_counter() - t0
+        return call
+
+    for name in _core.__all__:
+        setattr(_core, name, clocked(getattr(_core, name)))
+    _core._bench_clocked = True
+
+
+def _feols(s, names):
+    import time
+    import warnings
+
+    import kestrel
+    _ENGINE_SECONDS[0] = 0.0
+    t0 = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                            solver=s.get("solver", "auto"))
+    total = time.perf_counter() - t0
+    info = {"engine_s": _ENGINE_SECONDS[0], "layer_s": total - _ENGINE_SECONDS[0]}
+    if not isinstance(fit, kestrel.FitList):
+        info.update(iterations=fit.iterations, stage=fit.solver_stage)
+        return fit, Output(coef=fit.coef()[names].to_numpy(), se=fit.se()[names].to_numpy(),
+                           info=info)
+    return fit, Output(coef=np.concatenate([f.coef()[names].to_numpy() for f in fit]),
+                       se=np.concatenate([f.se()[names].to_numpy() for f in fit]), info=info)
+
+
+def _feols_fe_setup(solver):
+    def setup(data, params):
+        _clock_engine()
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        s["solver"] = solver
+        return s
+    return setup
+
+
+def _feols_fe_run(s):
+    return _feols(s, s["names"])[1]
+
+
+def _feols_iv_setup(data, params):
+    _clock_engine()
+    return _pyfixest_iv_setup(data, params)
+
+
+def _feols_iv_run(s):
+    return _feols(s, s["names"])[1]
+
+
+# ---------------------------------------------------------------- multiple estimation (7)
+
+def _multi_setup(data, params):
+    import pandas as pd
+    ys = [f"y{j}" for j in range(1, params["n_outcomes"] + 1)]
+    df = pd.DataFrame({**{y: data[y] for y in ys}, "x1": data["x1"], "x2": data["x2"],
+                       **{f: data[f] for f in params["fe"]}})
+    fe = " + ".join(params["fe"])
+    one = params.get("one_outcome", False)
+    lhs = "y1" if one else " + ".join(ys)
+    return dict(df=df, fml=f"{lhs} ~ x1 + x2 | {fe}", vcov={"CRV1": params["fe"][0]},
+                names=["x1", "x2"])
+
+
+def _kestrel_multi_setup(data, params):
+    _clock_engine()
+    return _multi_setup(data, params)
+
+
+def _kestrel_multi_run(s):
+    return _feols(s, s["names"])[1]
+
+
+def _pyfixest_multi_run(s):
+    import pyfixest as pf
+    fits = pf.feols(s["fml"], data=s["df"], vcov=s["vcov"])
+    models = fits.all_fitted_models.values() if hasattr(fits, "all_fitted_models") else [fits]
+    return Output(coef=np.concatenate([m.coef()[s["names"]].to_numpy() for m in models]),
+                  se=np.concatenate([m.se()[s["names"]].to_numpy() for m in models]))
+
+
+# ---------------------------------------------------------------- singleton removal (8)
+
+def _singletons_setup(data, params):
+    return dict(fe=[data["fe1"], data["fe2"]], keep=np.ones(len(data["fe1"]), dtype=bool))
+
+
+def _kestrel_singletons_run(s):
+    from kestrel import _core
+    out = _core.sample(fe=s["fe"], clusters=[], keep=s["keep"], drop_singletons=True)
+    return Output(arrays={"mask": out["mask"]}, info={"dropped": out["n_singletons"]})
+
+
+def _pass_run(s):
+    # One pass of the kind any singleton rule needs: the group sizes of every code column.
+    return Output(info={"largest": max(int(np.bincount(c).max()) for c in s["fe"])})
+
+
 # ---------------------------------------------------------------- covariance pieces (5)
 
 def _auto_bandwidth(n: int) -> int:
@@ -413,7 +531,11 @@ def _pyfixest_name(variant: str) -> str:
 
 
 def _tools() -> dict[str, list[Tool]]:
-    fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",))]
+    fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",)),
+              Tool("kestrel.feols", (), _feols_fe_setup("auto"), _feols_fe_run,
+                   note="the whole call from a pandas DataFrame, solver='auto'"),
+              Tool("kestrel.feols[cg]", (), _feols_fe_setup("cg"), _feols_fe_run,
+                   note="the whole call, solver='cg' (conjugate gradient on the sweep only)")]
     demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",))]
     for variant in PYFIXEST_DEMEANERS:
         mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(variant, ()))
@@ -443,6 +565,19 @@ def _tools() -> dict[str, list[Tool]]:
                  True, "IV2SLS, on pre-demeaned data with fixed effects"),
             Tool("pyfixest", ("pyfixest",), _pyfixest_iv_setup, _pyfixest_iv_run,
                  note="feols IV, HC1 (different small-sample factor)"),
+            Tool("kestrel.feols", (), _feols_iv_setup, _feols_iv_run,
+                 note="the whole IV call from a pandas DataFrame (pyfixest's conventions)"),
+        ],
+        "multi": [
+            Tool("kestrel", (), _kestrel_multi_setup, _kestrel_multi_run, True,
+                 note="kestrel.feols, five outcomes in one call"),
+            Tool("pyfixest", ("pyfixest",), _multi_setup, _pyfixest_multi_run, True,
+                 note="feols, five outcomes in one call"),
+        ],
+        "singletons": [
+            Tool("kestrel", (), _singletons_setup, _kestrel_singletons_run),
+            Tool("numpy one pass", (), _singletons_setup, _pass_run,
+                 note="group sizes of every code column: one pass over the rows"),
         ],
         "hac": [
             Tool("kestrel", (), _time_setup("time_ids"), _kestrel_hac_run,
