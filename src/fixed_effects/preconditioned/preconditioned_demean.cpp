@@ -159,7 +159,7 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   auto build_graph = [&] {
     const auto t0 = std::chrono::steady_clock::now();
     const std::size_t data_bytes = checked_mul(checked_mul(nrows, ncols), sizeof(double));
-    pre.graph = block_preconditioner(design, rest_groups, data_bytes / 2, kSeed);
+    pre.graph = block_preconditioner(design, rest_groups, data_bytes, kSeed);
     report.setup_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     report.switched = true;
