@@ -149,45 +149,41 @@ void incremental_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const s
 }
 
 // The exact graph, row by row: row a of S sums, over the groups meeting a
-// (in group order), that group's clique row; rows are shared over the
-// pool, each computed alone. Returns false (graph left empty) when the
-// meets would not fit the scratch memory or the graph would pass its exact
-// budget. The diagonal is completed in any case.
+// (in group order), that group's clique row, read straight from the
+// group's rows: each row with q-group b != a adds c_a / n_g to entry b, so
+// b receives c_a c_b / n_g in all (the same in row b when c_a = c_b; the
+// factorization reads each vertex's own row). The rows of S are shared
+// over the pool, each computed alone. Memory: one group number per row of
+// an exact group (the rows of each vertex, grouped) and the graph. Returns
+// false (graph left empty) when that does not fit the scratch memory or the
+// graph would pass its exact budget. The diagonal is completed in any case.
 template <class Row>
 bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* cq,
                      std::size_t groups_q, const PairLaplacianOptions& opt) {
   const std::size_t g_count = fr.start.size() - 1;
-  // Meets of the groups with 2..max_exact_degree of them (8 bytes each),
-  // and their transpose (4 bytes each).
-  std::vector<std::size_t> mstart(1, 0);
-  std::vector<std::uint32_t> mv;
-  std::vector<std::uint32_t> mc;
-  std::vector<std::uint32_t> mgroup;  // the group of each list
+  // Per group: the diagonal, and whether its clique is exact (at most
+  // max_exact_degree groups met) or sampled (a tree, kept as edges).
   struct Edge {
     std::uint32_t a, b;
     double w;
   };
   std::vector<Edge> trees;
+  std::vector<char> exact(g_count, 0);
   std::vector<std::uint32_t> slot(groups_q, kNone);
   std::vector<Meet> meets;
   std::vector<double> suffix;
   std::size_t sampled = 0;
+  std::size_t exact_rows = 0;
   bool fits = g_count < kNone;
-  const std::size_t per_meet = 3 * sizeof(std::uint32_t);
   for (std::size_t k = 0; k < g_count; ++k) {
     const double total = meets_of(fr, k, cq, slot, meets);
     add_diagonal(out.diagonal, meets, total);
     const std::size_t d = meets.size();
     if (d < 2 || !fits) continue;
     if (d <= opt.max_exact_degree) {
-      fits = (mv.size() + d) * per_meet <= opt.memory_bytes && total < kNone;
-      if (!fits) continue;
-      for (const Meet& m : meets) {
-        mv.push_back(m.v);
-        mc.push_back(static_cast<std::uint32_t>(m.w));  // a whole number below the group's rows
-      }
-      mstart.push_back(mv.size());
-      mgroup.push_back(static_cast<std::uint32_t>(k));
+      exact[k] = 1;
+      exact_rows += fr.start[k + 1] - fr.start[k];
+      fits = exact_rows * sizeof(std::uint32_t) + g_count <= opt.memory_bytes;
     } else {
       emit_tree(meets, total, suffix, opt, k, [&](std::uint32_t a, std::uint32_t b, double x) {
         trees.push_back({a, b, x});
@@ -196,19 +192,25 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
       fits = 2 * trees.size() <= opt.exact_entry_budget;
     }
   }
-  if (!fits || mv.size() >= kNone) return false;
-  // Transpose: for each vertex, the lists (by number) that hold it.
-  const std::size_t lists = mstart.size() - 1;
+  if (!fits) return false;
+  slot = {};
+  // For each vertex, the groups of its rows, in group order (a group once
+  // per shared row).
   std::vector<std::size_t> tstart(groups_q + 1, 0);
-  for (const std::uint32_t a : mv) ++tstart[a + 1];
+  for (std::size_t k = 0; k < g_count; ++k)
+    if (exact[k])
+      for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j)
+        ++tstart[static_cast<std::size_t>(cq[fr.row(j)]) + 1];
   for (std::size_t a = 0; a < groups_q; ++a) tstart[a + 1] += tstart[a];
-  std::vector<std::uint32_t> tlist(mv.size());
+  std::vector<std::uint32_t> tlist(tstart.back());
   {
     std::vector<std::size_t> next(tstart.begin(), tstart.end() - 1);
-    for (std::size_t l = 0; l < lists; ++l)
-      for (std::size_t p = mstart[l]; p < mstart[l + 1]; ++p)
-        tlist[next[mv[p]]++] = static_cast<std::uint32_t>(l);
+    for (std::size_t k = 0; k < g_count; ++k)
+      if (exact[k])
+        for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j)
+          tlist[next[static_cast<std::size_t>(cq[fr.row(j)])]++] = static_cast<std::uint32_t>(k);
   }
+  exact = {};
   std::vector<std::vector<Meet>> rows(groups_q);
   const std::size_t tasks = std::min(thread_pool_runners(), std::max<std::size_t>(groups_q, 1));
   std::vector<std::size_t> entries(tasks, 0);
@@ -222,32 +224,24 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
       touched.clear();
       const auto va = static_cast<std::uint32_t>(a);
       const std::size_t i_end = tstart[a + 1];
-      for (std::size_t i = tstart[a]; i < i_end; ++i) {
-        // The lists of a vertex lie all over the meets: fetch ahead (the
-        // list's start two steps before its entries).
-        if (i + 16 < i_end) __builtin_prefetch(&mstart[tlist[i + 16]]);
-        if (i + 8 < i_end) {
-          const std::size_t ahead = mstart[tlist[i + 8]];
-          __builtin_prefetch(&mv[ahead]);
-          __builtin_prefetch(&mc[ahead]);
-          __builtin_prefetch(&mgroup[tlist[i + 8]]);
+      for (std::size_t i = tstart[a]; i < i_end;) {
+        const std::size_t k = tlist[i];
+        std::size_t c = 0;  // rows group k shares with a: consecutive entries
+        while (i < i_end && tlist[i] == k) {
+          ++c;
+          ++i;
         }
-        const std::size_t l = tlist[i];
-        const std::size_t k = mgroup[l];
-        const double inv = 1.0 / static_cast<double>(fr.start[k + 1] - fr.start[k]);
-        double ca = 0.0;
-        for (std::size_t p = mstart[l]; p < mstart[l + 1]; ++p)
-          if (mv[p] == va) ca = mc[p];
-        for (std::size_t p = mstart[l]; p < mstart[l + 1]; ++p) {
-          const std::uint32_t b = mv[p];
+        if (i + 4 < i_end) __builtin_prefetch(&cq[fr.row(fr.start[tlist[i + 4]])]);
+        const double share = static_cast<double>(c) / static_cast<double>(fr.start[k + 1] - fr.start[k]);
+        for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j) {
+          const auto b = static_cast<std::uint32_t>(cq[fr.row(j)]);
           if (b == va) continue;
           if (mark[b] != va) {
             mark[b] = va;
             touched.push_back(b);
             acc[b] = 0.0;
           }
-          // (c_a c_b) / n_g, the product of whole numbers first: the same in row b.
-          acc[b] += ca * static_cast<double>(mc[p]) * inv;
+          acc[b] += share;
         }
       }
       entries[t] += touched.size();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct Column {
   bool converged = false;
   // r'z of the last kStallWindow + 1 iterations of the current stage, oldest first.
   std::vector<double> history;
+  // Stagnation: the residual level last reached by halving, and when.
+  double level = std::numeric_limits<double>::infinity();
+  std::uint64_t level_at = 0;
 
   // Whether the stopping rule holds (marks the column done).
   bool settle(double tol2) {
@@ -57,6 +61,16 @@ struct Column {
   void remember() {
     history.push_back(rz);
     if (history.size() > kStallWindow + 1) history.erase(history.begin());
+  }
+  // Whether the residual has failed to halve for kStagnation iterations
+  // (then it stops, not converged): iterating on at the rounding floor of an
+  // unreachable tolerance would change nothing.
+  bool stagnant(double residual, std::uint64_t iter) {
+    if (residual <= 0.5 * level) {
+      level = residual;
+      level_at = iter;
+    }
+    return iter - level_at >= kStagnation;
   }
 };
 
@@ -81,6 +95,7 @@ void restart(Column& k, const Preconditioner& m) {
   k.rz = dot(k.r, k.z);
   k.history.clear();
   k.remember();
+  k.level = std::numeric_limits<double>::infinity();
 }
 
 void check_inputs(std::span<double> data, std::size_t nrows, std::size_t ncols,
@@ -236,9 +251,11 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
       k->rz = rz;
       if (k->settle(tol2)) continue;
       for (std::size_t i = 0; i < m; ++i) k->p[i] = k->z[i] + beta * k->p[i];
-      worst = std::fmax(worst, std::sqrt(std::fmax(rz, 0.0) / floor_norm(k->e2)));
+      const double residual = std::sqrt(std::fmax(rz, 0.0) / floor_norm(k->e2));
+      worst = std::fmax(worst, residual);
       k->remember();
       stall = stall || k->stalled();
+      if (pre.graph && k->stagnant(residual, iter + 1)) k->active = false;
     }
     ++iter;
     if (pre.graph) {

@@ -31,8 +31,11 @@
 // z'r <= tol^2 * max(||e||^2, 1e-16), ||e||^2 being tracked exactly in
 // coefficient space; the residual handed to the observer is
 // sqrt(z'r / max(||e||^2, 1e-16)), the largest over unfinished columns. A
-// column also stops on breakdown (p'Sp not positive) or a non-finite z'r
-// (it then counts as not converged).
+// column also stops, not converged, on breakdown (p'Sp not positive), on a
+// non-finite z'r, and in stage 2 once its residual has not halved for
+// kStagnation iterations: with a tolerance below the rounding floor the
+// residual only wanders, while slow but steady progress halves it well
+// within that span.
 //
 // Memory beyond the data: per column six coefficient vectors of m = sum of
 // the other factors' groups; per running row chunk m doubles per column (and
@@ -59,6 +62,7 @@ namespace kestrel {
 
 inline constexpr unsigned kStallWindow = 4;
 inline constexpr double kStallRatio = 0.5;
+inline constexpr std::uint64_t kStagnation = 50;
 
 struct SolverReport {
   std::uint64_t diagonal_iterations = 0;  // stage 1
