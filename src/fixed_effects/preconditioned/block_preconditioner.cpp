@@ -18,6 +18,9 @@ constexpr std::size_t kMinShare = std::size_t{1} << 20;
 // growing lists.
 constexpr std::size_t kEntryBytes = 32;
 
+// Largest clique kept exact when factoring a sampled graph.
+constexpr std::size_t kThinnedExactDegree = 4;
+
 template <class Row>
 void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
                   std::span<const std::size_t> rest_groups, std::size_t memory_bytes,
@@ -51,6 +54,10 @@ void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
     fo.seed = seed;
     fo.stream = blocks + k;
     fo.exact_entry_budget = share / kEntryBytes;
+    // A sampled graph is an approximation already: eliminating it by
+    // sampled cliques too keeps the factor as sparse as the graph (a dense
+    // block's exact fill would cost far more than it brings).
+    if (pl.thinned) fo.max_exact_degree = kThinnedExactDegree;
     pre.factors[k] = laplacian_factor(std::move(pl.graph), fo);
     pre.sampled += pre.factors[k].sampled_steps;
     pre.bytes += pre.factors[k].bytes();

@@ -1,6 +1,7 @@
 #include "fixed_effects/preconditioned/pair_laplacian.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 #include "fixed_effects/preconditioned/counter_rng.hpp"
@@ -18,6 +19,9 @@ constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // Factors with at most this many groups accumulate S as a dense matrix.
 constexpr std::size_t kDenseVertices = 256;
+
+// Average degree of a sampled graph thinned to its size.
+constexpr std::size_t kSampledDegree = 32;
 
 // A tree over the met groups whose expected Laplacian is the clique's,
 // added to `out` through add(a, b, w).
@@ -114,37 +118,104 @@ void dense_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
   }
 }
 
-// Clique by clique into sorted lists (memory: the graph alone): exact
-// cliques of at most max_exact_degree groups while the graph stays within
-// its exact budget, sampled trees otherwise; past entry_limit the graph is
-// given up.
+// What one pass over the groups learns: the diagonal (filled in), which
+// groups have exact cliques, and the sizes that decide the form.
+struct Survey {
+  std::vector<char> exact;      // per group: 2..max_exact_degree groups met
+  std::size_t exact_rows = 0;   // rows of those groups
+  std::size_t tree_edges = 0;   // edges if every clique were a tree
+  std::size_t large = 0;        // groups meeting more than max_exact_degree
+};
+
 template <class Row>
-void incremental_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* cq,
-                           std::size_t groups_q, const PairLaplacianOptions& opt) {
+Survey survey(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* cq,
+              std::size_t groups_q, const PairLaplacianOptions& opt) {
   const std::size_t g_count = fr.start.size() - 1;
-  out.graph = LaplacianGraph(groups_q);
-  out.sampled_groups = 0;
-  LaplacianGraph& graph = out.graph;
+  Survey sv;
+  sv.exact.assign(g_count, 0);
+  std::vector<std::uint32_t> slot(groups_q, kNone);
+  std::vector<Meet> meets;
+  for (std::size_t k = 0; k < g_count; ++k) {
+    const double total = meets_of(fr, k, cq, slot, meets);
+    add_diagonal(out.diagonal, meets, total);
+    const std::size_t d = meets.size();
+    if (d < 2) continue;
+    sv.tree_edges += d - 1;
+    if (d <= opt.max_exact_degree) {
+      sv.exact[k] = 1;
+      sv.exact_rows += fr.start[k + 1] - fr.start[k];
+    } else {
+      ++sv.large;
+    }
+  }
+  return sv;
+}
+
+struct Edge {
+  std::uint32_t a, b;
+  double w;
+};
+
+// Trees for the groups that `pick` selects, weights scaled by `scale`; the
+// draws of group k depend on (seed, stream, k) only.
+template <class Row, class Pick>
+std::vector<Edge> tree_edges(const GroupRows<Row>& fr, const std::int32_t* cq,
+                             std::size_t groups_q, const PairLaplacianOptions& opt,
+                             double scale, const Pick& pick) {
+  const std::size_t g_count = fr.start.size() - 1;
+  std::vector<Edge> edges;
   std::vector<std::uint32_t> slot(groups_q, kNone);
   std::vector<Meet> meets;
   std::vector<double> suffix;
   for (std::size_t k = 0; k < g_count; ++k) {
+    if (!pick(k)) continue;
     const double total = meets_of(fr, k, cq, slot, meets);
-    const std::size_t d = meets.size();
-    if (d < 2) continue;
-    if (d <= opt.max_exact_degree && graph.entries() <= opt.exact_entry_budget) {
-      std::sort(meets.begin(), meets.end(), [](const Meet& x, const Meet& y) { return x.v < y.v; });
-      graph.add_clique(meets, total);
-    } else {
-      emit_tree(meets, total, suffix, opt, k,
-                [&](std::uint32_t a, std::uint32_t b, double x) { graph.add(a, b, x); });
-      ++out.sampled_groups;
+    if (meets.size() < 2) continue;
+    emit_tree(meets, total, suffix, opt, k, [&](std::uint32_t a, std::uint32_t b, double x) {
+      edges.push_back({a, b, x * scale});
+    });
+  }
+  return edges;
+}
+
+// Sets every list of `graph` (empty so far) from undirected edges, repeats
+// added in list order: both halves bucketed by vertex, each vertex's list
+// summed in a dense accumulator and sorted.
+void graph_from_edges(LaplacianGraph& graph, std::size_t groups_q, const std::vector<Edge>& edges) {
+  std::vector<std::size_t> start(groups_q + 1, 0);
+  for (const Edge& e : edges) {
+    ++start[e.a + 1];
+    ++start[e.b + 1];
+  }
+  for (std::size_t a = 0; a < groups_q; ++a) start[a + 1] += start[a];
+  std::vector<Meet> half(start.back());
+  {
+    std::vector<std::size_t> next(start.begin(), start.end() - 1);
+    for (const Edge& e : edges) {
+      half[next[e.a]++] = {e.b, e.w};
+      half[next[e.b]++] = {e.a, e.w};
     }
-    if (graph.entries() > opt.entry_limit) {
-      graph.clear();
-      out.complete = false;
-      return;
+  }
+  std::vector<double> acc(groups_q, 0.0);
+  std::vector<std::uint32_t> mark(groups_q, kNone);
+  std::vector<std::uint32_t> touched;
+  for (std::size_t a = 0; a < groups_q; ++a) {
+    touched.clear();
+    const auto va = static_cast<std::uint32_t>(a);
+    for (std::size_t p = start[a]; p < start[a + 1]; ++p) {
+      const Meet& h = half[p];
+      if (mark[h.v] != va) {
+        mark[h.v] = va;
+        touched.push_back(h.v);
+        acc[h.v] = 0.0;
+      }
+      acc[h.v] += h.w;
     }
+    std::sort(touched.begin(), touched.end());
+    std::vector<Meet> list;
+    list.reserve(touched.size());
+    for (const std::uint32_t b : touched) list.push_back({b, acc[b]});
+    graph.set_neighbours(va, std::move(list));
   }
 }
 
@@ -153,52 +224,26 @@ void incremental_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const s
 // group's rows: each row with q-group b != a adds c_a / n_g to entry b, so
 // b receives c_a c_b / n_g in all (the same in row b when c_a = c_b; the
 // factorization reads each vertex's own row). The rows of S are shared
-// over the pool, each computed alone. Memory: one group number per row of
-// an exact group (the rows of each vertex, grouped) and the graph. Returns
-// false (graph left empty) when that does not fit the scratch memory or the
-// graph would pass its exact budget. The diagonal is completed in any case.
+// over the pool, each computed alone. Groups meeting more than
+// max_exact_degree groups bring sampled trees. Memory: one group number per
+// row of an exact group (the rows of each vertex, grouped) and the graph.
+// Returns false (graph left empty) once the graph would pass its exact
+// budget.
 template <class Row>
 bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* cq,
-                     std::size_t groups_q, const PairLaplacianOptions& opt) {
+                     std::size_t groups_q, const PairLaplacianOptions& opt, const Survey& sv) {
   const std::size_t g_count = fr.start.size() - 1;
-  // Per group: the diagonal, and whether its clique is exact (at most
-  // max_exact_degree groups met) or sampled (a tree, kept as edges).
-  struct Edge {
-    std::uint32_t a, b;
-    double w;
-  };
-  std::vector<Edge> trees;
-  std::vector<char> exact(g_count, 0);
-  std::vector<std::uint32_t> slot(groups_q, kNone);
-  std::vector<Meet> meets;
-  std::vector<double> suffix;
-  std::size_t sampled = 0;
-  std::size_t exact_rows = 0;
-  bool fits = g_count < kNone;
-  for (std::size_t k = 0; k < g_count; ++k) {
-    const double total = meets_of(fr, k, cq, slot, meets);
-    add_diagonal(out.diagonal, meets, total);
-    const std::size_t d = meets.size();
-    if (d < 2 || !fits) continue;
-    if (d <= opt.max_exact_degree) {
-      exact[k] = 1;
-      exact_rows += fr.start[k + 1] - fr.start[k];
-      fits = exact_rows * sizeof(std::uint32_t) + g_count <= opt.memory_bytes;
-    } else {
-      emit_tree(meets, total, suffix, opt, k, [&](std::uint32_t a, std::uint32_t b, double x) {
-        trees.push_back({a, b, x});
-      });
-      ++sampled;
-      fits = 2 * trees.size() <= opt.exact_entry_budget;
-    }
-  }
-  if (!fits) return false;
-  slot = {};
+  const std::vector<Edge> trees =
+      sv.large == 0 ? std::vector<Edge>{}
+                    : tree_edges(fr, cq, groups_q, opt, 1.0, [&](std::size_t k) {
+                        return !sv.exact[k] && fr.start[k + 1] - fr.start[k] >= 2;
+                      });
+  if (2 * trees.size() > opt.exact_entry_budget) return false;
   // For each vertex, the groups of its rows, in group order (a group once
   // per shared row).
   std::vector<std::size_t> tstart(groups_q + 1, 0);
   for (std::size_t k = 0; k < g_count; ++k)
-    if (exact[k])
+    if (sv.exact[k])
       for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j)
         ++tstart[static_cast<std::size_t>(cq[fr.row(j)]) + 1];
   for (std::size_t a = 0; a < groups_q; ++a) tstart[a + 1] += tstart[a];
@@ -206,14 +251,15 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
   {
     std::vector<std::size_t> next(tstart.begin(), tstart.end() - 1);
     for (std::size_t k = 0; k < g_count; ++k)
-      if (exact[k])
+      if (sv.exact[k])
         for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j)
           tlist[next[static_cast<std::size_t>(cq[fr.row(j)])]++] = static_cast<std::uint32_t>(k);
   }
-  exact = {};
   std::vector<std::vector<Meet>> rows(groups_q);
   const std::size_t tasks = std::min(thread_pool_runners(), std::max<std::size_t>(groups_q, 1));
-  std::vector<std::size_t> entries(tasks, 0);
+  // Entries so far, over all tasks: once past the budget the graph is given
+  // up, whatever the order the tasks got there in (the count only grows).
+  std::atomic<std::size_t> entries{0};
   auto task = [&](std::size_t t) {
     std::vector<double> acc(groups_q, 0.0);
     std::vector<std::uint32_t> mark(groups_q, kNone);
@@ -232,7 +278,8 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
           ++i;
         }
         if (i + 4 < i_end) __builtin_prefetch(&cq[fr.row(fr.start[tlist[i + 4]])]);
-        const double share = static_cast<double>(c) / static_cast<double>(fr.start[k + 1] - fr.start[k]);
+        const double share =
+            static_cast<double>(c) / static_cast<double>(fr.start[k + 1] - fr.start[k]);
         for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j) {
           const auto b = static_cast<std::uint32_t>(cq[fr.row(j)]);
           if (b == va) continue;
@@ -244,8 +291,9 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
           acc[b] += share;
         }
       }
-      entries[t] += touched.size();
-      if (entries[t] > opt.exact_entry_budget) return;  // given up below
+      if (entries.fetch_add(touched.size(), std::memory_order_relaxed) + touched.size() >
+          opt.exact_entry_budget)
+        return;  // given up below
       std::sort(touched.begin(), touched.end());
       std::vector<Meet>& list = rows[a];
       list.reserve(touched.size());
@@ -253,14 +301,39 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
     }
   };
   thread_pool_run(tasks, task);
-  std::size_t total_entries = 0;
-  for (const std::size_t e : entries) total_entries += e;
-  if (total_entries > opt.exact_entry_budget) return false;
+  if (entries.load() > opt.exact_entry_budget) return false;
   for (std::size_t a = 0; a < groups_q; ++a)
     out.graph.set_neighbours(static_cast<std::uint32_t>(a), std::move(rows[a]));
   for (const Edge& e : trees) out.graph.add(e.a, e.b, e.w);
-  out.sampled_groups = sampled;
+  out.sampled_groups = sv.large;
   return true;
+}
+
+// Every clique replaced by a sampled tree; when those trees would pass the
+// entry limit, each group's tree is kept with probability p (a counter-based
+// draw per group) and its weights divided by p, so the graph keeps its
+// expectation at the size allowed.
+template <class Row>
+void sampled_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* cq,
+                       std::size_t groups_q, const PairLaplacianOptions& opt, const Survey& sv) {
+  out.graph = LaplacianGraph(groups_q);
+  // Edges: within the entry limit, and about kSampledDegree per vertex, so
+  // that the factorization of a dense block stays cheap.
+  const std::size_t allowed = std::min(opt.entry_limit / 2, kSampledDegree / 2 * groups_q);
+  if (allowed == 0 && sv.tree_edges > 0) {
+    out.complete = false;
+    return;
+  }
+  const double p = sv.tree_edges <= allowed
+                       ? 1.0
+                       : static_cast<double>(allowed) / static_cast<double>(sv.tree_edges);
+  const std::uint64_t keep_stream = opt.stream ^ 0x6b65657000000000ull;
+  const std::vector<Edge> edges = tree_edges(fr, cq, groups_q, opt, 1.0 / p, [&](std::size_t k) {
+    return p >= 1.0 || counter_rng_uniform(opt.seed, keep_stream, k, 0) < p;
+  });
+  out.sampled_groups = sv.tree_edges == 0 ? 0 : fr.start.size() - 1;
+  out.thinned = true;
+  graph_from_edges(out.graph, groups_q, edges);
 }
 
 }  // namespace
@@ -290,10 +363,12 @@ PairLaplacian pair_laplacian(const GroupRows<Row>& first_rows, CodeSpan codes_q,
     dense_laplacian(out, first_rows, cq, groups_q, options);
     return out;
   }
-  if (exact_laplacian(out, first_rows, cq, groups_q, options)) return out;
-  // The row-by-row form did not fit its memory or budget: the memory-light
-  // incremental form decides clique by clique.
-  incremental_laplacian(out, first_rows, cq, groups_q, options);
+  const Survey sv = survey(out, first_rows, cq, groups_q, options);
+  const std::size_t g_count = first_rows.start.size() - 1;
+  const bool room = g_count < kNone &&
+                    sv.exact_rows * sizeof(std::uint32_t) + g_count <= options.memory_bytes;
+  if (room && exact_laplacian(out, first_rows, cq, groups_q, options, sv)) return out;
+  sampled_laplacian(out, first_rows, cq, groups_q, options, sv);
   return out;
 }
 

@@ -11,13 +11,15 @@
 // Building it. A group meeting d groups of q brings d(d-1)/2 edges, so the
 // exact graph costs the sum of d^2 over the groups however few distinct
 // edges it ends with (on ring and chain designs, few). It is therefore
-// accumulated row by row, each row of S in a dense accumulator (for each
-// group meeting vertex a, its clique's row a), rather than clique by clique
-// into sorted lists; factors with few groups accumulate S as a dense matrix.
-// Groups meeting more than max_exact_degree groups of q, and all groups once
-// the exact graph would pass its entry budget, are replaced by a sampled
-// tree with the same expectation (see laplacian_factor.hpp), at most one
-// edge per row; past entry_limit the graph is given up.
+// accumulated row by row: row a of S in a dense accumulator, over the
+// groups meeting vertex a, read straight from their rows (one group number
+// per row as scratch). Factors with few groups accumulate S as a dense
+// matrix. Groups meeting more than max_exact_degree groups of q bring a
+// sampled tree with the clique's expectation (see laplacian_factor.hpp).
+// When the exact graph would pass its entry budget (dense, well-mixed
+// blocks) every clique is sampled, and the trees, thinned at random to about
+// 32 edges a vertex within the entry limit, are reweighted to keep the
+// expectation.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +59,7 @@ struct PairLaplacian {
   LaplacianGraph graph;            // on q's groups
   std::vector<double> diagonal;    // S's diagonal, exact
   std::size_t sampled_groups = 0;  // groups whose clique was sampled
+  bool thinned = false;            // every clique sampled (the exact graph was too large)
   bool complete = true;            // false: entry_limit was reached, the graph is empty
 };
 
