@@ -15,7 +15,7 @@ void check_codes(CodeSpan codes, std::size_t n, std::size_t groups) {
 // Consecutive rows of the first n that change group.
 std::size_t group_changes(CodeSpan codes, std::size_t n) {
   std::size_t changes = 0;
-  for (std::size_t i = 1; i < n; ++i) changes += codes[i] != codes[i - 1] ? 1 : 0;
+  for (std::size_t i = 1; i < n; ++i) changes += codes[i] != codes[i - 1] ? 1u : 0u;
   return changes;
 }
 
