@@ -46,7 +46,7 @@ struct Column {
   bool settle(double tol2) {
     if (!std::isfinite(rz)) {
       active = false;
-    } else if (rz <= tol2 * floor_norm(e2)) {
+    } else if (rz < tol2 * floor_norm(e2)) {
       active = false;
       converged = true;
     }

@@ -28,22 +28,25 @@
 // Stopping rule. With residual r = rhs - S a and z = M^+ r, z'r estimates
 // the squared distance ||e - e*||^2 between the current demeaned column e and
 // the exact one (it equals r' S^+ r when M = S). A column is done when
-// z'r <= tol^2 * max(||e||^2, 1e-16), ||e||^2 being tracked exactly in
-// coefficient space; the residual handed to the observer is
-// sqrt(z'r / max(||e||^2, 1e-16)), the largest over unfinished columns. A
-// column also stops, not converged, on breakdown (p'Sp not positive), on a
+// z'r < tol^2 * max(||e||^2, 1e-16) (strictly, as the CG path's test: tol = 0
+// never stops there), ||e||^2 being tracked exactly in coefficient space;
+// the residual handed to the observer is sqrt(z'r / max(||e||^2, 1e-16)),
+// the largest over unfinished columns. A column also stops, not converged,
+// on breakdown (p'Sp not positive: with a tolerance below what rounding
+// allows, r keeps shrinking by recurrence until it and so p vanish), on a
 // non-finite z'r, and in stage 2 once its residual has not halved for
-// kStagnation iterations: with a tolerance below the rounding floor the
-// residual only wanders, while slow but steady progress halves it well
-// within that span.
+// kStagnation iterations (it then only wanders; slow but steady progress
+// halves it well within that span).
 //
 // Memory beyond the data: per column six coefficient vectors of m = sum of
-// the other factors' groups; per running row chunk m doubles per column (and
-// G_largest per column when the rows are not grouped by the largest factor);
-// from stage 2 on the graphs and factors, held to half the data's size (at
-// least 1 MiB a block; a block that would need more falls back to its
-// diagonal), built from the rows grouped by the largest factor (4 bytes a
-// row, none when the rows already come grouped).
+// the other factors' groups and, per running row chunk, m doubles (and
+// G_largest when the rows are not grouped by the largest factor); the
+// diagonal; from stage 2 on the graphs and factors, built one block after
+// another within a budget of the data's size (at least 1 MiB a block), from
+// the rows grouped by the largest factor (its runs, or 4 bytes a row) and
+// one group number per row as scratch. A block whose exact graph would
+// pass its share is sampled (pair_laplacian.hpp); one whose sampled graph
+// would too falls back to its diagonal.
 //
 // Determinism: for a given thread count T (thread_pool_size) the result is
 // the same bit for bit from run to run: row passes add chunk tables in
