@@ -1,4 +1,4 @@
-"""Speed of rust_ols_from_arrays against pyfixest.feols on the same panel.
+"""Speed of rust_ols_from_arrays and kestrel.feols against pyfixest.feols on the same panel.
 
     python benchmarks/bench_ols_fe.py [--rows N] [--fixed-effects Q] [--repeats R]
 
@@ -17,8 +17,9 @@ import warnings
 
 import numpy as np
 
+import kestrel
 from kestrel import _native
-from kestrel.__main__ import FE_NAMES, REGRESSORS, simulate
+from kestrel.simulate import FE_NAMES, REGRESSORS, simulate
 
 
 def best_of(repeats, fn):
@@ -38,21 +39,23 @@ def main() -> None:
     parser.add_argument("--tol", type=float, default=1e-8)
     args = parser.parse_args()
 
-    import pandas as pd
     import pyfixest as pf
 
-    panel = simulate(args.rows, seed=0)
+    data = simulate(args.rows, seed=0).rename(columns={"log_wage": "y"})
     q = args.fixed_effects
     fe_names = list(FE_NAMES[:q])
+    y = data["y"].to_numpy()
+    x = [data[name].to_numpy() for name in REGRESSORS]
+    fe = [_native.rust_recode(data[name].to_numpy())[0] for name in FE_NAMES]
 
     def ours():
-        return _native.rust_ols_from_arrays(panel.y, panel.x, list(REGRESSORS), panel.fe[:q],
-                                            fe_names, [panel.fe[1]], ["firm"], args.tol,
-                                            100_000, "iid")
+        return _native.rust_ols_from_arrays(y, x, list(REGRESSORS), fe[:q], fe_names, [fe[1]],
+                                            ["firm"], args.tol, 100_000, "iid")
 
-    data = pd.DataFrame({"y": panel.y, **dict(zip(REGRESSORS, panel.x)),
-                         **dict(zip(FE_NAMES, panel.fe))})
     formula = f"y ~ {' + '.join(REGRESSORS)} | {' + '.join(fe_names)}"
+
+    def layer():
+        return kestrel.feols(formula, data, {"CRV1": "firm"}, fixef_tol=args.tol)
 
     def peer():
         with warnings.catch_warnings():
@@ -61,12 +64,16 @@ def main() -> None:
 
     peer()  # warm-up: compiles pyfixest's kernels
     t_ours, r = best_of(args.repeats, ours)
+    t_layer, f = best_of(args.repeats, layer)
     t_peer, p = best_of(args.repeats, peer)
-    diff = np.max(np.abs(r[0] - p.coef().to_numpy()))
+    diff = max(np.max(np.abs(r[0] - p.coef().to_numpy())),
+               np.max(np.abs(f.coef().to_numpy() - p.coef().to_numpy())))
     print(f"rows={args.rows:,} fixed_effects={q} tol={args.tol:g} repeats={args.repeats}")
     print(f"kestrel rust_ols_from_arrays  {t_ours:8.3f} s")
+    print(f"kestrel.feols (DataFrame)     {t_layer:8.3f} s")
     print(f"pyfixest feols                {t_peer:8.3f} s")
     print(f"ratio pyfixest / kestrel      {t_peer / t_ours:8.2f}x")
+    print(f"ratio kestrel.feols / pyfixest {t_layer / t_peer:7.2f}x")
     print(f"max |coefficient difference|  {diff:.2e}")
 
 

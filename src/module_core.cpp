@@ -21,11 +21,14 @@
 #include "codes/group_codes.hpp"
 #include "covariance/cluster.hpp"
 #include "covariance/sandwich.hpp"
+#include "covariance/serial_meats.hpp"
+#include "estimators/residuals.hpp"
 #include "estimators/absorb.hpp"
 #include "estimators/least_squares.hpp"
 #include "estimators/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
+#include "fixed_effects/fixef_values.hpp"
 #include "linalg/column_rows.hpp"
 #include "runtime/check.hpp"
 #include "runtime/work_buffer.hpp"
@@ -390,6 +393,150 @@ std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<st
   return out;
 }
 
+// ---- residuals and serial meats ------------------------------------------------
+
+constexpr Signature<4> kResiduals{
+    "residuals",
+    {{{"data", Kind::F64Matrix},
+      {"y", Kind::Count},
+      {"x", Kind::CountSeq},
+      {"coef", Kind::F64Vector}}},
+    "y - X coef over the rows of a column-major array (for 2SLS: the observed regressors).\n"
+    "Returns {resid, rss, tss}."};
+
+Fields residuals_entry(boundary::F64Matrix& data_view, std::uint64_t y,
+                       std::vector<std::uint64_t>& x, boundary::F64Vector& coef_view) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  if (y >= m) throw ValueFailure("y is outside the data's columns");
+  const std::vector<std::size_t> xs = indices_of(x);
+  const std::span<const double> coef = coef_view.contiguous();
+  if (coef.size() != xs.size()) throw ValueFailure("coef needs one value per column of x");
+  ColumnRows rows(stack_columns(data, n, xs));
+  std::vector<double> resid(n);
+  const SumsOfSquares ss = residuals_and_sums(
+      n, xs.size(), data.subspan(static_cast<std::size_t>(y) * n, n), coef, resid, rows);
+  Fields out;
+  out.set("resid", boundary::vector_result(std::move(resid))).set("rss", ss.rss).set("tss", ss.tss);
+  return out;
+}
+
+// Time (and panel) codes of the used rows: dense, non-negative, one per row.
+CodeSpan serial_codes(boundary::I32Vector& view, std::size_t n, const char* what) {
+  const CodeSpan codes = view.contiguous();
+  if (codes.size() != n)
+    throw ValueFailure(std::string(what) + " needs one code per row");
+  for (const std::int32_t c : codes)
+    if (c < 0) throw ValueFailure(std::string(what) + " codes must be non-negative");
+  return codes;
+}
+
+constexpr Signature<6> kNeweyWestMeat{
+    "newey_west_meat",
+    {{{"data", Kind::F64Matrix},
+      {"x", Kind::CountSeq},
+      {"resid", Kind::F64Vector},
+      {"time", Kind::I32Vector},
+      {"panel", Kind::I32VectorSeq},
+      {"lag", Kind::Count}}},
+    "Newey-West meat (Bartlett weights) of the scores x_i e_i in time order (time: codes\n"
+    "0..T-1 in time order); with a panel column ([codes] or []), one series per panel."};
+
+ArrayResult<double> newey_west_meat_entry(boundary::F64Matrix& data_view,
+                                          std::vector<std::uint64_t>& x,
+                                          boundary::F64Vector& resid_view,
+                                          boundary::I32Vector& time_view,
+                                          std::vector<boundary::I32Vector>& panel_views,
+                                          std::uint64_t lag) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  const std::vector<std::size_t> xs = indices_of(x);
+  const std::span<const double> resid = resid_view.contiguous();
+  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  if (panel_views.size() > 1) throw ValueFailure("at most one panel column");
+  const CodeSpan time = serial_codes(time_view, n, "time");
+  const CodeSpan panel = panel_views.empty() ? CodeSpan() : serial_codes(panel_views[0], n, "panel");
+  ColumnRows rows(stack_columns(data, n, xs));
+  return boundary::matrix_result(
+      newey_west_scores_meat(n, xs.size(), resid, time, panel, lag, rows), xs.size(), xs.size());
+}
+
+constexpr Signature<5> kDriscollKraayMeat{
+    "driscoll_kraay_meat",
+    {{{"data", Kind::F64Matrix},
+      {"x", Kind::CountSeq},
+      {"resid", Kind::F64Vector},
+      {"time", Kind::I32Vector},
+      {"lag", Kind::Count}}},
+    "Driscoll-Kraay meat: the scores x_i e_i summed per period (time: codes 0..T-1 in\n"
+    "time order), then the Newey-West sum over the periods."};
+
+ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
+                                              std::vector<std::uint64_t>& x,
+                                              boundary::F64Vector& resid_view,
+                                              boundary::I32Vector& time_view, std::uint64_t lag) {
+  std::size_t n = 0;
+  std::size_t m = 0;
+  const std::span<const double> data = column_major(data_view, n, m);
+  const std::vector<std::size_t> xs = indices_of(x);
+  const std::span<const double> resid = resid_view.contiguous();
+  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  const CodeSpan time = serial_codes(time_view, n, "time");
+  ColumnRows rows(stack_columns(data, n, xs));
+  return boundary::matrix_result(
+      driscoll_kraay_scores_meat(n, xs.size(), resid, time, lag, rows), xs.size(), xs.size());
+}
+
+// ---- fixef_values --------------------------------------------------------------
+
+constexpr Signature<6> kFixefValues{
+    "fixef_values",
+    {{{"resid", Kind::F64Vector},
+      {"fe", Kind::I32VectorSeq},
+      {"fe_groups", Kind::CountSeq},
+      {"preference", Kind::I32VectorSeq},
+      {"tol", Kind::Float},
+      {"max_iter", Kind::Count}}},
+    "The fixed effects' values solving D alpha = resid (resid = y - X beta over the rows\n"
+    "used), normalised with the reference levels of lowest preference.\n"
+    "Returns {values, references, iterations, converged}."};
+
+Fields fixef_values_entry(boundary::F64Vector& resid_view,
+                          std::vector<boundary::I32Vector>& fe_views,
+                          std::vector<std::uint64_t>& fe_groups,
+                          std::vector<boundary::I32Vector>& preference_views, double tol,
+                          std::uint64_t max_iter) {
+  if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
+  const std::span<const double> resid = resid_view.contiguous();
+  const std::vector<CodeSpan> fe = code_columns(fe_views);
+  const std::vector<CodeSpan> preference = code_columns(preference_views);
+  if (fe.size() != fe_groups.size() || fe.size() != preference.size())
+    throw ValueFailure("fe, fe_groups and preference differ in length");
+  for (std::size_t q = 0; q < fe.size(); ++q) {
+    if (fe[q].size() != resid.size())
+      throw ValueFailure("a fixed-effect column needs one code per value of resid");
+    if (preference[q].size() != fe_groups[q])
+      throw ValueFailure("preference needs one rank per group of its fixed effect");
+  }
+  const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+  PythonObserver observer(nullptr);
+  FixefValuesOptions options;
+  options.tol = tol;
+  options.max_iter = max_iter;
+  options.observer = &observer;
+  FixefValues fit = fixef_values(resid, fe, groups, preference, options);
+  std::vector<ArrayResult<double>> values;
+  for (std::vector<double>& v : fit.values) values.push_back(boundary::vector_result(std::move(v)));
+  Fields out;
+  out.set("values", std::move(values))
+      .set("references", std::vector<std::uint64_t>(fit.references.begin(), fit.references.end()))
+      .set("iterations", fit.iterations)
+      .set("converged", fit.converged);
+  return out;
+}
+
 // ---- function table ------------------------------------------------------------
 
 using boundary::function;
@@ -408,6 +555,10 @@ boundary::ModuleState& module_state() {
           function<kLeastSquares, least_squares_entry, PanicMode::PlainError>(),
           function<kHeteroMeat, hetero_meat, PanicMode::PlainError>(),
           function<kClusterMeats, cluster_meats, PanicMode::PlainError>(),
+          function<kResiduals, residuals_entry, PanicMode::PlainError>(),
+          function<kNeweyWestMeat, newey_west_meat_entry, PanicMode::PlainError>(),
+          function<kDriscollKraayMeat, driscoll_kraay_meat_entry, PanicMode::PlainError>(),
+          function<kFixefValues, fixef_values_entry, PanicMode::PlainError>(),
       },
       {},
       nullptr,

@@ -148,3 +148,36 @@ def test_bad_input_is_a_plain_value_error_without_a_report(panel, capfd):
         _core.absorb(columns=[y], mask=np.ones(len(y), bool), fe=[], fe_groups=[],
                      tol=1e-8, max_iter=10, solver="lsmr", progress=None)
     assert capfd.readouterr().err == ""
+
+
+def newey_west_oracle(s, lag):
+    m = s.T @ s
+    for j in range(1, lag + 1):
+        g = s[j:].T @ s[:-j]
+        m += (1 - j / (lag + 1)) * (g + g.T)
+    return m
+
+
+def test_serial_meats_are_newey_west_sums_in_time_order_within_panels():
+    rng = np.random.default_rng(2)
+    n, lag = 300, 3
+    data = np.asfortranarray(rng.normal(size=(n, 3)))
+    e = rng.normal(size=n)
+    s = data * e[:, None]
+    panel = rng.integers(0, 4, n).astype(np.int32)
+    time = np.zeros(n, np.int32)
+    for g in range(4):
+        rows = np.flatnonzero(panel == g)
+        time[rows] = rng.permutation(len(rows))
+    got = _core.newey_west_meat(data=data, x=[0, 1, 2], resid=e, time=time, panel=[panel],
+                                lag=lag)
+    want = sum(newey_west_oracle(s[panel == g][np.argsort(time[panel == g])], lag)
+               for g in range(4))
+    np.testing.assert_allclose(got, want, rtol=1e-12)
+    periods = rng.integers(0, 25, n).astype(np.int32)
+    sums = pd.DataFrame(s).groupby(periods).sum().sort_index().to_numpy()
+    got = _core.driscoll_kraay_meat(data=data, x=[0, 1, 2], resid=e, time=periods, lag=lag)
+    np.testing.assert_allclose(got, newey_west_oracle(sums, lag), rtol=1e-12)
+    with pytest.raises(ValueError, match="repeats a period within a panel"):
+        _core.newey_west_meat(data=data, x=[0], resid=e, time=np.zeros(n, np.int32),
+                              panel=[panel], lag=1)

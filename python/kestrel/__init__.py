@@ -1,7 +1,46 @@
-"""kestrel: fast, exact linear regression with high-dimensional fixed effects."""
+"""kestrel: fast, exact linear regression with high-dimensional fixed effects.
+
+    import kestrel
+    fit = kestrel.feols("y ~ x1 + x2 | firm + year", df, vcov={"CRV1": "firm"})
+    fit.summary()
+"""
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
 
 from kestrel import _native
 from kestrel._native import PanicException
 
-__all__ = ["PanicException", "_native"]
+if TYPE_CHECKING:
+    from kestrel.demeaning import demean
+    from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.multiple import FitList
+    from kestrel.plots import coefplot
+    from kestrel.results import Fit, Summary
+    from kestrel.tables import etable
+    from kestrel.vcov import SSC, ssc
+
+# The user-facing names load on first use, so that processes that only need the engine
+# (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
+_LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
+         "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
+         "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
+         "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
+         "demean": "kestrel.demeaning"}
+
+__all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY:
+        raise AttributeError(f"module 'kestrel' has no attribute {name!r}")
+    value = getattr(importlib.import_module(_LAZY[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

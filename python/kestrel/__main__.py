@@ -1,10 +1,10 @@
-"""kestrel's main job: fit a simulated worker-firm wage panel.
+"""kestrel's command line.
 
     python -m kestrel [--rows N] [--fixed-effects 1|2|3] [--seed S]
-
-Simulates a panel of log wages with worker, firm and (optionally) year
-effects, absorbs them with ``rust_ols_from_arrays``, clusters the standard
-errors by firm, and prints a coefficient table next to the true values.
+        fits the simulated worker-firm wage panel and prints the summary beside the true
+        values.
+    python -m kestrel fit FILE FORMULA [--vcov V] [--keep-singletons]
+        fits a CSV or Parquet file and prints the summary.
 """
 
 from __future__ import annotations
@@ -12,117 +12,127 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import textwrap
 import time
-from dataclasses import dataclass
+import warnings
+from collections.abc import Callable
 
-import numpy as np
-
-from kestrel import _native
-
-REGRESSORS = ("experience", "training", "hours")
-TRUE_BETA = np.array([0.030, 0.080, -0.015])
-FE_NAMES = ("worker", "firm", "year")
-N_YEARS = 10
+MAX_ROWS = 100_000_000  # about 6 GB of simulated columns
 
 
-@dataclass
-class Panel:
-    y: np.ndarray
-    x: list[np.ndarray]
-    fe: list[np.ndarray]  # dense int32 codes: worker, firm, year
-    n_groups: list[int]
+def _bounded_int(low: int, high: int, what: str) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number, not {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} must be between {low:,} and {high:,}, "
+                                             f"not {value:,}")
+        return value
+    return parse
 
 
-def simulate(rows: int, seed: int) -> Panel:
-    """A worker-firm panel: about eight spells per worker (some workers are
-    seen once, i.e. singletons), firms of very unequal size, workers who
-    mostly stay at one firm, and regressors correlated with the effects."""
-    rng = np.random.default_rng(seed)
-    n_workers = max(rows // 8, 2)
-    n_firms = max(rows // 200, 2)
-
-    worker_id = rng.integers(0, n_workers, rows)
-    # Skewed firm sizes; each worker has a home firm and sometimes moves.
-    home = (n_firms * rng.random(n_workers) ** 2).astype(np.int64)
-    moves = rng.random(rows) < 0.15
-    firm_id = np.where(moves, (n_firms * rng.random(rows) ** 2).astype(np.int64), home[worker_id])
-    year_id = rng.integers(0, N_YEARS, rows)
-
-    # Identifiers become dense codes the way the package's Python layer does it.
-    fe, n_groups = [], []
-    for ids in (worker_id, firm_id, year_id):
-        codes, g = _native.rust_recode(ids.astype(np.int64))
-        fe.append(codes)
-        n_groups.append(g)
-
-    ability = rng.normal(0.0, 0.4, n_workers)
-    firm_premium = rng.normal(0.0, 0.2, n_firms)
-    year_effect = rng.normal(0.0, 0.05, N_YEARS)
-
-    a, f = ability[worker_id], firm_premium[firm_id]
-    experience = rng.gamma(4.0, 3.0, n_workers)[worker_id] + rng.gamma(2.0, 1.0, rows)
-    training = (rng.random(rows) < 1.0 / (1.0 + np.exp(-(2.0 * f + a)))).astype(float)
-    hours = 40.0 + 5.0 * a + rng.normal(0.0, 4.0, rows)
-    # Errors share a firm-level shock, hence the clustering by firm.
-    noise = rng.normal(0.0, 0.1, n_firms)[firm_id] + rng.normal(0.0, 0.2, rows)
-    x = [experience, training, hours]
-    y = 2.5 + sum(b * c for b, c in zip(TRUE_BETA, x)) + a + f + year_effect[year_id] + noise
-    return Panel(y=y, x=x, fe=fe, n_groups=n_groups)
+def _vcov(text: str) -> str | dict[str, str]:
+    """'iid', 'hetero', 'HC1'..'HC3', or 'CRV1:firm' / 'CRV1:firm+year'."""
+    kind, sep, variables = text.partition(":")
+    return {kind: variables} if sep else text
 
 
-def _int(v: int) -> str:
-    return f"{v:,}"
+def simulation_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m kestrel",
+        description="Fit a simulated worker-firm wage panel with absorbed fixed effects and "
+                    "firm-clustered standard errors, and print the estimates beside the "
+                    "true values.",
+        epilog="To fit your own data: python -m kestrel fit FILE FORMULA [--vcov V] "
+               "(python -m kestrel fit --help).")
+    p.add_argument("--rows", type=_bounded_int(100, MAX_ROWS, "--rows"), default=1_000_000,
+                   help="number of simulated rows (default 1,000,000)")
+    p.add_argument("--fixed-effects", type=int, default=2, choices=(1, 2, 3),
+                   help="absorb worker (1: biased on purpose), worker and firm (2), or also "
+                        "year (3); default 2")
+    p.add_argument("--seed", type=_bounded_int(0, 2**63 - 1, "--seed"), default=0,
+                   help="random seed, a whole number from 0 (default 0)")
+    return p
 
 
-def report(panel: Panel, n_fe: int, result: tuple, seconds: float, rows: int, seed: int) -> str:
-    beta, vcov, _, r2, _, n, absorbed, removed, clusters, names, fe_names, cl_names = result
-    se = np.sqrt(np.diag(vcov))
-    fe_text = ", ".join(f"{name} ({_int(g)} levels)"
-                        for name, g in zip(fe_names, panel.n_groups[:n_fe]))
-    lines = [
-        "kestrel: OLS with absorbed fixed effects on a simulated worker-firm panel",
-        "",
-        f"  rows simulated       {_int(rows):>12}   (seed {seed})",
-        f"  observations         {_int(n):>12}",
-        f"  singletons removed   {_int(removed):>12}",
-        f"  fixed effects        {fe_text}",
-        f"  absorbed dof         {_int(absorbed):>12}",
-        f"  clustered by         {cl_names[0]} ({_int(clusters[0])} clusters)",
-        f"  within R²            {r2:>12.4f}",
-        f"  time taken           {seconds:>10.3f} s   (fit only)",
-        "",
-        f"  {'variable':<12}{'estimate':>12}{'std. error':>13}{'t stat':>10}{'true':>10}",
-        "  " + "-" * 57,
-    ]
-    for name, b, s, true in zip(names, beta, se, TRUE_BETA):
-        lines.append(f"  {name:<12}{b:>12.5g}{s:>13.4g}{b / s:>10.2f}{true:>10.4g}")
+def fit_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m kestrel fit",
+        description="Fit FORMULA on a CSV or Parquet file and print the summary.",
+        epilog="Example: python -m kestrel fit wages.parquet "
+               "'lwage ~ union + married | nr + year' --vcov CRV1:nr")
+    p.add_argument("file", help="a .csv (optionally compressed) or .parquet file")
+    p.add_argument("formula", help="for example 'y ~ x1 + x2 | fe1 + fe2'")
+    p.add_argument("--vcov", type=_vcov, default=None,
+                   help="iid, hetero, HC1, HC2, HC3, or CRV1:VAR / CRV1:VAR1+VAR2 "
+                        "(default: clustered by the first fixed effect, else iid)")
+    p.add_argument("--keep-singletons", action="store_true",
+                   help="keep rows alone in their fixed-effect group")
+    p.add_argument("--fixef-tol", type=float, default=1e-8,
+                   help="convergence tolerance of the demeaning (default 1e-8)")
+    p.add_argument("--fixef-maxiter", type=_bounded_int(1, 10**9, "--fixef-maxiter"),
+                   default=100_000, help="iteration cap of the demeaning (default 100,000)")
+    return p
+
+
+def run_simulation(args: argparse.Namespace) -> str:
+    import kestrel
+    from kestrel.simulate import FE_NAMES, REGRESSORS, TRUE_BETA, simulate
+
+    data = simulate(args.rows, args.seed)
+    fml = f"log_wage ~ {' + '.join(REGRESSORS)} | {' + '.join(FE_NAMES[:args.fixed_effects])}"
+    start = time.perf_counter()
+    fit = kestrel.feols(fml, data, vcov={"CRV1": "firm"})
+    seconds = time.perf_counter() - start
+    lines = [f"Simulated worker-firm panel: {args.rows:,} rows, seed {args.seed}", "",
+             str(fit.summary(extra={"true": TRUE_BETA})), "",
+             f"Time taken by kestrel.feols: {seconds:.3f} s"]
+    if args.fixed_effects == 1:
+        lines += [""] + textwrap.wrap(
+            "Biased on purpose: with only the worker fixed effect absorbed, the firm premium "
+            "stays in the error and training is more likely at high-premium firms, so "
+            "training's estimate is biased upwards. Absorb the firm as well "
+            "(--fixed-effects 2) to remove the bias.", 88)
     return "\n".join(lines)
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m kestrel",
-        description="Fit a simulated worker-firm wage panel with absorbed fixed effects "
-                    "and firm-clustered standard errors.")
-    parser.add_argument("--rows", type=int, default=1_000_000,
-                        help="number of simulated rows (default 1,000,000)")
-    parser.add_argument("--fixed-effects", type=int, default=2, choices=(1, 2, 3),
-                        help="absorb worker (1), worker and firm (2), or also year (3); "
-                             "default 2")
-    parser.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
-    args = parser.parse_args(argv)
-    if args.rows < 100:
-        parser.error("--rows must be at least 100")
+def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    import pandas as pd
 
-    panel = simulate(args.rows, args.seed)
-    n_fe = args.fixed_effects
-    start = time.perf_counter()
-    result = _native.rust_ols_from_arrays(
-        panel.y, panel.x, list(REGRESSORS), panel.fe[:n_fe], list(FE_NAMES[:n_fe]),
-        [panel.fe[1]], ["firm"], 1e-10, 10_000, "iid")
-    seconds = time.perf_counter() - start
+    import kestrel
+
+    path = args.file
     try:
-        print(report(panel, n_fe, result, seconds, args.rows, args.seed), flush=True)
+        if path.lower().endswith((".parquet", ".pq")):
+            try:
+                data = pd.read_parquet(path)
+            except ImportError:
+                parser.error("reading Parquet files needs pyarrow: pip install pyarrow")
+        else:
+            data = pd.read_csv(path)
+    except (OSError, ValueError, pd.errors.ParserError) as exc:
+        parser.error(f"cannot read {path}: {exc}")
+    try:
+        fit = kestrel.feols(args.formula, data, args.vcov, fixef_tol=args.fixef_tol,
+                            fixef_maxiter=args.fixef_maxiter,
+                            drop_singletons=not args.keep_singletons)
+    except (ValueError, TypeError, KeyError) as exc:
+        parser.error(exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc))
+    return str(fit.summary())
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    warnings.simplefilter("default")  # show the fit's warnings once each
+    if argv[:1] == ["fit"]:
+        parser = fit_parser()
+        text = run_fit(parser.parse_args(argv[1:]), parser)
+    else:
+        text = run_simulation(simulation_parser().parse_args(argv))
+    try:
+        print(text, flush=True)
     except BrokenPipeError:
         # The reader went away (for example `| head`): no traceback.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -1,0 +1,94 @@
+"""``kestrel.demean``: the fixed effects removed from columns of your own, with the solver
+``kestrel.feols`` uses (conjugate gradient, switching to the graph-preconditioned solver when
+it stalls), for users who run their own estimators on the demeaned data."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from kestrel import _core
+from kestrel.data import Frame
+from kestrel.estimation import check_solver
+from kestrel.progress import progress_line
+from kestrel.vcov import check_number
+
+
+def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver: str = "auto",
+           progress: bool | None = None, return_info: bool = False) -> Any:
+    """Remove the fixed effects ``fe`` from every column of ``x``.
+
+    x: a 1-D or 2-D array (rows are observations) or a DataFrame of numeric columns.
+    fe: the fixed effects' identifiers, one column per fixed effect: a 1-D or 2-D array, a
+      list of 1-D arrays, or a DataFrame (pandas or polars); identifiers of any dtype.
+    tol, maxiter: convergence tolerance and iteration cap; solver: "auto" or "cg".
+    Returns an array of x's shape (a DataFrame with x's labels for a pandas x); with
+    ``return_info`` also a dict: iterations, converged, stage, stages, setup_seconds.
+    Every row is used (no singleton removal); missing values are refused.
+    """
+    check_number("tol", tol)
+    check_number("maxiter", maxiter, integer=True, minimum=1, strict=False)
+    check_solver(solver)
+    values, labels = _columns(x)
+    n = values.shape[0]
+    codes = _codes(fe, n)
+    if not np.isfinite(values).all():
+        raise ValueError("x has missing or infinite values; drop those rows first")
+    keep = np.ones(n, dtype=bool)
+    sample = _core.sample(fe=codes, clusters=[], keep=keep, drop_singletons=False)
+    with progress_line(progress) as callback:
+        out = _core.absorb(columns=[values[:, j] for j in range(values.shape[1])],
+                           mask=sample["mask"], fe=sample["fe"], fe_groups=sample["fe_groups"],
+                           tol=float(tol), max_iter=int(maxiter), solver=solver,
+                           progress=callback)
+    result: Any = out["data"]
+    if labels is not None:
+        result = pd.DataFrame(result, index=labels[0], columns=labels[1])
+    elif np.ndim(x) == 1:
+        result = result[:, 0]
+    if not return_info:
+        return result
+    info = {k: out[k] for k in ("iterations", "converged", "stage", "stages", "setup_seconds")}
+    return result, info
+
+
+def _columns(x: Any) -> tuple[np.ndarray, tuple[Any, Any] | None]:
+    if isinstance(x, pd.DataFrame):
+        return x.to_numpy(dtype=np.float64), (x.index, x.columns)
+    if isinstance(x, pd.Series):
+        return x.to_numpy(dtype=np.float64)[:, None], None
+    if type(x).__module__.startswith("polars"):
+        x = x.to_numpy()
+    try:
+        values = np.asarray(x, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError("x must hold numbers (an array or a DataFrame of numeric columns)") from None
+    if values.ndim == 1:
+        values = values[:, None]
+    if values.ndim != 2:
+        raise ValueError(f"x must be 1-D or 2-D, not {values.ndim}-D")
+    return values, None
+
+
+def _codes(fe: Any, n: int) -> list[np.ndarray]:
+    if isinstance(fe, pd.DataFrame) or type(fe).__module__.startswith("polars"):
+        frame = Frame(fe)
+        names = frame.columns
+    else:
+        columns = list(fe.T) if isinstance(fe, np.ndarray) and fe.ndim == 2 else (
+            [fe] if isinstance(fe, np.ndarray) or isinstance(fe, pd.Series) else list(fe))
+        frame = Frame(pd.DataFrame({f"fe{j}": np.asarray(c) for j, c in enumerate(columns)}))
+        names = frame.columns
+    if not names:
+        raise ValueError("fe needs at least one fixed effect")
+    if frame.n_rows != n:
+        raise ValueError(f"fe has {frame.n_rows} rows but x has {n}")
+    codes = []
+    for name in names:
+        c = frame.codes(name)
+        if c.missing is not None and np.any(c.missing):
+            raise ValueError(f"fixed effect {name!r} has missing identifiers")
+        codes.append(c.codes)
+    return codes

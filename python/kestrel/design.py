@@ -1,0 +1,306 @@
+"""From a parsed formula and a frame to the engine's inputs.
+
+The engine takes full-length columns and a mask of the rows to use, so plain numeric
+columns go to it as views of the caller's data. Only what has to be computed becomes a new
+array: indicator columns of ``C(g)`` and ``i(g)`` (built here from one factorisation, since
+formulaic's general encoder takes a large multiple of the engine's time at 10^6 rows),
+combined fixed effects, and the terms formulaic materialises (interactions, transforms,
+anything else), which it evaluates at the usable rows only.
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from formulaic import Formula, SimpleFormula, model_matrix
+from formulaic.errors import FormulaicError
+
+from kestrel import _core
+from kestrel.data import Frame
+from kestrel.formula import ModelFormula, Term, _message
+
+
+@dataclass
+class Design:
+    """Engine inputs over all ``n0`` rows of the caller's data; ``keep`` marks the rows
+    without a missing value in any column the model reads."""
+
+    y: np.ndarray
+    y_name: str
+    x: list[np.ndarray]
+    x_names: list[str]
+    fe: list[np.ndarray]
+    fe_names: list[str]
+    clusters: list[np.ndarray]
+    cluster_names: list[str]
+    keep: np.ndarray
+    n_missing: int
+    x_terms: list[str] = field(default_factory=list)  # the term of each x column ("1": intercept)
+    # How each regressor term's columns were built, to build them again on new data
+    # (:func:`rebuild`): ("column", var), ("indicators", term, levels used, levels seen) or
+    # ("formulaic", model spec, names).
+    recipes: dict[str, tuple] = field(default_factory=dict)
+
+
+def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
+          context: Mapping[str, Any], serial: Sequence[str] = ()) -> Design:
+    """``serial``: the time and panel columns of a Newey–West or Driscoll–Kraay covariance,
+    read by :mod:`kestrel.vcov`; here only their missing values drop rows."""
+    cluster_parts = [tuple(name.split("^")) for name in cluster_names]
+    for name in model.variables + [p for parts in cluster_parts for p in parts] + list(serial):
+        frame.series(name)  # unknown columns fail here, before any work
+    if model.depvar.kind == "lookup":
+        frame.floats(model.depvar.var, "dependent variable")
+    for term in model.terms:
+        if term.kind == "i" and term.i_x is not None:
+            frame.floats(term.i_x, f"variable of {term.label}")
+
+    ids: dict[str, np.ndarray] = {}
+    fe = [_combined(frame, parts, ids) for parts in model.fixef]
+    clusters = [_combined(frame, parts, ids) for parts in cluster_parts]
+    keep = np.ones(frame.n_rows, dtype=bool)
+    for name in dict.fromkeys(model.variables + [p for ps in cluster_parts for p in ps]
+                              + list(serial)):
+        missing = frame.missing(name)
+        if missing is not None:
+            keep &= ~missing
+
+    with_intercept = model.intercept or bool(model.fixef)
+    paths = _paths(model, frame, with_intercept)
+    columns: dict[str, tuple[list[str], list[np.ndarray]]] = {}
+    recipes: dict[str, tuple] = {}
+    for term in model.terms:
+        if paths[term.label] == "column":
+            columns[term.label] = ([term.label], [frame.floats(term.var)])
+            recipes[term.label] = ("column", term.var)
+        elif paths[term.label] == "indicators":
+            names, cols, used, seen = _indicators(frame, term, keep, with_intercept)
+            columns[term.label] = (names, cols)
+            recipes[term.label] = ("indicators", term, used, seen)
+    formulaic_terms = [t for t in model.terms if paths[t.label] == "formulaic"]
+    if model.depvar.kind != "lookup":
+        formulaic_terms.append(model.depvar)
+    if formulaic_terms:
+        columns.update(_materialise(frame, formulaic_terms, model, keep, with_intercept,
+                                    context, recipes))
+
+    if model.depvar.kind == "lookup":
+        y = frame.floats(model.depvar.var)
+    else:
+        y = columns.pop(model.depvar.label)[1][0]
+    x_names, x, x_terms = [], [], []
+    if model.intercept and not model.fixef:
+        x_names.append("Intercept")
+        x.append(np.broadcast_to(1.0, (frame.n_rows,)))  # read through a zero stride: no copy
+        x_terms.append("1")
+    for term in model.terms:
+        names, cols = columns[term.label]
+        x_names += names
+        x += cols
+        x_terms += [term.label] * len(names)
+    return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
+                  fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
+                  keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
+                  x_terms=x_terms, recipes=recipes)
+
+
+def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:
+    """int32 codes of one identifier, or of several combined with ``^`` (each step recoded,
+    so the int64 key never overflows)."""
+    name = "^".join(parts)
+    if name not in cache:
+        first = frame.codes(parts[0])
+        codes, n_groups = first.codes, first.n_groups
+        for part in parts[1:]:
+            nxt = frame.codes(part)
+            key = codes.astype(np.int64) * max(nxt.n_groups, 1) + nxt.codes
+            codes, n_groups = _core.recode(key)
+        cache[name] = codes
+    return cache[name]
+
+
+def _paths(model: ModelFormula, frame: Frame, with_intercept: bool) -> dict[str, str]:
+    """How each term's columns are built: "column", "indicators" or "formulaic"."""
+    paths = {}
+    for term in model.terms:
+        if term.kind == "lookup" and frame.is_numeric(term.var):
+            paths[term.label] = "column"
+        elif term.kind == "i" or (term.kind in ("lookup", "C") and with_intercept
+                                  and not frame.is_categorical(term.var)):
+            # Categorical dtypes keep formulaic's reading of their declared categories.
+            paths[term.label] = "indicators"
+        else:
+            paths[term.label] = "formulaic"
+    # formulaic decides the coding of an interaction from the other terms sharing its
+    # factors, so those terms go through formulaic with it.
+    shared = {f for t in model.terms if paths[t.label] == "formulaic" for f in t.factors}
+    for term in model.terms:
+        if term.kind != "i" and set(term.factors) & shared:
+            paths[term.label] = "formulaic"
+    return paths
+
+
+def _indicators(frame: Frame, term: Term, keep: np.ndarray,
+                with_intercept: bool) -> tuple[list[str], list[np.ndarray], list, list]:
+    """Indicator columns of ``C(g)``, a non-numeric ``g`` or ``i(g[, x][, ref=])``: one per
+    level seen in the usable rows, in sorted order, leaving out the first level (``C``, and
+    ``i`` without ``ref`` when an intercept or fixed effects span it) or the ``ref`` levels.
+    Also the levels of the columns and every level seen."""
+    codes, levels = frame.levels(term.var)
+    rows = np.flatnonzero(keep)
+    present = np.flatnonzero(np.bincount(codes[rows], minlength=len(levels)))
+    if term.kind == "i" and term.i_ref is not None:
+        unknown = [r for r in term.i_ref if not any(_same(r, levels[j]) for j in present)]
+        if unknown:
+            shown = ", ".join(repr(levels[j]) for j in present[:8])
+            raise ValueError(f"ref={unknown[0]!r} in {term.label} is not a level of "
+                             f"{term.var!r} (levels: {shown}{', ...' if len(present) > 8 else ''})")
+        used = [j for j in present if not any(_same(r, levels[j]) for r in term.i_ref)]
+    elif term.kind == "i" and (term.i_x is not None or not with_intercept):
+        used = list(present)
+    else:
+        used = list(present[1:])
+    column_of = np.full(len(levels), -1, dtype=np.intp)
+    column_of[used] = np.arange(len(used))
+    block = np.zeros((frame.n_rows, len(used)), order="F")
+    col = column_of[codes[rows]]
+    hit = col >= 0
+    block[rows[hit], col[hit]] = 1.0 if term.i_x is None else frame.floats(term.i_x)[rows[hit]]
+    names = _indicator_names(term, [levels[j] for j in used])
+    return (names, [block[:, j] for j in range(len(used))], [levels[j] for j in used],
+            [levels[j] for j in present])
+
+
+def _same(ref: Any, level: Any) -> bool:
+    try:
+        return bool(ref == level)
+    except (TypeError, ValueError):
+        return False
+
+
+def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.ndarray,
+                 with_intercept: bool, context: Mapping[str, Any],
+                 recipes: dict[str, tuple]) -> dict:
+    """Columns of the terms formulaic builds, evaluated at the usable rows and placed back
+    at their rows; a row where one comes out NaN or infinite (``np.log(0)``) is not kept."""
+    rows = np.flatnonzero(keep)
+    variables = list(dict.fromkeys(v for t in terms for v in t.variables))
+    table = frame.pandas_rows(variables, rows)
+    rhs = [t for t in terms if t is not model.depvar]
+    groups = [(rhs, with_intercept)] if rhs else []
+    if len(rhs) < len(terms):
+        groups.append(([model.depvar], False))
+    out = {}
+    for group, intercept in groups:
+        # The intercept takes part in formulaic's choice of full or reduced coding; its
+        # column is not used (the engine adds none: fixed effects or the design's own).
+        spec = SimpleFormula((list(Formula("1")) if intercept else [])
+                             + [t.term for t in group])
+        try:
+            with np.errstate(all="ignore"):
+                mm = model_matrix(spec, table, na_action="ignore", context=context)
+        except FormulaicError as exc:
+            raise ValueError(f"cannot evaluate {' + '.join(t.label for t in group)}: "
+                             f"{_message(exc)}") from None
+        names = [str(c) for c in mm.columns]
+        values = mm.to_numpy(dtype=np.float64)
+        by_term = {str(k): v for k, v in mm.model_spec.term_indices.items()}
+        used = [i for t in group for i in by_term[str(t.term)]]
+        keep[rows[~np.isfinite(values[:, used]).all(axis=1)]] = False
+        full = np.zeros((frame.n_rows, values.shape[1]), order="F")
+        full[rows] = values
+        for t in group:
+            idx = by_term[str(t.term)]
+            out[t.label] = ([names[i] for i in idx], [full[:, i] for i in idx])
+            recipes[t.label] = ("formulaic", mm.model_spec, [names[i] for i in idx])
+    return out
+
+
+def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
+            context: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray]:
+    """The columns of the terms ``labels`` on new data, as a fit's design built them (the
+    same indicator levels, formulaic's own encoding state): column name -> values; with the
+    rows where a value is missing, and those with a level the fit did not see."""
+    n = frame.n_rows
+    columns: dict[str, np.ndarray] = {}
+    missing = np.zeros(n, dtype=bool)
+    unseen = np.zeros(n, dtype=bool)
+    specs: dict[int, Any] = {}
+    for label in labels:
+        if label == "1":
+            columns["Intercept"] = np.ones(n)
+            continue
+        recipe = recipes[label]
+        if recipe[0] == "column":
+            columns[label] = frame.floats(recipe[1])
+            missing |= ~np.isfinite(columns[label])
+        elif recipe[0] == "indicators":
+            _, term, used, seen = recipe
+            codes, levels = frame.levels(term.var)
+            missing |= codes < 0
+            position = {level: j for j, level in enumerate(used)}
+            known = set(seen)
+            column_of = np.array([position.get(level, -1) for level in levels] + [-1],
+                                 dtype=np.intp)
+            unseen |= ~np.append(np.array([level in known for level in levels], dtype=bool),
+                                 True)[codes] & (codes >= 0)
+            col = column_of[codes]
+            x = None if term.i_x is None else frame.floats(term.i_x)
+            if x is not None:
+                missing |= ~np.isfinite(x)
+            names = _indicator_names(term, used)
+            for j, name in enumerate(names):
+                hit = (col == j).astype(np.float64)
+                columns[name] = hit if x is None else hit * x
+        else:
+            _, spec, names = recipe
+            if id(spec) not in specs:
+                variables = list(dict.fromkeys(str(v) for v in spec.required_variables
+                                               if str(v) in frame.columns))
+                table = frame.pandas_rows(variables, np.arange(n))
+                try:
+                    # Levels the fit did not see are reported by the caller, per row.
+                    with np.errstate(all="ignore"), warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        specs[id(spec)] = spec.get_model_matrix(table, context=context)
+                except FormulaicError as exc:
+                    raise ValueError(f"cannot evaluate {label}: {_message(exc)}") from None
+                unseen |= _unseen_categories(spec, frame)
+            mm = specs[id(spec)]
+            for name in names:
+                values = mm[name].to_numpy(dtype=np.float64)
+                missing |= ~np.isfinite(values)
+                columns[name] = values
+    return columns, missing, unseen & ~missing
+
+
+def _unseen_categories(spec: Any, frame: Frame) -> np.ndarray:
+    """Rows whose value of a categorical factor of formulaic's (a column, or ``C(column)``)
+    is not among the categories the fit saw."""
+    unseen = np.zeros(frame.n_rows, dtype=bool)
+    for expr, (kind, state) in spec.encoder_state.items():
+        if str(getattr(kind, "value", kind)) != "categorical" or "categories" not in state:
+            continue
+        call = _C_CALL.fullmatch(expr)
+        column = call.group(1) if call else expr
+        if column not in frame.columns:
+            continue
+        values = pd.Series(frame.series(column).to_numpy())
+        unseen |= (~values.isin(state["categories"]) & values.notna()).to_numpy()
+    return unseen
+
+
+_C_CALL = re.compile(r"C\(\s*([A-Za-z_][A-Za-z0-9_]*)\s*\)")
+
+
+def _indicator_names(term: Term, levels: Sequence[Any]) -> list[str]:
+    if term.kind == "i":
+        suffix = f":{term.i_x}" if term.i_x else ""
+        return [f"{term.var}::{level}{suffix}" for level in levels]
+    return [f"{term.label}[T.{level}]" for level in levels]

@@ -1,0 +1,272 @@
+"""``kestrel.feols``: least squares with absorbed fixed effects, from a DataFrame.
+
+Every user-level mistake is caught here or in the modules it calls, before the engine
+runs; the engine's stages then run in order — sample (missing values, singletons,
+renumbered codes), absorb (fixed effects removed from every column at once), least squares
+(collinear and absorbed regressors dropped), meats — and this module applies the
+conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import sys
+import warnings
+from collections import ChainMap
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from kestrel import _core, design, formula, iv, prediction
+from kestrel import vcov as cov
+from kestrel.data import Frame
+from kestrel.progress import progress_line
+from kestrel.results import Fit
+
+if TYPE_CHECKING:
+    from kestrel.multiple import FitList
+
+COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
+
+
+class CollinearityWarning(UserWarning):
+    """Regressors were dropped as collinear or absorbed by the fixed effects."""
+
+
+class ConvergenceWarning(UserWarning):
+    """Demeaning stopped at its iteration cap before reaching its tolerance."""
+
+
+def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
+          fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
+          progress: bool | None = None, solver: str = "auto") -> Fit | FitList:
+    """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
+    polars), or by two-stage least squares with an instrumental-variable part
+    (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
+
+    Several dependent variables (``"y1 + y2 ~ x"``) or stepwise parts (``sw()``, ``sw0()``,
+    ``csw()``, ``csw0()``, ``mvsw()``, among the regressors or the fixed effects) fit every
+    model they spell in one call and return a :class:`kestrel.FitList`
+    (:mod:`kestrel.multiple`).
+
+    vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
+      "hetero" (= "HC1"), "HC2", "HC3" (least squares without fixed effects),
+      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
+      (Driscoll–Kraay).
+    vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
+      (time_id required; panel_id makes Newey–West one series per panel; lag by default
+      floor(T^(1/4)) for T periods, except for a single Newey–West series, which needs it).
+    ssc: small-sample conventions from :func:`kestrel.ssc` (default: as fixest and pyfixest).
+    fixef_tol, fixef_maxiter: convergence tolerance and iteration cap of the demeaning.
+    drop_singletons: drop rows alone in a fixed-effect group (they fit perfectly and would
+      understate the standard errors).
+    progress: a progress line on stderr for fits longer than about two seconds; None: only
+      when stderr is a terminal.
+    solver: how several fixed effects are absorbed: "auto" (conjugate gradient, switching to
+      a solver preconditioned by the fixed-effect graph when it stalls, as on worker–firm
+      panels with limited mobility) or "cg" (conjugate gradient on alternating projections
+      only).
+
+    Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
+    dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
+    """
+    cov.check_number("fixef_tol", fixef_tol)
+    cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
+    if not isinstance(drop_singletons, (bool, np.bool_)):
+        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    check_solver(solver)
+    conv = cov.as_ssc(ssc)
+    from kestrel import multiple  # it builds on the steps below
+
+    models = multiple.expand(fml)
+    if models is not None:
+        return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
+                                int(fixef_maxiter), bool(drop_singletons), progress,
+                                _caller_context(sys._getframe(1)), solver)
+    model = formula.parse(fml)
+    spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
+    if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
+        raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
+                         "need the leverage of the absorbed dummies, which is not computed; "
+                         "use 'hetero' (HC1) or a clustered covariance")
+    model, instruments = iv.prepare(model, spec)  # 2SLS: its columns join the design
+    frame = Frame(data)
+    if frame.n_rows == 0:
+        raise ValueError("the data has no rows")
+
+    # Design: columns, identifier codes and the rows without missing values.
+    d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)),
+                     serial=spec.serial_columns)
+    if not d.x and not model.fixef:
+        raise ValueError(f"the formula {fml!r} has no regressors to estimate")
+    if d.n_missing == frame.n_rows:
+        raise ValueError(f"no rows left: every row has a missing value in one of "
+                         f"{', '.join(model.variables + list(spec.clusters))}")
+    sample = _sample(d, drop_singletons)
+    inference = _inference(spec, conv, d, sample, frame)
+    source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
+    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
+    return _estimate(fml, model, spec, conv, d, sample, inference, instruments, absorbed, 0,
+                     list(range(1, 1 + len(d.x))), source)
+
+
+def _sample(d: design.Design, drop_singletons: bool) -> dict:
+    # Sample: singletons out, codes renumbered over the rows used.
+    sample = _core.sample(fe=d.fe, clusters=d.clusters, keep=d.keep,
+                          drop_singletons=bool(drop_singletons))
+    n = int(sample["n"])
+    if n == 0:
+        raise ValueError(f"no rows left: {d.n_missing:,} rows have missing values and the "
+                         f"other {sample['n_singletons']:,} are singletons of the fixed effects")
+    for name, groups in zip(d.cluster_names, sample["cluster_groups"]):
+        if groups < 2:
+            raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
+                             f"rows used have {groups}")
+    return sample
+
+
+def _inference(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
+               frame: Frame) -> cov.Inference:
+    levels = [int(g) for g in sample["fe_groups"]]
+    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
+    return cov.Inference(spec, conv, int(sample["n"]), levels, dof_fe,
+                         _nested(spec, conv, d, sample), sample["clusters"],
+                         cov.serial_codes(spec, frame, sample["mask"]))
+
+
+SOLVERS = ("auto", "cg")
+
+
+def check_solver(solver: Any) -> None:
+    if not isinstance(solver, str) or solver not in SOLVERS:
+        raise ValueError(f"solver must be one of {', '.join(map(repr, SOLVERS))}, not {solver!r}")
+
+
+def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
+            progress: bool | None, solver: str = "auto") -> dict:
+    # Absorb the fixed effects from y and every regressor at once.
+    with progress_line(None if progress is None else bool(progress)) as callback:
+        absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
+                                fe_groups=sample["fe_groups"], tol=float(fixef_tol),
+                                max_iter=int(fixef_maxiter), solver=solver, progress=callback)
+    if not absorbed["converged"]:
+        warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
+                      f"{absorbed['iterations']:,} iterations without reaching "
+                      f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
+                      stacklevel=3)
+    return absorbed
+
+
+
+def _estimate(fml: str, model: formula.ModelFormula, spec: cov.Vcov, conv: cov.SSC,
+              d: design.Design, sample: dict, inference: cov.Inference,
+              instruments: iv.Instruments | None, absorbed: dict, y: int, x: list[int],
+              source: prediction.Source | None = None) -> Fit:
+    """Least squares (or its two stages) of column ``y`` of the absorbed data on columns
+    ``x`` (the design's regressors, in order), then the covariance and the fit statistics.
+    ``source``: what the fit keeps for its fixed-effect values and predictions."""
+    # Least squares (or its two stages), dropping collinear and absorbed regressors.
+    n = int(sample["n"])
+    data = absorbed["data"]
+    # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
+    # squares is zero): the check is skipped.
+    sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
+    first_stage = None
+    if instruments is None:
+        ls = _core.least_squares(data=data, y=y, x=x,
+                                 sum_squares=sum_squares, collin_tol=COLLIN_TOL)
+        names = [d.x_names[i] for i in ls["kept"]]
+        dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
+        if not names and d.x_names:
+            if len(ls["absorbed"]) == len(d.x_names):
+                raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
+                                 f"({', '.join(d.x_names)}); nothing is left to estimate")
+            raise ValueError(f"every regressor of {fml!r} was dropped ("
+                             f"{_why(d.x_names, ls)}); nothing is left to estimate")
+        if dropped:
+            warnings.warn(f"dropped {_why(d.x_names, ls)}", CollinearityWarning, stacklevel=3)
+        x_cols = [x[i] for i in ls["kept"]]
+        collinear = [d.x_names[i] for i in dropped]
+        positions = list(ls["kept"])  # in the design's regressors
+    else:
+        stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
+                               CollinearityWarning, stacklevel=4)
+        ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
+                  tss=stages.tss)
+        names, x_cols, collinear = stages.names, stages.x, stages.dropped
+        first_stage = stages.first_stage
+        positions = stages.x_design
+
+    # Covariance under the chosen convention.
+    k = len(names)
+    bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
+    covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    if inference.serial is not None:
+        spec = dataclasses.replace(spec, lag=inference.serial.lag)
+
+    return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=np.asarray(ls["coef"]),
+               _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=covariance.dof_k,
+               vcov_type=spec, ssc=conv, nobs=n, n_missing=d.n_missing,
+               n_singletons=int(sample["n_singletons"]),
+               fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
+               clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
+               mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
+               converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
+               collinear=collinear, first_stage=first_stage,
+               periods=None if inference.serial is None else inference.serial.periods,
+               _model=None if source is None else source.model(d, model, sample, positions),
+               **_fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
+                                 bool(model.fixef)))
+
+
+def _why(x_names: list[str], ls: dict) -> str:
+    parts = []
+    if ls["collinear"]:
+        parts.append(f"{', '.join(x_names[i] for i in ls['collinear'])} "
+                     "(collinear with the regressors before them)")
+    if ls["absorbed"]:
+        parts.append(f"{', '.join(x_names[i] for i in ls['absorbed'])} "
+                     "(absorbed by the fixed effects)")
+    return "; ".join(parts)
+
+
+def _nested(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> list[bool]:
+    """Which fixed effects are nested in a clustering variable (each level inside one
+    cluster): the 'nonnested' convention does not count them."""
+    nested = [False] * len(d.fe)
+    if spec.kind != "cluster" or conv.k_fixef != "nonnested":
+        return nested
+    for j, (name, fe, g_fe) in enumerate(zip(d.fe_names, sample["fe"], sample["fe_groups"])):
+        for c_name, cl, g_cl in zip(d.cluster_names, sample["clusters"],
+                                    sample["cluster_groups"]):
+            if name == c_name:
+                nested[j] = True
+            elif g_cl <= g_fe:  # more clusters than levels: some level spans two
+                _, pairs = _core.recode(fe.astype(np.int64) * g_cl + cl)
+                nested[j] = pairs == g_fe
+            if nested[j]:
+                break
+    return nested
+
+
+def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
+                    has_fe: bool) -> dict[str, float]:
+    """R² against the centred total sum of squares of y over the rows used, within R²
+    against that of the demeaned y; adjusted as fixest and pyfixest do."""
+    rss = float(ls["rss"])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r2 = 1.0 - rss / np.float64(tss)
+        # Without regressors nothing is explained within (exactly, not up to rounding).
+        within = (1.0 - rss / np.float64(ls["tss"]) if k else 0.0) if has_fe else np.nan
+        adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
+        adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
+                      else np.nan)
+    return dict(r2=float(r2), adj_r2=float(adj), r2_within=float(within),
+                adj_r2_within=float(adj_within), rmse=float(np.sqrt(rss / n)), rss=rss)
+
+
+def _caller_context(frame: Any) -> ChainMap:
+    """Names a formula's transforms may use: NumPy as np, then the caller's variables."""
+    return ChainMap({"np": np}, frame.f_locals, frame.f_globals)

@@ -1,0 +1,232 @@
+"""Two-stage least squares: ``y ~ exog | fe1 + fe2 | endog1 + endog2 ~ z1 + z2``.
+
+The fixed effects are absorbed once from every column (y, exogenous and endogenous
+regressors, instruments); the stages then run on the demeaned columns, all in the engine:
+
+1. each first stage: an endogenous regressor on the exogenous regressors and the excluded
+   instruments, with the F statistic of the excluded instruments under the fit's own
+   covariance (and, with one endogenous regressor, the effective F of Montiel Olea and
+   Pflueger, 2013);
+2. the fitted endogenous columns, written over instrument columns once no first stage
+   needs them (no extra copy of the data);
+3. the second stage, y on [exogenous | fitted]: the 2SLS coefficients and the bread
+   (X̂'X̂)^-1;
+4. the structural residuals y − Xβ with the observed regressors;
+5. the covariance from the scores x̂_i e_i, with the conventions of OLS (as pyfixest).
+
+Coefficients come in formula order, exogenous regressors as written and then the
+endogenous ones, as pyfixest orders them.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING
+
+import numpy as np
+import pandas as pd
+from scipy import special
+
+from kestrel import _core
+from kestrel.formula import ModelFormula, Term, _classify, _formulaic_terms
+
+if TYPE_CHECKING:
+    from kestrel.design import Design
+    from kestrel.vcov import Inference, Vcov
+
+
+@dataclass(frozen=True)
+class Instruments:
+    """The instrumental-variable part of a formula: endogenous regressors and excluded
+    instruments, as terms."""
+
+    endog: tuple[Term, ...]
+    excluded: tuple[Term, ...]
+
+
+@dataclass(frozen=True)
+class FirstStage:
+    """One first stage: the endogenous regressor on the exogenous regressors and the
+    excluded instruments (after the fixed effects are absorbed).
+
+    ``f_stat`` tests that the excluded instruments' coefficients are all zero, as a Wald
+    statistic divided by their number under the fit's covariance type (the classical F with
+    "iid"), on (``f_df``) degrees of freedom; the fixed effects' degrees of freedom are
+    counted as in the fit. ``effective_f`` is Montiel Olea and Pflueger's (2013) effective F,
+    given with one endogenous regressor only.
+    """
+
+    endog: str
+    instruments: list[str]
+    _coef: np.ndarray
+    _se: np.ndarray
+    names: list[str]
+    f_stat: float
+    f_df: tuple[int, float]
+    f_pvalue: float
+    effective_f: float | None
+
+    def coef(self) -> pd.Series:
+        return pd.Series(self._coef, index=pd.Index(self.names, name="Coefficient"),
+                         name="Estimate")
+
+    def se(self) -> pd.Series:
+        return pd.Series(self._se, index=pd.Index(self.names, name="Coefficient"),
+                         name="Std. Error")
+
+    def __repr__(self) -> str:
+        eff = "" if self.effective_f is None else f", effective F {self.effective_f:.4g}"
+        return (f"<first stage of {self.endog}: F({self.f_df[0]}, {self.f_df[1]:,.0f}) = "
+                f"{self.f_stat:.4g}{eff}>")
+
+
+@dataclass
+class Stages:
+    """What the two stages hand back to :func:`kestrel.feols`: the second stage in the shape
+    of a least-squares result, the columns of the scores, and the first stages."""
+
+    coef: np.ndarray
+    bread: np.ndarray
+    resid: np.ndarray
+    rss: float
+    tss: float
+    names: list[str]
+    x: list[int]  # columns of the fitted regressors [exogenous | fitted] in the data
+    x_design: list[int]  # positions in the design of the coefficients' observed columns
+    dropped: list[str]
+    first_stage: dict[str, FirstStage]
+
+
+def prepare(model: ModelFormula, spec: Vcov) -> tuple[ModelFormula, Instruments | None]:
+    """The model whose design holds every column the stages need (the endogenous regressors
+    and the instruments join the regressor terms), and the instrumental part; a model
+    without one comes back as is."""
+    if model.iv is None:
+        return model, None
+    if spec.kind == "hetero" and spec.hc > 1:
+        raise ValueError(f"vcov='HC{spec.hc}' is not available for instrumental-variable "
+                         "fits: the leverage of 2SLS has no agreed definition and the field's "
+                         "tools (pyfixest, linearmodels, Stata's ivregress) do not offer it; "
+                         "use 'hetero' (HC1) or a clustered covariance")
+    fml = model.text
+    endog = _terms(model.iv[0], fml, "endogenous regressors")
+    excluded = _terms(model.iv[1], fml, "instruments")
+    exog = {t.label for t in model.terms}
+    for t in endog + excluded:
+        if t.label == model.depvar.label:
+            raise ValueError(f"the dependent variable {t.label!r} cannot appear in the "
+                             f"instrumental-variable part of {fml!r}")
+    for t in endog:
+        if t.label in exog:
+            raise ValueError(f"{t.label!r} is both an exogenous and an endogenous regressor "
+                             f"in {fml!r}")
+    for t in excluded:
+        if t.label in exog:
+            raise ValueError(f"{t.label!r} is an exogenous regressor of {fml!r}, which "
+                             "instruments itself: list only the excluded instruments after "
+                             "the second '~'")
+        if t.label in {e.label for e in endog}:
+            raise ValueError(f"{t.label!r} is both endogenous and an instrument in {fml!r}")
+    return replace(model, terms=model.terms + endog + excluded), Instruments(endog, excluded)
+
+
+def _terms(text: str, fml: str, what: str) -> tuple[Term, ...]:
+    terms = tuple(_classify(t, fml) for t in _formulaic_terms(text, fml, what) if t.degree > 0)
+    if not terms:
+        raise ValueError(f"the instrumental-variable part of {fml!r} has no {what}")
+    return terms
+
+
+def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
+               sum_squares: np.ndarray, inference: Inference, collin_tol: float,
+               warning: type[Warning], stacklevel: int) -> Stages:
+    """2SLS on ``data``, the absorbed columns [y, x…] of the design ``d`` (whose x holds the
+    exogenous regressors, then the endogenous ones, then the instruments). ``data`` is
+    overwritten in the instruments' columns."""
+    endog_labels = {t.label for t in parts.endog}
+    excluded_labels = {t.label for t in parts.excluded}
+    exog = [1 + j for j, t in enumerate(d.x_terms)
+            if t not in endog_labels and t not in excluded_labels]
+    endog = [1 + j for j, t in enumerate(d.x_terms) if t in endog_labels]
+    excluded = [1 + j for j, t in enumerate(d.x_terms) if t in excluded_labels]
+    name = {1 + j: n for j, n in enumerate(d.x_names)}
+
+    # First stages; their dropped columns depend on the regressors only, so they agree.
+    z = exog + excluded
+    firsts = [_core.least_squares(data=data, y=e, x=z, sum_squares=sum_squares,
+                                  collin_tol=collin_tol) for e in endog]
+    kept = [z[i] for i in firsts[0]["kept"]]
+    dropped = [z[i] for i in sorted(firsts[0]["collinear"] + firsts[0]["absorbed"])]
+    exog_kept = [c for c in kept if c in exog]
+    excluded_kept = [c for c in kept if c in excluded]
+    if len(excluded_kept) < len(endog):
+        raise ValueError(f"{len(endog)} endogenous regressor{'s' * (len(endog) > 1)} "
+                         f"({', '.join(name[c] for c in endog)}) need at least as many "
+                         f"excluded instruments, but {fml!r} has {len(excluded_kept)}"
+                         + (" once the collinear or absorbed ones are dropped"
+                            if len(excluded_kept) < len(excluded) else ""))
+    if dropped:
+        why = "; ".join(f"{', '.join(name[z[i]] for i in firsts[0][kind])} ({text})"
+                        for kind, text in (("collinear", "collinear with the columns before "
+                                                         "them"),
+                                           ("absorbed", "absorbed by the fixed effects"))
+                        if firsts[0][kind])
+        warnings.warn(f"dropped {why}", warning, stacklevel=stacklevel)
+    first_stage = {name[e]: _first_stage(name[e], fs, kept, excluded_kept, name, data,
+                                         inference, single=len(endog) == 1)
+                   for e, fs in zip(endog, firsts)}
+
+    # Fitted endogenous columns, over instrument columns no longer read.
+    fitted = excluded[:len(endog)]
+    for e, slot, fs in zip(endog, fitted, firsts):
+        np.subtract(data[:, e], fs["resid"], out=data[:, slot])
+
+    # Second stage on [exogenous | fitted]. The absorbed check compares each fitted column
+    # with its endogenous regressor's sum of squares before absorption.
+    second_sums = sum_squares
+    if len(sum_squares):
+        second_sums = sum_squares.copy()
+        second_sums[fitted] = sum_squares[endog]
+    x = exog_kept + fitted
+    ls = _core.least_squares(data=data, y=0, x=x, sum_squares=second_sums,
+                             collin_tol=collin_tol)
+    if len(ls["kept"]) < len(x):
+        lost = [name[endog[i - len(exog_kept)]] for i in ls["collinear"] + ls["absorbed"]]
+        raise ValueError(f"the instruments do not identify {', '.join(lost)}: "
+                         + ("absorbed by the fixed effects, or not explained by the "
+                            "instruments at all" if ls["absorbed"] else
+                            "its first-stage fitted values are collinear with the exogenous "
+                            "regressors or with another endogenous regressor's"))
+    coef = np.asarray(ls["coef"])
+    structural = _core.residuals(data=data, y=0, x=exog_kept + endog, coef=coef)
+    return Stages(coef=coef, bread=np.asarray(ls["bread"]),
+                  resid=np.asarray(structural["resid"]), rss=float(structural["rss"]),
+                  tss=float(structural["tss"]),
+                  names=[name[c] for c in exog_kept + endog], x=x,
+                  x_design=[c - 1 for c in exog_kept + endog],
+                  dropped=[name[c] for c in dropped], first_stage=first_stage)
+
+
+def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], name: dict,
+                 data: np.ndarray, inference: Inference, single: bool) -> FirstStage:
+    """The first stage's coefficients, standard errors and the tests of its excluded
+    instruments under the fit's covariance."""
+    coef, bread = np.asarray(fs["coef"]), np.asarray(fs["bread"])
+    cov = inference.covariance(data, kept, np.asarray(fs["resid"]), bread, float(fs["rss"]))
+    idx = [p for p, c in enumerate(kept) if c in excluded]
+    pi = coef[idx]
+    v_pi = cov.matrix[np.ix_(idx, idx)]
+    q = len(idx)
+    f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q
+    effective = None
+    if single:
+        # Montiel Olea and Pflueger (2013): π'(Z̃'Z̃)π / tr(V_π Z̃'Z̃), Z̃ the excluded
+        # instruments net of the exogenous regressors, whose Gramian is the inverse of the
+        # instruments' block of the first stage's bread.
+        zz = np.linalg.inv(bread[np.ix_(idx, idx)])
+        effective = float(pi @ zz @ pi) / float(np.trace(v_pi @ zz))
+    return FirstStage(endog=endog, instruments=[name[c] for c in excluded], _coef=coef,
+                      _se=np.sqrt(np.diag(cov.matrix)), names=[name[c] for c in kept],
+                      f_stat=f_stat, f_df=(q, float(cov.df_t)),
+                      f_pvalue=float(special.fdtrc(q, cov.df_t, f_stat)), effective_f=effective)

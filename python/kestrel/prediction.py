@@ -1,0 +1,181 @@
+"""The fixed effects' values of a fit, and its predictions on new data.
+
+A fit keeps what these need rather than copies: the design's full-length columns of y and
+of the coefficients' regressors (views of the caller's data where the design made none),
+the recipes of its regressor terms, the fixed effects' codes over the rows used, and the
+caller's frame, read again only for the labels of the levels. The values come from one
+more engine solve (``_core.fixef_values``) and are kept once computed.
+"""
+
+from __future__ import annotations
+
+import sys
+import warnings
+from collections import ChainMap
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from kestrel import _core, design
+from kestrel.data import Frame
+
+if TYPE_CHECKING:
+    from kestrel.results import Fit
+
+
+class UnseenLevelWarning(UserWarning):
+    """New data has identifier levels the fit did not see; their predictions are NaN."""
+
+
+class IrregularFixedEffectsWarning(UserWarning):
+    """The fixed effects' values are not identified by one reference per fixed effect."""
+
+
+@dataclass(eq=False)
+class Model:
+    """What :func:`fixef` and :func:`predict` need from a fit's design and sample."""
+
+    y: np.ndarray
+    x: list[np.ndarray]  # full-length observed columns of the coefficients, in their order
+    x_terms: list[str]  # the formula term of each ("1": the intercept)
+    recipes: dict[str, tuple]
+    fe_parts: tuple[tuple[str, ...], ...]  # each fixed effect's columns (joined by ^)
+    fe_codes: list[np.ndarray]  # over the rows used, numbered in order of first appearance
+    fe_groups: list[int]
+    absorbed_dof: int  # rank of the fixed-effect dummies (estimated for three or more)
+    native: Any  # the caller's frame
+    tol: float
+    maxiter: int
+    cache: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class Source:
+    """What one call hands its fits for :class:`Model`: the design's full-length y and
+    regressor columns (all of them, in order), the caller's frame and the solver options."""
+
+    y: np.ndarray
+    x: list[np.ndarray]
+    native: Any
+    tol: float
+    maxiter: int
+
+    def model(self, d: Any, formula: Any, sample: dict, positions: list[int]) -> Model:
+        """The model of a fit whose coefficients are the design's regressors ``positions``."""
+        return Model(y=self.y, x=[self.x[j] for j in positions],
+                     x_terms=[d.x_terms[j] for j in positions], recipes=d.recipes,
+                     fe_parts=formula.fixef, fe_codes=sample["fe"],
+                     fe_groups=[int(g) for g in sample["fe_groups"]],
+                     absorbed_dof=int(sample["absorbed_dof"]), native=self.native,
+                     tol=self.tol, maxiter=self.maxiter)
+
+
+def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dict[str, pd.Series]:
+    """The values of each fixed effect, by level (sorted), normalised as fixest and pyfixest
+    report them: the first fixed effect carries the level; each later one has its first
+    level (per connected component with two fixed effects) at 0."""
+    m = _model(fit)
+    if not m.fe_codes:
+        raise ValueError(f"the fit of {fit.formula!r} has no fixed effects")
+    key = f"fixef {tol} {maxiter}"
+    if key in m.cache:
+        return {name: s.copy() for name, s in m.cache[key].items()}
+    tol = m.tol if tol is None else tol
+    maxiter = m.maxiter if maxiter is None else maxiter
+
+    # r = y - X beta over the rows used, with the observed regressors.
+    rows = _core.absorb(columns=[m.y, *m.x], mask=fit.mask, fe=[], fe_groups=[], tol=1.0,
+                        max_iter=1, solver="cg", progress=None)["data"]
+    r = _core.residuals(data=rows, y=0, x=list(range(1, 1 + len(m.x))), coef=fit._coef)["resid"]
+    labels = _labels(m, fit.mask)
+    order = [index.argsort() for index in labels]
+    preference = []
+    for o in order:
+        rank = np.empty(len(o), dtype=np.int32)
+        rank[o] = np.arange(len(o), dtype=np.int32)
+        preference.append(rank)
+    out = _core.fixef_values(resid=r, fe=m.fe_codes, fe_groups=m.fe_groups,
+                             preference=preference, tol=float(tol), max_iter=int(maxiter))
+    if not out["converged"]:
+        from kestrel.estimation import ConvergenceWarning
+
+        warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
+                      f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
+                      stacklevel=3)
+    if len(m.fe_codes) > 2 and sum(m.fe_groups) - m.absorbed_dof > len(m.fe_codes) - 1:
+        warnings.warn("the fixed effects are not regular (their dummies have more "
+                      "redundancies than one per fixed effect after the first): the values "
+                      "are one solution among many and only their sums are identified",
+                      IrregularFixedEffectsWarning, stacklevel=3)
+    values = {name: pd.Series(np.asarray(v)[o], index=index[o], name=name)
+              for name, v, index, o in zip(fit.fixef, out["values"], labels, order)}
+    m.cache[key] = values
+    return {name: s.copy() for name, s in values.items()}
+
+
+def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
+    """Fitted values with the fixed effects: of the rows used (``newdata=None``), or of every
+    row of ``newdata``, NaN where a value is missing or a level was not seen in the fit."""
+    m = _model(fit)
+    if newdata is None:
+        return m.y[fit.mask] - fit._resid
+    frame = Frame(newdata)
+    if context is None:
+        context = ChainMap({"np": np}, sys._getframe(2).f_locals, sys._getframe(2).f_globals)
+    columns, missing, unseen = design.rebuild(m.recipes, list(dict.fromkeys(m.x_terms)), frame,
+                                              context)
+    pred = np.zeros(frame.n_rows)
+    for name, b in zip(fit.coef_names, fit._coef):
+        pred += b * columns[name]
+    if m.fe_codes:
+        values = fixef(fit)
+        for parts, (name, v) in zip(m.fe_parts, values.items()):
+            for part in parts:
+                gone = frame.missing(part)
+                if gone is not None:
+                    missing |= gone
+            codes = v.index.get_indexer(_keys(frame, parts))
+            unseen |= (codes < 0) & ~missing
+            pred += np.where(codes >= 0, v.to_numpy()[codes], np.nan)
+    pred[missing | unseen] = np.nan
+    if unseen.any():
+        warnings.warn(f"{np.count_nonzero(unseen):,} of {frame.n_rows:,} rows of newdata have "
+                      "a level the fit did not see (of a fixed effect or a categorical "
+                      "regressor): their predictions are NaN", UnseenLevelWarning, stacklevel=3)
+    return pred
+
+
+def _model(fit: Fit) -> Model:
+    if fit._model is None:
+        raise ValueError("this fit does not keep its design: fixed effects and predictions "
+                         "are not available")
+    return fit._model
+
+
+def _labels(m: Model, mask: np.ndarray) -> list[pd.Index]:
+    """Each fixed effect's labels by code: the values of its columns at the first row of
+    each code (codes are numbered in order of first appearance)."""
+    rows = np.flatnonzero(mask)
+    frame = Frame(m.native)
+    out = []
+    for codes, parts in zip(m.fe_codes, m.fe_parts):
+        top = np.maximum.accumulate(codes)
+        first = rows[np.flatnonzero(np.r_[True, top[1:] > top[:-1]])]
+        arrays = [_values_at(frame, part, first) for part in parts]
+        out.append(pd.Index(arrays[0], name=parts[0]) if len(parts) == 1
+                   else pd.MultiIndex.from_arrays(arrays, names=parts))
+    return out
+
+
+def _values_at(frame: Frame, name: str, rows: np.ndarray) -> np.ndarray:
+    native = frame.native
+    if isinstance(native, pd.DataFrame):
+        return native[name].iloc[rows].to_numpy()
+    return frame.series(name).to_numpy()[rows]
+
+
+def _keys(frame: Frame, parts: tuple[str, ...]) -> Any:
+    arrays = [frame.series(p).to_numpy() for p in parts]
+    return arrays[0] if len(parts) == 1 else pd.MultiIndex.from_arrays(arrays)

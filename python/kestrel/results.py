@@ -1,0 +1,240 @@
+"""The result of a fit: estimates, inference under the chosen convention, fit statistics,
+and the table economists read."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from scipy import special
+
+from kestrel.vcov import SSC, Vcov
+
+_STARS = ((0.001, "***"), (0.01, "**"), (0.05, "*"), (0.1, "."))
+
+
+@dataclass(frozen=True, eq=False)
+class Fit:
+    """A fitted linear model (from :func:`kestrel.feols`).
+
+    ``mask`` marks the caller's rows the fit used (no missing value, not a singleton):
+    ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
+    dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
+    degrees of freedom the small-sample convention counts for the fixed effects.
+    """
+
+    formula: str
+    depvar: str
+    coef_names: list[str]
+    _coef: np.ndarray = field(repr=False)
+    _vcov: np.ndarray = field(repr=False)
+    df_t: float
+    dof_k: int
+    vcov_type: Vcov
+    ssc: SSC
+    nobs: int
+    n_missing: int
+    n_singletons: int
+    fixef: dict[str, int]  # fixed effect -> levels in the rows used
+    dof_fixef: int
+    clusters: dict[str, int]  # clustering variable -> groups in the rows used
+    r2: float
+    adj_r2: float
+    r2_within: float
+    adj_r2_within: float
+    rmse: float
+    rss: float
+    mask: np.ndarray = field(repr=False)
+    _resid: np.ndarray = field(repr=False)
+    iterations: int
+    converged: bool
+    solver_stage: str
+    collinear: list[str]
+    # 2SLS: the first stage of each endogenous regressor (kestrel.iv.FirstStage), else None.
+    first_stage: dict[str, Any] | None = None
+    periods: int | None = None  # Newey-West and Driscoll-Kraay: the time periods
+    _model: Any = field(default=None, repr=False)  # kestrel.prediction.Model
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
+
+    # Estimates and inference ------------------------------------------------------------
+    def coef(self) -> pd.Series:
+        return self._series(self._coef, "Estimate")
+
+    @property
+    def vcov(self) -> pd.DataFrame:
+        return pd.DataFrame(self._vcov, index=self.coef_names, columns=self.coef_names)
+
+    def se(self) -> pd.Series:
+        return self._series(np.sqrt(np.diag(self._vcov)), "Std. Error")
+
+    def tstat(self) -> pd.Series:
+        return self._series(self._coef / np.sqrt(np.diag(self._vcov)), "t value")
+
+    def pvalue(self) -> pd.Series:
+        t = self._coef / np.sqrt(np.diag(self._vcov))
+        return self._series(2.0 * special.stdtr(self.df_t, -np.abs(t)), "Pr(>|t|)")
+
+    def confint(self, level: float = 0.95) -> pd.DataFrame:
+        if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
+            raise ValueError(f"confint(level=...) must be a number between 0 and 1, not {level!r}")
+        q = special.stdtrit(self.df_t, 0.5 + level / 2)
+        se = np.sqrt(np.diag(self._vcov))
+        lo, hi = (1 - level) / 2 * 100, (1 + level) / 2 * 100
+        return pd.DataFrame({f"{lo:g}%": self._coef - q * se, f"{hi:g}%": self._coef + q * se},
+                            index=pd.Index(self.coef_names, name="Coefficient"))
+
+    def tidy(self, level: float = 0.95) -> pd.DataFrame:
+        """One row per coefficient: estimate, standard error, t, p and the interval."""
+        return pd.concat([self.coef(), self.se(), self.tstat(), self.pvalue(),
+                          self.confint(level)], axis=1)
+
+    def resid(self, full: bool = False) -> np.ndarray:
+        """Residuals of the rows used (``full=True``: one per row of the data, NaN where a
+        row was not used)."""
+        if not full:
+            return self._resid.copy()
+        out = np.full(self.mask.shape[0], np.nan)
+        out[self.mask] = self._resid
+        return out
+
+    def predict(self, newdata: Any = None) -> np.ndarray:
+        """Fitted values including the fixed effects: of the rows used (``newdata=None``,
+        aligned with :meth:`resid`), or of every row of ``newdata`` (a frame with the
+        regressors and identifiers of the formula), NaN where a value is missing or where a
+        level of a fixed effect or of a categorical regressor was not seen in the fit (with
+        a warning). 2SLS predicts from the observed endogenous regressors."""
+        from kestrel import prediction
+
+        return prediction.predict(self, newdata)
+
+    def _series(self, values: np.ndarray, name: str) -> pd.Series:
+        return pd.Series(values, index=pd.Index(self.coef_names, name="Coefficient"), name=name)
+
+    # Display ----------------------------------------------------------------------------
+    def __repr__(self) -> str:
+        fe = f", fixed effects {' + '.join(self.fixef)}" if self.fixef else ""
+        return (f"<kestrel.Fit {self.formula!r}: {self.nobs:,} observations, "
+                f"{len(self.coef_names)} coefficients{fe}, {self.vcov_type.label}>")
+
+    def summary(self, level: float = 0.95,
+                extra: Mapping[str, Mapping[str, float]] | None = None) -> Summary:
+        """The coefficient table with the sample, fixed effects, covariance and fit
+        statistics. ``extra``: more columns shown beside the estimates, by name then
+        coefficient (``{"true": {"x": 0.5}}``). Printing the result, or leaving it as the
+        last expression in a REPL or notebook, shows the table."""
+        tidy = self.tidy(level)
+        extra = dict(extra or {})
+        head = ["Estimate", *extra, "Std. Error", "t value", "Pr(>|t|)", *tidy.columns[4:]]
+        rows = []
+        for name in self.coef_names:
+            r = tidy.loc[name]
+            cells = [_num(r["Estimate"])]
+            cells += [_num(col[name]) if name in col else "" for col in extra.values()]
+            cells += [_num(r["Std. Error"]), f"{r['t value']:.3f}", _pval(r["Pr(>|t|)"]),
+                      _num(r.iloc[4]), _num(r.iloc[5]), _stars(r["Pr(>|t|)"])]
+            rows.append([name, *cells])
+        table = _columns(["", *head, ""], rows)
+
+        method = "two-stage least squares, " if self.first_stage else ""
+        lines = [f"kestrel.feols: {method}{self.formula}", ""]
+        dropped = []
+        if self.n_missing:
+            dropped.append(f"{self.n_missing:,} with missing values")
+        if self.n_singletons:
+            dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
+        obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
+        facts = [("Observations", obs)]
+        if self.fixef:
+            facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
+                                                     for k, g in self.fixef.items())))
+        groups = [self.periods] if self.periods else list(self.clusters.values())
+        facts.append(("Standard errors", self.vcov_type.describe(groups)))
+        facts.append(("t and p", f"t distribution, {self.df_t:,.0f} degrees of freedom"))
+        width = max(len(k) for k, _ in facts)
+        lines += [f"{k:<{width}}  {v}" for k, v in facts] + [""] + table
+        lines.append("---")
+        lines.append("Signif. codes: 0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1")
+        stats = [f"R²: {self.r2:.4f}", f"Adj. R²: {self.adj_r2:.4f}"]
+        if self.fixef:
+            stats.append(f"Within R²: {self.r2_within:.4f}")
+        stats.append(f"RMSE: {self.rmse:.4g}")
+        lines.append("   ".join(stats))
+        if self.solver_stage == "exact":
+            lines.append("Fixed effect absorbed exactly, by group means")
+        elif self.fixef:
+            state = "converged" if self.converged else "NOT converged"
+            lines.append(f"Fixed effects absorbed in {self.iterations:,} "
+                         f"iteration{'s' * (self.iterations != 1)} ({state})")
+        if self.collinear:
+            lines.append(f"Dropped as collinear: {', '.join(self.collinear)}")
+        if self.first_stage:
+            lines += ["", *_first_stage_table(self.first_stage)]
+        return Summary("\n".join(lines))
+
+
+class FixedEffects(dict):
+    """A fit's fixed effects: name -> number of levels in the rows used. Calling it,
+    ``fit.fixef()``, recovers their values: a dict of Series by level (sorted), normalised
+    as fixest and pyfixest report them (the first fixed effect carries the level; each later
+    one has its first level at 0, per connected component with two fixed effects).
+    ``tol`` and ``maxiter`` default to the fit's ``fixef_tol`` and ``fixef_maxiter``."""
+
+    def __init__(self, levels: Mapping[str, int], fit: Fit):
+        super().__init__(levels)
+        self._fit = fit
+
+    def __call__(self, tol: float | None = None,
+                 maxiter: int | None = None) -> dict[str, pd.Series]:
+        from kestrel import prediction
+
+        return prediction.fixef(self._fit, tol, maxiter)
+
+
+class Summary(str):
+    """The text of :meth:`Fit.summary`; shows as the table, not a quoted string."""
+
+    def __repr__(self) -> str:
+        return str(self)
+
+
+def _first_stage_table(stages: Mapping[str, Any]) -> list[str]:
+    """One row per endogenous regressor: the F test of the excluded instruments (under the
+    fit's covariance) and, with one endogenous regressor, the effective F."""
+    single = len(stages) == 1
+    head = ["First stage", "instruments", "F", "df", "Pr(>F)", *(["effective F"] * single), ""]
+    rows = []
+    for endog, fs in stages.items():
+        rows.append([endog, ", ".join(fs.instruments), f"{fs.f_stat:.4g}",
+                     f"{fs.f_df[0]}, {fs.f_df[1]:,.0f}", _pval(fs.f_pvalue),
+                     *([f"{fs.effective_f:.4g}"] if single else []), ""])
+    return _columns(head, rows)
+
+
+def _num(v: float) -> str:
+    return f"{v:.6g}" if np.isfinite(v) else str(v)
+
+
+def _pval(p: float) -> str:
+    return "< 2e-16" if p < 2e-16 else f"{p:.3g}"
+
+
+def _stars(p: float) -> str:
+    return next((s for bound, s in _STARS if p < bound), "")
+
+
+def _columns(head: Sequence[str], rows: Sequence[Sequence[Any]]) -> list[str]:
+    """Left-aligned first and last columns, right-aligned numbers between."""
+    cols = list(zip(head, *rows))
+    widths = [max(len(str(c)) for c in col) for col in cols]
+    out = []
+    for row in (head, *rows):
+        cells = [str(row[0]).ljust(widths[0])]
+        cells += [str(c).rjust(w) for c, w in zip(row[1:-1], widths[1:-1])]
+        cells.append(str(row[-1]))
+        out.append("  ".join(cells).rstrip())
+    return out

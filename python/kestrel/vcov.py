@@ -1,0 +1,445 @@
+"""Covariance types and the small-sample conventions applied to them.
+
+The engine returns unscaled pieces (the bread (X'X)^-1 and the meats); this module names
+the covariance the user asked for, counts the degrees of freedom the chosen convention
+counts, and assembles V = c · bread · meat · bread. The factors (README, "Conventions"):
+
+  iid        V = RSS/(N−1) · bread · adj,        adj = (N−1)/(N−K)     if k_adj
+  HC1..HC3   V = bread · Σ w_i x_i x_i' · bread · adj,  adj = N/(N−K)  if k_adj
+  CRV1       V = Σ_c ±bread · M_c · bread · adj · G_c/(G_c−1),
+             adj = (N−1)/(N−K) if k_adj; G_c/(G_c−1) if G_adj, with G_c the groups of
+             each term of the inclusion–exclusion sum (G_df="conventional") or the fewest
+             groups of any one clustering variable (G_df="min")
+  NW, DK     V = bread · Ω · bread · adj · T/(T−1),  adj = (N−1)/(N−K) if k_adj; T/(T−1)
+             if G_adj, with T the periods (Ω: Bartlett-weighted sums of the scores' lag
+             products, per series for Newey–West, of the per-period sums for
+             Driscoll–Kraay); t and p on T−1 degrees of freedom. These are pyfixest's
+             factors: the time periods play the part of the clusters.
+
+K counts the kept regressors plus, per k_fixef, the fixed effects: none ("none"), all
+("full"), or all but those nested in a clustering variable, each of which counts one
+("nonnested", for clustered covariances only). The fixed effects count their levels minus
+one per fixed effect after the first (fixest's count), or the exact rank of their dummies
+with ``fixef_exact`` (reghdfe's). t and p use N−K degrees of freedom, or G−1 (the fewest
+groups of any clustering variable) when clustered. Multi-way clustering follows Cameron,
+Gelbach and Miller (2011), inclusion–exclusion over the non-empty subsets of variables.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, replace
+from typing import Any
+
+import numpy as np
+
+from kestrel import _core
+
+_HETERO = {"hetero": 1, "hc1": 1, "hc2": 2, "hc3": 3}
+_SERIAL = {"nw": "Newey-West", "dk": "Driscoll-Kraay"}
+_LATER = {"crv3": "CRV3"}
+_NAMES_HINT = ("'iid', 'hetero' (= 'HC1'), 'HC2', 'HC3', {'CRV1': 'var'} / "
+               "{'CRV1': 'var1+var2'} for clustered standard errors, or 'NW' / 'DK' with "
+               "vcov_kwargs={'time_id': ...}")
+_SERIAL_KEYS = ("time_id", "panel_id", "lag")
+
+
+@dataclass(frozen=True)
+class Vcov:
+    """A requested covariance: ``kind`` is "iid", "hetero" (with ``hc`` 1, 2 or 3),
+    "cluster" (with the clustering variables, each a column or columns joined by ^), "nw"
+    (Newey–West, one series or one per ``panel_id``) or "dk" (Driscoll–Kraay) over the
+    periods of ``time_id`` with ``lag`` (None: the default for the number of periods)."""
+
+    kind: str
+    hc: int = 0
+    clusters: tuple[str, ...] = ()
+    time_id: str | None = None
+    panel_id: str | None = None
+    lag: int | None = None
+
+    @property
+    def label(self) -> str:
+        if self.kind == "cluster":
+            return "CRV1"
+        if self.kind in _SERIAL:
+            return self.kind.upper()
+        return f"HC{self.hc}" if self.kind == "hetero" else "iid"
+
+    @property
+    def serial_columns(self) -> list[str]:
+        """The columns a Newey–West or Driscoll–Kraay covariance reads (time, panel)."""
+        return [c for c in (self.time_id, self.panel_id) if c is not None]
+
+    def describe(self, groups: Sequence[int] = ()) -> str:
+        if self.kind == "iid":
+            return "iid"
+        if self.kind == "hetero":
+            return f"heteroskedasticity-robust (HC{self.hc})"
+        if self.kind in _SERIAL:
+            over = f"{self.time_id}" + (f" ({groups[0]:,} periods)" if groups else "")
+            series = (f", one series per {self.panel_id}"
+                      if self.kind == "nw" and self.panel_id else "")
+            return f"{_SERIAL[self.kind]}, lag {self.lag}, time {over}{series}"
+        by = ", ".join(f"{name} ({g:,} clusters)" if groups else name
+                       for name, g in zip(self.clusters, groups or [0] * len(self.clusters)))
+        return f"clustered by {by}, CRV1"
+
+
+def parse(vcov: Any, fixef_names: Sequence[str], vcov_kwargs: Any = None) -> Vcov:
+    """Read ``vcov=`` (and ``vcov_kwargs=``, for "NW" and "DK" only); None means clustered
+    by the first fixed effect, else iid (fixest's default). Misspelt names raise
+    ``ValueError`` listing the valid ones."""
+    spec = _parse(vcov, fixef_names)
+    if spec.kind in _SERIAL:
+        return _serial(spec, vcov_kwargs)
+    if vcov_kwargs is not None:
+        raise ValueError(f"vcov_kwargs applies to vcov='NW' and vcov='DK' only, not to "
+                         f"vcov={vcov!r}")
+    return spec
+
+
+def _parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
+    if vcov is None:
+        return Vcov("cluster", clusters=(fixef_names[0],)) if fixef_names else Vcov("iid")
+    if isinstance(vcov, str):
+        key = vcov.strip().lower()
+        if key in _SERIAL:
+            return Vcov(key)
+        if key == "iid":
+            return Vcov("iid")
+        if key in _HETERO:
+            return Vcov("hetero", hc=_HETERO[key])
+        if key in ("crv1", "cluster"):
+            raise ValueError(f"vcov={vcov!r} needs the clustering variable: write "
+                             "vcov={'CRV1': 'firm'}")
+        if key in _LATER:
+            raise ValueError(f"{_LATER[key]} covariances are not supported yet; use {_NAMES_HINT}")
+        raise ValueError(f"unknown covariance vcov={vcov!r}; use {_NAMES_HINT}")
+    if isinstance(vcov, Mapping):
+        if len(vcov) != 1:
+            raise ValueError(f"vcov={vcov!r} must have exactly one entry, such as "
+                             "{'CRV1': 'firm'}")
+        (kind, spec), = vcov.items()
+        if not isinstance(kind, str) or kind.strip().upper() not in ("CRV1", "CRV3"):
+            raise ValueError(f"unknown clustered covariance {kind!r} in vcov={vcov!r}; "
+                             "use {'CRV1': 'firm'}")
+        if kind.strip().upper() == "CRV3":
+            raise ValueError(f"CRV3 covariances are not supported yet; use {{'CRV1': {spec!r}}}")
+        return Vcov("cluster", clusters=_cluster_names(spec, vcov))
+    raise TypeError(f"vcov must be a string such as 'hetero' or a dict such as "
+                    f"{{'CRV1': 'firm'}}, not {type(vcov).__name__}")
+
+
+def _serial(spec: Vcov, kwargs: Any) -> Vcov:
+    name = spec.kind.upper()
+    example = "{'time_id': 'year', 'panel_id': 'firm', 'lag': 2}"
+    if kwargs is None:
+        raise ValueError(f"vcov={name!r} needs the time variable: pass "
+                         f"vcov_kwargs={{'time_id': 'year'}} (optionally 'panel_id' and 'lag')")
+    if not isinstance(kwargs, Mapping):
+        raise TypeError(f"vcov_kwargs must be a dict such as {example}, not "
+                        f"{type(kwargs).__name__}")
+    unknown = sorted(map(str, set(kwargs) - set(_SERIAL_KEYS)))
+    if unknown:
+        raise ValueError(f"unknown vcov_kwargs key(s) {unknown}; use 'time_id', 'panel_id' "
+                         "and 'lag'")
+    time_id, panel_id, lag = (kwargs.get(k) for k in _SERIAL_KEYS)
+    if time_id is None:
+        raise ValueError(f"vcov={name!r} needs vcov_kwargs['time_id'], the column of time "
+                         "periods")
+    for key, value in (("time_id", time_id), ("panel_id", panel_id)):
+        if value is not None and not isinstance(value, str):
+            raise TypeError(f"vcov_kwargs[{key!r}] must be a column name, not {value!r}")
+    if panel_id is not None and panel_id == time_id:
+        raise ValueError(f"vcov_kwargs has the same column {time_id!r} as time_id and panel_id")
+    if lag is not None:
+        check_number("vcov_kwargs['lag']", lag, integer=True, strict=False)
+        lag = int(lag)
+    return replace(spec, time_id=time_id, panel_id=panel_id, lag=lag)
+
+
+def _cluster_names(spec: Any, vcov: Any) -> tuple[str, ...]:
+    if isinstance(spec, str):
+        names = [p.strip() for p in spec.split("+")]
+    elif isinstance(spec, Sequence) and all(isinstance(p, str) for p in spec):
+        names = [p.strip() for p in spec]
+    else:
+        raise TypeError(f"the clustering variables in vcov={vcov!r} must be a string such as "
+                        "'firm' or 'firm+year'")
+    names = ["^".join(part.strip() for part in name.split("^")) for name in names]
+    if not names or any(not n or "" in n.split("^") for n in names):
+        raise ValueError(f"vcov={vcov!r} has an empty clustering variable")
+    if len(set(names)) != len(names):
+        raise ValueError(f"vcov={vcov!r} lists a clustering variable twice")
+    return tuple(names)
+
+
+@dataclass(frozen=True)
+class SSC:
+    """Small-sample conventions; build with :func:`kestrel.ssc`."""
+
+    k_adj: bool = True
+    k_fixef: str = "nonnested"
+    G_adj: bool = True
+    G_df: str = "min"
+    fixef_exact: bool = False
+
+
+_PRESETS = {
+    # fixest and pyfixest (their defaults).
+    "fixest": SSC(),
+    # Stata's reghdfe, vce(cluster): fixed effects nested in a cluster do not count, the
+    # others count with the exact rank of their dummies.
+    "reghdfe": SSC(fixef_exact=True),
+    # Stata's regress with the fixed effects as dummy variables, vce(cluster): every
+    # dummy counts.
+    "regress": SSC(k_fixef="full", fixef_exact=True),
+}
+
+
+def ssc(preset: str = "fixest", *, k_adj: bool | None = None, k_fixef: str | None = None,
+        G_adj: bool | None = None, G_df: str | None = None,
+        fixef_exact: bool | None = None) -> SSC:
+    """Small-sample corrections of the covariance, by preset and/or field.
+
+    ``preset``: "fixest" (the default, as fixest and pyfixest), "reghdfe" or "regress"
+    (Stata's commands with ``vce(cluster)``). Fields given override the preset's:
+    ``k_adj`` (scale by (N−1)/(N−K), N/(N−K) for HC), ``k_fixef`` ("none", "full",
+    "nonnested": which fixed effects K counts), ``G_adj`` (scale clustered terms by
+    G/(G−1)), ``G_df`` ("min" or "conventional": which G), ``fixef_exact`` (count the
+    fixed effects by the exact rank of their dummies rather than levels minus one per
+    extra fixed effect).
+    """
+    if not isinstance(preset, str) or preset not in _PRESETS:
+        raise ValueError(f"unknown ssc preset {preset!r}; use one of {', '.join(_PRESETS)}")
+    base = _PRESETS[preset]
+    fields: dict[str, Any] = {}
+    for name, value in (("k_adj", k_adj), ("G_adj", G_adj), ("fixef_exact", fixef_exact)):
+        if value is not None:
+            if not isinstance(value, (bool, np.bool_)):
+                raise TypeError(f"ssc({name}=...) must be True or False, not {value!r}")
+            fields[name] = bool(value)
+    for name, value, allowed in (("k_fixef", k_fixef, ("none", "full", "nonnested")),
+                                 ("G_df", G_df, ("min", "conventional"))):
+        if value is not None:
+            if value not in allowed:
+                raise ValueError(f"ssc({name}={value!r}) must be one of "
+                                 f"{', '.join(map(repr, allowed))}")
+            fields[name] = value
+    return replace(base, **fields)
+
+
+def as_ssc(value: Any) -> SSC:
+    """``ssc=`` as given to feols: None, an :class:`SSC`, or a dict of its fields (such as
+    pyfixest's ``ssc()`` returns)."""
+    if value is None:
+        return SSC()
+    if isinstance(value, SSC):
+        return value
+    if isinstance(value, Mapping):
+        unknown = set(value) - {"k_adj", "k_fixef", "G_adj", "G_df", "fixef_exact"}
+        if unknown:
+            raise ValueError(f"unknown ssc field(s) {sorted(unknown)}; use kestrel.ssc(...)")
+        return ssc(**value)
+    raise TypeError(f"ssc must come from kestrel.ssc(...), not {type(value).__name__}")
+
+
+def fixef_dof(conv: SSC, levels: Sequence[int], exact: int) -> int:
+    """Degrees of freedom the fixed effects take under the convention."""
+    if not levels:
+        return 0
+    return exact if conv.fixef_exact else sum(levels) - (len(levels) - 1)
+
+
+def dof_k(conv: SSC, spec: Vcov, k: int, levels: Sequence[int], dof_fe: int,
+          nested: Sequence[bool]) -> int:
+    """K of the small-sample factors: regressors plus the fixed effects counted."""
+    if conv.k_fixef == "none" or not levels:
+        return k
+    if conv.k_fixef == "nonnested" and spec.kind == "cluster" and any(nested):
+        return k + dof_fe - sum(g for g, n in zip(levels, nested) if n) + sum(nested)
+    return k + dof_fe
+
+
+@dataclass(frozen=True)
+class Covariance:
+    matrix: np.ndarray
+    df_t: float  # degrees of freedom of t and p
+    dof_k: int
+
+
+def iid(conv: SSC, bread: np.ndarray, rss: float, n: int, K: int) -> Covariance:
+    factor = (n - 1) / (n - K) if conv.k_adj else 1.0
+    return Covariance(bread * (rss / (n - 1) * factor), n - K, K)
+
+
+def hetero(conv: SSC, bread: np.ndarray, meat: np.ndarray, n: int, K: int) -> Covariance:
+    factor = n / (n - K) if conv.k_adj else 1.0
+    return Covariance(_sandwich(bread, meat) * factor, n - K, K)
+
+
+def clustered(conv: SSC, bread: np.ndarray, terms: Sequence[Mapping[str, Any]],
+              n_vars: int, n: int, K: int) -> Covariance:
+    """``terms``: the engine's cluster meats, one per non-empty subset of the variables."""
+    g_single = [t["groups"] for t in terms if len(t["subset"]) == 1]
+    g_min = min(g_single)
+    adj = (n - 1) / (n - K) if conv.k_adj else 1.0
+    total = np.zeros_like(bread)
+    for t in terms:
+        g = g_min if conv.G_df == "min" else t["groups"]
+        factor = adj * (g / (g - 1) if conv.G_adj and g > 1 else 1.0)
+        sign = 1.0 if len(t["subset"]) % 2 else -1.0
+        total += sign * factor * _sandwich(bread, np.asarray(t["meat"]))
+    return Covariance(total, g_min - 1, K)
+
+
+def serial(conv: SSC, bread: np.ndarray, meat: np.ndarray, n: int, K: int,
+           periods: int) -> Covariance:
+    """Newey–West or Driscoll–Kraay from the engine's meat, with pyfixest's factors."""
+    factor = (n - 1) / (n - K) if conv.k_adj else 1.0
+    if conv.G_adj:
+        factor *= periods / (periods - 1)
+    return Covariance(_sandwich(bread, meat) * factor, periods - 1, K)
+
+
+@dataclass(frozen=True)
+class Serial:
+    """The time structure of the rows used: ``time`` int32 codes 0..T-1 in time order (the
+    periods present in these rows, consecutive whatever the gaps between their values, as
+    pyfixest counts them), ``panel`` int32 codes of the series or None, and the lag."""
+
+    time: np.ndarray
+    periods: int
+    panel: np.ndarray | None
+    lag: int
+
+
+def default_lag(periods: int) -> int:
+    """The largest L with L^4 <= T: floor(T^(1/4)) (Newey and West 1987), pyfixest's and
+    fixest's default for panel Newey–West and Driscoll–Kraay."""
+    lag = int(round(periods ** 0.25))
+    while lag ** 4 > periods:
+        lag -= 1
+    while (lag + 1) ** 4 <= periods:
+        lag += 1
+    return lag
+
+
+def serial_codes(spec: Vcov, frame: Any, mask: np.ndarray) -> Serial | None:
+    """The time structure of the rows used (``mask``) for "NW" and "DK"; None otherwise."""
+    if spec.kind not in _SERIAL:
+        return None
+    time = frame.ordered(spec.time_id, "time_id")[mask]
+    panel = None
+    if spec.kind == "nw" and spec.panel_id is not None:
+        panel = frame.codes(spec.panel_id).codes[mask]
+    return serial_of(spec, time, panel)
+
+
+def serial_of(spec: Vcov, time_values: np.ndarray, panel_codes: np.ndarray | None) -> Serial:
+    """Time codes in time order from the time values of the rows used (integers, floats or
+    datetime64), and the lag: given, or the default for panels and Driscoll–Kraay. A single
+    Newey–West series needs the lag given (as pyfixest and statsmodels) and no repeated
+    period."""
+    values = time_values.view(np.int64) if time_values.dtype.kind in "mM" else time_values
+    keys = values if values.dtype in (np.int64, np.int32, np.float64) else (
+        values.view(np.int64) if values.dtype == np.uint64 else values.astype(np.int64))
+    codes, periods = _core.recode(keys)
+    first = np.empty(periods, dtype=values.dtype)
+    first[codes] = values  # every row of a code holds the same value
+    rank = np.empty(periods, dtype=np.int32)
+    rank[np.argsort(first, kind="stable")] = np.arange(periods, dtype=np.int32)
+    time = rank[codes]
+    if spec.kind == "nw" and panel_codes is None and periods < len(time):
+        raise ValueError(f"time_id {spec.time_id!r} repeats periods ({len(time):,} rows, "
+                         f"{periods:,} periods): a single Newey-West series needs one row per "
+                         "period; for panel data pass vcov_kwargs['panel_id'], or use 'DK'")
+    if periods < 2:
+        raise ValueError(f"a {_SERIAL[spec.kind]} covariance needs at least two periods of "
+                         f"{spec.time_id!r} in the rows used, but they have {periods}")
+    lag = spec.lag
+    if lag is None:
+        if spec.kind == "nw" and panel_codes is None:
+            raise ValueError("give the lag of a Newey-West time series: "
+                             f"vcov_kwargs={{'time_id': {spec.time_id!r}, 'lag': 2}} (there is no "
+                             "agreed default; floor(T^(1/4)) would be "
+                             f"{default_lag(periods)} here)")
+        lag = default_lag(periods)
+    return Serial(time, periods, panel_codes, lag)
+
+
+@dataclass(frozen=True)
+class Inference:
+    """What the covariance of any least-squares stage over a fit's rows needs besides the
+    stage's own pieces: the request and convention, the rows, the fixed effects' degrees of
+    freedom, and the clusters or time structure. OLS uses it once, 2SLS also for each first
+    stage."""
+
+    spec: Vcov
+    conv: SSC
+    n: int
+    levels: list[int]
+    dof_fe: int
+    nested: list[bool]
+    clusters: list[np.ndarray]
+    serial: Serial | None = None
+
+    def dof_k(self, k: int) -> int:
+        return dof_k(self.conv, self.spec, k, self.levels, self.dof_fe, self.nested)
+
+    def covariance(self, data: np.ndarray, x: list[int], resid: np.ndarray,
+                   bread: np.ndarray, rss: float) -> Covariance:
+        """The covariance of coefficients on the columns ``x`` of ``data`` (the regressors,
+        or for 2SLS the fitted ones) with residuals ``resid`` and bread (X'X)^-1."""
+        n, K = self.n, self.dof_k(len(x))
+        if n - K <= 0:
+            raise ValueError(f"no degrees of freedom left: {n:,} rows for {len(x)} regressors "
+                             f"and {self.dof_fe:,} degrees of freedom taken by the fixed effects")
+        spec = self.spec
+        if spec.kind == "iid":
+            return iid(self.conv, bread, rss, n, K)
+        if spec.kind == "hetero":
+            meat = _core.hetero_meat(data=data, x=x, resid=resid,
+                                     bread=bread if spec.hc > 1 else np.zeros((0, 0)),
+                                     power=spec.hc - 1)
+            return hetero(self.conv, bread, np.asarray(meat), n, K)
+        if spec.kind == "cluster":
+            terms = _core.cluster_meats(data=data, x=x, resid=resid, clusters=self.clusters)
+            return clustered(self.conv, bread, terms, len(self.clusters), n, K)
+        s = self.serial
+        assert s is not None
+        if spec.kind == "nw":
+            try:
+                meat = _core.newey_west_meat(data=data, x=x, resid=resid, time=s.time,
+                                             panel=[] if s.panel is None else [s.panel],
+                                             lag=s.lag)
+            except ValueError as exc:
+                if "repeats a period" not in str(exc):
+                    raise
+                raise ValueError(f"time_id {spec.time_id!r} repeats a period within a "
+                                 f"series of panel_id {spec.panel_id!r}: Newey-West needs one "
+                                 "row per period and series (or use 'DK')") from None
+        else:
+            meat = _core.driscoll_kraay_meat(data=data, x=x, resid=resid, time=s.time,
+                                             lag=s.lag)
+        return serial(self.conv, bread, np.asarray(meat), n, K, s.periods)
+
+
+def _sandwich(bread: np.ndarray, meat: np.ndarray) -> np.ndarray:
+    v = bread @ meat @ bread
+    return (v + v.T) / 2  # exactly symmetric, whatever the rounding of the products
+
+
+def check_number(name: str, value: Any, *, integer: bool = False, minimum: float = 0.0,
+                 strict: bool = True) -> None:
+    """A numeric option: TypeError for a non-number (a string, a bool), ValueError out of range."""
+    kind = numbers.Integral if integer else numbers.Real
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, kind):
+        want = "an integer" if integer else "a number"
+        raise TypeError(f"{name} must be {want}, not {type(value).__name__} ({value!r})")
+    if not math.isfinite(value) or value < minimum or (strict and value == minimum):
+        bound = f"greater than {minimum:g}" if strict else f"at least {minimum:g}"
+        raise ValueError(f"{name} must be {bound}, not {value!r}")

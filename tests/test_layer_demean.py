@@ -1,0 +1,41 @@
+"""kestrel.demean: the fixed effects removed from the caller's own columns."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import kestrel
+
+
+def test_demean_equals_residuals_on_the_dummies_and_keeps_the_callers_shape():
+    rng = np.random.default_rng(4)
+    n = 600
+    worker = rng.integers(0, 80, n)
+    firm = np.array([f"firm {i}" for i in rng.integers(0, 15, n)])
+    x = rng.normal(size=(n, 2))
+    d = np.hstack([np.eye(80)[worker], pd.get_dummies(firm).to_numpy(float)])
+    want = x - d @ np.linalg.lstsq(d, x, rcond=None)[0]
+    for solver in ("auto", "cg"):
+        got, info = kestrel.demean(x, [worker, firm], tol=1e-12, solver=solver,
+                                   return_info=True)
+        np.testing.assert_allclose(got, want, atol=1e-9)
+        assert info["converged"] and info["iterations"] >= 1
+    frame = pd.DataFrame(x, columns=["a", "b"], index=np.arange(n) * 2)
+    got = kestrel.demean(frame, pd.DataFrame({"w": worker, "f": firm}), tol=1e-12)
+    assert list(got.columns) == ["a", "b"] and got.index.equals(frame.index)
+    np.testing.assert_allclose(got.to_numpy(), want, atol=1e-9)
+    assert kestrel.demean(x[:, 0], worker).shape == (n,)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda x, f: kestrel.demean(x, f, solver="lsmr"), ValueError),
+    (lambda x, f: kestrel.demean(x, [f[:-1]]), ValueError),
+    (lambda x, f: kestrel.demean(np.where(x > 1, np.nan, x), f), ValueError),
+    (lambda x, f: kestrel.demean(x, [np.where(f > 3, None, f).astype(object)]), ValueError),
+    (lambda x, f: kestrel.demean(x, f, tol="small"), TypeError),
+])
+def test_demean_refuses_what_it_cannot_use(call, error):
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(50, 2))
+    f = rng.integers(0, 5, 50)
+    with pytest.raises(error):
+        call(x, f)

@@ -1,0 +1,56 @@
+"""Ctrl-C during a long fit raises KeyboardInterrupt promptly and leaves the process usable."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+CHILD = textwrap.dedent("""
+    import sys, types
+    import kestrel, kestrel.estimation as est
+    from kestrel.simulate import simulate
+
+    core = est._core
+    def absorb(**kw):
+        print("absorbing", flush=True)
+        # Conjugate gradient alone never gives up on an unreachable tolerance (the
+        # preconditioned stage stops when it stalls): the fit runs until interrupted.
+        return core.absorb(**{**kw, "solver": "cg"})
+    est._core = types.SimpleNamespace(**{n: getattr(core, n) for n in dir(core)
+                                          if not n.startswith("_")})
+    est._core.absorb = absorb
+
+    data = simulate(200_000, seed=1)
+    try:
+        kestrel.feols("log_wage ~ hours | worker + firm + year", data, fixef_tol=1e-300,
+                      fixef_maxiter=10**9, progress=False)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    fit = kestrel.feols("log_wage ~ hours | worker + firm", data.head(5000))
+    print("second fit", fit.nobs, flush=True)
+""")
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_sigint_interrupts_a_long_fit_and_the_next_fit_works():
+    proc = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "absorbing"
+        time.sleep(1.0)  # well inside the solver's iterations
+        sent = time.monotonic()
+        os.kill(proc.pid, signal.SIGINT)
+        line = proc.stdout.readline().strip()
+        waited = time.monotonic() - sent
+        rest, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert line == "interrupted", err
+    assert waited < 5.0, f"KeyboardInterrupt came {waited:.1f} s after SIGINT"
+    assert rest.splitlines()[-1].startswith("second fit") and int(rest.split()[-1]) > 0
+    assert proc.returncode == 0, err
