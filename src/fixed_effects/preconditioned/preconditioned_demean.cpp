@@ -116,6 +116,11 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
                                    const SolverOptions& options) {
   check_inputs(data, nrows, ncols, codes, n_groups);
   SolverReport report;
+  if (options.coefficients != nullptr) {  // zeros until a solve says otherwise
+    options.coefficients->assign(codes.size(), {});
+    for (std::size_t q = 0; q < codes.size(); ++q)
+      (*options.coefficients)[q].assign(n_groups[q], 0.0);
+  }
   if (codes.empty() || nrows == 0 || ncols == 0) {
     report.converged = true;
     return report;
@@ -139,8 +144,18 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   ReducedScratch scratch;
   std::vector<double*> xs(ncols);
   for (std::size_t c = 0; c < ncols; ++c) xs[c] = data.data() + c * nrows;
+  if (options.coefficients != nullptr) {
+    if (ncols != 1) panic("preconditioned_demean: coefficients of one column only");
+    for (std::size_t q = 0; q < compact.size(); ++q)
+      if (compact[q].renumbered) panic("preconditioned_demean: coefficients need dense codes");
+  }
   if (codes.size() == 1) {
-    reduced_finish(design, xs, {}, scratch);
+    std::vector<double> means(options.coefficients != nullptr ? table[0] : 0);
+    double* mp = means.data();
+    reduced_finish(design, xs, {}, scratch,
+                   options.coefficients != nullptr ? std::span<double* const>(&mp, 1)
+                                                   : std::span<double* const>());
+    if (options.coefficients != nullptr) options.coefficients->assign(1, std::move(means));
     report.converged = true;
     return report;
   }
@@ -278,7 +293,20 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     as[c] = cols[c].a.data();
     report.converged = report.converged && cols[c].converged;
   }
-  reduced_finish(design, xs, as, scratch);
+  if (options.coefficients == nullptr) {
+    reduced_finish(design, xs, as, scratch);
+    return report;
+  }
+  std::vector<std::vector<double>>& values = *options.coefficients;
+  values.assign(codes.size(), {});
+  values[first].assign(table[first], 0.0);
+  double* first_means = values[first].data();
+  reduced_finish(design, xs, as, scratch, std::span<double* const>(&first_means, 1));
+  for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
+    if (q == first) continue;
+    const double* a = cols[0].a.data() + design.offset[k++];
+    values[q].assign(a, a + table[q]);
+  }
   return report;
 }
 

@@ -57,6 +57,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codes/compact_codes.hpp"
 #include "runtime/iteration_observer.hpp"
@@ -80,6 +81,11 @@ struct SolverOptions {
   std::uint64_t max_iter = 0;            // both stages together
   IterationObserver* observer = nullptr;  // every iteration, numbered on across stages
   bool graph_from_start = false;          // skip stage 1 (tests, experiments)
+  // With one column: receives, per fixed effect (as given), one value per
+  // group 0..n_groups[q]-1, a least-squares solution of D alpha = x (the
+  // demeaned column being x - D alpha); groups without rows get 0. Needs
+  // tables of n_groups[q] slots (codes not renumbered).
+  std::vector<std::vector<double>>* coefficients = nullptr;
 };
 
 // Demeans ncols contiguous columns of nrows values (column-major, in place)

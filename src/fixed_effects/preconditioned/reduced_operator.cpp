@@ -146,6 +146,7 @@ struct Kernel {
   double* x[K];         // Finish: the rows written
   double* out[K];       // Rhs, Apply: tables
   double* squares;      // Rhs: K running sums
+  double* means[K];     // Finish: the first factor's group means, when asked for
 
   double value(std::size_t j, std::size_t i) const {
     if constexpr (op == Op::Rhs) {
@@ -171,6 +172,10 @@ struct Kernel {
   void flush(const double* acc) const {
     if constexpr (op == Op::Rhs)
       for (std::size_t j = 0; j < K; ++j) squares[j] = acc[j];
+  }
+  void record_mean(std::size_t j, std::size_t g, double mean) const {
+    if constexpr (op == Op::Finish)
+      if (means[j] != nullptr) means[j][g] = mean;
   }
 };
 
@@ -200,9 +205,13 @@ void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT>
         sum[j] += v;
       }
     }
-    const double count = counts[static_cast<std::size_t>(first[b])];
+    const auto g = static_cast<std::size_t>(first[b]);
+    const double count = counts[g];
     double mean[K];
-    for (std::size_t j = 0; j < K; ++j) mean[j] = sum[j] / count;
+    for (std::size_t j = 0; j < K; ++j) {
+      mean[j] = sum[j] / count;
+      kern.record_mean(j, g, mean[j]);
+    }
     for (std::size_t i = b; i < e; ++i) {
       for (std::size_t j = 0; j < K; ++j) {
         const double v = keep ? buf[j][i - b] : kern.value(j, i);
@@ -245,13 +254,15 @@ struct Columns {
   const double* const* in = nullptr;
   const double* const* a = nullptr;
   double* const* x = nullptr;
+  double* const* means = nullptr;  // Finish: where the first factor's means go (may be null)
 };
 
 template <Op op, std::size_t K, class RestT>
 Kernel<op, K, RestT> make_kernel(const RestT& rest, const Columns& c, std::size_t c0,
                                  double* const* tab, double* scal) {
-  Kernel<op, K, RestT> k{rest, {}, {}, {}, {}, scal == nullptr ? nullptr : scal + c0};
+  Kernel<op, K, RestT> k{rest, {}, {}, {}, {}, scal == nullptr ? nullptr : scal + c0, {}};
   for (std::size_t j = 0; j < K; ++j) {
+    k.means[j] = c.means != nullptr ? c.means[c0 + j] : nullptr;
     k.in[j] = c.in[c0 + j];
     k.a[j] = c.a != nullptr ? c.a[c0 + j] : nullptr;
     k.x[j] = c.x != nullptr ? c.x[c0 + j] : nullptr;
@@ -282,6 +293,11 @@ void reduced_pass(const ReducedDesign& d, const Columns& c, std::size_t width,
       // Groups without rows give 0/0, never read (no row has their code).
       for (double* m : means)
         for (std::size_t g = 0; g < g1; ++g) m[g] = m[g] / d.first_counts[g];
+      if (op == Op::Finish && c.means != nullptr)
+        for (std::size_t j = 0; j < cols; ++j)
+          if (c.means[j] != nullptr)
+            for (std::size_t g = 0; g < g1; ++g)
+              c.means[j][g] = d.first_counts[g] > 0.0 ? means[j][g] : 0.0;
     }
     chunked(d, cols, width, out, totals, s, [&](std::size_t t, double* const* tab, double* scal) {
       for_blocks(cols, [&](std::size_t c0, auto kk) {
@@ -370,7 +386,8 @@ void reduced_apply(const ReducedDesign& d, std::span<const double* const> p,
 }
 
 void reduced_finish(const ReducedDesign& d, std::span<double* const> x,
-                    std::span<const double* const> a, ReducedScratch& scratch) {
+                    std::span<const double* const> a, ReducedScratch& scratch,
+                    std::span<double* const> first_means) {
   const std::size_t cols = x.size();
   if (!d.rest.empty()) check_len(a.size(), cols);
   // With no rest factor the gathers add nothing: x - 0.0 is x. The
@@ -380,7 +397,12 @@ void reduced_finish(const ReducedDesign& d, std::span<double* const> x,
   for (std::size_t j = 0; j < cols && !d.rest.empty(); ++j) coef[j] = a[j];
   // Rows are written in place: every chunk writes its own rows only, and a
   // row's value is read before it is overwritten.
-  const Columns c{cols, in.data(), coef.data(), x.data()};
+  std::vector<double*> means(cols, nullptr);
+  for (std::size_t j = 0; j < cols && j < first_means.size(); ++j) {
+    means[j] = first_means[j];
+    if (means[j] != nullptr) std::fill(means[j], means[j] + d.first_counts.size(), 0.0);
+  }
+  const Columns c{cols, in.data(), coef.data(), x.data(), means.data()};
   reduced_pass<Op::Finish>(d, c, 0, {}, {}, scratch);
 }
 

@@ -75,9 +75,12 @@ void reduced_apply(const ReducedDesign& d, std::span<const double* const> p,
                    std::span<double* const> out, ReducedScratch& scratch);
 
 // x[j] := (I - P_1)(x[j] - D_r a[j]): the demeaned column for coefficients
-// a[j]. With no rest factor, a is ignored: x[j] := (I - P_1) x[j].
+// a[j]. With no rest factor, a is ignored: x[j] := (I - P_1) x[j]. Where
+// first_means[j] is given (G_1 entries), it receives the first factor's
+// group means of x[j] - D_r a[j] (0 for groups without rows).
 void reduced_finish(const ReducedDesign& d, std::span<double* const> x,
-                    std::span<const double* const> a, ReducedScratch& scratch);
+                    std::span<const double* const> a, ReducedScratch& scratch,
+                    std::span<double* const> first_means = {});
 
 // S's diagonal (m entries): D_q less, for every group g of the first factor,
 // c_{g,a}^2 / n_g (c_{g,a} the rows g shares with group a of factor q).
