@@ -81,8 +81,9 @@ def iv(n: int) -> dict[str, np.ndarray]:
     v = 0.6 * u + rng.standard_normal(n)
     x_endog = 0.8 * z1 + 0.5 * z2 + 0.4 * a + v
     y = 1.0 + 0.5 * x_exog - 1.0 * x_endog + a + t + u
+    cl = rng.integers(0, max(2, n // 2000), size=n, dtype=np.int32)  # for clustered errors
     return {"y": y, "x_exog": x_exog, "x_endog": x_endog, "z1": z1, "z2": z2,
-            "indiv": indiv, "year": year}
+            "indiv": indiv, "year": year, "cl": cl}
 
 
 def scores(n: int, k: int = 10, n_periods: int = 1000, n_groups: int = 10_000) -> dict[str, np.ndarray]:
@@ -122,7 +123,65 @@ def ids(n: int, kind: str) -> dict[str, np.ndarray]:
     return {"arr": arr}
 
 
-GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids}
+def job(n: int) -> dict[str, np.ndarray]:
+    """The main job's worker-firm wage panel (``python -m kestrel``): skewed firm sizes,
+    workers who mostly stay at one firm, some seen once; regressors x1..x3 are experience,
+    training and hours, the codes worker, firm and year."""
+    from kestrel import _native
+    from kestrel.simulate import FE_NAMES, REGRESSORS, simulate
+
+    p = simulate(n, seed=0)
+    return {"y": p["log_wage"].to_numpy(),
+            **{f"x{j + 1}": p[name].to_numpy() for j, name in enumerate(REGRESSORS)},
+            **{name: _native.rust_recode(p[name].to_numpy(np.int64))[0] for name in FE_NAMES}}
+
+
+def random_codes(n: int, n_cols: int = 5) -> dict[str, np.ndarray]:
+    """Three fixed effects with n/10, 1000 and 50 levels drawn at random for every row (no
+    panel structure), and columns y, x1.. that each sum a random effect of every fixed effect
+    and noise."""
+    rng = _rng(7, n, n_cols)
+    levels = (max(n // 10, 1), 1000, 50)
+    codes = [rng.integers(0, g, size=n, dtype=np.int32) for g in levels]
+    out = {f"fe{q + 1}": c for q, c in enumerate(codes)}
+    for j, name in enumerate(["y"] + [f"x{j}" for j in range(1, n_cols)]):
+        col = rng.standard_normal(n)
+        for c, g in zip(codes, levels):
+            col += rng.standard_normal(g)[c]
+        out[name] = col
+    return out
+
+
+def gram(n: int, k: int) -> dict[str, np.ndarray]:
+    """Scores for a cluster meat with one row per group: x (n x k), residuals, codes 0..n-1.
+    The meat is then the score cross-product S'S alone, with S = x * e."""
+    rng = _rng(8, n, k)
+    return {"x": rng.standard_normal((n, k)), "resid": rng.standard_normal(n),
+            "codes": np.arange(n, dtype=np.int32)}
+
+
+def outcomes(n: int, n_outcomes: int = 5) -> dict[str, np.ndarray]:
+    """The simple panel with several outcomes y1.. (y1 = the panel's y, the others scaled
+    copies plus their own noise), for multiple estimation."""
+    p = panel(n, "simple")
+    rng = _rng(9, n, n_outcomes)
+    out = {**p, "y1": p["y"]}
+    for j in range(2, n_outcomes + 1):
+        out[f"y{j}"] = (0.5 + 0.1 * j) * p["y"] + rng.standard_normal(n)
+    return out
+
+
+def staircase(n: int) -> dict[str, np.ndarray]:
+    """Two fixed effects chained row to row (row i in groups i//2 and (i+1)//2): every row
+    is a singleton in the end, but removing one exposes only the next, so a removal that
+    repeats full passes until nothing changes needs n/2 of them."""
+    i = np.arange(n, dtype=np.int64)
+    return {"fe1": (i // 2).astype(np.int32), "fe2": ((i + 1) // 2).astype(np.int32)}
+
+
+GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
+              "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
+              "staircase": staircase}
 
 
 def generate(name: str, params: dict) -> dict[str, np.ndarray]:

@@ -145,7 +145,7 @@ def _pyhdfe_fe_run(s):
 # ---------------------------------------------------------------- demeaning alone (2)
 
 def _demean_setup(data, params):
-    m = np.column_stack([data["y"], data["x1"]])
+    m = np.column_stack([data[c] for c in params.get("columns", ("y", "x1"))])
     fe = [data[f] for f in _fe_names(params)]
     return dict(m=m, fe=fe, g=[int(c.max()) + 1 for c in fe])
 
@@ -231,14 +231,16 @@ def _lstsq_run(s):
 
 def _kestrel_iv_setup(data, params):
     fe = [data[f] for f in params["fe"]]
+    cl = [data["cl"]] if params.get("cluster") else []
     return dict(y=data["y"], ex=[data["x_exog"]], en=[data["x_endog"]], z=[data["z1"], data["z2"]],
-                fe=fe, fen=list(params["fe"]), icpt=not fe)
+                fe=fe, fen=list(params["fe"]), cl=cl, cln=["cl"] * len(cl), icpt=not fe)
 
 
 def _kestrel_iv_run(s):
     from kestrel import _native
     r = _native.rust_iv2sls(s["y"], s["ex"], s["en"], s["z"], ["x_exog"], ["x_endog"], s["fe"],
-                            s["fen"], [], [], KESTREL_TOL, KESTREL_MAX_ITER, "HC0", s["icpt"])
+                            s["fen"], s["cl"], s["cln"], KESTREL_TOL, KESTREL_MAX_ITER, "HC0",
+                            s["icpt"])
     return Output(coef=r[0], se=_se(r[1]), info={"first_stage_F": r[5]})
 
 
@@ -260,18 +262,23 @@ def _linearmodels_iv_setup(data, params):
         df["const"] = 1.0
         exog = df[["x_exog", "const"]]
         names = ["x_exog", "const", "x_endog"]
-    return dict(y=df["y"], exog=exog, endog=df[["x_endog"]], z=df[["z1", "z2"]], names=names)
+    return dict(y=df["y"], exog=exog, endog=df[["x_endog"]], z=df[["z1", "z2"]], names=names,
+                cl=data["cl"] if params.get("cluster") else None)
 
 
 def _linearmodels_iv_run(s):
     from linearmodels.iv import IV2SLS
-    res = IV2SLS(s["y"], s["exog"], s["endog"], s["z"]).fit(cov_type="robust", debiased=False)
+    model = IV2SLS(s["y"], s["exog"], s["endog"], s["z"])
+    if s["cl"] is None:
+        res = model.fit(cov_type="robust", debiased=False)
+    else:  # no small-sample factor either: kestrel's convention
+        res = model.fit(cov_type="clustered", clusters=s["cl"], debiased=False)
     return Output(coef=res.params[s["names"]].to_numpy(), se=res.std_errors[s["names"]].to_numpy())
 
 
 def _pyfixest_iv_setup(data, params):
     import pandas as pd
-    cols = ["y", "x_exog", "x_endog", "z1", "z2", *params["fe"]]
+    cols = ["y", "x_exog", "x_endog", "z1", "z2", "cl", *params["fe"]]
     df = pd.DataFrame({c: data[c] for c in cols})
     if params["fe"]:
         fml = f"y ~ x_exog | {' + '.join(params['fe'])} | x_endog ~ z1 + z2"
@@ -279,13 +286,132 @@ def _pyfixest_iv_setup(data, params):
     else:
         fml = "y ~ x_exog | x_endog ~ z1 + z2"
         names = ["x_exog", "Intercept", "x_endog"]
-    return dict(df=df, fml=fml, names=names)
+    return dict(df=df, fml=fml, names=names,
+                vcov={"CRV1": "cl"} if params.get("cluster") else "hetero")
 
 
 def _pyfixest_iv_run(s):
     import pyfixest as pf
-    fit = pf.feols(s["fml"], data=s["df"], vcov="hetero")
+    fit = pf.feols(s["fml"], data=s["df"], vcov=s["vcov"])
     return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+# ---------------------------------------------------------------- kestrel.feols, whole calls
+
+_ENGINE_SECONDS = [0.0]
+
+
+def _clock_engine() -> None:
+    """Times every call into kestrel._core (once per process), so that a feols run can
+    report the layer's own time: everything but the engine."""
+    from kestrel import _core
+    if getattr(_core, "_bench_clocked", False):
+        return
+    import time
+
+    def clocked(fn):
+        def call(*args, **kwargs):
+            t0 = time.perf_counter()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                _ENGINE_SECONDS[0] += time.perf_counter() - t0
+        return call
+
+    for name in _core.__all__:
+        setattr(_core, name, clocked(getattr(_core, name)))
+    _core._bench_clocked = True
+
+
+def _feols(s, names):
+    import time
+    import warnings
+
+    import kestrel
+    _ENGINE_SECONDS[0] = 0.0
+    t0 = time.perf_counter()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                            solver=s.get("solver", "auto"))
+    total = time.perf_counter() - t0
+    info = {"engine_s": _ENGINE_SECONDS[0], "layer_s": total - _ENGINE_SECONDS[0]}
+    if not isinstance(fit, kestrel.FitList):
+        info.update(iterations=fit.iterations, stage=fit.solver_stage)
+        return fit, Output(coef=fit.coef()[names].to_numpy(), se=fit.se()[names].to_numpy(),
+                           info=info)
+    return fit, Output(coef=np.concatenate([f.coef()[names].to_numpy() for f in fit]),
+                       se=np.concatenate([f.se()[names].to_numpy() for f in fit]), info=info)
+
+
+def _feols_fe_setup(solver):
+    def setup(data, params):
+        _clock_engine()
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        s["solver"] = solver
+        return s
+    return setup
+
+
+def _feols_fe_run(s):
+    return _feols(s, s["names"])[1]
+
+
+def _feols_iv_setup(data, params):
+    _clock_engine()
+    return _pyfixest_iv_setup(data, params)
+
+
+def _feols_iv_run(s):
+    return _feols(s, s["names"])[1]
+
+
+# ---------------------------------------------------------------- multiple estimation (7)
+
+def _multi_setup(data, params):
+    import pandas as pd
+    ys = [f"y{j}" for j in range(1, params["n_outcomes"] + 1)]
+    df = pd.DataFrame({**{y: data[y] for y in ys}, "x1": data["x1"], "x2": data["x2"],
+                       **{f: data[f] for f in params["fe"]}})
+    fe = " + ".join(params["fe"])
+    one = params.get("one_outcome", False)
+    lhs = "y1" if one else " + ".join(ys)
+    return dict(df=df, fml=f"{lhs} ~ x1 + x2 | {fe}", vcov={"CRV1": params["fe"][0]},
+                names=["x1", "x2"])
+
+
+def _kestrel_multi_setup(data, params):
+    _clock_engine()
+    return _multi_setup(data, params)
+
+
+def _kestrel_multi_run(s):
+    return _feols(s, s["names"])[1]
+
+
+def _pyfixest_multi_run(s):
+    import pyfixest as pf
+    fits = pf.feols(s["fml"], data=s["df"], vcov=s["vcov"])
+    models = fits.all_fitted_models.values() if hasattr(fits, "all_fitted_models") else [fits]
+    return Output(coef=np.concatenate([m.coef()[s["names"]].to_numpy() for m in models]),
+                  se=np.concatenate([m.se()[s["names"]].to_numpy() for m in models]))
+
+
+# ---------------------------------------------------------------- singleton removal (8)
+
+def _singletons_setup(data, params):
+    return dict(fe=[data["fe1"], data["fe2"]], keep=np.ones(len(data["fe1"]), dtype=bool))
+
+
+def _kestrel_singletons_run(s):
+    from kestrel import _core
+    out = _core.sample(fe=s["fe"], clusters=[], keep=s["keep"], drop_singletons=True)
+    return Output(arrays={"mask": out["mask"]}, info={"dropped": out["n_singletons"]})
+
+
+def _pass_run(s):
+    # One pass of the kind any singleton rule needs: the group sizes of every code column.
+    return Output(info={"largest": max(int(np.bincount(c).max()) for c in s["fe"])})
 
 
 # ---------------------------------------------------------------- covariance pieces (5)
@@ -294,8 +420,18 @@ def _auto_bandwidth(n: int) -> int:
     return max(1, int(np.floor(4.0 * (n / 100.0) ** (2.0 / 9.0))))
 
 
-def _hac_setup(data, params):
-    return dict(score=data["score"], t=data["time_ids"])
+def _time_setup(stamps):
+    """Scores and their time stamps; with params "sorted", the rows put in time order first
+    (a tool may then skip its sort), with "fortran", the scores column-major."""
+    def setup(data, params):
+        score, t = data["score"], data[stamps]
+        if params.get("sorted"):
+            order = np.argsort(t, kind="stable")
+            score, t = score[order], t[order]
+        if params.get("fortran"):
+            score = np.asfortranarray(score)
+        return dict(score=score, t=t, sorted=bool(params.get("sorted")))
+    return setup
 
 
 def _kestrel_hac_run(s):
@@ -305,13 +441,8 @@ def _kestrel_hac_run(s):
 
 def _statsmodels_hac_run(s):
     from statsmodels.stats.sandwich_covariance import S_hac_simple
-    order = np.argsort(s["t"], kind="stable")
-    x = s["score"][order]
+    x = s["score"] if s["sorted"] else s["score"][np.argsort(s["t"], kind="stable")]
     return Output(arrays={"meat": S_hac_simple(x, nlags=_auto_bandwidth(x.shape[0]))})
-
-
-def _dk_setup(data, params):
-    return dict(score=data["score"], t=data["period"])
 
 
 def _kestrel_dk_run(s):
@@ -335,12 +466,33 @@ def _kestrel_cmeat_run(s):
     return Output(arrays={"meat": _native.rust_clustered_meat(s["x"], s["e"], s["codes"], s["g"])})
 
 
-def _numpy_cmeat_run(s):
-    x, e, codes, g = s["x"], s["e"], s["codes"], s["g"]
+def _group_sums(x, e, codes, g):
     sums = np.empty((g, x.shape[1]))
     for j in range(x.shape[1]):
         sums[:, j] = np.bincount(codes, weights=x[:, j] * e, minlength=g)
+    return sums
+
+
+def _numpy_cmeat_run(s):
+    sums = _group_sums(s["x"], s["e"], s["codes"], s["g"])
     return Output(arrays={"meat": sums.T @ sums})
+
+
+def _product_setup(threads):
+    """The group sums made beforehand (not timed): the peer is timed on S'S alone, with its
+    BLAS on every core it may use or on one thread (kestrel's product uses one)."""
+    def setup(data, params):
+        s = _cmeat_setup(data, params)
+        return dict(sums=_group_sums(s["x"], s["e"], s["codes"], s["g"]), threads=threads)
+    return setup
+
+
+def _numpy_product_run(s):
+    if s["threads"] is None:
+        return Output(arrays={"meat": s["sums"].T @ s["sums"]})
+    from threadpoolctl import threadpool_limits
+    with threadpool_limits(limits=s["threads"], user_api="blas"):
+        return Output(arrays={"meat": s["sums"].T @ s["sums"]})
 
 
 def _recode_setup(data, params):
@@ -379,7 +531,11 @@ def _pyfixest_name(variant: str) -> str:
 
 
 def _tools() -> dict[str, list[Tool]]:
-    fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",))]
+    fe_ols = [Tool("kestrel", (), _kestrel_fe_setup, _kestrel_fe_run, True, native=("rust_ols_from_arrays",)),
+              Tool("kestrel.feols", (), _feols_fe_setup("auto"), _feols_fe_run,
+                   note="the whole call from a pandas DataFrame, solver='auto'"),
+              Tool("kestrel.feols[cg]", (), _feols_fe_setup("cg"), _feols_fe_run,
+                   note="the whole call, solver='cg' (conjugate gradient on the sweep only)")]
     demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",))]
     for variant in PYFIXEST_DEMEANERS:
         mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(variant, ()))
@@ -409,20 +565,38 @@ def _tools() -> dict[str, list[Tool]]:
                  True, "IV2SLS, on pre-demeaned data with fixed effects"),
             Tool("pyfixest", ("pyfixest",), _pyfixest_iv_setup, _pyfixest_iv_run,
                  note="feols IV, HC1 (different small-sample factor)"),
+            Tool("kestrel.feols", (), _feols_iv_setup, _feols_iv_run,
+                 note="the whole IV call from a pandas DataFrame (pyfixest's conventions)"),
+        ],
+        "multi": [
+            Tool("kestrel", (), _kestrel_multi_setup, _kestrel_multi_run, True,
+                 note="kestrel.feols, five outcomes in one call"),
+            Tool("pyfixest", ("pyfixest",), _multi_setup, _pyfixest_multi_run, True,
+                 note="feols, five outcomes in one call"),
+        ],
+        "singletons": [
+            Tool("kestrel", (), _singletons_setup, _kestrel_singletons_run),
+            Tool("numpy one pass", (), _singletons_setup, _pass_run,
+                 note="group sizes of every code column: one pass over the rows"),
         ],
         "hac": [
-            Tool("kestrel", (), _hac_setup, _kestrel_hac_run, native=("rust_hac_meat",)),
-            Tool("statsmodels", ("statsmodels",), _hac_setup, _statsmodels_hac_run,
-                 note="sort + S_hac_simple"),
+            Tool("kestrel", (), _time_setup("time_ids"), _kestrel_hac_run,
+                 native=("rust_hac_meat",)),
+            Tool("statsmodels", ("statsmodels",), _time_setup("time_ids"), _statsmodels_hac_run,
+                 note="sort (unless sorted) + S_hac_simple"),
         ],
         "dk": [
-            Tool("kestrel", (), _dk_setup, _kestrel_dk_run, native=("rust_dk_meat",)),
-            Tool("statsmodels", ("statsmodels",), _dk_setup, _statsmodels_dk_run,
+            Tool("kestrel", (), _time_setup("period"), _kestrel_dk_run, native=("rust_dk_meat",)),
+            Tool("statsmodels", ("statsmodels",), _time_setup("period"), _statsmodels_dk_run,
                  note="S_hac_groupsum"),
         ],
         "cmeat": [
             Tool("kestrel", (), _cmeat_setup, _kestrel_cmeat_run, native=("rust_clustered_meat",)),
             Tool("numpy", (), _cmeat_setup, _numpy_cmeat_run, note="bincount per column, S.T @ S"),
+            Tool("numpy S.T@S", (), _product_setup(None), _numpy_product_run,
+                 note="the product alone, group sums given"),
+            Tool("numpy S.T@S, 1 thread", ("threadpoolctl",), _product_setup(1),
+                 _numpy_product_run, note="the product alone, BLAS on one thread"),
         ],
         "recode": [
             Tool("kestrel", (), _recode_setup, _kestrel_recode_run, native=("rust_recode",)),

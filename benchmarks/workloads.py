@@ -35,9 +35,11 @@ class Case:
 # already at 10^5 rows). That design needs hundreds of iterations whatever the method, so
 # quick mode runs it at 10^5 and 3*10^5 rows only; demeaning alone runs at the largest quick
 # size of each design. The long mode runs every adapter at every size.
-QUICK_FE = ("kestrel", "pyfixest", "linearmodels", "pyhdfe+lstsq")
+QUICK_FE = ("kestrel", "kestrel.feols", "kestrel.feols[cg]", "pyfixest", "linearmodels",
+            "pyhdfe+lstsq")
 QUICK_FE_ALL_BACKENDS = QUICK_FE + ("pyfixest[lsmr-within]", "pyfixest[map-numba]", "pyfixest[map-jax]")
-QUICK_FE_DIFFICULT3 = ("kestrel", "pyfixest", "pyfixest[lsmr-within]")
+QUICK_FE_DIFFICULT3 = ("kestrel", "kestrel.feols", "kestrel.feols[cg]", "pyfixest",
+                       "pyfixest[lsmr-within]")
 QUICK_DEMEAN = ("kestrel", "pyfixest", "pyhdfe")
 QUICK_DEMEAN_DIFFICULT3 = ("kestrel", "pyfixest", "pyfixest[lsmr-within]")
 
@@ -81,38 +83,84 @@ def _panel_cases(sizes, hard_sizes, demean_sizes, big_sizes, profile_sizes, quic
     return cases
 
 
+def _other_panel_cases(job_sizes, random_sizes, long) -> list[Case]:
+    """The main job's worker-firm panel, clustered by firm (against pyfixest, as the job is
+    what users run), and demeaning five columns on fixed effects with random codes."""
+    out = []
+    for n in job_sizes:
+        for fe in (("worker", "firm"), ("worker", "firm", "year"))[: 2 if long else 1]:
+            out.append(Case(1, "fe_ols", f"worker-firm (main job), {len(fe)} FE", n, "job",
+                            {"n": n}, {"n": 2000}, {"fe": fe, "n_regressors": 3,
+                                                    "cluster": "firm"},
+                            tools=("kestrel", "pyfixest")))
+    columns = ("y", "x1", "x2", "x3", "x4")
+    for n in random_sizes:
+        for fe in (("fe1", "fe2"), ("fe1", "fe2", "fe3")):
+            out.append(Case(2, "demean", f"random codes, {len(fe)} FE, 5 columns", n,
+                            "random_codes", {"n": n}, {"n": 2000},
+                            {"fe": fe, "columns": columns}, profile=long and len(fe) == 3,
+                            tools=None if long else ("kestrel", "pyfixest")))
+    return out
+
+
 def cases(mode: str) -> list[Case]:
     quick = mode in ("quick", "smoke")
     if mode == "smoke":
         sizes, hard, big = [10_000, 50_000], [10_000, 30_000], [50_000]
         n_nofe, n_iv, n_cov, n_ids = 100_000, 100_000, 100_000, 100_000
+        job, random, n_gram = [50_000], [50_000], 20_000
+        multi, stair = [50_000], [100_000]
     elif quick:
         # Not 2*10^5: there n/230 = 870 firms, a multiple of the 10 years, so the cyclic firm
         # fixes the year and the difficult design degenerates (one iteration).
         sizes, hard, big = [100_000, 1_000_000], [100_000, 300_000], []
         n_nofe, n_iv, n_cov, n_ids = 2_000_000, 1_000_000, 1_000_000, 10_000_000
+        job, random, n_gram = [1_000_000], [1_000_000], 100_000
+        multi, stair = [1_000_000], [1_000_000]
     else:
         sizes = [100_000, 500_000, 1_000_000, 2_000_000, 10_000_000]
         hard, big = sizes, [1_000_000]
         n_nofe, n_iv, n_cov, n_ids = 10_000_000, 1_000_000, 1_000_000, 10_000_000
+        job, random, n_gram = [1_000_000, 10_000_000], [1_000_000, 10_000_000], 1_000_000
+        multi, stair = [1_000_000, 10_000_000], [1_000_000, 10_000_000]
     # Long mode: demeaning alone at every size, the iteration profile at 10^6 rows.
     demean_sizes = [] if quick else sizes
     out = _panel_cases(sizes, hard, demean_sizes, big, [] if quick else [1_000_000], quick)
+    out += _other_panel_cases(job, random, not quick)
     for vcov in ("HC1", "cluster"):
         out.append(Case(3, "nofe", vcov, n_nofe, "nofe", {"n": n_nofe, "k": 10},
                         {"n": 5000, "k": 10}, {"k": 10, "vcov": vcov}))
     for fe in ((), FE2):
-        out.append(Case(4, "iv", f"{len(fe)} FE", n_iv, "iv", {"n": n_iv}, {"n": 2000},
-                        {"fe": fe}))
+        for cluster in (False, True):
+            out.append(Case(4, "iv", f"{len(fe)} FE" + (", clustered" if cluster else ""), n_iv,
+                            "iv", {"n": n_iv}, {"n": 2000}, {"fe": fe, "cluster": cluster}))
     cov = {"n": n_cov, "k": 10, "n_periods": 1000, "n_groups": 10_000}
     cov_warm = {"n": 5000, "k": 10, "n_periods": 50, "n_groups": 100}
-    out.append(Case(5, "hac", "Newey-West, k=10, auto bandwidth", n_cov, "scores", cov, cov_warm, {}))
-    out.append(Case(5, "dk", "Driscoll-Kraay, k=10, 1000 periods", n_cov, "scores", cov, cov_warm, {}))
+    for label, params in (("Newey-West, k=10, auto bandwidth", {}),
+                          ("Newey-West, rows in time order", {"sorted": True}),
+                          ("Newey-West, Fortran-ordered score", {"fortran": True})):
+        out.append(Case(5, "hac", label, n_cov, "scores", cov, cov_warm, params))
+    for label, params in (("Driscoll-Kraay, k=10, 1000 periods", {}),
+                          ("Driscoll-Kraay, sorted by period", {"sorted": True})):
+        out.append(Case(5, "dk", label, n_cov, "scores", cov, cov_warm, params))
     out.append(Case(5, "cmeat", "cluster meat, k=10, G=10^4", n_cov, "scores", cov, cov_warm,
-                    {"n_groups": 10_000}))
+                    {"n_groups": 10_000}, tools=("kestrel", "numpy")))
+    # One row per group: the meat is the score product S'S over G = n groups alone.
+    for k in (5, 20, 100):
+        out.append(Case(5, "cmeat", f"score product S'S, k={k}, G=n", n_gram,
+                        "gram", {"n": n_gram, "k": k}, {"n": 2000, "k": k}, {"n_groups": n_gram}))
     for kind in ("dense", "sparse"):
         out.append(Case(5, "recode", f"recode {kind}", n_ids, "ids", {"n": n_ids, "kind": kind},
                         {"n": 5000, "kind": kind}, {}))
+    # Multiple estimation: five outcomes in one call against one outcome, same panel.
+    for n in multi:
+        for outcomes in (5, 1):
+            params = {"fe": ("indiv", "firm"), "n_outcomes": 5, "one_outcome": outcomes == 1}
+            out.append(Case(7, "multi", f"{outcomes} outcome{'s' * (outcomes > 1)}, 2 FE", n,
+                            "outcomes", {"n": n}, {"n": 2000}, params))
+    for n in stair:
+        out.append(Case(8, "singletons", "staircase, 2 FE", n, "staircase", {"n": n},
+                        {"n": 2000}, {}))
     return out
 
 
@@ -145,8 +193,8 @@ def _same_partition(a: np.ndarray, b: np.ndarray) -> bool:
 
 # Tolerances: fixed-effect fits depend on each tool's demeaning tolerance (pyfixest's MAP
 # stops at 1e-6 by default), the others are exact up to summation order.
-COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6}
-SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4}
+COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5}
+SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3}
 # Demeaned values of order 1: a difference above this means a different problem was solved,
 # below it the printed difference shows each tool's convergence tolerance at work.
 DEMEAN_ATOL = 1e-3
@@ -178,6 +226,11 @@ def check(case: Case, ref: dict, res: dict) -> tuple[bool | None, str]:
         a, b = _load(res["arrays"]["meat"]), _load(ref["arrays"]["meat"])
         d = float(np.max(np.abs(a - b)) / np.max(np.abs(b))) if a.shape == b.shape else float("inf")
         return d <= MEAT_RTOL, f"meat rel {d:.1e}"
+    if k == "singletons":
+        if "mask" not in res.get("arrays", {}):
+            return None, ""
+        a, b = _load(res["arrays"]["mask"]), _load(ref["arrays"]["mask"])
+        return bool(np.array_equal(a, b)), "same mask" if np.array_equal(a, b) else "masks differ"
     if k == "recode":
         a, b = _load(res["arrays"]["codes"]), _load(ref["arrays"]["codes"])
         exact = a.shape == b.shape and bool(np.array_equal(a, b))
@@ -209,10 +262,14 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         out.append({"target": target, "case": case, "ratio": ratio, "limit": limit,
                     "verdict": _verdict(ratio, limit), "detail": detail})
 
-    def ratio_to(row_sel, peer):
-        k = _median(rows, **row_sel, tool="kestrel")
+    def ratio_to(row_sel, peer, tool="kestrel"):
+        k = _median(rows, **row_sel, tool=tool)
         p = _median(rows, **row_sel, tool=peer)
         return None if k is None or p is None else k / p
+
+    def row_of(**match):
+        return next((r for r in rows if all(r.get(k) == v for k, v in match.items())
+                     and r.get("ok")), None)
 
     fe_cases = sorted({(r["label"], r["n"]) for r in rows if r["kind"] == "fe_ols"})
     for label, n in fe_cases:
@@ -235,6 +292,31 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
             pm = next(r for r in kp if r["tool"] == "pyfixest")["peak_bytes"]
             add("FE fit peak memory <= pyfixest's", f"{label}, n={n}", km / pm if pm else None, 1.0,
                 f"{km / 2**20:.0f} MB vs {pm / 2**20:.0f} MB")
+        # kestrel.feols, the whole call from a DataFrame (issues 14 and 16).
+        if n >= 1_000_000 and label == "simple, 3 FE":
+            add("feols: <= 0.5x pyfixest default", f"{label}, n={n}",
+                ratio_to(sel, "pyfixest", "kestrel.feols"), 0.5)
+            f = row_of(**sel, tool="kestrel.feols")
+            p = row_of(**sel, tool="pyfixest")
+            if f and f.get("info", {}).get("engine_s"):
+                i = f["info"]
+                add("feols: layer's own time <= 0.15x the engine's", f"{label}, n={n}",
+                    i["layer_s"] / i["engine_s"], 0.15,
+                    f"layer {i['layer_s'] * 1e3:.0f} ms, engine {i['engine_s'] * 1e3:.0f} ms")
+            if f and p:
+                add("feols: peak memory <= pyfixest's", f"{label}, n={n}",
+                    f["peak_bytes"] / p["peak_bytes"] if p["peak_bytes"] else None, 1.0,
+                    f"{f['peak_bytes'] / 2**20:.0f} MB vs {p['peak_bytes'] / 2**20:.0f} MB")
+        if n >= 1_000_000 and label == "difficult, 3 FE":
+            f = row_of(**sel, tool="kestrel.feols")
+            detail = f"{f['info'].get('iterations')} it, stage {f['info'].get('stage')}" if f else ""
+            add("feols difficult 3 FE: <= 0.5x pyfixest[lsmr-within]", f"{label}, n={n}",
+                ratio_to(sel, "pyfixest[lsmr-within]", "kestrel.feols"), 0.5, detail)
+            add("feols difficult 3 FE: <= 0.1x pyfixest default", f"{label}, n={n}",
+                ratio_to(sel, "pyfixest", "kestrel.feols"), 0.1, detail)
+        if n >= 1_000_000 and label in ("simple, 2 FE", "simple, 3 FE"):
+            add("feols simple: solver auto <= 1.05x cg", f"{label}, n={n}",
+                ratio_to(sel, "kestrel.feols[cg]", "kestrel.feols"), 1.05)
     for label in ("HC1", "cluster"):
         for r in rows:
             if r["kind"] == "nofe" and r["label"] == label and r["tool"] == "kestrel":
@@ -243,6 +325,18 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
     for label in ("0 FE", "2 FE"):
         if any(r["kind"] == "iv" and r["label"] == label for r in rows):
             add("W4: <= 0.3x linearmodels", label, ratio_to({"kind": "iv", "label": label}, "linearmodels"), 0.3)
+    for r in rows:
+        if r["kind"] == "iv" and r["label"] == "2 FE" and r["tool"] == "kestrel.feols":
+            add("feols IV 2 FE: <= 0.5x pyfixest's IV", f"n={r['n']}",
+                ratio_to({"kind": "iv", "label": "2 FE", "n": r["n"]}, "pyfixest",
+                         "kestrel.feols"), 0.5)
+        if r["kind"] == "multi" and r["label"].startswith("5") and r["tool"] == "kestrel":
+            one = _median(rows, kind="multi", label="1 outcome, 2 FE", n=r["n"], tool="kestrel")
+            add("multiple estimation: 5 outcomes <= 1.5x one fit", f"n={r['n']}",
+                r["median"] / one if one and r.get("ok") else None, 1.5)
+        if r["kind"] == "singletons" and r["tool"] == "kestrel":
+            add("staircase singletons: <= 10 passes over the rows", f"n={r['n']}",
+                ratio_to({"kind": "singletons", "n": r["n"]}, "numpy one pass"), 10.0)
     for kind in ("hac", "dk"):
         if any(r["kind"] == kind for r in rows):
             add(f"W5 {kind.upper()}: <= 0.2x statsmodels", kind, ratio_to({"kind": kind}, "statsmodels"), 0.2)

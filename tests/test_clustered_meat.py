@@ -1,185 +1,114 @@
-"""rust_clustered_meat: the raw one-way cluster meat sum_g s_g s_g' of a score matrix.
-
-Oracle: NumPy group sums (np.add.at) and S.T @ S.
-"""
+"""rust_clustered_meat: the raw one-way cluster meat Σ_g s_g s_g' of a score matrix, against
+NumPy group sums and SᵀS, and bit for bit against the blocked order of its sums."""
 import numpy as np
 import pytest
+from hypothesis import example, given
+from hypothesis import strategies as st
 
-import kestrel
+from conftest import (HUGE_COUNTS, I32, LAYOUTS_1D, LAYOUTS_2D, PANIC, call_checked,
+                      float_arrays, same_bits, with_layout)
 from kestrel import _native
+from oracles import assert_same_bits, blocked_gram, cluster_meat, score_sums
 
-PANIC = kestrel.PanicException
 meat = _native.rust_clustered_meat
 
 
-def numpy_meat(x, e, codes, n_groups):
-    S = np.zeros((n_groups, x.shape[1]))
-    np.add.at(S, codes[: x.shape[0]], x * e[: x.shape[0], None])
-    return S.T @ S
+@st.composite
+def problems(draw, specials=False):
+    n, k, n_groups = draw(st.integers(0, 30)), draw(st.integers(0, 4)), draw(st.integers(1, 8))
+    x = draw(float_arrays(n * k, specials=specials)).reshape(n, k)
+    resid = draw(float_arrays(n + draw(st.integers(0, 2)), specials=specials))
+    codes = np.array(draw(st.lists(st.integers(0, n_groups - 1), min_size=len(resid),
+                                   max_size=len(resid))), dtype=np.int32)
+    return x, resid, codes, n_groups
 
 
-def problem(n, k, G, seed=0):
-    rng = np.random.default_rng(seed)
-    return (rng.normal(size=(n, k)), rng.normal(size=n),
-            rng.integers(0, G, size=n).astype(np.int32))
+LAYOUTS = st.tuples(*[st.sampled_from(LAYOUTS_2D)] + [st.sampled_from(LAYOUTS_1D)] * 2)
+PLAIN = ("c", "contiguous", "contiguous")
 
 
-class TestValues:
-    @pytest.mark.parametrize("n, k, G", [(1, 1, 1), (7, 3, 3), (50, 5, 50), (300, 9, 17),
-                                         (1000, 13, 600), (2000, 33, 700), (600, 70, 520)])
-    def test_matches_group_sums_oracle(self, n, k, G):
-        # Sizes cross the product's register tiles (4 x 8) and its 256-group blocks.
-        x, e, codes = problem(n, k, G, seed=n + k)
-        M = meat(x, e, codes, G)
-        assert M.shape == (k, k) and M.dtype == np.float64
-        np.testing.assert_allclose(M, numpy_meat(x, e, codes, G), rtol=1e-12, atol=1e-12)
-
-    def test_rows_sorted_by_group_give_the_identical_matrix(self):
-        # Each s_g sums its rows in row order either way, so S and hence the
-        # product are the same bit for bit.
-        x, e, codes = problem(5000, 12, 1300, seed=3)
-        order = np.argsort(codes, kind="stable")
-        np.testing.assert_array_equal(meat(x[order], e[order], codes[order], 1300),
-                                      meat(x, e, codes, 1300))
-
-    def test_result_is_exactly_symmetric(self):
-        x, e, codes = problem(3000, 21, 900, seed=4)
-        M = meat(x, e, codes, 900)
-        np.testing.assert_array_equal(M, M.T)
-
-    def test_one_row_per_group_is_the_sum_of_x_x_e_squared(self):
-        x, e, _ = problem(400, 6, 1, seed=5)
-        M = meat(x, e, np.arange(400, dtype=np.int32), 400)
-        np.testing.assert_allclose(M, (x.T * e**2) @ x, rtol=1e-12)
-
-    def test_single_group_is_the_outer_product_of_the_score_sum(self):
-        x, e, _ = problem(100, 4, 1, seed=6)
-        s = (x * e[:, None]).sum(axis=0)
-        np.testing.assert_allclose(meat(x, e, np.zeros(100, np.int32), 1), np.outer(s, s),
-                                   rtol=1e-12)
-
-    def test_no_columns_gives_an_empty_matrix_and_no_rows_gives_zeros(self):
-        assert meat(np.zeros((5, 0)), np.ones(5), np.zeros(5, np.int32), 1).shape == (0, 0)
-        M = meat(np.zeros((0, 3)), np.zeros(0), np.zeros(0, np.int32), 4)
-        np.testing.assert_array_equal(M, np.zeros((3, 3)))
-
-    def test_non_finite_scores_stay_in_their_own_entries(self):
-        x, e, codes = problem(40, 3, 5, seed=7)
-        x[3, 1] = np.inf
-        M = meat(x, e, codes, 5)
-        assert np.isinf(M[1, 1]) and np.all(np.isfinite(np.delete(np.delete(M, 1, 0), 1, 1)))
+# Examples: resid and codes are read only up to the rows of x; no columns; no rows.
+@given(problem=problems(), extra=st.sampled_from([0, 1, 1000, 2**40]), layouts=LAYOUTS)
+@example(problem=(np.ones((3, 2)), np.array([1.0, 2.0, -1.0, 1e300, np.nan]),
+                  np.array([1, 0, 1, -7, 2], np.int32), 2), extra=0, layouts=PLAIN)
+@example(problem=(np.zeros((5, 0)), np.ones(5), np.zeros(5, np.int32), 1), extra=0,
+         layouts=PLAIN)
+@example(problem=(np.zeros((0, 3)), np.zeros(0), np.zeros(0, np.int32), 4), extra=0,
+         layouts=PLAIN)
+def test_meat_is_the_gram_matrix_of_the_group_score_sums(problem, extra, layouts):
+    x, resid, codes, n_groups = problem
+    args = [with_layout(a, lay) for a, lay in zip((x, resid, codes), layouts)]
+    status, got = call_checked(meat, *args, n_groups + extra)
+    assert status == "ok" and got.shape == (x.shape[1],) * 2 and got.dtype == np.float64
+    np.testing.assert_allclose(got, cluster_meat(x * resid[: len(x), None], codes), rtol=1e-10,
+                               atol=1e-9)
+    np.testing.assert_array_equal(got, got.T)
+    # Empty groups add nothing, and the layout of the inputs changes no bit.
+    assert same_bits(got, meat(x, resid, codes, n_groups))
 
 
-class TestGroupCounts:
-    def test_larger_group_count_gives_the_same_matrix(self):
-        x, e, codes = problem(500, 7, 40, seed=8)
-        exact = meat(x, e, codes, int(codes.max()) + 1)
-        for G in [41, 1000, 10**7, 2**40, 2**64 - 1]:
-            np.testing.assert_array_equal(meat(x, e, codes, G), exact)
-
-    def test_empty_groups_between_codes_change_nothing(self):
-        x, e, codes = problem(700, 11, 300, seed=9)
-        dense = np.unique(codes, return_inverse=True)[1].astype(np.int32)
-        ref = meat(x, e, dense, int(dense.max()) + 1)
-        for spread in [3, 1000, 7_000_000]:  # lookup table and sorted-distinct paths
-            sparse = (dense * spread).astype(np.int32)
-            np.testing.assert_array_equal(meat(x, e, sparse, 2**40), ref)
-
-    def test_huge_codes_with_few_rows_need_no_memory_per_group(self):
-        x = np.array([[1.0, 2.0], [3.0, -1.0], [0.5, 0.5]])
-        e = np.array([1.0, 2.0, -1.0])
-        codes = np.array([2**31 - 1, 5, 2**31 - 1], dtype=np.int32)
-        np.testing.assert_allclose(meat(x, e, codes, 2**40),
-                                   numpy_meat(x, e, np.array([1, 0, 1]), 2), rtol=1e-15)
-
-    @pytest.mark.parametrize("bad", [-1, 4, 2**31 - 1])
-    def test_code_outside_the_groups_panics(self, bad):
-        x, e, codes = problem(10, 2, 4, seed=10)
-        codes[6] = bad
-        with pytest.raises(PANIC, match="index out of bounds"):
-            meat(x, e, codes, 4)
-
-    def test_zero_groups_with_rows_panics(self):
-        with pytest.raises(PANIC):
-            meat(np.ones((2, 1)), np.ones(2), np.zeros(2, np.int32), 0)
+@pytest.mark.parametrize("n, k, G", [(1, 1, 1), (7, 3, 3), (50, 5, 50), (300, 9, 17),
+                                     (1000, 13, 600), (2000, 33, 700), (600, 70, 520),
+                                     (5000, 12, 1300)])
+def test_sums_follow_row_order_within_groups_and_blocks_of_256_groups(n, k, G):
+    # Each s_g sums its rows in row order, groups in ascending code order; the product cuts
+    # the groups into blocks of 256, sums each block from zero and adds the blocks in
+    # order. Sizes cross the product's register tiles (4 x 8) and its blocks.
+    rng = np.random.default_rng(n + k)
+    x, e = rng.normal(size=(n, k)), rng.normal(size=n)
+    codes = (rng.integers(0, G, size=n) * 3).astype(np.int32)  # codes with gaps
+    S = score_sums(x * e[:, None], codes)
+    got = meat(x, e, codes, 3 * G)
+    assert_same_bits(got, blocked_gram(S))
+    if len(S) > 256 and k > 2:  # another blocking would show in the last bits
+        assert not np.array_equal(blocked_gram(S, 257), blocked_gram(S))
+    order = np.argsort(codes, kind="stable")  # rows sorted by group: the same sums
+    assert_same_bits(meat(x[order], e[order], codes[order], 3 * G), got)
+    wide = (codes.astype(np.int64) * 7000).astype(np.int32)  # too sparse for a code table
+    assert_same_bits(meat(x, e, wide, 2**40), got)
 
 
-class TestStridesAndLengths:
-    @pytest.mark.parametrize("view", [
-        lambda a: np.asfortranarray(a),
-        lambda a: np.ascontiguousarray(a.T).T,
-        lambda a: np.repeat(a, 2, axis=0)[::2],
-        lambda a: np.repeat(a, 3, axis=1)[:, ::3],
-        lambda a: a[::-1][::-1],
-        lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1],
-    ], ids=["fortran", "transposed", "row-step", "column-step", "identity-view", "negative"])
-    def test_any_layout_of_x_gives_the_same_matrix(self, view):
-        x, e, codes = problem(333, 10, 30, seed=11)
-        np.testing.assert_array_equal(meat(view(x), e, codes, 30), meat(x, e, codes, 30))
-
-    def test_strided_resid_and_codes_are_read_through_their_strides(self):
-        x, e, codes = problem(200, 4, 9, seed=12)
-        e2 = np.repeat(e, 2)[::2]
-        c_rev = np.ascontiguousarray(codes[::-1])[::-1]
-        np.testing.assert_array_equal(meat(x, e2, c_rev, 9), meat(x, e, codes, 9))
-
-    def test_broadcast_zero_stride_columns_are_accepted(self):
-        x = np.broadcast_to(np.array([[1.0, 2.0]]), (6, 2))
-        e = np.broadcast_to(np.array(0.5), (6,))
-        codes = np.array([0, 1, 0, 1, 0, 1], np.int32)
-        np.testing.assert_allclose(meat(x, e, codes, 2),
-                                   numpy_meat(np.asarray(x), np.asarray(e), codes, 2))
-
-    def test_longer_resid_and_codes_are_read_up_to_the_rows_of_x(self):
-        x, e, codes = problem(50, 3, 5, seed=13)
-        longer_e = np.append(e, [1e300, np.nan])
-        longer_c = np.append(codes, np.int32(-7))
-        np.testing.assert_array_equal(meat(x, longer_e, longer_c, 5), meat(x, e, codes, 5))
-
-    @pytest.mark.parametrize("short", ["resid", "codes"])
-    def test_shorter_resid_or_codes_panics(self, short):
-        x, e, codes = problem(50, 3, 5, seed=14)
-        if short == "resid":
-            e = e[:49]
-        else:
-            codes = codes[:49]
-        with pytest.raises(PANIC, match="index out of bounds"):
-            meat(x, e, codes, 5)
-
-    def test_inputs_are_not_written(self):
-        x, e, codes = problem(80, 5, 6, seed=15)
-        saved = x.copy(), e.copy(), codes.copy()
-        M = meat(x, e, codes, 6)
-        M[:] = 0.0
-        for a, b in zip((x, e, codes), saved):
-            np.testing.assert_array_equal(a, b)
+@given(problem=problems(specials=True))
+def test_non_finite_scores_flow_into_the_result_without_failing(problem):
+    status, got = call_checked(meat, *problem)
+    assert status == "ok"
+    x, resid, codes, _ = problem
+    # Without the largest doubles no sum can overflow, so any order of summation gives
+    # the same infinities and NaNs as NumPy's.
+    finite = lambda a: np.abs(np.where(np.isfinite(a), a, 0)).max(initial=0) < 1e300  # noqa
+    if finite(x) and finite(resid):
+        with np.errstate(all="ignore"):
+            expected = cluster_meat(x * resid[: len(x), None], codes)
+        np.testing.assert_allclose(got, expected, rtol=1e-10, atol=1e-9, equal_nan=True)
 
 
-class TestInterface:
-    def test_keyword_call_in_any_order_equals_positional_call(self):
-        x, e, codes = problem(60, 3, 4, seed=16)
-        np.testing.assert_array_equal(meat(n_groups=4, codes=codes, resid=e, x=x),
-                                      meat(x, e, codes, 4))
+@given(problem=problems().filter(lambda p: len(p[0]) > 0), what=st.sampled_from("rcz"),
+       data=st.data())
+def test_codes_out_of_range_short_columns_and_zero_groups_panic(problem, what, data):
+    x, resid, codes, n_groups = problem
+    n = len(x)
+    if what == "r":
+        resid = resid[: n - 1]
+    elif what == "z":
+        n_groups = 0
+    else:
+        codes = codes.copy()  # only the first n codes are read: the bad one among them
+        codes[data.draw(st.integers(0, n - 1))] = data.draw(st.sampled_from(
+            [-1, -2, I32.min, n_groups, n_groups + 1, I32.max]))
+    status, err = call_checked(meat, x, resid, codes, n_groups)
+    assert status == "raised" and isinstance(err, PANIC) and err.args[0].startswith(
+        "index out of bounds" if what != "z" else ""), err
 
-    @pytest.mark.parametrize("index, value, prefix", [
-        (0, np.zeros(4), "argument 'x': "),
-        (0, np.zeros((4, 2), np.float32), "argument 'x': "),
-        (1, np.zeros(4, np.float32), "argument 'resid': "),
-        (2, np.zeros(4, np.int64), "argument 'codes': "),
-        (3, 1.5, "argument 'n_groups': "),
-    ])
-    def test_wrong_kinds_raise_type_error_naming_the_argument(self, index, value, prefix):
-        args = [np.ones((4, 2)), np.ones(4), np.zeros(4, np.int32), 1]
-        args[index] = value
-        with pytest.raises(TypeError) as e:
-            meat(*args)
-        assert str(e.value).startswith(prefix)
 
-    def test_negative_group_count_is_an_overflow_error(self):
-        with pytest.raises(OverflowError):
-            meat(np.ones((4, 2)), np.ones(4), np.zeros(4, np.int32), -1)
-
-    def test_docstring(self):
-        assert meat.__doc__ == (
-            "Clustered meat computation: sum_g (s_g s_g') where s_g = sum of X[i]*e[i] for i in "
-            "group g.")
+@pytest.mark.parametrize("n_groups", HUGE_COUNTS)
+def test_huge_group_counts_are_bounds_not_sizes(n_groups):
+    rng = np.random.default_rng(1)
+    x, resid = rng.normal(size=(9, 3)), rng.normal(size=9)
+    codes = np.array([0, 5, 5, 7, 0, 2**31 - 1, 3, 3, 5], dtype=np.int32)
+    np.testing.assert_allclose(meat(x, resid, codes, n_groups),
+                               cluster_meat(x * resid[:, None], codes), rtol=1e-12, atol=1e-12)
+    # Broadcast (zero-stride) views are read like any other.
+    x = np.broadcast_to(np.array([[1.0, 2.0]]), (6, 2))
+    codes = np.array([0, 1, 0, 1, 0, 1], np.int32)
+    np.testing.assert_allclose(meat(x, np.broadcast_to(np.array(0.5), (6,)), codes, n_groups),
+                               cluster_meat(np.asarray(x) * 0.5, codes))

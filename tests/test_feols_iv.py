@@ -169,3 +169,9 @@ def test_summary_shows_the_first_stages(data):
     assert "First stage" in text and "effective F" in text and "z1, z2" in text
     text = kestrel.feols("y ~ w | d + d2 ~ z1 + z2 + z3", data).summary()
     assert "effective F" not in text and text.count("z1, z2, z3") == 2
+
+
+def test_more_instruments_than_clusters_leave_the_first_stage_f_undefined_not_an_error(data):
+    two = data.assign(cl=data.cl % 2)
+    fit = kestrel.feols("y ~ w | d ~ z1 + z2 + z3", two, {"CRV1": "cl"})
+    assert np.isnan(fit.first_stage["d"].f_stat) and np.isfinite(fit.se()).all()

@@ -1,375 +1,237 @@
-"""rust_ols_nofe: OLS without fixed effects, its covariances and its failures.
-
-Oracles: NumPy least squares and closed-form covariance formulas, and statsmodels
-(OLS with cov_type nonrobust, HC0-HC3 and one-way cluster) where its conventions
-are the same as ours.
-"""
+"""rust_ols_nofe: OLS without fixed effects, its iid, HC0-HC3 and multi-way clustered
+covariances, and its failures, against NumPy statements of least squares and the covariance
+formulas, and against statsmodels where its conventions are ours."""
 import numpy as np
 import pytest
+from hypothesis import assume, given
+from hypothesis import strategies as st
 
-import kestrel
+from conftest import I32, NOT_CONTIGUOUS, PANIC, call_checked, float_arrays
 from kestrel import _native
+from oracles import hc_vcov, multiway_vcov
 
-PANIC = kestrel.PanicException
-NOT_CONTIGUOUS = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
 UNSUPPORTED = "internal error: entered unreachable code: sandwich_vcov called with unsupported type: "
-RTOL = 1e-10
+SINGULAR = "^Singular matrix$"
 
 
 def ols(y, xs, names=None, intercept=True, clusters=(), vcov="iid"):
     names = [f"x{j}" for j in range(len(xs))] if names is None else names
-    return _native.rust_ols_nofe(y, list(xs), names, intercept, list(clusters), [], vcov)
+    return _native.rust_ols_nofe(np.asarray(y, float), list(xs), names, intercept,
+                                 list(clusters), [], vcov)
 
 
-def design(xs, intercept, n):
-    cols = list(xs) + ([np.ones(n)] if intercept else [])
+def design(xs, n, intercept):
+    cols = [c[:n] for c in xs] + ([np.ones(n)] if intercept else [])
     return np.column_stack(cols) if cols else np.zeros((n, 0))
 
 
-def cluster_meat(X, e, codes):
-    """Sum over groups of s_g s_g' with s_g the group sum of x_i e_i."""
-    _, g = np.unique(codes, return_inverse=True)
-    S = np.zeros((g.max() + 1, X.shape[1]))
-    np.add.at(S, g, X * e[:, None])
-    return S.T @ S
+def expected_vcov(X, e, vcov, clusters):
+    n, k = np.float64(X.shape[0]), np.float64(X.shape[1])
+    B = np.linalg.inv(X.T @ X)
+    if clusters:
+        return multiway_vcov(X, e, B, clusters, lambda G: (G / (G - 1.0)) * ((n - 1.0) / (n - k)))
+    if vcov == "iid":
+        return B * (e @ e) / (n - k)
+    return hc_vcov(X, e, B, vcov) * (n / (n - k) if vcov == "HC1" else 1.0)
 
 
-def clustered_term(X, e, B, codes):
-    """(G/(G-1)) * ((n-1)/(n-k)) * B M B for one set of cluster codes."""
-    n, k = X.shape
-    G = len(np.unique(codes))
-    return (G / (G - 1)) * ((n - 1) / (n - k)) * (B @ cluster_meat(X, e, codes) @ B)
+@st.composite
+def problems(draw):
+    n, p = draw(st.integers(0, 30)), draw(st.integers(0, 3))
+    x_cols = [draw(float_arrays(n + draw(st.integers(0, 2)), scale=10)) for _ in range(p)]
+    ids = st.one_of(st.integers(0, 4), st.integers(I32.min, I32.max),
+                    st.sampled_from([I32.min, -1, I32.max]))
+    clusters = [np.array(draw(st.lists(ids, min_size=n + extra, max_size=n + extra)), np.int32)
+                for extra in (draw(st.integers(0, 2)) for _ in range(draw(st.integers(0, 3))))]
+    return (draw(float_arrays(n, scale=10)), x_cols, draw(st.booleans()), clusters,
+            draw(st.sampled_from(["iid", "HC0", "HC1", "HC2", "HC3"])))
 
 
-def joint_codes(*cols):
-    return np.unique(np.column_stack(cols), axis=0, return_inverse=True)[1].ravel()
+@given(problem=problems())
+def test_coefficients_fit_and_covariance_match_numpy(problem):
+    y, x_cols, intercept, clusters, vcov = problem
+    n = len(y)
+    names = [f"x{j}" for j in range(len(x_cols))]
+    status, out = call_checked(_native.rust_ols_nofe, y, x_cols, names, intercept, clusters,
+                               ["c"] * len(clusters), vcov)
+    X = design(x_cols, n, intercept)
+    k = X.shape[1]
+    if status == "raised":
+        # Singular, or an intersection whose later cluster column is shorter than its
+        # first (intersections take the rows of their first column).
+        assert out.args == ("Singular matrix",) if isinstance(out, ValueError) else (
+            isinstance(out, PANIC) and any(len(b) < len(a) for i, a in enumerate(clusters)
+                                           for b in clusters[i + 1:]))
+        assume(False)
+    beta, V, e, r2, adj, n_out, groups, out_names = out
+    assert n_out == n and out_names == names + (["_cons"] if intercept else [])
+    assert [type(v) for v in (r2, adj, n_out)] == [float, float, int]
+    assert beta.shape == (k,) and V.shape == (k, k) and e.shape == (n,)
+    assert groups == [len(np.unique(c)) for c in clusters]  # all entries, even past n
+    assume(n > k + 1 and (k == 0 or np.linalg.cond(X.T @ X) < 1e8))
+    np.testing.assert_allclose(beta, np.linalg.solve(X.T @ X, X.T @ y) if k else np.zeros(0),
+                               rtol=1e-7, atol=1e-8)
+    np.testing.assert_allclose(e, y - X @ beta, rtol=1e-9, atol=1e-9)
+    tss = ((y - y.mean()) ** 2).sum()
+    if tss > 1e-12:
+        np.testing.assert_allclose(r2, 1 - (e @ e) / tss, rtol=1e-7, atol=1e-9)
+    with np.errstate(all="ignore"):
+        expected = expected_vcov(X, e, vcov, clusters)
+    np.testing.assert_allclose(V, expected, rtol=1e-6, atol=1e-9, equal_nan=True)
 
 
 @pytest.fixture(scope="module")
 def data():
     rng = np.random.default_rng(20240611)
     n = 240
-    x1 = rng.normal(size=n)
-    x2 = rng.uniform(-2, 2, size=n)
+    x1, x2 = rng.normal(size=n), rng.uniform(-2, 2, size=n)
     x3 = rng.normal(size=n) + 0.5 * x1
-    c1 = rng.integers(0, 12, size=n).astype(np.int32)
-    c2 = rng.integers(0, 7, size=n).astype(np.int32)
-    c3 = rng.integers(0, 5, size=n).astype(np.int32)
+    c1, c2, c3 = (rng.integers(0, g, size=n).astype(np.int32) for g in (12, 7, 5))
     e = rng.normal(size=n) * (1 + np.abs(x2)) + 0.7 * rng.normal(size=12)[c1]
-    y = 0.3 + 1.5 * x1 - 0.8 * x2 + 0.2 * x3 + e
-    return dict(n=n, y=y, xs=[x1, x2, x3], c1=c1, c2=c2, c3=c3)
+    return dict(n=n, y=0.3 + 1.5 * x1 - 0.8 * x2 + 0.2 * x3 + e, xs=[x1, x2, x3], c1=c1, c2=c2,
+                c3=c3)
 
 
-class TestWorkedExamples:
-    def test_slope_then_intercept_with_names_and_zero_residual_sum(self):
-        y = np.array([1.0, 2.0, 3.0, 4.0])
-        x = np.array([1.0, 2.0, 3.0, 5.0])
-        beta, V, resid, r2, adj, n, groups, names = ols(y, [x], ["x"])
-        ref = np.linalg.lstsq(np.column_stack([x, np.ones(4)]), y, rcond=None)[0]
-        np.testing.assert_allclose(beta, ref, rtol=1e-13)
-        assert names == ["x", "_cons"] and n == 4 and groups == []
-        assert beta.shape == (2,) and V.shape == (2, 2) and resid.shape == (4,)
-        assert abs(resid.sum()) < 1e-13
-        assert isinstance(r2, float) and isinstance(adj, float) and isinstance(n, int)
-
-    def test_no_regressors_and_no_intercept_gives_empty_coefficients(self):
-        y = np.array([1.0, -2.0, 4.0, 0.5, 3.0])
-        beta, V, resid, r2, adj, n, _, names = ols(y, [], [], intercept=False)
-        assert beta.shape == (0,) and V.shape == (0, 0) and names == []
-        np.testing.assert_array_equal(resid, y)
-        expected_r2 = 1 - (y**2).sum() / ((y - y.mean()) ** 2).sum()
-        assert r2 == pytest.approx(expected_r2, rel=1e-14)
-        # the adjusted R-squared uses df = n
-        assert adj == pytest.approx(1 - (n - 1) * (1 - expected_r2) / n, rel=1e-14)
-
-    @pytest.mark.parametrize("vcov", ["iid", "HC0", "HC1", "HC2", "HC3"])
-    def test_no_regressors_gives_empty_covariance_for_every_type(self, vcov):
-        beta, V, *_ = ols(np.arange(4.0), [], [], intercept=False, vcov=vcov)
-        assert beta.shape == (0,) and V.shape == (0, 0)
-
-    def test_constant_outcome_has_zero_r_squared_not_nan(self):
-        y = np.full(6, 2.0)
-        x = np.array([0.5, 1.0, -1.0, 3.0, 2.0, 0.0])
-        beta, _, resid, r2, adj, n, _, _ = ols(y, [x])
-        assert r2 == 0.0
-        assert adj == pytest.approx(1 - (n - 1) / (n - 2), rel=1e-15)
-        np.testing.assert_allclose(beta, [0.0, 2.0], atol=1e-14)
-
-    def test_names_are_passed_through_whatever_their_count(self):
-        y, x = np.arange(5.0), np.array([1.0, 0.0, 2.0, 5.0, 3.0])
-        assert ols(y, [x], ["a", "b", "c"])[7] == ["a", "b", "c", "_cons"]
-        assert ols(y, [x], [], intercept=False)[7] == []
-
-
-class TestAgainstStatsmodels:
+@pytest.mark.peers
+@pytest.mark.parametrize("intercept", [True, False])
+def test_fit_and_covariances_match_statsmodels(data, intercept):
     sm = pytest.importorskip("statsmodels.api")
-
-    @pytest.mark.parametrize("intercept", [True, False], ids=["intercept", "no-intercept"])
-    def test_coefficients_residuals_and_fit_statistics(self, data, intercept):
-        X = design(data["xs"], intercept, data["n"])
-        fit = self.sm.OLS(data["y"], X).fit()
-        beta, _, resid, r2, adj, *_ = ols(data["y"], data["xs"], intercept=intercept)
-        np.testing.assert_allclose(beta, fit.params, rtol=RTOL)
-        np.testing.assert_allclose(resid, fit.resid, rtol=RTOL, atol=1e-12)
-        if intercept:  # statsmodels uses the uncentered R-squared without a constant
-            assert r2 == pytest.approx(fit.rsquared, rel=RTOL)
-            assert adj == pytest.approx(fit.rsquared_adj, rel=RTOL)
-
-    @pytest.mark.parametrize("vcov, cov_type", [("iid", "nonrobust"), ("HC0", "HC0"),
-                                                ("HC1", "HC1"), ("HC2", "HC2"), ("HC3", "HC3")])
-    def test_classical_and_robust_covariances(self, data, vcov, cov_type):
-        X = design(data["xs"], True, data["n"])
-        fit = self.sm.OLS(data["y"], X).fit(cov_type=cov_type)
-        V = ols(data["y"], data["xs"], vcov=vcov)[1]
-        np.testing.assert_allclose(V, fit.cov_params(), rtol=RTOL)
-
-    @pytest.mark.parametrize("col", ["c1", "c2"])
-    def test_one_way_cluster_covariance(self, data, col):
-        X = design(data["xs"], True, data["n"])
-        fit = self.sm.OLS(data["y"], X).fit(cov_type="cluster",
-                                             cov_kwds={"groups": data[col]})
-        _, V, _, _, _, _, groups, _ = ols(data["y"], data["xs"], clusters=[data[col]])
-        np.testing.assert_allclose(V, fit.cov_params(), rtol=RTOL)
-        assert groups == [len(np.unique(data[col]))]
+    X = design(data["xs"], data["n"], intercept)
+    fit = sm.OLS(data["y"], X).fit()
+    beta, _, resid, r2, adj, *_ = ols(data["y"], data["xs"], intercept=intercept)
+    np.testing.assert_allclose(beta, fit.params, rtol=1e-10)
+    np.testing.assert_allclose(resid, fit.resid, rtol=1e-10, atol=1e-12)
+    if intercept:  # statsmodels uses the uncentered R² without a constant
+        assert (r2, adj) == pytest.approx((fit.rsquared, fit.rsquared_adj), rel=1e-10)
+        for col in ("c1", "c2"):
+            peer = sm.OLS(data["y"], X).fit(cov_type="cluster", cov_kwds={"groups": data[col]})
+            np.testing.assert_allclose(ols(data["y"], data["xs"], clusters=[data[col]])[1],
+                                       peer.cov_params(), rtol=1e-10)
+    for vcov, cov_type in [("iid", "nonrobust"), ("HC0", "HC0"), ("HC1", "HC1"),
+                           ("HC2", "HC2"), ("HC3", "HC3")]:
+        np.testing.assert_allclose(ols(data["y"], data["xs"], intercept=intercept, vcov=vcov)[1],
+                                   sm.OLS(data["y"], X).fit(cov_type=cov_type).cov_params(),
+                                   rtol=1e-10)
 
 
-class TestCovarianceIdentities:
-    def test_hc1_is_hc0_scaled_and_iid_is_bread_times_sigma2(self, data):
-        n, k = data["n"], 4
-        hc0 = ols(data["y"], data["xs"], vcov="HC0")[1]
-        hc1 = ols(data["y"], data["xs"], vcov="HC1")[1]
-        np.testing.assert_allclose(hc1, hc0 * n / (n - k), rtol=1e-14)
-        beta, V, resid, *_ = ols(data["y"], data["xs"], vcov="iid")
-        X = design(data["xs"], True, n)
-        np.testing.assert_allclose(V, np.linalg.inv(X.T @ X) * (resid @ resid) / (n - k),
-                                   rtol=1e-12)
-
-    def test_robust_covariance_follows_the_sandwich_formula(self, data):
-        X = design(data["xs"], True, data["n"])
-        B = np.linalg.inv(X.T @ X)
-        e = ols(data["y"], data["xs"])[2]
-        h = np.einsum("ia,ab,ib->i", X, B, X)
-        for vcov, w in [("HC2", e**2 / (1 - h)), ("HC3", e**2 / (1 - h) ** 2)]:
-            V = ols(data["y"], data["xs"], vcov=vcov)[1]
-            np.testing.assert_allclose(V, B @ (X.T * w) @ X @ B, rtol=1e-11)
-
-    def test_cluster_with_one_row_per_group_equals_hc1(self, data):
-        own = np.arange(data["n"], dtype=np.int32)
-        V = ols(data["y"], data["xs"], clusters=[own])[1]
-        np.testing.assert_allclose(V, ols(data["y"], data["xs"], vcov="HC1")[1], rtol=1e-11)
-
-    def test_covariance_type_is_ignored_when_clustering(self, data):
-        ref = ols(data["y"], data["xs"], clusters=[data["c1"]])[1]
-        for vcov in ["HC3", "iid", "bogus", ""]:
-            V = ols(data["y"], data["xs"], clusters=[data["c1"]], vcov=vcov)[1]
-            np.testing.assert_array_equal(V, ref)
-
-    @pytest.mark.parametrize("vcov", ["HC0", "HC3"])
-    def test_robust_covariance_is_not_symmetrised_after_the_products(self, data, vcov):
-        # (B M) B rounds differently on the two sides of the diagonal, and the
-        # result is returned as computed.
-        V = ols(data["y"], data["xs"], vcov=vcov)[1]
+def test_covariance_conventions(data):
+    y, xs, c1 = data["y"], data["xs"], data["c1"]
+    ref = ols(y, xs, clusters=[c1])[1]
+    for vcov in ["HC3", "iid", "bogus", ""]:  # the name is ignored when clustering
+        np.testing.assert_array_equal(ols(y, xs, clusters=[c1], vcov=vcov)[1], ref)
+    for vcov in ["HC0", "HC3"]:
+        # (B M) B rounds differently on the two sides of the diagonal; returned as computed.
+        V = ols(y, xs, vcov=vcov)[1]
         np.testing.assert_allclose(V, V.T, rtol=1e-13)
         assert not np.array_equal(V, V.T)
-
-
-class TestMultiwayClustering:
-    def test_two_way_cluster_matches_inclusion_exclusion_formula_with_own_factors(self, data):
-        X = design(data["xs"], True, data["n"])
-        B = np.linalg.inv(X.T @ X)
-        _, V, e, _, _, _, groups, _ = ols(data["y"], data["xs"], clusters=[data["c1"], data["c2"]])
-        c1, c2 = data["c1"], data["c2"]
-        expected = (clustered_term(X, e, B, c1) + clustered_term(X, e, B, c2)
-                    - clustered_term(X, e, B, joint_codes(c1, c2)))
-        np.testing.assert_allclose(V, expected, rtol=1e-10)
-        assert groups == [12, 7]
-
-    def test_three_way_cluster_matches_seven_term_formula_with_signs(self, data):
-        X = design(data["xs"], True, data["n"])
-        B = np.linalg.inv(X.T @ X)
-        cols = [data["c1"], data["c2"], data["c3"]]
-        _, V, e, _, _, _, groups, _ = ols(data["y"], data["xs"], clusters=cols)
-        subsets = [([0], +1), ([1], +1), ([2], +1), ([0, 1], -1), ([0, 2], -1), ([1, 2], -1),
-                   ([0, 1, 2], +1)]
-        terms = [sign * clustered_term(X, e, B, joint_codes(*[cols[d] for d in s]))
-                 for s, sign in subsets]
-        np.testing.assert_allclose(V, sum(terms), rtol=1e-10)
-        assert groups == [12, 7, 5]
-        # A wrong sign on any one term would move the result well past the tolerance.
-        for t in terms:
-            assert not np.allclose(V, sum(terms) - 2 * t, rtol=1e-6)
-
-    def test_cluster_order_only_permutes_terms(self, data):
-        a = ols(data["y"], data["xs"], clusters=[data["c1"], data["c2"], data["c3"]])
-        b = ols(data["y"], data["xs"], clusters=[data["c3"], data["c1"], data["c2"]])
-        np.testing.assert_allclose(a[1], b[1], rtol=1e-12)
-        assert b[6] == [5, 12, 7]
-
-    def test_nested_first_dimension_leaves_the_outer_term(self, data):
-        fine = data["c1"]
-        coarse = (fine // 4).astype(np.int32)  # every fine cluster inside one coarse cluster
-        V = ols(data["y"], data["xs"], clusters=[fine, coarse])[1]
-        outer = ols(data["y"], data["xs"], clusters=[coarse])[1]
-        np.testing.assert_allclose(V, outer, rtol=1e-10, atol=1e-14 * np.abs(outer).max())
-
-    def test_single_group_cluster_gives_non_finite_covariance_not_an_error(self, data):
-        one = np.zeros(data["n"], dtype=np.int32)
-        beta, V, _, _, _, _, groups, _ = ols(data["y"], data["xs"], clusters=[one])
-        assert groups == [1]
-        assert np.all(np.isfinite(beta)) and not np.any(np.isfinite(V))
-
-    def test_group_count_of_a_longer_cluster_column_counts_all_its_entries(self, data):
-        n = data["n"]
-        longer = np.append(data["c1"], np.int32(99))
-        _, _, _, _, _, _, groups, _ = ols(data["y"], data["xs"], clusters=[longer])
-        assert groups == [13]
-        assert ols(data["y"], data["xs"], clusters=[longer[:n]])[6] == [12]
-
-
-class TestSingularAndDegenerateDesigns:
-    def test_column_of_ones_with_intercept_is_singular(self):
-        y = np.array([1.0, 3.0, 2.0, 5.0])
-        with pytest.raises(ValueError, match="^Singular matrix$"):
-            ols(y, [np.ones(4)])
-
-    @pytest.mark.parametrize("second", [lambda x: 2.0 * x, lambda x: x.copy()],
-                             ids=["multiple", "duplicate"])
-    def test_collinear_columns_are_singular(self, second):
-        x = np.array([1.0, 2.0, 4.0, 8.0, 3.0])
-        with pytest.raises(ValueError, match="^Singular matrix$"):
-            ols(np.arange(5.0), [x, second(x)], intercept=False)
-
-    def test_pivot_threshold_is_absolute(self):
-        # X'X = 4e-32 is below the threshold 1e-30; 4e-30 is not, however badly scaled.
-        y = np.array([1.0, 2.0, 3.0, 4.0])
-        with pytest.raises(ValueError, match="^Singular matrix$"):
-            ols(y, [np.full(4, 1e-16)], intercept=False)
-        beta = ols(y, [np.full(4, 1e-15)], intercept=False)[0]
-        np.testing.assert_allclose(beta, [2.5e15], rtol=1e-14)
-
-    def test_nearly_collinear_design_is_solved_not_rejected(self):
-        # cond(X'X) is about 1e9: the normal equations still give the answer to
-        # about seven digits, and the fit itself is much better determined.
-        rng = np.random.default_rng(1)
-        x = rng.normal(size=50)
-        x2 = x + 1e-4 * rng.normal(size=50)
-        y = 1.0 + x - x2 + rng.normal(size=50)
-        beta, _, resid, *_ = ols(y, [x, x2])
-        ref, *_ = np.linalg.lstsq(design([x, x2], True, 50), y, rcond=None)
-        np.testing.assert_allclose(beta, ref, rtol=1e-5)
-        np.testing.assert_allclose(resid, y - design([x, x2], True, 50) @ ref, atol=1e-8)
-
-    @pytest.mark.parametrize("where", ["x", "y"])
-    def test_nan_in_the_data_is_reported_as_singular(self, where):
-        x = np.array([1.0, 2.0, 3.0, 4.0])
-        y = np.array([2.0, 1.0, 4.0, 3.0])
-        (x if where == "x" else y)[2] = np.nan
-        with pytest.raises(ValueError, match="^Singular matrix$"):
-            ols(y, [x])
-
-    def test_empty_sample_with_a_regressor_is_singular(self):
-        with pytest.raises(ValueError, match="^Singular matrix$"):
-            ols(np.zeros(0), [np.zeros(0)])
-
-    def test_iid_covariance_is_nan_when_rows_do_not_exceed_regressors(self):
-        # k = 3 > n = 2, yet rounding leaves the elimination above the pivot
-        # threshold; the residual degrees of freedom are then not positive.
-        x1, x2 = np.array([1.3, 0.95]), np.array([-0.7, -1.27])
-        beta, V, *_ = ols(np.array([-0.62, 0.04]), [x1, x2])
-        assert np.all(np.isfinite(beta)) and V.shape == (3, 3)
-        assert np.all(np.isnan(V))
-        # k = n with an exact fit
-        beta, V, _, _, adj, *_ = ols(np.array([3.0, 5.0]), [np.array([1.0, 2.0])])
-        np.testing.assert_allclose(beta, [2.0, 1.0], rtol=1e-14)
-        assert np.all(np.isnan(V)) and adj == 0.0
-
-    def test_hc1_with_no_residual_degrees_of_freedom_is_non_finite(self):
-        V = ols(np.array([3.0, 5.0]), [np.array([1.0, 2.0])], vcov="HC1")[1]
-        assert not np.any(np.isfinite(V))
-
-
-class TestInterface:
-    @pytest.mark.parametrize("name", ["hc1", "HC4", "", "HC", "iid ", "HC0 ", "cluster"])
-    def test_unsupported_covariance_name_panics_with_the_name(self, data, name):
+    for name in ["hc1", "HC4", "", "HC", "iid ", "HC0 ", "cluster"]:
         with pytest.raises(PANIC) as e:
-            ols(data["y"], data["xs"], vcov=name)
+            ols(y, xs, vcov=name)
         assert e.value.args == (UNSUPPORTED + name,)
 
-    def test_keyword_call_equals_positional_call(self, data):
-        args = dict(y_col=data["y"], x_cols=data["xs"], x_names=["a", "b", "c"],
-                    add_intercept=True, cl_cols=[data["c1"]], cl_names=["c"], vcov_type="HC1")
-        pos = _native.rust_ols_nofe(*args.values())
-        kw = _native.rust_ols_nofe(**dict(reversed(list(args.items()))))
-        for a, b in zip(pos, kw):
-            np.testing.assert_array_equal(a, b)
 
-    def test_tuples_are_accepted_for_the_lists(self, data):
-        a = _native.rust_ols_nofe(data["y"], tuple(data["xs"]), ("a", "b", "c"), False, (), (),
-                                  "HC0")
-        b = ols(data["y"], data["xs"], ["a", "b", "c"], intercept=False, vcov="HC0")
-        np.testing.assert_array_equal(a[1], b[1])
+def test_multiway_clusters(data):
+    y, xs, c1, c2, c3 = (data[k] for k in ("y", "xs", "c1", "c2", "c3"))
+    X = design(xs, data["n"], True)
+    B = np.linalg.inv(X.T @ X)
+    _, V, e, *_, groups, _ = ols(y, xs, clusters=[c1, c2, c3])
+    assert groups == [12, 7, 5]
+    n, k = X.shape
+    factor = lambda G: (G / (G - 1)) * ((n - 1) / (n - k))  # noqa: E731
+    np.testing.assert_allclose(V, multiway_vcov(X, e, B, [c1, c2, c3], factor), rtol=1e-10)
+    b = ols(y, xs, clusters=[c3, c1, c2])  # the order only permutes the terms
+    np.testing.assert_allclose(b[1], V, rtol=1e-12)
+    assert b[6] == [5, 12, 7]
+    # Each fine cluster inside one coarse one: the two-way sum is the coarse term.
+    coarse = (c1 // 4).astype(np.int32)
+    outer = ols(y, xs, clusters=[coarse])[1]
+    np.testing.assert_allclose(ols(y, xs, clusters=[c1, coarse])[1], outer, rtol=1e-10,
+                               atol=1e-14 * np.abs(outer).max())
+    beta, V, *_, groups, _ = ols(y, xs, clusters=[np.zeros(data["n"], np.int32)])
+    assert groups == [1] and np.isfinite(beta).all() and not np.isfinite(V).any()
 
-    @pytest.mark.parametrize("index, value, message", [
-        (0, np.zeros(4, np.float32), "argument 'y_col': "),
-        (1, [np.zeros(4, np.int32)], "argument 'x_cols': "),
-        (2, "x", "argument 'x_names': Can't extract `str` to `Vec`"),
-        (3, 1, "argument 'add_intercept': 'int' object cannot be converted to 'PyBool'"),
-        (4, [np.zeros(4, np.int64)], "argument 'cl_cols': "),
-        (6, None, "argument 'vcov_type': 'NoneType' object cannot be converted to 'PyString'"),
-    ])
-    def test_wrong_kinds_raise_type_error_naming_the_argument(self, index, value, message):
-        args = [np.arange(4.0), [np.array([1.0, 0.0, 2.0, 1.0])], ["x"], True, [], [], "iid"]
-        args[index] = value
-        with pytest.raises(TypeError) as e:
-            _native.rust_ols_nofe(*args)
-        assert str(e.value).startswith(message)
 
-    def test_strided_outcome_panics_as_not_contiguous(self):
-        y = np.arange(8.0)[::2]
+def test_intersections_of_many_columns_keep_distinct_combinations_apart():
+    # Five columns whose group counts multiply past 2^64: a plain mixed-radix key would wrap
+    # and merge rows i and i + 65536 in the five-way intersection. Every intersection with
+    # the first column pairs no rows (n groups of one), the others pair rows i, i + 65536.
+    n = 2 * 65536
+    rest = (np.arange(n) % 65536).astype(np.int32)
+    first = (np.arange(n) // 65536).astype(np.int32)
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=n)
+    y = 0.5 * x + rng.normal(size=n)
+    _, V, e, *_, groups, _ = ols(y, [x], intercept=False, clusters=[first] + [rest] * 4)
+    assert groups == [2, 65536, 65536, 65536, 65536]
+    s = x * e
+    B = 1 / (x @ x)
+    term = lambda meat, G: B * meat * B * (G / (G - 1)) * ((n - 1) / (n - 1))  # noqa: E731
+    pairs = np.bincount(rest, weights=s)
+    t_first = term(np.bincount(first, weights=s) @ np.bincount(first, weights=s), 2)
+    t_pairs, t_rows = term(pairs @ pairs, 65536), term(s @ s, n)
+    # Subsets without the first column: 15, signs 4 - 6 + 4 - 1 = +1; with it: the first
+    # alone (+1) and 15 others, signs -4 + 6 - 4 + 1 = -1.
+    np.testing.assert_allclose(V[0, 0], t_first + t_pairs - t_rows, rtol=1e-9)
+    assert abs(t_pairs - t_rows) > 1e-6 * abs(V[0, 0])  # had pairs merged, V would differ
+
+
+def test_worked_examples_and_degenerate_designs():
+    assert ols(np.arange(4.0), [np.ones(4)], ["a", "b", "c"], False)[7] == ["a", "b", "c"]
+    # No regressors, no intercept: residuals are y, and the adjusted R² uses df = n.
+    y = np.array([1.0, -2.0, 4.0, 0.5, 3.0])
+    for vcov in ["iid", "HC0", "HC1", "HC2", "HC3"]:
+        beta, V, resid, r2, adj, n, _, names = ols(y, [], [], False, vcov=vcov)
+        assert beta.shape == (0,) and V.shape == (0, 0) and names == []
+        np.testing.assert_array_equal(resid, y)
+    expected_r2 = 1 - (y**2).sum() / ((y - y.mean()) ** 2).sum()
+    assert (r2, adj) == pytest.approx((expected_r2, 1 - 4 * (1 - expected_r2) / 5), rel=1e-14)
+    # A constant outcome has R² exactly 0, not NaN.
+    _, _, _, r2, adj, *_ = ols(np.full(6, 2.0), [np.array([0.5, 1, -1, 3, 2, 0])])
+    assert r2 == 0.0 and adj == pytest.approx(1 - 5 / 4, rel=1e-15)
+    # k = n with an exact fit; k > n with pivots that rounding leaves above the threshold.
+    beta, V, _, _, adj, *_ = ols(np.array([3.0, 5.0]), [np.array([1.0, 2.0])])
+    np.testing.assert_allclose(beta, [2.0, 1.0], rtol=1e-14)
+    assert np.isnan(V).all() and adj == 0.0
+    assert not np.isfinite(ols([3.0, 5.0], [np.array([1.0, 2.0])], vcov="HC1")[1]).any()
+    beta, V, *_ = ols([-0.62, 0.04], [np.array([1.3, 0.95]), np.array([-0.7, -1.27])])
+    assert np.isfinite(beta).all() and V.shape == (3, 3) and np.isnan(V).all()
+    # cond(X'X) about 1e9 is still solved, to about seven digits.
+    rng = np.random.default_rng(1)
+    x1 = rng.normal(size=50)
+    x2 = x1 + 1e-4 * rng.normal(size=50)
+    y = 1.0 + x1 - x2 + rng.normal(size=50)
+    np.testing.assert_allclose(ols(y, [x1, x2])[0], np.linalg.lstsq(
+        design([x1, x2], 50, True), y, rcond=None)[0], rtol=1e-5)
+
+
+@pytest.mark.parametrize("y, xs, intercept", [
+    ([1.0, 3.0, 2.0, 5.0], [np.ones(4)], True),  # a column of ones beside the intercept
+    (np.arange(5.0), [np.array([1.0, 2, 4, 8, 3]), np.array([2.0, 4, 8, 16, 6])], False),
+    (np.arange(5.0), [np.array([1.0, 2, 4, 8, 3])] * 2, False),
+    ([1.0, 2.0, 3.0, 4.0], [np.full(4, 1e-16)], False),  # X'X = 4e-32: below the absolute 1e-30
+    ([2.0, 1.0, np.nan, 3.0], [np.array([1.0, 2.0, 3.0, 4.0])], True),
+    ([2.0, 1.0, 4.0, 3.0], [np.array([1.0, 2.0, np.nan, 4.0])], True),
+    (np.zeros(0), [np.zeros(0)], True),
+])
+def test_singular_designs_raise_value_error(y, xs, intercept):
+    with pytest.raises(ValueError, match=SINGULAR):
+        ols(y, xs, intercept=intercept)
+
+
+def test_pivot_threshold_is_absolute_and_columns_are_checked_in_order():
+    np.testing.assert_allclose(ols([1.0, 2, 3, 4], [np.full(4, 1e-15)], intercept=False)[0],
+                               [2.5e15], rtol=1e-14)
+    # Contiguity is checked before anything is computed: the outcome first.
+    for y, x, cl in [(np.arange(4.0), np.ones(8)[::2], np.zeros(4, np.int32)),
+                     (np.arange(4.0), np.ones(4), np.zeros(8, np.int32)[::2]),
+                     (np.arange(8.0)[::2], np.ones(2), np.zeros(4, np.int32))]:
         with pytest.raises(PANIC) as e:
-            ols(y, [np.array([1.0, 0.0, 2.0, 1.0])])
+            ols(y, [x], clusters=[cl])
         assert e.value.args == (NOT_CONTIGUOUS,)
-
-    @pytest.mark.parametrize("which", ["x", "cluster"])
-    def test_strided_column_panics_before_any_computation(self, which):
-        # A singular design would raise ValueError later; contiguity is checked first.
-        ones = np.ones(4)
-        x = np.ones(8)[::2] if which == "x" else ones
-        cl = np.zeros(8, np.int32)[::2] if which == "cluster" else np.zeros(4, np.int32)
-        with pytest.raises(PANIC) as e:
-            ols(np.arange(4.0), [x], clusters=[cl])
-        assert e.value.args == (NOT_CONTIGUOUS,)
-
-    def test_outcome_is_checked_before_short_regressor_columns(self):
-        with pytest.raises(PANIC) as e:
-            ols(np.arange(8.0)[::2], [np.ones(2)])
-        assert e.value.args == (NOT_CONTIGUOUS,)
-
-    @pytest.mark.parametrize("which", ["x", "cluster"])
-    def test_short_column_panics_and_longer_ones_are_cut_to_n(self, data, which):
-        n, y = data["n"], data["y"]
-        xs, cl = list(data["xs"]), data["c1"]
-        if which == "x":
-            xs[1] = xs[1][: n - 1]
-        else:
-            cl = cl[: n - 1]
+    # Shorter columns fail on the index; longer ones are cut to the rows of y.
+    for xs, cl in [([np.ones(4), np.ones(3)], []), ([np.arange(4.0)], [np.zeros(3, np.int32)])]:
         with pytest.raises(PANIC, match="index out of bounds"):
-            ols(y, xs, clusters=[cl])
-        longer = [np.append(x, 7.0) for x in data["xs"]]
-        np.testing.assert_array_equal(ols(y, longer, vcov="HC2")[1],
-                                      ols(y, data["xs"], vcov="HC2")[1])
-
-    def test_results_are_new_writeable_arrays_and_inputs_stay_untouched(self, data):
-        y = data["y"].copy()
-        xs = [x.copy() for x in data["xs"]]
-        beta, V, resid, *_ = ols(y, xs, clusters=[data["c1"], data["c2"]])
-        for a in (beta, V, resid):
-            assert a.dtype == np.float64 and a.flags.writeable and a.flags.c_contiguous
-        resid[:] = 0.0
-        np.testing.assert_array_equal(y, data["y"])
-        for a, b in zip(xs, data["xs"]):
-            np.testing.assert_array_equal(a, b)
-
-    def test_docstring(self):
-        assert _native.rust_ols_nofe.__doc__.splitlines()[0] == (
-            "Full OLS for no-FE case. Accepts individual column arrays.")
+            ols(np.arange(4.0), xs, clusters=cl)
+    y, x = np.array([1.0, 3, 2, 5]), np.array([1.0, 2, 3, 5])
+    np.testing.assert_array_equal(ols(y, [np.r_[x, 7.0]], vcov="HC2")[1],
+                                  ols(y, [x], vcov="HC2")[1])

@@ -14,7 +14,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from fe_oracles import residual_on_dummies
+from oracles import residual_on_dummies
 from kestrel import _core
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))

@@ -218,7 +218,10 @@ def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], nam
     pi = coef[idx]
     v_pi = cov.matrix[np.ix_(idx, idx)]
     q = len(idx)
-    f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q
+    # A covariance of rank below q (as with more instruments than clusters less one) has
+    # no Wald statistic.
+    full_rank = np.isfinite(v_pi).all() and np.linalg.matrix_rank(v_pi) == q
+    f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q if full_rank else float("nan")
     effective = None
     if single:
         # Montiel Olea and Pflueger (2013): π'(Z̃'Z̃)π / tr(V_π Z̃'Z̃), Z̃ the excluded
