@@ -174,6 +174,30 @@ def _demean_layer_run(solver):
     return run
 
 
+def _absorb_setup(data, params):
+    """The layer's demeaning stage with the codes prepared beforehand (not timed), as
+    pyfixest's demeaners get theirs: the like-for-like comparison with them."""
+    from kestrel import _core
+    s = _demean_setup(data, params)
+    n = s["m"].shape[0]
+    s["sample"] = _core.sample(fe=s["fe"], clusters=[], keep=np.ones(n, dtype=bool),
+                               drop_singletons=False)
+    s["columns"] = [np.ascontiguousarray(s["m"][:, j]) for j in range(s["m"].shape[1])]
+    return s
+
+
+def _absorb_run(s):
+    from kestrel import _core
+    smp = s["sample"]
+    out = _core.absorb(columns=s["columns"], mask=smp["mask"], fe=smp["fe"],
+                       fe_groups=smp["fe_groups"], tol=KESTREL_TOL, max_iter=KESTREL_MAX_ITER,
+                       solver="auto", progress=None)
+    return Output(arrays={"demeaned": out["data"]},
+                  info={"stage": out["stage"], "stage_cg": out["stages"]["cg"],
+                        "stage_preconditioned": out["stages"]["preconditioned"],
+                        "setup_s": out["setup_seconds"], "converged": out["converged"]})
+
+
 def _demean_layer_setup(data, params):
     s = _demean_setup(data, params)
     s["fe_matrix"] = np.column_stack(s["fe"])
@@ -600,7 +624,9 @@ def _tools() -> dict[str, list[Tool]]:
               Tool("kestrel.demean[cg]", (), _demean_layer_setup, _demean_layer_run("cg"),
                    note="the layer's demeaning, solver='cg'"),
               Tool("kestrel.demean[memory]", (), _demean_layer_setup, _demean_memory_run,
-                   note="the graph preconditioner's peak memory (not a timing)")]
+                   note="the graph preconditioner's peak memory (not a timing)"),
+              Tool("kestrel.absorb", (), _absorb_setup, _absorb_run,
+                   note="the layer's demeaning stage, codes prepared (solver='auto')")]
     for variant in PYFIXEST_DEMEANERS:
         mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(variant, ()))
         note = "default demeaner (MAP, rust)" if variant == "map-rust" else ""
