@@ -89,6 +89,9 @@ def table(rows, profiles, targets, summary) -> str:
                 continue
             ratio = f"{r['ratio']:.2f}" if r.get("ratio") is not None else "-"
             it = str(r.get("iterations", "")) if r.get("iterations") is not None else ""
+            info = r.get("info") or {}
+            if not it and "stage_cg" in info:  # the auto solver: its two stages' iterations
+                it = f"{info['stage_cg']}+{info['stage_preconditioned']}"
             chk = r.get("check", "")
             if r.get("check_ok") is False:
                 chk = "DISAGREE: " + chk

@@ -156,6 +156,88 @@ def _kestrel_demean_run(s):
                                                           KESTREL_MAX_ITER)})
 
 
+def _demean_layer_run(solver):
+    """kestrel.demean, the layer's demeaning for users (codes recoded, every row kept), with
+    the iterations of both stages and the graph preconditioner's set-up time."""
+    def run(s):
+        import warnings
+
+        import kestrel
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            out, info = kestrel.demean(s["m"], s["fe_matrix"], tol=KESTREL_TOL,
+                                       maxiter=KESTREL_MAX_ITER, solver=solver, return_info=True)
+        return Output(arrays={"demeaned": out},
+                      info={"stage": info["stage"], "stage_cg": info["stages"]["cg"],
+                            "stage_preconditioned": info["stages"]["preconditioned"],
+                            "setup_s": info["setup_seconds"], "converged": info["converged"]})
+    return run
+
+
+def _absorb_setup(data, params):
+    """The layer's demeaning stage with the codes prepared beforehand (not timed), as
+    pyfixest's demeaners get theirs: the like-for-like comparison with them."""
+    from kestrel import _core
+    s = _demean_setup(data, params)
+    n = s["m"].shape[0]
+    s["sample"] = _core.sample(fe=s["fe"], clusters=[], keep=np.ones(n, dtype=bool),
+                               drop_singletons=False)
+    s["columns"] = [np.ascontiguousarray(s["m"][:, j]) for j in range(s["m"].shape[1])]
+    return s
+
+
+def _absorb_run(s):
+    from kestrel import _core
+    smp = s["sample"]
+    out = _core.absorb(columns=s["columns"], mask=smp["mask"], fe=smp["fe"],
+                       fe_groups=smp["fe_groups"], tol=KESTREL_TOL, max_iter=KESTREL_MAX_ITER,
+                       solver="auto", progress=None)
+    return Output(arrays={"demeaned": out["data"]},
+                  info={"stage": out["stage"], "stage_cg": out["stages"]["cg"],
+                        "stage_preconditioned": out["stages"]["preconditioned"],
+                        "setup_s": out["setup_seconds"], "converged": out["converged"]})
+
+
+def _demean_layer_setup(data, params):
+    s = _demean_setup(data, params)
+    s["fe_matrix"] = np.column_stack(s["fe"])
+    return s
+
+
+# M_MMAP_THRESHOLD for mallopt: large blocks mapped on their own, so that what is freed leaves
+# the process and the next measurement starts from the true resident size.
+_M_MMAP_THRESHOLD = -3
+
+
+def _demean_memory_run(s):
+    """The graph preconditioner's peak memory: the resident high-water mark of a full
+    kestrel.demean(solver="auto") less that of the same call stopped in the diagonally
+    preconditioned stage (3 iterations, before any switch), each from a trimmed heap. The
+    timing of this tool means nothing; its info holds the two peaks and the data's size."""
+    import ctypes
+    import warnings
+
+    import kestrel
+    from benchmarks import memory
+    libc = ctypes.CDLL("libc.so.6")
+    libc.mallopt(_M_MMAP_THRESHOLD, 128 * 1024)
+    peaks = {}
+    out = info = None
+    for label, maxiter in (("stage1", 3), ("full", KESTREL_MAX_ITER)):
+        libc.malloc_trim(0)
+        base = memory.rss_bytes()
+        memory.reset_peak()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            out, info = kestrel.demean(s["m"], s["fe_matrix"], tol=KESTREL_TOL, maxiter=maxiter,
+                                       solver="auto", return_info=True)
+        peaks[label] = memory.peak_bytes() - base
+    return Output(arrays={"demeaned": out},
+                  info={"preconditioner_bytes": max(0, peaks["full"] - peaks["stage1"]),
+                        "call_peak_bytes": peaks["full"], "data_bytes": int(s["m"].nbytes),
+                        "stage": info["stage"], "setup_s": info["setup_seconds"]})
+
+
 def _pyfixest_demean_setup(demeaner):
     def setup(data, params):
         s = _demean_setup(data, params)
@@ -536,7 +618,15 @@ def _tools() -> dict[str, list[Tool]]:
                    note="the whole call from a pandas DataFrame, solver='auto'"),
               Tool("kestrel.feols[cg]", (), _feols_fe_setup("cg"), _feols_fe_run,
                    note="the whole call, solver='cg' (conjugate gradient on the sweep only)")]
-    demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",))]
+    demean = [Tool("kestrel", (), _demean_setup, _kestrel_demean_run, native=("rust_demean",)),
+              Tool("kestrel.demean", (), _demean_layer_setup, _demean_layer_run("auto"),
+                   note="the layer's demeaning, solver='auto'"),
+              Tool("kestrel.demean[cg]", (), _demean_layer_setup, _demean_layer_run("cg"),
+                   note="the layer's demeaning, solver='cg'"),
+              Tool("kestrel.demean[memory]", (), _demean_layer_setup, _demean_memory_run,
+                   note="the graph preconditioner's peak memory (not a timing)"),
+              Tool("kestrel.absorb", (), _absorb_setup, _absorb_run,
+                   note="the layer's demeaning stage, codes prepared (solver='auto')")]
     for variant in PYFIXEST_DEMEANERS:
         mods = ("pyfixest", *PYFIXEST_EXTRA_MODULES.get(variant, ()))
         note = "default demeaner (MAP, rust)" if variant == "map-rust" else ""

@@ -44,7 +44,7 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
     return report;
   }
   if (options.solver == DemeanSolver::Auto)
-    return demean_auto(data, nrows, ncols, codes, n_groups, options, spare);
+    return demean_auto(data, nrows, ncols, codes, n_groups, options);
   std::optional<ObservedCg> observed;
   if (options.observer != nullptr) observed.emplace(*options.observer);
   const CgOutcome cg = demean_cg_columns(data, nrows, ncols, codes, n_groups, options.max_iter,

@@ -20,8 +20,10 @@ namespace kestrel {
 enum class SingleFeForm { DemeanCol, Sequential };
 
 // Which iteration serves several fixed effects: conjugate gradient on the
-// symmetric sweep, or that followed, once it stalls, by the graph-
-// preconditioned solver.
+// symmetric sweep (the engine's entry points), or conjugate gradient on the
+// system left once the largest fixed effect is eliminated, preconditioned by
+// its diagonal and, once that stalls, by the fixed-effect graph
+// (preconditioned/demean_auto.hpp).
 enum class DemeanSolver { Cg, Auto };
 
 // How the demeaning ended: "none" (no fixed effect), "exact" (one, a single
@@ -44,12 +46,14 @@ struct DemeanOptions {
   }
 };
 
+// With DemeanSolver::Auto, the "cg" stage is the diagonally preconditioned
+// one and the "preconditioned" stage the graph-preconditioned one.
 struct DemeanReport {
   DemeanStage stage = DemeanStage::None;
   bool converged = true;
   std::uint64_t cg_iterations = 0;
   std::uint64_t preconditioned_iterations = 0;
-  double setup_seconds = 0.0;  // building the preconditioner
+  double setup_seconds = 0.0;  // building the graph preconditioner
 };
 
 // Removes the fixed effects from ncols contiguous columns of nrows values

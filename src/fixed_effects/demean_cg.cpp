@@ -48,6 +48,20 @@ namespace {
   return pq;
 }
 
+// Running sum of v_i^2 in index order.
+[[gnu::noinline]] double sum_squares(std::size_t total, const double* v) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < total; ++i) s += v[i] * v[i];
+  return s;
+}
+
+// Running sum of a_i * b_i in index order.
+[[gnu::noinline]] double dot_ordered(std::size_t total, const double* a, const double* b) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < total; ++i) s += a[i] * b[i];
+  return s;
+}
+
 // v -= alpha d (subtract) or v += alpha d, returning the running sum of v_i^2 (in index order).
 [[gnu::noinline]] double axpy_norm(std::size_t total, double alpha, double* v, const double* d,
                                    bool subtract) {
@@ -103,41 +117,49 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
 
   std::vector<ProjectionFeStorage> storage;
   std::vector<ProjectionFe> fes;
-  std::vector<std::vector<double>> tables;
   storage.reserve(codes.size());
   for (std::size_t q = 0; q < codes.size(); ++q) {
     storage.push_back(projection_fe(codes[q], n_groups[q], n, true));
     fes.push_back(storage.back().view());
-    tables.emplace_back(fes.back().counts.size());
   }
   if (max_iter == 0) return outcome;  // the data itself, as the iteration never starts
 
-  ProjectionScratch scratch;
+  StackedSweep sweep(n, std::span<const ProjectionFe>(fes), ncols);
   double* x = data.data();
-  // Every entry is written before it is read, so no zero fill.
+  // Every entry is written before it is read, so no zero fill. A sweep's
+  // intermediate values go to the vector its last subtraction overwrites
+  // row by row (r for the first sweep, q afterwards).
   const WorkBuffer r_buf = work_buffer(total);
   const WorkBuffer p_buf = work_buffer(total);
   const WorkBuffer q_buf = spare.size() >= total ? WorkBuffer() : work_buffer(total);
-  const WorkBuffer w_buf = work_buffer(n);  // a sweep works column by column
   double* r = r_buf.get();
   double* p = p_buf.get();
   double* q = q_buf ? q_buf.get() : spare.data();
-  double* w = w_buf.get();
+  // Each ordered running sum (r.r, x.x, p.q) is a single chain over the
+  // stacked vector in index order. With one runner, or one column, the last
+  // subtraction carries it row by row; otherwise the subtraction is shared
+  // over the pool and the chain follows in a pass of its own.
+  const bool shared_tail = ncols > 1 && thread_pool_runners() > 1 && n >= kProjectionParallelRows;
 
-  // r = sweep(x) - x, p = r, and the first rr and xx. Every inner product
-  // below is a single running sum over the stacked vector in index order:
-  // the fused loops keep that order because columns are visited in order
-  // and each column's rows are delivered in order.
+  // r = sweep(x) - x, p = r, and the first rr and xx.
   double rr = 0.0;
   double xx = 0.0;
-  for (std::size_t c = 0; c < ncols; ++c) {
-    const double* xc = x + c * n;
-    double* rc = r + c * n;
-    double* pc = p + c * n;
-    const SweepTail tail =
-        projection_sweep(n, std::span<const ProjectionFe>(fes), tables, scratch, xc, w,
-                         [xc](std::size_t i) { return xc[i]; });
-    finish_residual(n, tail, xc, rc, pc, rr, xx);
+  sweep.passes(x, r, n, [x, n](std::size_t c, std::size_t i) { return x[c * n + i]; });
+  if (shared_tail) {
+    sweep.finish([x, r, p, n](std::size_t c, std::size_t i, double v) {
+      const std::size_t at = c * n + i;
+      const double ri = v - x[at];
+      r[at] = ri;
+      p[at] = ri;
+    });
+    double sums[2] = {0.0, 0.0};
+    auto task = [&](std::size_t t) { sums[t] = sum_squares(total, t == 0 ? r : x); };
+    thread_pool_run(2, task);
+    rr = sums[0];
+    xx = sums[1];
+  } else {
+    for (std::size_t c = 0; c < ncols; ++c)
+      finish_residual(n, sweep.tail(c), x + c * n, r + c * n, p + c * n, rr, xx);
   }
 
   const double tol2 = tol * tol;
@@ -153,17 +175,20 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
 
     // q = p - sweep(p), pq = p.q
     double pq = 0.0;
-    for (std::size_t c = 0; c < ncols; ++c) {
-      double* pc = p + c * n;
-      const double* rc = r + c * n;
-      double* qc = q + c * n;
-      const SweepTail tail =
-          projection_sweep(n, std::span<const ProjectionFe>(fes), tables, scratch, pc, w,
-                           [pc, rc, update_p, beta](std::size_t i) {
-                             if (update_p) pc[i] = pc[i] * beta + rc[i];
-                             return pc[i];
-                           });
-      pq = finish_direction(n, tail, pc, qc, pq);
+    sweep.passes(p, q, n, [p, r, n, update_p, beta](std::size_t c, std::size_t i) {
+      double* pi = p + c * n + i;
+      if (update_p) *pi = *pi * beta + r[c * n + i];
+      return *pi;
+    });
+    if (shared_tail) {
+      sweep.finish([p, q, n](std::size_t c, std::size_t i, double v) {
+        const std::size_t at = c * n + i;
+        q[at] = p[at] - v;
+      });
+      pq = dot_ordered(total, p, q);
+    } else {
+      for (std::size_t c = 0; c < ncols; ++c)
+        pq = finish_direction(n, sweep.tail(c), p + c * n, q + c * n, pq);
     }
     if (std::fabs(pq) < 1e-30) break;  // breakdown: x keeps the previous step
 

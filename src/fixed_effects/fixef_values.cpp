@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fixed_effects/preconditioned/preconditioned_demean.hpp"
 #include "fixed_effects/union_find.hpp"
 #include "runtime/check.hpp"
 
@@ -47,69 +48,6 @@ void transpose_apply(const Dummies& d, const double* v, std::span<double> out) {
     double* o = out.data() + d.offset[q];
     const std::int32_t* c = d.codes[q].data();
     for (std::size_t i = 0; i < d.n; ++i) o[c[i]] += v[i];
-  }
-}
-
-// out := D'D p in one pass: each row's fitted value, then its share of every
-// group sum, rows in order.
-void normal_apply(const Dummies& d, std::span<const double> p, std::span<double> out) {
-  std::fill(out.begin(), out.end(), 0.0);
-  const std::size_t q_count = d.codes.size();
-  for (std::size_t i = 0; i < d.n; ++i) {
-    double u = 0.0;
-    for (std::size_t q = 0; q < q_count; ++q)
-      u += p[d.offset[q] + static_cast<std::size_t>(d.codes[q][i])];
-    for (std::size_t q = 0; q < q_count; ++q)
-      out[d.offset[q] + static_cast<std::size_t>(d.codes[q][i])] += u;
-  }
-}
-
-double dot(std::span<const double> a, std::span<const double> b) {
-  double s = 0.0;
-  for (std::size_t j = 0; j < a.size(); ++j) s += a[j] * b[j];  // index order
-  return s;
-}
-
-// z := rho / counts, returning rho'z.
-double precondition(std::span<const double> rho, std::span<const double> counts,
-                    std::span<double> z) {
-  double s = 0.0;
-  for (std::size_t j = 0; j < rho.size(); ++j) {
-    z[j] = rho[j] / counts[j];
-    s += rho[j] * z[j];
-  }
-  return s;
-}
-
-// Preconditioned conjugate gradient on D'D alpha = b from alpha = 0.
-void solve_normal(const Dummies& d, std::span<const double> b, std::span<double> alpha,
-                  const FixefValuesOptions& options, FixefValues& out) {
-  const std::size_t m = d.m();
-  std::vector<double> rho(b.begin(), b.end()), z(m), p(m), q(m);
-  std::fill(alpha.begin(), alpha.end(), 0.0);
-  double rz = precondition(rho, d.counts, z);
-  const double rz0 = rz;
-  const double stop = options.tol * options.tol * rz0;
-  std::copy(z.begin(), z.end(), p.begin());
-  out.converged = !(rz > stop);  // also true for b = 0
-  while (!out.converged && out.iterations < options.max_iter) {
-    normal_apply(d, p, q);
-    const double pq = dot(p, q);
-    if (!(pq > 0.0) || !std::isfinite(pq)) break;  // breakdown: alpha keeps the last step
-    const double a = rz / pq;
-    for (std::size_t j = 0; j < m; ++j) {
-      alpha[j] = alpha[j] + a * p[j];
-      rho[j] = rho[j] - a * q[j];
-    }
-    const double rz_next = precondition(rho, d.counts, z);
-    if (!std::isfinite(rz_next)) break;
-    const double beta = rz_next / rz;
-    rz = rz_next;
-    for (std::size_t j = 0; j < m; ++j) p[j] = z[j] + beta * p[j];
-    ++out.iterations;
-    out.converged = rz <= stop;
-    if (options.observer != nullptr)
-      options.observer->iteration(out.iterations, std::sqrt(rz / rz0));
   }
 }
 
@@ -181,7 +119,22 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
   if (codes.size() == 1) {
     for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] = b[g] / d.counts[g];
   } else if (!codes.empty()) {
-    solve_normal(d, b, alpha, options, out);
+    // The demeaning solver's reduced system (largest fixed effect eliminated,
+    // graph-preconditioned once the diagonal stalls) gives one least-squares
+    // solution; the normalisation below picks the reported one.
+    std::vector<double> work(r.begin(), r.end());
+    std::vector<std::vector<double>> values;
+    SolverOptions solver;
+    solver.tol = options.tol;
+    solver.max_iter = options.max_iter;
+    solver.observer = options.observer;
+    solver.coefficients = &values;
+    const SolverReport report = preconditioned_demean(work, n, 1, codes, n_groups, solver);
+    out.iterations = report.diagonal_iterations + report.graph_iterations;
+    out.converged = report.converged;
+    for (std::size_t q = 0; q < codes.size(); ++q)
+      std::copy(values[q].begin(), values[q].end(),
+                alpha.begin() + static_cast<std::ptrdiff_t>(d.offset[q]));
   }
   for (std::size_t q = 0; q < codes.size(); ++q)
     out.values.emplace_back(alpha.begin() + static_cast<std::ptrdiff_t>(d.offset[q]),

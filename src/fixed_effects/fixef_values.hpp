@@ -7,14 +7,15 @@
 // group with rows, as the sample stage numbers them); the values of all
 // fixed effects stacked form one vector of m = sum G_q entries.
 //
-// Solve. One fixed effect: its group means of r, exactly. Several: conjugate
-// gradient on the normal equations D'D alpha = D'r from alpha = 0,
-// preconditioned by the group counts (D'D's diagonal). D'D is singular
-// (adding c to one fixed effect and subtracting it from another fits the
-// same), but the system is consistent, and the normalisation below picks one
-// solution. It stops when rho' M^-1 rho <= tol^2 * b' M^-1 b (rho the normal
-// equations' residual, b = D'r, M the counts), on breakdown, or after
-// max_iter steps.
+// Solve. One fixed effect: its group means of r, exactly. Several: the
+// demeaning solver of DemeanSolver::Auto (preconditioned_demean.hpp) on r,
+// which eliminates the largest fixed effect and solves for the others'
+// values by conjugate gradient, preconditioned by the reduced system's
+// diagonal and, once that stalls, by the fixed-effect graph; the largest
+// fixed effect's values are then the group means of what is left. D'D is
+// singular (adding c to one fixed effect and subtracting it from another
+// fits the same), but the system is consistent, and the normalisation below
+// picks one solution. tol, max_iter and the observer are that solver's.
 //
 // Normalisation. The first fixed effect is never a reference. With two, each
 // connected component of their level graph (levels joined by the rows that
@@ -27,8 +28,9 @@
 // their labels, so the first level in sorted order is the reference, as in
 // pyfixest).
 //
-// Determinism: every sum runs over the rows in order, or over the groups in
-// order; nothing runs on the pool.
+// Determinism: for a given thread count the values are the same bit for bit
+// from run to run (the solver's row passes add per-chunk sums in chunk
+// order).
 #pragma once
 
 #include <cstddef>

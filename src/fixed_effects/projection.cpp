@@ -12,19 +12,14 @@ void check_codes(CodeSpan codes, std::size_t n, std::size_t groups) {
   for (std::size_t i = 0; i < n; ++i) check_code(codes[i], groups);
 }
 
-// One sweep of one column, in place.
-void sweep_in_place(double* col, std::size_t n, std::span<const ProjectionFe> fes,
-                    std::span<std::vector<double>> tables, ProjectionScratch& scratch) {
-  const SweepTail tail =
-      projection_sweep(n, fes, tables, scratch, col, col, [col](std::size_t i) { return col[i]; });
-  for (std::size_t i = 0; i < n; ++i) col[i] = tail.at(i);
+// Consecutive rows of the first n that change group.
+std::size_t group_changes(CodeSpan codes, std::size_t n) {
+  std::size_t changes = 0;
+  for (std::size_t i = 1; i < n; ++i) changes += codes[i] != codes[i - 1] ? 1u : 0u;
+  return changes;
 }
 
 }  // namespace
-
-void projection_means(std::span<double> sums, std::span<const double> counts) {
-  for (std::size_t g = 0; g < sums.size(); ++g) sums[g] = sums[g] / counts[g];
-}
 
 ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::size_t n,
                                   bool allow_pool) {
@@ -37,7 +32,16 @@ ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::siz
   fe.counts.assign(fe.codes.table_size, 0.0);
   for (const std::int32_t c : fe.codes.codes()) fe.counts[static_cast<std::size_t>(c)] += 1.0;
   fe.parallel = allow_pool && demean_col_uses_pool(n, n_groups);
+  // Runs of two rows or more on average pay for the test at every row.
+  fe.runs = n >= 2 && 2 * group_changes(fe.codes.codes(), n) < n;
   return fe;
+}
+
+StackedSweep::StackedSweep(std::size_t n, std::span<const ProjectionFe> fes, std::size_t ncols)
+    : n_(n), fes_(fes), ncols_(ncols) {
+  if (fes.empty()) panic("StackedSweep: no fixed effect");
+  tables_.reserve(fes.size());
+  for (const ProjectionFe& fe : fes) tables_.emplace_back(checked_mul(fe.counts.size(), ncols));
 }
 
 void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
@@ -45,12 +49,14 @@ void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, C
   check_len(data.size(), checked_mul(nrows, ncols));
   const ProjectionFeStorage storage = projection_fe(codes, n_groups, nrows, allow_pool);
   const ProjectionFe fe = storage.view();
-  std::vector<std::vector<double>> tables(1, std::vector<double>(fe.counts.size()));
-  ProjectionScratch scratch;
-  for (std::size_t c = 0; c < ncols; ++c) {
-    sweep_in_place(data.data() + c * nrows, nrows, std::span<const ProjectionFe>(&fe, 1), tables,
-                   scratch);
-  }
+  if (ncols == 0) return;
+  StackedSweep sweep(nrows, std::span<const ProjectionFe>(&fe, 1), ncols);
+  double* base = data.data();
+  sweep.passes(base, base, nrows, [base, nrows](std::size_t c, std::size_t i) {
+    return base[c * nrows + i];
+  });
+  // Each row is read before it is overwritten, and only by its own task.
+  sweep.finish([base, nrows](std::size_t c, std::size_t i, double v) { base[c * nrows + i] = v; });
 }
 
 }  // namespace kestrel

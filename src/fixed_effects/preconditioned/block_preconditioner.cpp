@@ -18,36 +18,50 @@ constexpr std::size_t kMinShare = std::size_t{1} << 20;
 // growing lists.
 constexpr std::size_t kEntryBytes = 32;
 
+// Largest clique kept exact when factoring a sampled graph.
+constexpr std::size_t kThinnedExactDegree = 4;
+
 template <class Row>
 void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
-                  std::span<const std::size_t> rest_groups, std::size_t share,
+                  std::span<const std::size_t> rest_groups, std::size_t memory_bytes,
                   std::uint64_t seed) {
-  const GroupRows<Row> rows = group_rows<Row>(d.first, d.n, d.first_counts.size());
+  // Rows grouped by the largest factor: its runs, or a counting sort.
+  GroupRows<Row> rows;
+  if (d.runs) {
+    rows.start = d.run_start;
+  } else {
+    rows = group_rows<Row>(d.first, d.n, d.first_counts.size());
+  }
+  const std::size_t scratch = rows.rows.size() * sizeof(Row);
   const std::size_t blocks = d.rest.size();
-  std::vector<std::size_t> sampled(blocks, 0);
-  auto task = [&](std::size_t k) {
+  // Blocks one after the other, each with what the factors built so far
+  // leave of the memory (the work inside a block is shared over the pool).
+  for (std::size_t k = 0; k < blocks; ++k) {
+    const std::size_t used = scratch + pre.bytes;
+    const std::size_t share = std::max(memory_bytes > used ? memory_bytes - used : 0, kMinShare);
     PairLaplacianOptions po;
     po.seed = seed;
     po.stream = k;
     // Exact cliques while the graph holds at most two thirds of the share.
     po.exact_entry_budget = share / (3 * kEntryBytes / 2);
     po.entry_limit = share / kEntryBytes;
-    PairLaplacian pl = pair_laplacian(rows, d.first_counts, d.rest[k], rest_groups[k], po);
+    po.memory_bytes = share;
+    PairLaplacian pl = pair_laplacian(rows, d.rest[k], rest_groups[k], po);
     pre.diagonal[k] = std::move(pl.diagonal);
-    sampled[k] = pl.sampled_groups;
-    if (!pl.complete) return;
+    pre.sampled += pl.sampled_groups;
+    if (!pl.complete) continue;
     LaplacianFactorOptions fo;
     fo.seed = seed;
     fo.stream = blocks + k;
     fo.exact_entry_budget = share / kEntryBytes;
+    // A sampled graph is an approximation already: eliminating it by
+    // sampled cliques too keeps the factor as sparse as the graph (a dense
+    // block's exact fill would cost far more than it brings).
+    if (pl.thinned) fo.max_exact_degree = kThinnedExactDegree;
     pre.factors[k] = laplacian_factor(std::move(pl.graph), fo);
-    sampled[k] += pre.factors[k].sampled_steps;
-    pre.factored[k] = 1;
-  };
-  thread_pool_run(blocks, task);
-  for (std::size_t k = 0; k < blocks; ++k) {
-    pre.sampled += sampled[k];
+    pre.sampled += pre.factors[k].sampled_steps;
     pre.bytes += pre.factors[k].bytes();
+    pre.factored[k] = 1;
   }
 }
 
@@ -64,11 +78,10 @@ BlockPreconditioner block_preconditioner(const ReducedDesign& design,
   pre.diagonal.resize(blocks);
   pre.factored.assign(blocks, 0);
   if (blocks == 0) return pre;
-  const std::size_t share = std::max(memory_bytes / blocks, kMinShare);
   if (design.n <= std::numeric_limits<std::uint32_t>::max()) {
-    build_blocks<std::uint32_t>(pre, design, rest_groups, share, seed);
+    build_blocks<std::uint32_t>(pre, design, rest_groups, memory_bytes, seed);
   } else {
-    build_blocks<std::uint64_t>(pre, design, rest_groups, share, seed);
+    build_blocks<std::uint64_t>(pre, design, rest_groups, memory_bytes, seed);
   }
   return pre;
 }

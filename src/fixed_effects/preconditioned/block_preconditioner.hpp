@@ -7,8 +7,11 @@
 // additively; the largest factor itself is eliminated from the whole system,
 // not only from the subdomains.
 //
-// Where a block's graph would outgrow its memory share even when sampled, the
-// block falls back to its diagonal.
+// Blocks are built one after the other, each within what the factors built
+// before it leave of the memory budget; the work inside a block is shared
+// over the pool. Where a block's exact graph would outgrow its share it is
+// sampled (pair_laplacian.hpp) and factored with sampled cliques; where even
+// that would, the block falls back to its diagonal.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +33,8 @@ struct BlockPreconditioner {
   std::size_t bytes = 0;                    // held by the factors
 };
 
-// Builds the blocks. memory_bytes bounds the graphs and factors together
-// (each block gets an equal share, with a floor of 1 MiB per block); the
-// seed keys every random draw.
+// Builds the blocks. memory_bytes bounds the scratch, graphs and factors (at
+// least 1 MiB a block); the seed keys every random draw.
 BlockPreconditioner block_preconditioner(const ReducedDesign& design,
                                          std::span<const std::size_t> rest_groups,
                                          std::size_t memory_bytes, std::uint64_t seed);

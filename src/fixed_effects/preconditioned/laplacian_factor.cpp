@@ -116,6 +116,13 @@ void LaplacianGraph::merge_half(std::uint32_t a, std::span<const Neighbour> batc
   entries_ += missing;
 }
 
+void LaplacianGraph::set_neighbours(std::uint32_t v, std::vector<Neighbour>&& list) {
+  check_index(v, adj_.size());
+  if (!adj_[v].empty()) panic("LaplacianGraph: a list is set once");
+  entries_ += list.size();
+  adj_[v] = std::move(list);
+}
+
 std::vector<Neighbour> LaplacianGraph::detach(std::uint32_t v) {
   std::vector<Neighbour> nb = std::move(adj_[v]);
   adj_[v] = {};

@@ -58,6 +58,10 @@ class LaplacianGraph {
   // checked by the caller) with weights m_i.w * m_j.w / total.
   void add_clique(std::span<const LaplacianNeighbour> members, double total);
 
+  // Sets v's list (sorted by vertex, without v or repeats, each weight > 0)
+  // in place of an empty one; the caller keeps the graph symmetric.
+  void set_neighbours(std::uint32_t v, std::vector<LaplacianNeighbour>&& list);
+
   // Removes v from its neighbours' lists and hands over v's own list.
   std::vector<LaplacianNeighbour> detach(std::uint32_t v);
 

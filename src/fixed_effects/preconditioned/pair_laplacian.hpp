@@ -6,11 +6,20 @@
 // [[D_first, C], [C', D_q]] reduces exactly to S = D_q - C' D_first^{-1} C on
 // q's groups: a graph Laplacian (off-diagonal entries <= 0, rows summing to
 // zero) in which each group g of the first factor joins the q-groups it
-// meets by a clique with weights c_a c_b / n_g. Cliques of at most
-// max_exact_degree groups are added exactly while the merged graph stays
-// within its entry budget; larger ones, and every clique once the budget is
-// spent, are replaced by a sampled tree with the same expectation (see
-// laplacian_factor.hpp), so the graph has at most one edge per row.
+// meets by a clique with weights c_a c_b / n_g.
+//
+// Building it. A group meeting d groups of q brings d(d-1)/2 edges, so the
+// exact graph costs the sum of d^2 over the groups however few distinct
+// edges it ends with (on ring and chain designs, few). It is therefore
+// accumulated row by row: row a of S in a dense accumulator, over the
+// groups meeting vertex a, read straight from their rows (one group number
+// per row as scratch). Factors with few groups accumulate S as a dense
+// matrix. Groups meeting more than max_exact_degree groups of q bring a
+// sampled tree with the clique's expectation (see laplacian_factor.hpp).
+// When the exact graph would pass its entry budget (dense, well-mixed
+// blocks) every clique is sampled, and the trees, thinned at random to about
+// 32 edges a vertex within the entry limit, are reweighted to keep the
+// expectation.
 #pragma once
 
 #include <cstddef>
@@ -23,12 +32,14 @@
 
 namespace kestrel {
 
-// Row numbers grouped by one factor's code: group g's rows, in row order,
-// are rows[start[g] .. start[g+1]).
+// Row numbers grouped by one factor: group k's rows are row(start[k]) ..
+// row(start[k+1] - 1), where row(j) = rows[j], or j itself when rows is
+// empty (the groups are runs of consecutive rows). Groups may be empty.
 template <class Row>
 struct GroupRows {
   std::vector<std::size_t> start;
   std::vector<Row> rows;
+  std::size_t row(std::size_t j) const { return rows.empty() ? j : static_cast<std::size_t>(rows[j]); }
 };
 
 // Codes must already be checked (each in 0..groups-1); n rows, n fits Row.
@@ -41,21 +52,21 @@ struct PairLaplacianOptions {
   std::size_t max_exact_degree = 64;
   std::size_t exact_entry_budget = 0;  // graph entries up to which cliques stay exact
   std::size_t entry_limit = 0;         // graph entries beyond which the graph is given up
+  std::size_t memory_bytes = 0;        // scratch for the row-by-row accumulation
 };
 
 struct PairLaplacian {
   LaplacianGraph graph;            // on q's groups
   std::vector<double> diagonal;    // S's diagonal, exact
   std::size_t sampled_groups = 0;  // groups whose clique was sampled
+  bool thinned = false;            // every clique sampled (the exact graph was too large)
   bool complete = true;            // false: entry_limit was reached, the graph is empty
 };
 
 // The Laplacian of the pair (first, q). first_rows groups the rows by the
-// first factor, first_counts holds its group sizes, codes_q (checked) gives
-// q's group of every row.
+// first factor; codes_q (checked) gives q's group of every row.
 template <class Row>
-PairLaplacian pair_laplacian(const GroupRows<Row>& first_rows,
-                             std::span<const double> first_counts, CodeSpan codes_q,
+PairLaplacian pair_laplacian(const GroupRows<Row>& first_rows, CodeSpan codes_q,
                              std::size_t groups_q, const PairLaplacianOptions& options);
 
 }  // namespace kestrel

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <vector>
 
-#include "runtime/check.hpp"
 #include "fixed_effects/preconditioned/block_preconditioner.hpp"
 #include "fixed_effects/preconditioned/reduced_operator.hpp"
+#include "runtime/check.hpp"
+#include "runtime/thread_pool.hpp"
 #include "runtime/work_buffer.hpp"
 
 namespace kestrel {
@@ -23,24 +26,83 @@ double dot(std::span<const double> a, std::span<const double> b) {
   return s;
 }
 
+double floor_norm(double e2) { return std::fmax(e2, 1e-16); }
+
 // The conjugate-gradient state of one column, in coefficient space.
 struct Column {
   std::span<double> rhs, a, r, z, p, q;
-  double x2 = 0.0;   // ||(I - P_1) x||^2
-  double rz = 0.0;   // r'z
-  double e2 = 0.0;   // ||e||^2 for the current a
+  double x2 = 0.0;  // ||(I - P_1) x||^2
+  double rz = 0.0;  // r'z
+  double e2 = 0.0;  // ||e||^2 for the current a
   bool active = true;
   bool converged = false;
+  // r'z of the last kStallWindow + 1 iterations of the current stage, oldest first.
+  std::vector<double> history;
+  // Stagnation: the residual level last reached by halving, and when.
+  double level = std::numeric_limits<double>::infinity();
+  std::uint64_t level_at = 0;
+
+  // Whether the stopping rule holds (marks the column done).
+  bool settle(double tol2) {
+    if (!std::isfinite(rz)) {
+      active = false;
+    } else if (rz < tol2 * floor_norm(e2)) {
+      active = false;
+      converged = true;
+    }
+    return !active;
+  }
+  // Average residual ratio over the window above kStallRatio.
+  bool stalled() const {
+    if (history.size() <= kStallWindow) return false;
+    const double limit = std::pow(kStallRatio * kStallRatio, kStallWindow);
+    return history.back() > limit * history.front();
+  }
+  void remember() {
+    history.push_back(rz);
+    if (history.size() > kStallWindow + 1) history.erase(history.begin());
+  }
+  // Whether the residual has failed to halve for kStagnation iterations
+  // (then it stops, not converged): iterating on at the rounding floor of an
+  // unreachable tolerance would change nothing.
+  bool stagnant(double residual, std::uint64_t iter) {
+    if (residual <= 0.5 * level) {
+      level = residual;
+      level_at = iter;
+    }
+    return iter - level_at >= kStagnation;
+  }
 };
 
-double floor_norm(double e2) { return std::fmax(e2, 1e-16); }
+// z := M^+ r for the stage's preconditioner.
+struct Preconditioner {
+  std::vector<double> inverse_diagonal;  // stage 1
+  std::optional<BlockPreconditioner> graph;  // stage 2
+
+  void apply(std::span<const double> r, std::span<double> z) const {
+    if (graph) {
+      block_preconditioner_apply(*graph, r, z);
+      return;
+    }
+    for (std::size_t i = 0; i < r.size(); ++i) z[i] = inverse_diagonal[i] * r[i];
+  }
+};
+
+// Restarts a column's iteration under the current preconditioner.
+void restart(Column& k, const Preconditioner& m) {
+  m.apply(k.r, k.z);
+  std::copy(k.z.begin(), k.z.end(), k.p.begin());
+  k.rz = dot(k.r, k.z);
+  k.history.clear();
+  k.remember();
+  k.level = std::numeric_limits<double>::infinity();
+}
 
 void check_inputs(std::span<double> data, std::size_t nrows, std::size_t ncols,
                   std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups) {
   check_len(data.size(), checked_mul(nrows, ncols));
   check_len(n_groups.size(), codes.size());
   for (std::size_t q = 0; q < codes.size(); ++q) {
-    if (n_groups[q] > nrows) panic("preconditioned_demean: more groups than rows");
     check_len(codes[q].size(), nrows);
     for (std::size_t i = 0; i < nrows; ++i) check_code(codes[q][i], n_groups[q]);
   }
@@ -50,40 +112,59 @@ void check_inputs(std::span<double> data, std::size_t nrows, std::size_t ncols,
 
 SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, std::size_t ncols,
                                    std::span<const CodeSpan> codes,
-                                   std::span<const std::size_t> n_groups, double tol,
-                                   std::uint64_t max_iter, IterationObserver* observer) {
+                                   std::span<const std::size_t> n_groups,
+                                   const SolverOptions& options) {
   check_inputs(data, nrows, ncols, codes, n_groups);
   SolverReport report;
+  if (options.coefficients != nullptr) {  // zeros until a solve says otherwise
+    options.coefficients->assign(codes.size(), {});
+    for (std::size_t q = 0; q < codes.size(); ++q)
+      (*options.coefficients)[q].assign(n_groups[q], 0.0);
+  }
   if (codes.empty() || nrows == 0 || ncols == 0) {
     report.converged = true;
     return report;
   }
+  // Tables follow the groups that occur (codes renumbered where the declared
+  // number is out of proportion to the rows).
+  std::vector<CompactCodes> compact;
+  std::vector<CodeSpan> used;
+  std::vector<std::size_t> table;
+  compact.reserve(codes.size());
+  for (std::size_t q = 0; q < codes.size(); ++q) {
+    compact.push_back(compact_codes(codes[q].first(nrows), n_groups[q]));
+    used.push_back(compact.back().codes());
+    table.push_back(compact.back().table_size);
+  }
   // The largest factor (the first of equals) is eliminated exactly.
   std::size_t first = 0;
-  for (std::size_t q = 1; q < codes.size(); ++q)
-    if (n_groups[q] > n_groups[first]) first = q;
-  const ReducedDesign design = reduced_design(nrows, codes, n_groups, first);
+  for (std::size_t q = 1; q < used.size(); ++q)
+    if (table[q] > table[first]) first = q;
+  const ReducedDesign design = reduced_design(nrows, used, table, first);
   ReducedScratch scratch;
+  std::vector<double*> xs(ncols);
+  for (std::size_t c = 0; c < ncols; ++c) xs[c] = data.data() + c * nrows;
+  if (options.coefficients != nullptr) {
+    if (ncols != 1) panic("preconditioned_demean: coefficients of one column only");
+    for (std::size_t q = 0; q < compact.size(); ++q)
+      if (compact[q].renumbered) panic("preconditioned_demean: coefficients need dense codes");
+  }
   if (codes.size() == 1) {
-    for (std::size_t c = 0; c < ncols; ++c) reduced_first_only(design, data.data() + c * nrows, scratch);
+    std::vector<double> means(options.coefficients != nullptr ? table[0] : 0);
+    double* mp = means.data();
+    reduced_finish(design, xs, {}, scratch,
+                   options.coefficients != nullptr ? std::span<double* const>(&mp, 1)
+                                                   : std::span<double* const>());
+    if (options.coefficients != nullptr) options.coefficients->assign(1, std::move(means));
     report.converged = true;
     return report;
   }
-  if (max_iter == 0) return report;
-
-  const auto t0 = std::chrono::steady_clock::now();
-  std::vector<std::size_t> rest_groups;
-  for (std::size_t q = 0; q < codes.size(); ++q)
-    if (q != first) rest_groups.push_back(n_groups[q]);
-  const std::size_t data_bytes = checked_mul(checked_mul(nrows, ncols), sizeof(double));
-  const BlockPreconditioner pre = block_preconditioner(design, rest_groups, data_bytes / 2, kSeed);
-  report.setup_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  if (options.max_iter == 0) return report;
 
   const std::size_t m = design.m();
   const WorkBuffer store = work_buffer(checked_mul(checked_mul(m, ncols), 6));
   std::vector<Column> cols(ncols);
-  const double tol2 = tol * tol;
+  std::vector<double*> rhs(ncols);
   for (std::size_t c = 0; c < ncols; ++c) {
     Column& k = cols[c];
     double* base = store.get() + c * 6 * m;
@@ -93,69 +174,138 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     k.z = {base + 3 * m, m};
     k.p = {base + 4 * m, m};
     k.q = {base + 5 * m, m};
-    k.x2 = reduced_rhs(design, data.data() + c * nrows, k.rhs, scratch);
+    rhs[c] = base;
+  }
+  std::vector<double> x2(ncols);
+  {
+    std::vector<const double*> in(xs.begin(), xs.end());
+    reduced_rhs(design, in, rhs, x2, scratch);
+  }
+
+  std::vector<std::size_t> rest_groups;
+  for (std::size_t q = 0; q < used.size(); ++q)
+    if (q != first) rest_groups.push_back(table[q]);
+  Preconditioner pre;
+  auto build_graph = [&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::size_t data_bytes = checked_mul(checked_mul(nrows, ncols), sizeof(double));
+    pre.graph = block_preconditioner(design, rest_groups, data_bytes, kSeed);
+    report.setup_seconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    report.switched = true;
+  };
+  if (options.graph_from_start) {
+    build_graph();
+  } else {
+    const std::vector<double> diag = reduced_diagonal(design);
+    pre.inverse_diagonal.resize(m);
+    // A zero diagonal marks a coefficient no row can tell apart from others
+    // (its group lies within one group of the largest factor): left at 0.
+    for (std::size_t i = 0; i < m; ++i)
+      pre.inverse_diagonal[i] = diag[i] > 0.0 ? 1.0 / diag[i] : 0.0;
+  }
+
+  const double tol2 = options.tol * options.tol;
+  for (std::size_t c = 0; c < ncols; ++c) {
+    Column& k = cols[c];
+    k.x2 = x2[c];
     std::fill(k.a.begin(), k.a.end(), 0.0);
     std::copy(k.rhs.begin(), k.rhs.end(), k.r.begin());
-    block_preconditioner_apply(pre, k.r, k.z);
-    std::copy(k.z.begin(), k.z.end(), k.p.begin());
-    k.rz = dot(k.r, k.z);
+    restart(k, pre);
     k.e2 = k.x2;
-    if (!std::isfinite(k.rz)) {
-      k.active = false;
-    } else if (k.rz <= tol2 * floor_norm(k.e2)) {
-      k.active = false;
-      k.converged = true;
-    }
+    k.settle(tol2);
   }
+
+  // Preconditioning several columns: one task per column.
+  auto precondition = [&](const std::vector<Column*>& act) {
+    auto task = [&](std::size_t j) { pre.apply(act[j]->r, act[j]->z); };
+    if (pre.graph && act.size() > 1) {
+      thread_pool_run(act.size(), task);
+    } else {
+      for (std::size_t j = 0; j < act.size(); ++j) task(j);
+    }
+  };
 
   std::uint64_t iter = 0;
-  auto any_active = [&] {
-    return std::any_of(cols.begin(), cols.end(), [](const Column& k) { return k.active; });
-  };
-  while (any_active() && iter < max_iter) {
-    double worst = 0.0;
-    for (Column& k : cols) {
-      if (!k.active) continue;
-      reduced_apply(design, k.p, k.q, scratch);
-      const double pq = dot(k.p, k.q);
+  std::vector<Column*> act;
+  std::vector<const double*> ps;
+  std::vector<double*> qs;
+  for (;;) {
+    act.clear();
+    for (Column& k : cols)
+      if (k.active) act.push_back(&k);
+    if (act.empty() || iter == options.max_iter) break;
+    ps.clear();
+    qs.clear();
+    for (Column* k : act) {
+      ps.push_back(k->p.data());
+      qs.push_back(k->q.data());
+    }
+    reduced_apply(design, ps, qs, scratch);
+    for (Column* k : act) {
+      const double pq = dot(k->p, k->q);
       if (!(pq > 0.0) || !std::isfinite(pq)) {  // breakdown: a keeps the last step
-        k.active = false;
+        k->active = false;
         continue;
       }
-      const double alpha = k.rz / pq;
+      const double alpha = k->rz / pq;
       for (std::size_t i = 0; i < m; ++i) {
-        k.a[i] = k.a[i] + alpha * k.p[i];
-        k.r[i] = k.r[i] - alpha * k.q[i];
-      }
-      block_preconditioner_apply(pre, k.r, k.z);
-      const double rz = dot(k.r, k.z);
-      // ||e||^2 = ||x~||^2 - rhs'a - a'r for e = x~ - A a, A'A = S, A'x~ = rhs.
-      k.e2 = k.x2 - dot(k.rhs, k.a) - dot(k.a, k.r);
-      if (!std::isfinite(rz)) {
-        k.active = false;
-        continue;
-      }
-      const double beta = rz / k.rz;
-      k.rz = rz;
-      for (std::size_t i = 0; i < m; ++i) k.p[i] = k.z[i] + beta * k.p[i];
-      const double ratio = std::sqrt(std::fmax(rz, 0.0) / floor_norm(k.e2));
-      if (k.rz <= tol2 * floor_norm(k.e2)) {
-        k.active = false;
-        k.converged = true;
-      } else {
-        worst = std::fmax(worst, ratio);
+        k->a[i] = k->a[i] + alpha * k->p[i];
+        k->r[i] = k->r[i] - alpha * k->q[i];
       }
     }
+    std::erase_if(act, [](const Column* k) { return !k->active; });
+    precondition(act);
+    double worst = 0.0;
+    bool stall = false;
+    for (Column* k : act) {
+      const double rz = dot(k->r, k->z);
+      // ||e||^2 = ||x~||^2 - rhs'a - a'r for e = x~ - A a, A'A = S, A'x~ = rhs.
+      k->e2 = k->x2 - dot(k->rhs, k->a) - dot(k->a, k->r);
+      const double beta = rz / k->rz;
+      k->rz = rz;
+      if (k->settle(tol2)) continue;
+      for (std::size_t i = 0; i < m; ++i) k->p[i] = k->z[i] + beta * k->p[i];
+      const double residual = std::sqrt(std::fmax(rz, 0.0) / floor_norm(k->e2));
+      worst = std::fmax(worst, residual);
+      k->remember();
+      stall = stall || k->stalled();
+      if (pre.graph && k->stagnant(residual, iter + 1)) k->active = false;
+    }
     ++iter;
-    if (observer != nullptr) observer->iteration(iter, worst);
+    if (pre.graph) {
+      ++report.graph_iterations;
+    } else {
+      ++report.diagonal_iterations;
+    }
+    if (options.observer != nullptr) options.observer->iteration(iter, worst);
+    if (stall && !pre.graph) {
+      build_graph();
+      for (Column& k : cols)
+        if (k.active) restart(k, pre);
+    }
   }
-  report.iterations = iter;
 
   // Only now is the data written: an interrupted solve leaves it as it was.
+  std::vector<const double*> as(ncols);
   report.converged = true;
   for (std::size_t c = 0; c < ncols; ++c) {
-    reduced_finish(design, data.data() + c * nrows, cols[c].a, scratch);
+    as[c] = cols[c].a.data();
     report.converged = report.converged && cols[c].converged;
+  }
+  if (options.coefficients == nullptr) {
+    reduced_finish(design, xs, as, scratch);
+    return report;
+  }
+  std::vector<std::vector<double>>& values = *options.coefficients;
+  values.assign(codes.size(), {});
+  values[first].assign(table[first], 0.0);
+  double* first_means = values[first].data();
+  reduced_finish(design, xs, as, scratch, std::span<double* const>(&first_means, 1));
+  for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
+    if (q == first) continue;
+    const double* a = cols[0].a.data() + design.offset[k++];
+    values[q].assign(a, a + table[q]);
   }
   return report;
 }

@@ -7,12 +7,22 @@
 // the dummies of the rest, so the reduced system is
 //     S a = D_r' (I - P_1) x,    S = D_r' (I - P_1) D_r,
 // and the demeaned column is (I - P_1)(x - D_r a). S is applied without
-// being formed, in two passes over the rows.
+// being formed, by passes over the codes alone: the data are read once (the
+// right-hand side) and written once (the demeaned column).
 //
-// Reproducibility: each pass sums over the rows in order; from
-// kReducedParallelRows rows on, the rows are split into T = thread_pool_size()
-// contiguous chunks whose partial tables are added in chunk order, so results
-// depend on T only, never on which thread ran a chunk.
+// Runs: when every group of the first factor is one run of consecutive rows
+// (a panel sorted by that factor), a group's mean is known as soon as its run
+// ends, so each product takes a single pass; otherwise two (the means, then
+// the scatter).
+//
+// Several columns go through one pass together (codes read once for all of
+// them); each column's arithmetic is its own.
+//
+// Reproducibility: rows are split into chunks fixed by n, the codes and T =
+// thread_pool_size() (with runs, chunk boundaries move to the next run
+// start); each chunk sums its rows in order into a table of its own, and the
+// tables are added in chunk order. Results depend on T only, never on which
+// thread ran a chunk.
 #pragma once
 
 #include <cstddef>
@@ -29,39 +39,51 @@ struct ReducedDesign {
   std::size_t n = 0;
   CodeSpan first;
   std::vector<double> first_counts;  // G_1 entries
+  bool runs = false;                 // every group of the first factor is one run of rows
+  std::vector<std::size_t> run_start;  // with runs: each run's first row, then n
   std::vector<CodeSpan> rest;
   std::vector<std::size_t> offset;   // Q entries: rest block starts, then m
-  std::size_t chunks = 1;            // row chunks per pass
+  std::vector<std::size_t> chunk_row;  // chunks + 1 row boundaries
+  std::vector<std::size_t> chunk_run;  // with runs: chunks + 1 run boundaries
 
   std::size_t m() const { return offset.back(); }
+  std::size_t chunks() const { return chunk_row.size() - 1; }
 };
 
-// Builds the design from checked codes: the first factor is first_index.
+// Builds the design from checked codes (code q has table_size[q] slots,
+// every code of the first n rows below it): the first factor is
+// first_index.
 ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
-                             std::span<const std::size_t> n_groups, std::size_t first_index);
+                             std::span<const std::size_t> table_size, std::size_t first_index);
 
 // Per-call scratch, grown on demand.
 struct ReducedScratch {
-  std::vector<double> first_means;  // G_1
-  std::vector<double> partials;     // per running chunk, a table
-  std::vector<double> chunk_sums;   // per chunk, a scalar
+  std::vector<double> partials;  // per running chunk, K tables
+  std::vector<double> first;     // K tables of G_1 (group means of the first factor)
+  std::vector<double> scalars;   // per chunk, K scalars
 };
 
-// rhs := D_r' (I - P_1) x (m entries); returns ||(I - P_1) x||^2.
-double reduced_rhs(const ReducedDesign& d, const double* x, std::span<double> rhs,
-                   ReducedScratch& scratch);
+// Column j of a block: rows at x[j] (n values), coefficients at a[j] (m
+// values). Blocks hold any number of columns.
 
-// out := S p (m entries each).
-void reduced_apply(const ReducedDesign& d, std::span<const double> p, std::span<double> out,
-                   ReducedScratch& scratch);
+// rhs[j] := D_r' (I - P_1) x[j]; x2[j] := ||(I - P_1) x[j]||^2.
+void reduced_rhs(const ReducedDesign& d, std::span<const double* const> x,
+                 std::span<double* const> rhs, std::span<double> x2, ReducedScratch& scratch);
 
-// x := (I - P_1)(x - D_r a): the demeaned column for coefficients a.
-void reduced_finish(const ReducedDesign& d, double* x, std::span<const double> a,
-                    ReducedScratch& scratch);
+// out[j] := S p[j].
+void reduced_apply(const ReducedDesign& d, std::span<const double* const> p,
+                   std::span<double* const> out, ReducedScratch& scratch);
 
-// x := (I - P_1) x, for a single fixed effect (d.rest empty).
-inline void reduced_first_only(const ReducedDesign& d, double* x, ReducedScratch& scratch) {
-  reduced_finish(d, x, {}, scratch);
-}
+// x[j] := (I - P_1)(x[j] - D_r a[j]): the demeaned column for coefficients
+// a[j]. With no rest factor, a is ignored: x[j] := (I - P_1) x[j]. Where
+// first_means[j] is given (G_1 entries), it receives the first factor's
+// group means of x[j] - D_r a[j] (0 for groups without rows).
+void reduced_finish(const ReducedDesign& d, std::span<double* const> x,
+                    std::span<const double* const> a, ReducedScratch& scratch,
+                    std::span<double* const> first_means = {});
+
+// S's diagonal (m entries): D_q less, for every group g of the first factor,
+// c_{g,a}^2 / n_g (c_{g,a} the rows g shares with group a of factor q).
+std::vector<double> reduced_diagonal(const ReducedDesign& d);
 
 }  // namespace kestrel
