@@ -90,8 +90,8 @@ def table(rows, profiles, targets, summary) -> str:
             ratio = f"{r['ratio']:.2f}" if r.get("ratio") is not None else "-"
             it = str(r.get("iterations", "")) if r.get("iterations") is not None else ""
             info = r.get("info") or {}
-            if not it and "stage_cg" in info:  # the auto solver: its two stages' iterations
-                it = f"{info['stage_cg']}+{info['stage_preconditioned']}"
+            if not it and info.get("stage_diagonal") is not None:  # the auto solver's stages
+                it = f"{info['stage_diagonal']}+{info['stage_graph']}"
             chk = r.get("check", "")
             if r.get("check_ok") is False:
                 chk = "DISAGREE: " + chk

@@ -168,8 +168,8 @@ def _demean_layer_run(solver):
             out, info = kestrel.demean(s["m"], s["fe_matrix"], tol=KESTREL_TOL,
                                        maxiter=KESTREL_MAX_ITER, solver=solver, return_info=True)
         return Output(arrays={"demeaned": out},
-                      info={"stage": info["stage"], "stage_cg": info["stages"]["cg"],
-                            "stage_preconditioned": info["stages"]["preconditioned"],
+                      info={"stage": info["stage"], "stage_diagonal": info["stages"].get("diagonal"),
+                            "stage_graph": info["stages"].get("graph"),
                             "setup_s": info["setup_seconds"], "converged": info["converged"]})
     return run
 
@@ -193,8 +193,8 @@ def _absorb_run(s):
                        fe_groups=smp["fe_groups"], tol=KESTREL_TOL, max_iter=KESTREL_MAX_ITER,
                        solver="auto", progress=None)
     return Output(arrays={"demeaned": out["data"]},
-                  info={"stage": out["stage"], "stage_cg": out["stages"]["cg"],
-                        "stage_preconditioned": out["stages"]["preconditioned"],
+                  info={"stage": out["stage"], "stage_diagonal": out["stages"].get("diagonal"),
+                        "stage_graph": out["stages"].get("graph"),
                         "setup_s": out["setup_seconds"], "converged": out["converged"]})
 
 

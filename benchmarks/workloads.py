@@ -341,10 +341,10 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
             whole = f"; kestrel.demean {user['median'] / best['median']:.2f}x" if user else ""
             add("demean: <= 0.5x fastest pyfixest demeaner", f"{label}, n={n}",
                 k["median"] / best["median"], 0.5,
-                f"fastest: {best['tool']}; {i.get('stage_cg')} + {i.get('stage_preconditioned')} "
+                f"fastest: {best['tool']}; {i.get('stage_diagonal')} + {i.get('stage_graph')} "
                 f"it, set-up {i.get('setup_s', 0.0) * 1e3:.0f} ms{whole}")
         mem = row_of(**sel, tool="kestrel.demean[memory]")
-        if mem and mem.get("info", {}).get("data_bytes") and mem["info"].get("stage") == "preconditioned":
+        if mem and mem.get("info", {}).get("data_bytes") and mem["info"].get("stage") == "graph":
             i = mem["info"]
             add("demean: preconditioner peak <= data size", f"{label}, n={n}",
                 i["preconditioner_bytes"] / i["data_bytes"], 1.0,

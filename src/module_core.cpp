@@ -110,7 +110,8 @@ const char* stage_name(DemeanStage stage) {
     case DemeanStage::None: return "none";
     case DemeanStage::Exact: return "exact";
     case DemeanStage::Cg: return "cg";
-    case DemeanStage::Preconditioned: return "preconditioned";
+    case DemeanStage::Diagonal: return "diagonal";
+    case DemeanStage::Graph: return "graph";
   }
   return "none";
 }
@@ -258,13 +259,16 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   options.observer = &observer;
   const DemeanReport report = demean_columns(data, n, m, fe, groups, options);
 
+  // The iterations of the chosen solver's stages (none for zero or one fixed effect).
   Fields stages;
-  stages.set("cg", report.cg_iterations)
-      .set("preconditioned", report.preconditioned_iterations);
+  if (report.stage == DemeanStage::Cg) stages.set("cg", report.cg_iterations);
+  if (report.stage == DemeanStage::Diagonal || report.stage == DemeanStage::Graph)
+    stages.set("diagonal", report.diagonal_iterations).set("graph", report.graph_iterations);
   Fields out;
   out.set("data", std::move(stack))
       .set("sum_squares", boundary::vector_result(std::move(sums)))
-      .set("iterations", report.cg_iterations + report.preconditioned_iterations)
+      .set("iterations", report.cg_iterations + report.diagonal_iterations +
+                                report.graph_iterations)
       .set("converged", report.converged)
       .set("stage", std::string(stage_name(report.stage)))
       .set("stages", std::move(stages))

@@ -110,7 +110,7 @@ def test_progress_sees_every_step_and_its_exception_ends_the_solve(panel):
     a = _core.absorb(columns=[y], mask=mask, fe=[f1, f2], fe_groups=[30, 12], tol=1e-14,
                      max_iter=3, solver="cg", progress=lambda i, r: seen.append((i, r)))
     assert [i for i, _ in seen] == [1, 2, 3] and a["iterations"] == 3
-    assert not a["converged"] and a["stage"] == "cg"
+    assert not a["converged"] and a["stage"] == "cg" and a["stages"] == {"cg": 3}
 
     def stop(i, r):
         raise RuntimeError("stop")

@@ -1,6 +1,6 @@
 """The "auto" demeaning solver of kestrel._core.absorb: conjugate gradient on the system left
-once the largest fixed effect is eliminated, preconditioned by its diagonal (stage "cg") and,
-once that stalls, by the fixed-effect graph (stage "preconditioned").
+once the largest fixed effect is eliminated, preconditioned by its diagonal (stage "diagonal")
+and, once that stalls, by the fixed-effect graph (stage "graph").
 
 Oracles: least squares on explicit dummy columns (tests/fe_oracles.py) on small hard
 designs, SciPy's LSQR on sparse dummies where the dense ones would be too large, and today's
@@ -79,15 +79,15 @@ def test_the_preconditioned_solver_takes_over_on_a_ring_and_not_on_a_random_desi
     w, t, f = ring_panel(20_000, 1_499, 10)
     y = rng.standard_normal(len(w))
     _, ring = absorb([y], [w, t, f])
-    assert ring["stage"] == "preconditioned"
+    assert ring["stage"] == "graph"
     assert ring["converged"]
-    assert 1 <= ring["stages"]["preconditioned"] <= 20
-    assert ring["iterations"] == ring["stages"]["cg"] + ring["stages"]["preconditioned"]
+    assert 1 <= ring["stages"]["graph"] <= 20
+    assert ring["iterations"] == ring["stages"]["diagonal"] + ring["stages"]["graph"]
 
     f_random = rng.integers(0, 1_500, len(w))
     _, simple = absorb([y], [w, t, f_random])
-    assert simple["stage"] == "cg"
-    assert simple["stages"]["preconditioned"] == 0
+    assert simple["stage"] == "diagonal"
+    assert simple["stages"]["graph"] == 0
     assert simple["setup_seconds"] == 0.0
 
 
@@ -97,14 +97,14 @@ def test_progress_sees_both_stages_numbered_on_and_an_exception_in_it_propagates
     y = rng.standard_normal(len(w))
     seen = []
     _, out = absorb([y], [w, t, f], progress=lambda i, r: seen.append((i, r)))
-    assert out["stage"] == "preconditioned"
+    assert out["stage"] == "graph"
     assert [i for i, _ in seen] == list(range(1, out["iterations"] + 1))
 
     class Stop(Exception):
         pass
 
     def stop_in_second_stage(i, r):
-        if i > out["stages"]["cg"]:
+        if i > out["stages"]["diagonal"]:
             raise Stop
 
     with pytest.raises(Stop):
@@ -120,7 +120,7 @@ def test_coefficients_agree_with_the_converged_cg_path_on_the_difficult_panel():
     cols = [d["y"], d["x1"], d["x2"]]
     _, auto = absorb(cols, fe, tol=1e-8)
     _, cg = absorb(cols, fe, solver="cg", tol=1e-13, max_iter=100_000)
-    assert auto["stage"] == "preconditioned" and auto["converged"]
+    assert auto["stage"] == "graph" and auto["converged"]
 
     def coef(data):
         return np.linalg.lstsq(data[:, 1:], data[:, 0], rcond=None)[0]
@@ -134,7 +134,7 @@ def test_an_unreachable_tolerance_ends_not_converged_well_before_the_cap():
     y = rng.standard_normal(len(w))
     _, out = absorb([y], [w, t, f], tol=1e-300, max_iter=10**9)
     assert not out["converged"]
-    assert out["stage"] == "preconditioned"
+    assert out["stage"] == "graph"
     assert out["iterations"] < 500
 
 
@@ -167,7 +167,7 @@ def test_a_block_too_dense_for_its_memory_share_is_sampled_and_still_solves():
     w, f, t = clusters_panel(rng)
     y = rng.standard_normal(len(w)) + rng.standard_normal(f.max() + 1)[f]
     _, out = absorb([y], [w, f, t], tol=1e-10)
-    assert out["stage"] == "preconditioned" and out["converged"]
+    assert out["stage"] == "graph" and out["converged"]
     expected = lsqr_residual(y, [w, f, t])
     np.testing.assert_allclose(out["data"][:, 0], expected, rtol=0, atol=1e-7 * np.abs(y).max())
 
@@ -191,7 +191,7 @@ for _ in range(3):
         r = _core.absorb(columns=cols, mask=smp["mask"], fe=smp["fe"],
                          fe_groups=smp["fe_groups"], tol=1e-8, max_iter=10000, solver="auto",
                          progress=None)
-        assert r["stage"] == "preconditioned"
+        assert r["stage"] == "graph"
         digests[key].append(hashlib.sha256(r["data"].tobytes()).hexdigest())
 print(json.dumps(digests))
 """

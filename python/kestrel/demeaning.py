@@ -1,6 +1,7 @@
 """``kestrel.demean``: the fixed effects removed from columns of your own, with the solver
-``kestrel.feols`` uses (conjugate gradient, switching to the graph-preconditioned solver when
-it stalls), for users who run their own estimators on the demeaned data."""
+``kestrel.feols`` uses (conjugate gradient on what is left once the largest fixed effect is
+eliminated, switching to a preconditioner built from the fixed-effect graph when it stalls), for
+users who run their own estimators on the demeaned data."""
 
 from __future__ import annotations
 
@@ -25,7 +26,9 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
       list of 1-D arrays, or a DataFrame (pandas or polars); identifiers of any dtype.
     tol, maxiter: convergence tolerance and iteration cap; solver: "auto" or "cg".
     Returns an array of x's shape (a DataFrame with x's labels for a pandas x); with
-    ``return_info`` also a dict: iterations, converged, stage, stages, setup_seconds.
+    ``return_info`` also a dict: iterations, converged, stage (the one it ended in: "exact"
+    for one fixed effect, "cg", or the auto solver's "diagonal" or "graph"), stages (the
+    iterations of each), setup_seconds (building the graph preconditioner).
     Every row is used (no singleton removal); missing values are refused.
     """
     check_number("tol", tol)

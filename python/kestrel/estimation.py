@@ -62,10 +62,11 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       understate the standard errors).
     progress: a progress line on stderr for fits longer than about two seconds; None: only
       when stderr is a terminal.
-    solver: how several fixed effects are absorbed: "auto" (conjugate gradient, switching to
-      a solver preconditioned by the fixed-effect graph when it stalls, as on worker–firm
-      panels with limited mobility) or "cg" (conjugate gradient on alternating projections
-      only).
+    solver: how several fixed effects are absorbed: "auto" (conjugate gradient on the system
+      left once the largest fixed effect is eliminated, diagonally preconditioned, switching
+      to a preconditioner built from the fixed-effect graph when it stalls, as on worker–firm
+      panels with limited mobility) or "cg" (conjugate gradient on the symmetric sweep of
+      group-mean projections, the engine module's method).
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.

@@ -27,8 +27,9 @@ enum class SingleFeForm { DemeanCol, Sequential };
 enum class DemeanSolver { Cg, Auto };
 
 // How the demeaning ended: "none" (no fixed effect), "exact" (one, a single
-// projection), "cg" or "preconditioned" (the stage that finished).
-enum class DemeanStage { None, Exact, Cg, Preconditioned };
+// projection), "cg" (the symmetric sweep), or the Auto solver's stage that
+// finished: "diagonal" or "graph" (its two preconditioners).
+enum class DemeanStage { None, Exact, Cg, Diagonal, Graph };
 
 struct DemeanOptions {
   double tol = 1e-8;
@@ -46,13 +47,14 @@ struct DemeanOptions {
   }
 };
 
-// With DemeanSolver::Auto, the "cg" stage is the diagonally preconditioned
-// one and the "preconditioned" stage the graph-preconditioned one.
+// Iterations by stage: the symmetric sweep's (DemeanSolver::Cg), or the Auto
+// solver's diagonally and graph-preconditioned ones.
 struct DemeanReport {
   DemeanStage stage = DemeanStage::None;
   bool converged = true;
   std::uint64_t cg_iterations = 0;
-  std::uint64_t preconditioned_iterations = 0;
+  std::uint64_t diagonal_iterations = 0;
+  std::uint64_t graph_iterations = 0;
   double setup_seconds = 0.0;  // building the graph preconditioner
 };
 

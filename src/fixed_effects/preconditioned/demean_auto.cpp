@@ -13,9 +13,9 @@ DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t 
   solver.observer = options.observer;
   const SolverReport pre = preconditioned_demean(data, nrows, ncols, codes, n_groups, solver);
   DemeanReport report;
-  report.stage = pre.switched ? DemeanStage::Preconditioned : DemeanStage::Cg;
-  report.cg_iterations = pre.diagonal_iterations;
-  report.preconditioned_iterations = pre.graph_iterations;
+  report.stage = pre.switched ? DemeanStage::Graph : DemeanStage::Diagonal;
+  report.diagonal_iterations = pre.diagonal_iterations;
+  report.graph_iterations = pre.graph_iterations;
   report.setup_seconds = pre.setup_seconds;
   report.converged = pre.converged;
   return report;

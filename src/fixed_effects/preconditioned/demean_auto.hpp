@@ -14,9 +14,8 @@
 namespace kestrel {
 
 // Demeans ncols contiguous columns of nrows values in place by Q >= 2 fixed
-// effects (codes and n_groups as for preconditioned_demean). The report's
-// "cg" stage is the diagonally preconditioned one, its "preconditioned"
-// stage the graph-preconditioned one: options.max_iter bounds both together,
+// effects (codes and n_groups as for preconditioned_demean). The report
+// counts the "diagonal" and the "graph" stage: options.max_iter bounds both together,
 // and the observer sees every iteration of both, numbered on.
 DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t ncols,
                          std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
