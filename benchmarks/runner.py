@@ -112,7 +112,7 @@ def _select(all_cases, args) -> list[workloads.Case]:
     for c in all_cases:
         if keep is not None and c.workload not in keep and not (6 in keep and c.profile):
             continue
-        if args.max_rows and c.n > args.max_rows:
+        if args.max_rows and c.n > args.max_rows or c.n < args.min_rows:
             continue
         if args.match and c.workload in (1, 2) and not any(m in c.label for m in args.match):
             continue
@@ -259,6 +259,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--tools", nargs="+", metavar="TOOL",
                     help="run only these peers (kestrel always runs), e.g. pyfixest statsmodels")
     ap.add_argument("--max-rows", type=int, default=0, help="skip cases with more rows than this")
+    ap.add_argument("--min-rows", type=int, default=0, help="skip cases with fewer rows than this")
     ap.add_argument("--match", nargs="+", metavar="TEXT",
                     help="run only the panel cases (workloads 1, 2) whose label contains one of "
                          "these texts, e.g. difficult")

@@ -159,3 +159,37 @@ def test_serial_meats_are_newey_west_sums_in_time_order_within_panels():
     with pytest.raises(ValueError, match="repeats a period within a panel"):
         _core.newey_west_meat(data=data, x=[0], resid=e, time=np.zeros(n, np.int32),
                               panel=[panel], lag=1)
+
+
+LEAST_SQUARES_BITS = """
+import sys, numpy as np
+from kestrel import _core
+rng = np.random.default_rng(3)
+data = np.asfortranarray(rng.normal(size=(100_003, 4)) + [5.0, 0.0, 1.0, -2.0])
+ls = _core.least_squares(data=data, y=0, x=[1, 2, 3], sum_squares=np.empty(0), collin_tol=1e-10)
+parts = [ls["coef"], ls["bread"].ravel(), ls["resid"], [ls["rss"], ls["tss"]]]
+sys.stdout.write(np.concatenate([np.asarray(p, float).ravel() for p in parts]).tobytes().hex())
+"""
+
+
+def test_least_squares_over_many_row_chunks_is_lstsq_and_the_same_bits_on_any_thread_count():
+    """Rows are summed in fixed chunks on the pool: several chunks and a ragged last one,
+    against NumPy, and bit for bit whatever the number of threads."""
+    import os
+    import subprocess
+    import sys
+    runs = {t: subprocess.run([sys.executable, "-c", LEAST_SQUARES_BITS], capture_output=True,
+                              text=True, check=True,
+                              env={**os.environ, "RAYON_NUM_THREADS": t}).stdout
+            for t in ("1", "2", "3")}
+    assert runs["1"] == runs["2"] == runs["3"]
+    got = np.frombuffer(bytes.fromhex(runs["1"]), dtype=float)
+    rng = np.random.default_rng(3)
+    data = rng.normal(size=(100_003, 4)) + [5.0, 0.0, 1.0, -2.0]
+    y, X = data[:, 0], data[:, 1:]
+    beta = np.linalg.lstsq(X, y, rcond=None)[0]
+    e = y - X @ beta
+    np.testing.assert_allclose(got[:3], beta, rtol=1e-12)
+    np.testing.assert_allclose(got[3:12], np.linalg.inv(X.T @ X).ravel(), rtol=1e-10)
+    np.testing.assert_allclose(got[12:-2], e, rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(got[-2:], [e @ e, ((y - y.mean()) ** 2).sum()], rtol=1e-12)

@@ -2,15 +2,134 @@
 
 #include <cmath>
 #include <string>
+#include <tuple>
+#include <utility>
 
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
-#include "linalg/column_rows.hpp"
+#include <algorithm>
+#include <array>
+
 #include "linalg/solve.hpp"
 #include "runtime/check.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace kestrel {
 namespace {
+
+// The layer is not bound to the entry points' row-order sums, so its sums
+// over rows run in fixed chunks (added in chunk order), each a set of lanes
+// over cache-sized blocks: the result depends on n and k only, never on the
+// number of threads, and a pass reads the columns once.
+constexpr std::size_t kChunk = std::size_t{1} << 15;
+constexpr std::size_t kBlock = 1024;
+constexpr std::size_t kLanes = 4;
+
+using Lanes = std::array<double, kLanes>;
+
+double lane_total(const Lanes& l) { return (l[0] + l[1]) + (l[2] + l[3]); }
+
+// acc += sum_i a[i] * b[i] over [0, len), lane i % kLanes.
+void add_dot(Lanes& acc, const double* a, const double* b, std::size_t len) {
+  std::size_t i = 0;
+  for (; i + kLanes <= len; i += kLanes)
+    for (std::size_t l = 0; l < kLanes; ++l) acc[l] += a[i + l] * b[i + l];
+  for (std::size_t l = 0; i < len; ++i, ++l) acc[l] += a[i] * b[i];
+}
+
+std::size_t chunks_of(std::size_t n) { return n == 0 ? 0 : (n - 1) / kChunk + 1; }
+
+// Runs body(chunk, begin, end) for every chunk of n rows on the pool.
+template <class Body>
+void for_chunks(std::size_t n, Body&& body) {
+  auto task = [&](std::size_t c) {
+    const std::size_t begin = c * kChunk;
+    body(c, begin, std::min(n, begin + kChunk));
+  };
+  thread_pool_run(chunks_of(n), TaskRef(task));
+}
+
+// Per-chunk partial sums, `width` per chunk, added in chunk order.
+std::vector<double> chunk_totals(const std::vector<double>& partial, std::size_t width) {
+  std::vector<double> total(width, 0.0);
+  for (std::size_t at = 0; at < partial.size(); at += width)
+    for (std::size_t e = 0; e < width; ++e) total[e] += partial[at + e];
+  return total;
+}
+
+// X'X (k x k, row-major, exactly symmetric) and X'y of the columns.
+void normal_equations(const std::vector<const double*>& x, const double* y, std::size_t n,
+                      std::vector<double>& xtx, std::vector<double>& xty) {
+  const std::size_t k = x.size();
+  const std::size_t width = k * (k + 1) / 2 + k;  // upper triangle, then X'y
+  std::vector<double> partial(checked_mul(chunks_of(n), width), 0.0);
+  for_chunks(n, [&](std::size_t c, std::size_t begin, std::size_t end) {
+    std::vector<Lanes> acc(width, Lanes{});
+    for (std::size_t b0 = begin; b0 < end; b0 += kBlock) {
+      const std::size_t len = std::min(kBlock, end - b0);
+      std::size_t e = 0;
+      for (std::size_t a = 0; a < k; ++a)
+        for (std::size_t b = a; b < k; ++b) add_dot(acc[e++], x[a] + b0, x[b] + b0, len);
+      for (std::size_t a = 0; a < k; ++a) add_dot(acc[e++], x[a] + b0, y + b0, len);
+    }
+    for (std::size_t e = 0; e < width; ++e) partial[c * width + e] = lane_total(acc[e]);
+  });
+  const std::vector<double> total = chunk_totals(partial, width);
+  xtx.assign(checked_mul(k, k), 0.0);
+  xty.assign(k, 0.0);
+  std::size_t e = 0;
+  for (std::size_t a = 0; a < k; ++a)
+    for (std::size_t b = a; b < k; ++b) xtx[a * k + b] = xtx[b * k + a] = total[e++];
+  for (std::size_t a = 0; a < k; ++a) xty[a] = total[e++];
+}
+
+// resid := y - sum_a x_a beta_a (each fitted value summed over a in order);
+// returns RSS and TSS (around the mean of y; 0 without rows).
+std::pair<double, double> residuals(const std::vector<const double*>& x, const double* y,
+                                    std::span<const double> beta, std::size_t n,
+                                    std::span<double> resid) {
+  const std::size_t k = x.size();
+  std::vector<double> partial(checked_mul(chunks_of(n), 2), 0.0);  // RSS, sum of y
+  for_chunks(n, [&](std::size_t c, std::size_t begin, std::size_t end) {
+    Lanes rss{}, sum_y{};
+    for (std::size_t b0 = begin; b0 < end; b0 += kBlock) {
+      const std::size_t len = std::min(kBlock, end - b0);
+      double* e = resid.data() + b0;
+      std::fill(e, e + len, 0.0);
+      for (std::size_t a = 0; a < k; ++a) {
+        const double* xa = x[a] + b0;
+        const double ba = beta[a];
+        for (std::size_t i = 0; i < len; ++i) e[i] += xa[i] * ba;
+      }
+      for (std::size_t i = 0; i < len; ++i) e[i] = y[b0 + i] - e[i];
+      add_dot(rss, e, e, len);
+      const double* yb = y + b0;
+      std::size_t i = 0;
+      for (; i + kLanes <= len; i += kLanes)
+        for (std::size_t l = 0; l < kLanes; ++l) sum_y[l] += yb[i + l];
+      for (std::size_t l = 0; i < len; ++i, ++l) sum_y[l] += yb[i];
+    }
+    partial[2 * c] = lane_total(rss);
+    partial[2 * c + 1] = lane_total(sum_y);
+  });
+  const std::vector<double> first = chunk_totals(partial, 2);
+  if (n == 0) return {first[0], 0.0};
+  const double mean_y = first[1] / static_cast<double>(n);
+  std::vector<double> centred(chunks_of(n), 0.0);
+  for_chunks(n, [&](std::size_t c, std::size_t begin, std::size_t end) {
+    Lanes tss{};
+    std::size_t i = begin;
+    for (; i + kLanes <= end; i += kLanes)
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        const double d = y[i + l] - mean_y;
+        tss[l] += d * d;
+      }
+    for (std::size_t l = 0; i < end; ++i, ++l) {
+      const double d = y[i] - mean_y;
+      tss[l] += d * d;
+    }
+    centred[c] = lane_total(tss);
+  });
+  return {first[0], chunk_totals(centred, 1)[0]};
+}
 
 // Which regressors a Cholesky factorisation of X'X in column order keeps: a
 // pivot at most tol times its own diagonal means the column adds (almost)
@@ -64,8 +183,10 @@ LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std:
   LeastSquaresFit fit;
 
   // All regressors' normal equations in one pass; the kept ones are a subset.
-  ColumnRows all_rows(xcols);
-  const NormalEquations ne = normal_equations(n, k, ycol, all_rows);
+  struct {
+    std::vector<double> xtx, xty;
+  } ne;
+  normal_equations(xcols, ycol.data(), n, ne.xtx, ne.xty);
 
   // Absorbed: (almost) no variation left after the fixed effects.
   std::vector<bool> excluded(k, false);
@@ -99,11 +220,8 @@ LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std:
 
   std::vector<const double*> kept_cols;
   for (const std::size_t j : fit.kept) kept_cols.push_back(xcols[j]);
-  ColumnRows kept_rows(kept_cols);
   fit.resid.resize(n);
-  const SumsOfSquares ss = residuals_and_sums(n, kk, ycol, fit.coef, fit.resid, kept_rows);
-  fit.rss = ss.rss;
-  fit.tss = ss.tss;
+  std::tie(fit.rss, fit.tss) = residuals(kept_cols, ycol.data(), fit.coef, n, fit.resid);
   return fit;
 }
 
