@@ -1,0 +1,58 @@
+"""The README's Python examples run as written, in order (later ones reuse earlier names, as
+a reader pasting them into one session would), and print what the README shows."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("linearmodels")
+pytest.importorskip("matplotlib")
+pytestmark = pytest.mark.peers
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+BLOCK = re.compile(r"```(python|text)\n(.*?)```", re.S)
+
+# Each block runs in the one process; its output comes back between markers.
+RUNNER = """
+import sys
+blocks = {blocks!r}
+namespace = {{"__name__": "__main__"}}
+for i, code in enumerate(blocks):
+    print(f"\\x00{{i}}\\x00", flush=True)
+    exec(compile(code, f"README block {{i}}", "exec"), namespace)
+"""
+
+
+def examples():
+    """(code, expected output or None) for every python block, the text block right after it
+    being its output."""
+    found = [(m.group(1), m.group(2)) for m in BLOCK.finditer(README.read_text())]
+    out = []
+    for i, (kind, body) in enumerate(found):
+        if kind == "python":
+            after = found[i + 1] if i + 1 < len(found) else None
+            out.append((body, after[1] if after and after[0] == "text" else None))
+    return out
+
+
+def normalised(text):
+    return [line.rstrip() for line in text.strip().splitlines()]
+
+
+def test_readme_examples_run_and_print_what_the_readme_shows(tmp_path):
+    blocks = examples()
+    assert len(blocks) >= 9
+    script = textwrap.dedent(RUNNER).format(blocks=[code for code, _ in blocks])
+    proc = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=600, env={**os.environ, "MPLBACKEND": "Agg"})
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    printed = proc.stdout.split("\x00")[2::2]
+    assert len(printed) == len(blocks)
+    for (code, expected), got in zip(blocks, printed):
+        if expected is not None:
+            assert normalised(got) == normalised(expected), code
