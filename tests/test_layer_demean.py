@@ -24,6 +24,9 @@ def test_demean_equals_residuals_on_the_dummies_and_keeps_the_callers_shape():
     assert list(got.columns) == ["a", "b"] and got.index.equals(frame.index)
     np.testing.assert_allclose(got.to_numpy(), want, atol=1e-9)
     assert kestrel.demean(x[:, 0], worker).shape == (n,)
+    # Categories without rows are empty groups, which never reach the solvers.
+    unused = pd.DataFrame({"w": pd.Categorical(worker, categories=range(-5, 90)), "f": firm})
+    np.testing.assert_allclose(kestrel.demean(x, unused, tol=1e-12), want, atol=1e-9)
 
 
 @pytest.mark.parametrize("call, error", [

@@ -36,14 +36,18 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
     check_solver(solver)
     values, labels = _columns(x)
     n = values.shape[0]
-    codes = _codes(fe, n)
+    codes, groups = _codes(fe, n)
     if not np.isfinite(values).all():
         raise ValueError("x has missing or infinite values; drop those rows first")
     keep = np.ones(n, dtype=bool)
-    sample = _core.sample(fe=codes, clusters=[], keep=keep, drop_singletons=False)
+    # Every row is kept: the sample stage only renumbers codes that leave groups empty
+    # (unused categories), which the solvers' preconditioners must not see.
+    if not all(np.bincount(c, minlength=g).all() for c, g in zip(codes, groups)):
+        sample = _core.sample(fe=codes, clusters=[], keep=keep, drop_singletons=False)
+        codes, groups = sample["fe"], sample["fe_groups"]
     with progress_line(progress) as callback:
         out = _core.absorb(columns=[values[:, j] for j in range(values.shape[1])],
-                           mask=sample["mask"], fe=sample["fe"], fe_groups=sample["fe_groups"],
+                           mask=keep, fe=codes, fe_groups=groups,
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
                            progress=callback)
     result: Any = out["data"]
@@ -75,7 +79,8 @@ def _columns(x: Any) -> tuple[np.ndarray, tuple[Any, Any] | None]:
     return values, None
 
 
-def _codes(fe: Any, n: int) -> list[np.ndarray]:
+def _codes(fe: Any, n: int) -> tuple[list[np.ndarray], list[int]]:
+    """Dense codes of each fixed effect and their numbers of groups."""
     if isinstance(fe, pd.DataFrame) or type(fe).__module__.startswith("polars"):
         frame = Frame(fe)
         names = frame.columns
@@ -88,10 +93,11 @@ def _codes(fe: Any, n: int) -> list[np.ndarray]:
         raise ValueError("fe needs at least one fixed effect")
     if frame.n_rows != n:
         raise ValueError(f"fe has {frame.n_rows} rows but x has {n}")
-    codes = []
+    codes, groups = [], []
     for name in names:
         c = frame.codes(name)
         if c.missing is not None and np.any(c.missing):
             raise ValueError(f"fixed effect {name!r} has missing identifiers")
         codes.append(c.codes)
-    return codes
+        groups.append(int(c.n_groups))
+    return codes, groups
