@@ -44,7 +44,7 @@ class Design:
     x_terms: list[str] = field(default_factory=list)  # the term of each x column ("1": intercept)
     # How each regressor term's columns were built, to build them again on new data
     # (:func:`rebuild`): ("column", var), ("indicators", term, levels used, levels seen) or
-    # ("formulaic", model spec, names).
+    # ("formulaic", formulaic's encoding of the term, names).
     recipes: dict[str, tuple] = field(default_factory=dict)
 
 
@@ -200,11 +200,11 @@ def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.
     for group, intercept in groups:
         # The intercept takes part in formulaic's choice of full or reduced coding; its
         # column is not used (the engine adds none: fixed effects or the design's own).
-        spec = SimpleFormula((list(Formula("1")) if intercept else [])
-                             + [t.term for t in group])
+        group_formula = SimpleFormula((list(Formula("1")) if intercept else [])
+                                      + [t.term for t in group])
         try:
             with np.errstate(all="ignore"):
-                mm = model_matrix(spec, table, na_action="ignore", context=context)
+                mm = model_matrix(group_formula, table, na_action="ignore", context=context)
         except FormulaicError as exc:
             raise ValueError(f"cannot evaluate {' + '.join(t.label for t in group)}: "
                              f"{_message(exc)}") from None
@@ -231,7 +231,7 @@ def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
     columns: dict[str, np.ndarray] = {}
     missing = np.zeros(n, dtype=bool)
     unseen = np.zeros(n, dtype=bool)
-    specs: dict[int, Any] = {}
+    matrices: dict[int, Any] = {}
     for label in labels:
         if label == "1":
             columns["Intercept"] = np.ones(n)
@@ -259,20 +259,20 @@ def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
                 hit = (col == j).astype(np.float64)
                 columns[name] = hit if x is None else hit * x
         else:
-            _, spec, names = recipe
-            if id(spec) not in specs:
-                variables = list(dict.fromkeys(str(v) for v in spec.required_variables
+            _, encoding, names = recipe
+            if id(encoding) not in matrices:
+                variables = list(dict.fromkeys(str(v) for v in encoding.required_variables
                                                if str(v) in frame.columns))
                 table = frame.pandas_rows(variables, np.arange(n))
                 try:
                     # Levels the fit did not see are reported by the caller, per row.
                     with np.errstate(all="ignore"), warnings.catch_warnings():
                         warnings.simplefilter("ignore")
-                        specs[id(spec)] = spec.get_model_matrix(table, context=context)
+                        matrices[id(encoding)] = encoding.get_model_matrix(table, context=context)
                 except FormulaicError as exc:
                     raise ValueError(f"cannot evaluate {label}: {_message(exc)}") from None
-                unseen |= _unseen_categories(spec, frame)
-            mm = specs[id(spec)]
+                unseen |= _unseen_categories(encoding, frame)
+            mm = matrices[id(encoding)]
             for name in names:
                 values = mm[name].to_numpy(dtype=np.float64)
                 missing |= ~np.isfinite(values)
@@ -280,11 +280,11 @@ def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
     return columns, missing, unseen & ~missing
 
 
-def _unseen_categories(spec: Any, frame: Frame) -> np.ndarray:
+def _unseen_categories(encoding: Any, frame: Frame) -> np.ndarray:
     """Rows whose value of a categorical factor of formulaic's (a column, or ``C(column)``)
     is not among the categories the fit saw."""
     unseen = np.zeros(frame.n_rows, dtype=bool)
-    for expr, (kind, state) in spec.encoder_state.items():
+    for expr, (kind, state) in encoding.encoder_state.items():
         if str(getattr(kind, "value", kind)) != "categorical" or "categories" not in state:
             continue
         call = _C_CALL.fullmatch(expr)

@@ -87,29 +87,29 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                                 int(fixef_maxiter), bool(drop_singletons), progress,
                                 _caller_context(sys._getframe(1)), solver)
     model = formula.parse(fml)
-    spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-    if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
+    vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
+    if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
         raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
                          "need the leverage of the absorbed dummies, which is not computed; "
                          "use 'hetero' (HC1) or a clustered covariance")
-    model, instruments = iv.prepare(model, spec)  # 2SLS: its columns join the design
+    model, instruments = iv.prepare(model, vc)  # 2SLS: its columns join the design
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
 
     # Design: columns, identifier codes and the rows without missing values.
-    d = design.build(model, frame, list(spec.clusters), _caller_context(sys._getframe(1)),
-                     serial=spec.serial_columns)
+    d = design.build(model, frame, list(vc.clusters), _caller_context(sys._getframe(1)),
+                     serial=vc.serial_columns)
     if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(model.variables + list(spec.clusters))}")
+                         f"{', '.join(model.variables + list(vc.clusters))}")
     sample = _sample(d, drop_singletons)
-    inference = _inference(spec, conv, d, sample, frame)
+    inference = _inference(vc, conv, d, sample, frame)
     source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
     absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
-    return _estimate(fml, model, spec, conv, d, sample, inference, instruments, absorbed, 0,
+    return _estimate(fml, model, vc, conv, d, sample, inference, instruments, absorbed, 0,
                      list(range(1, 1 + len(d.x))), source)
 
 
@@ -128,13 +128,13 @@ def _sample(d: design.Design, drop_singletons: bool) -> dict:
     return sample
 
 
-def _inference(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
+def _inference(vc: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
                frame: Frame) -> cov.Inference:
     levels = [int(g) for g in sample["fe_groups"]]
     dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
-    return cov.Inference(spec, conv, int(sample["n"]), levels, dof_fe,
-                         _nested(spec, conv, d, sample), sample["clusters"],
-                         cov.serial_codes(spec, frame, sample["mask"]))
+    return cov.Inference(vc, conv, int(sample["n"]), levels, dof_fe,
+                         _nested(vc, conv, d, sample), sample["clusters"],
+                         cov.serial_codes(vc, frame, sample["mask"]))
 
 
 SOLVERS = ("auto", "cg")
@@ -161,7 +161,7 @@ def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_max
 
 
 
-def _estimate(fml: str, model: formula.ModelFormula, spec: cov.Vcov, conv: cov.SSC,
+def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
               d: design.Design, sample: dict, inference: cov.Inference,
               instruments: iv.Instruments | None, absorbed: dict, y: int, x: list[int],
               source: prediction.Source | None = None) -> Fit:
@@ -205,11 +205,11 @@ def _estimate(fml: str, model: formula.ModelFormula, spec: cov.Vcov, conv: cov.S
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
     if inference.serial is not None:
-        spec = dataclasses.replace(spec, lag=inference.serial.lag)
+        vc = dataclasses.replace(vc, lag=inference.serial.lag)
 
     return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=np.asarray(ls["coef"]),
                _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=covariance.dof_k,
-               vcov_type=spec, ssc=conv, nobs=n, n_missing=d.n_missing,
+               vcov_type=vc, ssc=conv, nobs=n, n_missing=d.n_missing,
                n_singletons=int(sample["n_singletons"]),
                fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
@@ -233,11 +233,11 @@ def _why(x_names: list[str], ls: dict) -> str:
     return "; ".join(parts)
 
 
-def _nested(spec: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> list[bool]:
+def _nested(vc: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> list[bool]:
     """Which fixed effects are nested in a clustering variable (each level inside one
     cluster): the 'nonnested' convention does not count them."""
     nested = [False] * len(d.fe)
-    if spec.kind != "cluster" or conv.k_fixef != "nonnested":
+    if vc.kind != "cluster" or conv.k_fixef != "nonnested":
         return nested
     for j, (name, fe, g_fe) in enumerate(zip(d.fe_names, sample["fe"], sample["fe_groups"])):
         for c_name, cl, g_cl in zip(d.cluster_names, sample["clusters"],

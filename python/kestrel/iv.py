@@ -98,14 +98,14 @@ class Stages:
     first_stage: dict[str, FirstStage]
 
 
-def prepare(model: ModelFormula, spec: Vcov) -> tuple[ModelFormula, Instruments | None]:
+def prepare(model: ModelFormula, vc: Vcov) -> tuple[ModelFormula, Instruments | None]:
     """The model whose design holds every column the stages need (the endogenous regressors
     and the instruments join the regressor terms), and the instrumental part; a model
     without one comes back as is."""
     if model.iv is None:
         return model, None
-    if spec.kind == "hetero" and spec.hc > 1:
-        raise ValueError(f"vcov='HC{spec.hc}' is not available for instrumental-variable "
+    if vc.kind == "hetero" and vc.hc > 1:
+        raise ValueError(f"vcov='HC{vc.hc}' is not available for instrumental-variable "
                          "fits: the leverage of 2SLS has no agreed definition and the field's "
                          "tools (pyfixest, linearmodels, Stata's ivregress) do not offer it; "
                          "use 'hetero' (HC1) or a clustered covariance")

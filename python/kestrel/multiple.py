@@ -166,37 +166,37 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             context: Mapping[str, Any], solver: str = "auto") -> FitList:
     """Fit every model of :func:`expand` on ``data`` (options checked by the caller)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
-    specs = []
+    vcs = []
     for text, model in zip(models, parsed):
         if model.iv is not None:
             raise ValueError(f"multiple estimation with instrumental variables ({text!r}) is "
                              "not supported; fit each model with its own call")
-        spec = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-        if spec.kind == "hetero" and spec.hc > 1 and model.fixef:
+        vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
+        if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
             raise ValueError(f"vcov={vcov!r} is not available with fixed effects ({text!r}): "
                              "HC2 and HC3 need the leverage of the absorbed dummies, which is "
                              "not computed; use 'hetero' (HC1) or a clustered covariance")
-        specs.append(spec)
+        vcs.append(vc)
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
 
     # Designs, grouped by fixed effects, clusters and kept rows.
     groups: list[_Group] = []
-    for i, (text, model, spec) in enumerate(zip(models, parsed, specs)):
-        d = design.build(model, frame, list(spec.clusters), context, serial=spec.serial_columns)
+    for i, (text, model, vc) in enumerate(zip(models, parsed, vcs)):
+        d = design.build(model, frame, list(vc.clusters), context, serial=vc.serial_columns)
         if not d.x and not model.fixef:
             raise ValueError(f"the model {text!r} has no regressors to estimate")
         if d.n_missing == frame.n_rows:
             raise ValueError(f"no rows left for {text!r}: every row has a missing value in "
-                             f"one of {', '.join(model.variables + list(spec.clusters))}")
+                             f"one of {', '.join(model.variables + list(vc.clusters))}")
         group = next((g for g in groups if g.accepts(d)), None)
         if group is None:
             group = _Group(d)
             groups.append(group)
         y = group.column(d.y, d.y_name)
         x = [group.column(c, name) for c, name in zip(d.x, d.x_names)]
-        group.members.append((i, model, spec, d, y, x))
+        group.members.append((i, model, vc, d, y, x))
         d.y, d.x = np.empty(0), []  # the group holds the columns it needs
 
     # One sample and one demeaning per group, then each model's least squares.
@@ -212,10 +212,10 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
                                      frame.native, fixef_tol, fixef_maxiter)
                    for _, _, _, _, y, x in group.members]
         group.columns = []
-        for (i, model, spec, d, y, x), source in zip(group.members, sources):
+        for (i, model, vc, d, y, x), source in zip(group.members, sources):
             with _record(caught, [models[i]]):
-                inference = estimation._inference(spec, conv, d, sample, frame)
-                fits[i] = estimation._estimate(models[i], model, spec, conv, d, sample,
+                inference = estimation._inference(vc, conv, d, sample, frame)
+                fits[i] = estimation._estimate(models[i], model, vc, conv, d, sample,
                                                inference, None, absorbed, y, x, source)
     for w in caught:
         warnings.warn(w.message, w.category, stacklevel=3)

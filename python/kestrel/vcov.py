@@ -92,13 +92,13 @@ def parse(vcov: Any, fixef_names: Sequence[str], vcov_kwargs: Any = None) -> Vco
     """Read ``vcov=`` (and ``vcov_kwargs=``, for "NW" and "DK" only); None means clustered
     by the first fixed effect, else iid (fixest's default). Misspelt names raise
     ``ValueError`` listing the valid ones."""
-    spec = _parse(vcov, fixef_names)
-    if spec.kind in _SERIAL:
-        return _serial(spec, vcov_kwargs)
+    vc = _parse(vcov, fixef_names)
+    if vc.kind in _SERIAL:
+        return _serial(vc, vcov_kwargs)
     if vcov_kwargs is not None:
         raise ValueError(f"vcov_kwargs applies to vcov='NW' and vcov='DK' only, not to "
                          f"vcov={vcov!r}")
-    return spec
+    return vc
 
 
 def _parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
@@ -122,19 +122,20 @@ def _parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
         if len(vcov) != 1:
             raise ValueError(f"vcov={vcov!r} must have exactly one entry, such as "
                              "{'CRV1': 'firm'}")
-        (kind, spec), = vcov.items()
+        (kind, variables), = vcov.items()
         if not isinstance(kind, str) or kind.strip().upper() not in ("CRV1", "CRV3"):
             raise ValueError(f"unknown clustered covariance {kind!r} in vcov={vcov!r}; "
                              "use {'CRV1': 'firm'}")
         if kind.strip().upper() == "CRV3":
-            raise ValueError(f"CRV3 covariances are not supported yet; use {{'CRV1': {spec!r}}}")
-        return Vcov("cluster", clusters=_cluster_names(spec, vcov))
+            raise ValueError("CRV3 covariances are not supported yet; "
+                             f"use {{'CRV1': {variables!r}}}")
+        return Vcov("cluster", clusters=_cluster_names(variables, vcov))
     raise TypeError(f"vcov must be a string such as 'hetero' or a dict such as "
                     f"{{'CRV1': 'firm'}}, not {type(vcov).__name__}")
 
 
-def _serial(spec: Vcov, kwargs: Any) -> Vcov:
-    name = spec.kind.upper()
+def _serial(vc: Vcov, kwargs: Any) -> Vcov:
+    name = vc.kind.upper()
     example = "{'time_id': 'year', 'panel_id': 'firm', 'lag': 2}"
     if kwargs is None:
         raise ValueError(f"vcov={name!r} needs the time variable: pass "
@@ -158,14 +159,14 @@ def _serial(spec: Vcov, kwargs: Any) -> Vcov:
     if lag is not None:
         check_number("vcov_kwargs['lag']", lag, integer=True, strict=False)
         lag = int(lag)
-    return replace(spec, time_id=time_id, panel_id=panel_id, lag=lag)
+    return replace(vc, time_id=time_id, panel_id=panel_id, lag=lag)
 
 
-def _cluster_names(spec: Any, vcov: Any) -> tuple[str, ...]:
-    if isinstance(spec, str):
-        names = [p.strip() for p in spec.split("+")]
-    elif isinstance(spec, Sequence) and all(isinstance(p, str) for p in spec):
-        names = [p.strip() for p in spec]
+def _cluster_names(variables: Any, vcov: Any) -> tuple[str, ...]:
+    if isinstance(variables, str):
+        names = [p.strip() for p in variables.split("+")]
+    elif isinstance(variables, Sequence) and all(isinstance(p, str) for p in variables):
+        names = [p.strip() for p in variables]
     else:
         raise TypeError(f"the clustering variables in vcov={vcov!r} must be a string such as "
                         "'firm' or 'firm+year'")
@@ -254,12 +255,12 @@ def fixef_dof(conv: SSC, levels: Sequence[int], exact: int) -> int:
     return exact if conv.fixef_exact else sum(levels) - (len(levels) - 1)
 
 
-def dof_k(conv: SSC, spec: Vcov, k: int, levels: Sequence[int], dof_fe: int,
+def dof_k(conv: SSC, vc: Vcov, k: int, levels: Sequence[int], dof_fe: int,
           nested: Sequence[bool]) -> int:
     """K of the small-sample factors: regressors plus the fixed effects counted."""
     if conv.k_fixef == "none" or not levels:
         return k
-    if conv.k_fixef == "nonnested" and spec.kind == "cluster" and any(nested):
+    if conv.k_fixef == "nonnested" and vc.kind == "cluster" and any(nested):
         return k + dof_fe - sum(g for g, n in zip(levels, nested) if n) + sum(nested)
     return k + dof_fe
 
@@ -328,18 +329,18 @@ def default_lag(periods: int) -> int:
     return lag
 
 
-def serial_codes(spec: Vcov, frame: Any, mask: np.ndarray) -> Serial | None:
+def serial_codes(vc: Vcov, frame: Any, mask: np.ndarray) -> Serial | None:
     """The time structure of the rows used (``mask``) for "NW" and "DK"; None otherwise."""
-    if spec.kind not in _SERIAL:
+    if vc.kind not in _SERIAL:
         return None
-    time = frame.ordered(spec.time_id, "time_id")[mask]
+    time = frame.ordered(vc.time_id, "time_id")[mask]
     panel = None
-    if spec.kind == "nw" and spec.panel_id is not None:
-        panel = frame.codes(spec.panel_id).codes[mask]
-    return serial_of(spec, time, panel)
+    if vc.kind == "nw" and vc.panel_id is not None:
+        panel = frame.codes(vc.panel_id).codes[mask]
+    return serial_of(vc, time, panel)
 
 
-def serial_of(spec: Vcov, time_values: np.ndarray, panel_codes: np.ndarray | None) -> Serial:
+def serial_of(vc: Vcov, time_values: np.ndarray, panel_codes: np.ndarray | None) -> Serial:
     """Time codes in time order from the time values of the rows used (integers, floats or
     datetime64), and the lag: given, or the default for panels and Driscoll–Kraay. A single
     Newey–West series needs the lag given (as pyfixest and statsmodels) and no repeated
@@ -353,18 +354,18 @@ def serial_of(spec: Vcov, time_values: np.ndarray, panel_codes: np.ndarray | Non
     rank = np.empty(periods, dtype=np.int32)
     rank[np.argsort(first, kind="stable")] = np.arange(periods, dtype=np.int32)
     time = rank[codes]
-    if spec.kind == "nw" and panel_codes is None and periods < len(time):
-        raise ValueError(f"time_id {spec.time_id!r} repeats periods ({len(time):,} rows, "
+    if vc.kind == "nw" and panel_codes is None and periods < len(time):
+        raise ValueError(f"time_id {vc.time_id!r} repeats periods ({len(time):,} rows, "
                          f"{periods:,} periods): a single Newey-West series needs one row per "
                          "period; for panel data pass vcov_kwargs['panel_id'], or use 'DK'")
     if periods < 2:
-        raise ValueError(f"a {_SERIAL[spec.kind]} covariance needs at least two periods of "
-                         f"{spec.time_id!r} in the rows used, but they have {periods}")
-    lag = spec.lag
+        raise ValueError(f"a {_SERIAL[vc.kind]} covariance needs at least two periods of "
+                         f"{vc.time_id!r} in the rows used, but they have {periods}")
+    lag = vc.lag
     if lag is None:
-        if spec.kind == "nw" and panel_codes is None:
+        if vc.kind == "nw" and panel_codes is None:
             raise ValueError("give the lag of a Newey-West time series: "
-                             f"vcov_kwargs={{'time_id': {spec.time_id!r}, 'lag': 2}} (there is no "
+                             f"vcov_kwargs={{'time_id': {vc.time_id!r}, 'lag': 2}} (there is no "
                              "agreed default; floor(T^(1/4)) would be "
                              f"{default_lag(periods)} here)")
         lag = default_lag(periods)
@@ -378,7 +379,7 @@ class Inference:
     freedom, and the clusters or time structure. OLS uses it once, 2SLS also for each first
     stage."""
 
-    spec: Vcov
+    vc: Vcov
     conv: SSC
     n: int
     levels: list[int]
@@ -388,7 +389,7 @@ class Inference:
     serial: Serial | None = None
 
     def dof_k(self, k: int) -> int:
-        return dof_k(self.conv, self.spec, k, self.levels, self.dof_fe, self.nested)
+        return dof_k(self.conv, self.vc, k, self.levels, self.dof_fe, self.nested)
 
     def covariance(self, data: np.ndarray, x: list[int], resid: np.ndarray,
                    bread: np.ndarray, rss: float) -> Covariance:
@@ -398,20 +399,20 @@ class Inference:
         if n - K <= 0:
             raise ValueError(f"no degrees of freedom left: {n:,} rows for {len(x)} regressors "
                              f"and {self.dof_fe:,} degrees of freedom taken by the fixed effects")
-        spec = self.spec
-        if spec.kind == "iid":
+        vc = self.vc
+        if vc.kind == "iid":
             return iid(self.conv, bread, rss, n, K)
-        if spec.kind == "hetero":
+        if vc.kind == "hetero":
             meat = _core.hetero_meat(data=data, x=x, resid=resid,
-                                     bread=bread if spec.hc > 1 else np.zeros((0, 0)),
-                                     power=spec.hc - 1)
+                                     bread=bread if vc.hc > 1 else np.zeros((0, 0)),
+                                     power=vc.hc - 1)
             return hetero(self.conv, bread, np.asarray(meat), n, K)
-        if spec.kind == "cluster":
+        if vc.kind == "cluster":
             terms = _core.cluster_meats(data=data, x=x, resid=resid, clusters=self.clusters)
             return clustered(self.conv, bread, terms, len(self.clusters), n, K)
         s = self.serial
         assert s is not None
-        if spec.kind == "nw":
+        if vc.kind == "nw":
             try:
                 meat = _core.newey_west_meat(data=data, x=x, resid=resid, time=s.time,
                                              panel=[] if s.panel is None else [s.panel],
@@ -419,8 +420,8 @@ class Inference:
             except ValueError as exc:
                 if "repeats a period" not in str(exc):
                     raise
-                raise ValueError(f"time_id {spec.time_id!r} repeats a period within a "
-                                 f"series of panel_id {spec.panel_id!r}: Newey-West needs one "
+                raise ValueError(f"time_id {vc.time_id!r} repeats a period within a "
+                                 f"series of panel_id {vc.panel_id!r}: Newey-West needs one "
                                  "row per period and series (or use 'DK')") from None
         else:
             meat = _core.driscoll_kraay_meat(data=data, x=x, resid=resid, time=s.time,
