@@ -18,38 +18,6 @@ using Neighbour = LaplacianNeighbour;
 
 bool by_vertex(const Neighbour& x, std::uint32_t v) { return x.v < v; }
 
-// A random tree on the neighbours whose expected Laplacian is the clique's.
-void add_sampled_tree(LaplacianGraph& g, std::vector<Neighbour>& nb, double total,
-                      std::vector<double>& suffix, const LaplacianFactorOptions& opt,
-                      std::uint32_t v) {
-  // Lightest first: each light neighbour then joins a heavier one, which
-  // keeps the variance of the sampled weights low.
-  std::sort(nb.begin(), nb.end(), [](const Neighbour& x, const Neighbour& y) {
-    return x.w < y.w || (x.w == y.w && x.v < y.v);
-  });
-  const std::size_t d = nb.size();
-  suffix.assign(d + 1, 0.0);
-  for (std::size_t k = d; k-- > 0;) suffix[k] = suffix[k + 1] + nb[k].w;
-  for (std::size_t i = 0; i + 1 < d; ++i) {
-    const double rest = suffix[i + 1];
-    const double target =
-        rest - counter_rng_uniform(opt.seed, opt.stream, v, i) * rest;  // in (0, rest]
-    // The first l > i whose running weight from i+1 reaches past the draw:
-    // suffix[l+1] < target, suffix falling with l.
-    std::size_t lo = i + 1;
-    std::size_t hi = d - 1;
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (suffix[mid + 1] < target) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
-      }
-    }
-    g.add(nb[i].v, nb[lo].v, nb[i].w * rest / total);
-  }
-}
-
 }  // namespace
 
 LaplacianGraph::LaplacianGraph(std::size_t n_vertices) : adj_(n_vertices) {
@@ -186,7 +154,8 @@ LaplacianFactor laplacian_factor(LaplacianGraph&& graph, const LaplacianFactorOp
       if (exact) {
         g.add_clique(nb, total);  // the exact Schur complement
       } else {
-        add_sampled_tree(g, nb, total, suffix, options, v);
+        sampled_clique_tree(nb, total, suffix, options.seed, options.stream, v,
+                            [&g](std::uint32_t a, std::uint32_t b, double w) { g.add(a, b, w); });
         ++f.sampled_steps;
       }
     }

@@ -27,10 +27,13 @@
 // depends on its inputs only.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
+
+#include "fixed_effects/preconditioned/counter_rng.hpp"
 
 namespace kestrel {
 
@@ -38,6 +41,40 @@ struct LaplacianNeighbour {
   std::uint32_t v;
   double w;
 };
+
+// A random tree on the neighbours whose expected Laplacian is their clique's
+// (weights w_i w_j / total): add(a, b, w) for each of its edges. The
+// neighbours are sorted lightest first, so each light one joins a heavier
+// one, which keeps the variance of the sampled weights low; draws are keyed
+// by (seed, stream, key, rank). `suffix` is scratch.
+template <class Add>
+void sampled_clique_tree(std::vector<LaplacianNeighbour>& nb, double total,
+                         std::vector<double>& suffix, std::uint64_t seed, std::uint64_t stream,
+                         std::uint64_t key, const Add& add) {
+  std::sort(nb.begin(), nb.end(), [](const LaplacianNeighbour& x, const LaplacianNeighbour& y) {
+    return x.w < y.w || (x.w == y.w && x.v < y.v);
+  });
+  const std::size_t d = nb.size();
+  suffix.assign(d + 1, 0.0);
+  for (std::size_t k = d; k-- > 0;) suffix[k] = suffix[k + 1] + nb[k].w;
+  for (std::size_t i = 0; i + 1 < d; ++i) {
+    const double rest = suffix[i + 1];
+    const double target = rest - counter_rng_uniform(seed, stream, key, i) * rest;  // (0, rest]
+    // The first l > i whose running weight from i+1 reaches past the draw:
+    // suffix[l+1] < target, suffix falling with l.
+    std::size_t lo = i + 1;
+    std::size_t hi = d - 1;
+    while (lo < hi) {
+      const std::size_t mid = lo + (hi - lo) / 2;
+      if (suffix[mid + 1] < target) {
+        hi = mid;
+      } else {
+        lo = mid + 1;
+      }
+    }
+    add(nb[i].v, nb[lo].v, nb[i].w * rest / total);
+  }
+}
 
 // A weighted graph held as one adjacency list per vertex, sorted by vertex,
 // without repeats; adding to an existing edge adds to its weight. Entries

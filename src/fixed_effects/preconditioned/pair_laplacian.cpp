@@ -23,34 +23,6 @@ constexpr std::size_t kDenseVertices = 256;
 // Average degree of a sampled graph thinned to its size.
 constexpr std::size_t kSampledDegree = 32;
 
-// A tree over the met groups whose expected Laplacian is the clique's,
-// added to `out` through add(a, b, w).
-template <class Add>
-void emit_tree(std::vector<Meet>& meets, double total, std::vector<double>& suffix,
-               const PairLaplacianOptions& opt, std::size_t g, const Add& add) {
-  std::sort(meets.begin(), meets.end(), [](const Meet& x, const Meet& y) {
-    return x.w < y.w || (x.w == y.w && x.v < y.v);
-  });
-  const std::size_t d = meets.size();
-  suffix.assign(d + 1, 0.0);
-  for (std::size_t k = d; k-- > 0;) suffix[k] = suffix[k + 1] + meets[k].w;
-  for (std::size_t i = 0; i + 1 < d; ++i) {
-    const double rest = suffix[i + 1];
-    const double target = rest - counter_rng_uniform(opt.seed, opt.stream, g, i) * rest;
-    std::size_t lo = i + 1;
-    std::size_t hi = d - 1;
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      if (suffix[mid + 1] < target) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
-      }
-    }
-    add(meets[i].v, meets[lo].v, meets[i].w * rest / total);
-  }
-}
-
 // The q-groups that group k of the first factor meets, with the rows they
 // share, in order of first meeting; returns the group's row count.
 template <class Row>
@@ -99,7 +71,7 @@ void dense_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
       for (std::size_t i = 0; i < d; ++i)
         for (std::size_t j = i + 1; j < d; ++j) add(meets[i].v, meets[j].v, meets[i].w * meets[j].w * inv);
     } else {
-      emit_tree(meets, total, suffix, opt, k, add);
+      sampled_clique_tree(meets, total, suffix, opt.seed, opt.stream, k, add);
       ++out.sampled_groups;
     }
   }
@@ -171,9 +143,10 @@ std::vector<Edge> tree_edges(const GroupRows<Row>& fr, const std::int32_t* cq,
     if (!pick(k)) continue;
     const double total = meets_of(fr, k, cq, slot, meets);
     if (meets.size() < 2) continue;
-    emit_tree(meets, total, suffix, opt, k, [&](std::uint32_t a, std::uint32_t b, double x) {
-      edges.push_back({a, b, x * scale});
-    });
+    sampled_clique_tree(meets, total, suffix, opt.seed, opt.stream, k,
+                        [&](std::uint32_t a, std::uint32_t b, double x) {
+                          edges.push_back({a, b, x * scale});
+                        });
   }
   return edges;
 }
