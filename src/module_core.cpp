@@ -372,7 +372,7 @@ std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<st
       if (code < 0) throw ValueFailure("cluster codes must be non-negative");
     groups.push_back(n_groups_of(c));
   }
-  ColumnRows rows(stack_columns(data, n, xs));
+  const std::vector<const double*> xcols = stack_columns(data, n, xs);
   std::vector<Fields> out;
   for (std::size_t r = 1; r <= clusters.size(); ++r) {
     for (const std::vector<std::size_t>& subset : combinations(clusters.size(), r)) {
@@ -389,7 +389,7 @@ std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<st
       Fields f;
       f.set("subset", std::vector<std::uint64_t>(subset.begin(), subset.end()))
           .set("meat",
-               boundary::matrix_result(clustered_meat_rows(n, k, resid, codes, g, rows), k, k))
+               boundary::matrix_result(clustered_meat_columns(n, xcols, resid, codes, g), k, k))
           .set("groups", static_cast<std::uint64_t>(g));
       out.push_back(std::move(f));
     }

@@ -7,6 +7,7 @@
 #include "linalg/gemm.hpp"
 #include "linalg/matmul.hpp"
 #include "linalg/symmetric.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace kestrel {
 namespace {
@@ -172,6 +173,31 @@ std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double
   else
     add_score_products(x, resid, grouped.first,
                        [&](std::size_t pos) { return grouped.rows[pos]; }, meat);
+  symmetric_mirror_upper(meat.data(), k);
+  return meat;
+}
+
+std::vector<double> clustered_meat_columns(std::size_t n, std::span<const double* const> x,
+                                           std::span<const double> resid, CodeSpan codes,
+                                           std::size_t n_groups) {
+  check_len(resid.size(), n);
+  check_len(codes.size(), n);
+  const std::size_t k = x.size();
+  // One score column per regressor, each group's sum in row order.
+  std::vector<std::vector<double>> s(k);
+  auto scores = [&](std::size_t a) {
+    std::vector<double> sa(n_groups, 0.0);
+    const double* xa = x[a];
+    for (std::size_t i = 0; i < n; ++i) sa[check_code(codes[i], n_groups)] += xa[i] * resid[i];
+    s[a] = std::move(sa);
+  };
+  thread_pool_run(k, TaskRef(scores));
+  std::vector<double> meat(checked_mul(k, k), 0.0);
+  std::vector<double> sg(k);
+  for (std::size_t g = 0; g < n_groups; ++g) {
+    for (std::size_t a = 0; a < k; ++a) sg[a] = s[a][g];
+    symmetric_add_outer_upper(meat.data(), sg.data(), k);
+  }
   symmetric_mirror_upper(meat.data(), k);
   return meat;
 }

@@ -52,6 +52,13 @@ std::vector<double> clustered_meat_rows(std::size_t n, std::size_t k, std::span<
   return meat;
 }
 
+// The same meat, bit for bit, from k separate columns of n values: each
+// column's group scores are summed on its own (the columns shared over the
+// pool), then the meat runs over the groups in order.
+std::vector<double> clustered_meat_columns(std::size_t n, std::span<const double* const> x,
+                                           std::span<const double> resid, CodeSpan codes,
+                                           std::size_t n_groups);
+
 // The same meat read through any strides, for the Python entry: n and k are
 // x's shape, resid and codes need at least n entries (later ones are ignored).
 // Every code must lie in 0..n_groups-1. Groups without rows are dropped
