@@ -144,8 +144,21 @@ std::vector<double> clustered_meat_raw(std::span<const double> x, std::size_t n,
                                        std::span<const double> resid, CodeSpan codes,
                                        std::size_t n_groups) {
   check_len(x.size(), checked_mul(n, k));
-  return clustered_meat_rows(n, k, resid, codes, n_groups,
-                             [&](std::size_t i) { return x.data() + i * k; });
+  check_len(resid.size(), n);
+  check_len(codes.size(), n);
+  // Scores per group, each summed in row order.
+  std::vector<double> s(checked_mul(n_groups, k), 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    double* sg = s.data() + check_code(codes[i], n_groups) * k;
+    const double* xi = x.data() + i * k;
+    const double e = resid[i];
+    for (std::size_t a = 0; a < k; ++a) sg[a] += xi[a] * e;
+  }
+  std::vector<double> meat(checked_mul(k, k), 0.0);
+  for (std::size_t g = 0; g < n_groups; ++g)
+    symmetric_add_outer_upper(meat.data(), s.data() + g * k, k);
+  symmetric_mirror_upper(meat.data(), k);
+  return meat;
 }
 
 std::vector<double> clustered_meat_strided(StridedMatrix x, StridedVector<double> resid,

@@ -14,8 +14,6 @@
 
 #include "codes/group_codes.hpp"
 #include "linalg/strided.hpp"
-#include "linalg/symmetric.hpp"
-#include "runtime/check.hpp"
 
 namespace kestrel {
 
@@ -28,29 +26,6 @@ using CodeSpan = std::span<const std::int32_t>;
 std::vector<double> clustered_meat_raw(std::span<const double> x, std::size_t n, std::size_t k,
                                        std::span<const double> resid, CodeSpan codes,
                                        std::size_t n_groups);
-
-// The same meat with the rows given by `row(i)` (a pointer to row i's k
-// values, which it may gather), for regressors that are not one row-major
-// block.
-template <class Row>
-std::vector<double> clustered_meat_rows(std::size_t n, std::size_t k, std::span<const double> resid,
-                                        CodeSpan codes, std::size_t n_groups, Row&& row) {
-  check_len(resid.size(), n);
-  check_len(codes.size(), n);
-  // Scores per group, each summed in row order.
-  std::vector<double> s(checked_mul(n_groups, k), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    double* sg = s.data() + check_code(codes[i], n_groups) * k;
-    const double* xi = row(i);
-    const double e = resid[i];
-    for (std::size_t a = 0; a < k; ++a) sg[a] += xi[a] * e;
-  }
-  std::vector<double> meat(checked_mul(k, k), 0.0);
-  for (std::size_t g = 0; g < n_groups; ++g)
-    symmetric_add_outer_upper(meat.data(), s.data() + g * k, k);
-  symmetric_mirror_upper(meat.data(), k);
-  return meat;
-}
 
 // The same meat, bit for bit, from k separate columns of n values: each
 // column's group scores are summed on its own (the columns shared over the

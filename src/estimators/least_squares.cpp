@@ -1,13 +1,12 @@
 #include "estimators/least_squares.hpp"
 
-#include <cmath>
-#include <string>
-#include <tuple>
-#include <utility>
-
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <string>
 
+#include "estimators/normal_equations.hpp"
+#include "estimators/residuals.hpp"
 #include "linalg/solve.hpp"
 #include "runtime/check.hpp"
 #include "runtime/thread_pool.hpp"
@@ -27,12 +26,17 @@ using Lanes = std::array<double, kLanes>;
 
 double lane_total(const Lanes& l) { return (l[0] + l[1]) + (l[2] + l[3]); }
 
-// acc += sum_i a[i] * b[i] over [0, len), lane i % kLanes.
-void add_dot(Lanes& acc, const double* a, const double* b, std::size_t len) {
+// acc += sum_i term(i) over [0, len), lane i % kLanes.
+template <class Term>
+void add_lanes(Lanes& acc, std::size_t len, const Term& term) {
   std::size_t i = 0;
   for (; i + kLanes <= len; i += kLanes)
-    for (std::size_t l = 0; l < kLanes; ++l) acc[l] += a[i + l] * b[i + l];
-  for (std::size_t l = 0; i < len; ++i, ++l) acc[l] += a[i] * b[i];
+    for (std::size_t l = 0; l < kLanes; ++l) acc[l] += term(i + l);
+  for (std::size_t l = 0; i < len; ++i, ++l) acc[l] += term(i);
+}
+
+void add_dot(Lanes& acc, const double* a, const double* b, std::size_t len) {
+  add_lanes(acc, len, [&](std::size_t i) { return a[i] * b[i]; });
 }
 
 std::size_t chunks_of(std::size_t n) { return n == 0 ? 0 : (n - 1) / kChunk + 1; }
@@ -55,9 +59,9 @@ std::vector<double> chunk_totals(const std::vector<double>& partial, std::size_t
   return total;
 }
 
-// X'X (k x k, row-major, exactly symmetric) and X'y of the columns.
-void normal_equations(const std::vector<const double*>& x, const double* y, std::size_t n,
-                      std::vector<double>& xtx, std::vector<double>& xty) {
+// X'X (k x k, row-major, exactly symmetric) and X'y of separate columns.
+NormalEquations column_normal_equations(const std::vector<const double*>& x, const double* y,
+                                        std::size_t n) {
   const std::size_t k = x.size();
   const std::size_t width = k * (k + 1) / 2 + k;  // upper triangle, then X'y
   std::vector<double> partial(checked_mul(chunks_of(n), width), 0.0);
@@ -73,19 +77,19 @@ void normal_equations(const std::vector<const double*>& x, const double* y, std:
     for (std::size_t e = 0; e < width; ++e) partial[c * width + e] = lane_total(acc[e]);
   });
   const std::vector<double> total = chunk_totals(partial, width);
-  xtx.assign(checked_mul(k, k), 0.0);
-  xty.assign(k, 0.0);
+  NormalEquations ne{std::vector<double>(checked_mul(k, k), 0.0), std::vector<double>(k, 0.0)};
   std::size_t e = 0;
   for (std::size_t a = 0; a < k; ++a)
-    for (std::size_t b = a; b < k; ++b) xtx[a * k + b] = xtx[b * k + a] = total[e++];
-  for (std::size_t a = 0; a < k; ++a) xty[a] = total[e++];
+    for (std::size_t b = a; b < k; ++b) ne.xtx[a * k + b] = ne.xtx[b * k + a] = total[e++];
+  for (std::size_t a = 0; a < k; ++a) ne.xty[a] = total[e++];
+  return ne;
 }
 
 // resid := y - sum_a x_a beta_a (each fitted value summed over a in order);
-// returns RSS and TSS (around the mean of y; 0 without rows).
-std::pair<double, double> residuals(const std::vector<const double*>& x, const double* y,
-                                    std::span<const double> beta, std::size_t n,
-                                    std::span<double> resid) {
+// RSS and TSS (around the mean of y; 0 without rows).
+SumsOfSquares column_residuals(const std::vector<const double*>& x, const double* y,
+                               std::span<const double> beta, std::size_t n,
+                               std::span<double> resid) {
   const std::size_t k = x.size();
   std::vector<double> partial(checked_mul(chunks_of(n), 2), 0.0);  // RSS, sum of y
   for_chunks(n, [&](std::size_t c, std::size_t begin, std::size_t end) {
@@ -102,10 +106,7 @@ std::pair<double, double> residuals(const std::vector<const double*>& x, const d
       for (std::size_t i = 0; i < len; ++i) e[i] = y[b0 + i] - e[i];
       add_dot(rss, e, e, len);
       const double* yb = y + b0;
-      std::size_t i = 0;
-      for (; i + kLanes <= len; i += kLanes)
-        for (std::size_t l = 0; l < kLanes; ++l) sum_y[l] += yb[i + l];
-      for (std::size_t l = 0; i < len; ++i, ++l) sum_y[l] += yb[i];
+      add_lanes(sum_y, len, [&](std::size_t i) { return yb[i]; });
     }
     partial[2 * c] = lane_total(rss);
     partial[2 * c + 1] = lane_total(sum_y);
@@ -116,16 +117,10 @@ std::pair<double, double> residuals(const std::vector<const double*>& x, const d
   std::vector<double> centred(chunks_of(n), 0.0);
   for_chunks(n, [&](std::size_t c, std::size_t begin, std::size_t end) {
     Lanes tss{};
-    std::size_t i = begin;
-    for (; i + kLanes <= end; i += kLanes)
-      for (std::size_t l = 0; l < kLanes; ++l) {
-        const double d = y[i + l] - mean_y;
-        tss[l] += d * d;
-      }
-    for (std::size_t l = 0; i < end; ++i, ++l) {
-      const double d = y[i] - mean_y;
-      tss[l] += d * d;
-    }
+    add_lanes(tss, end - begin, [&](std::size_t i) {
+      const double d = y[begin + i] - mean_y;
+      return d * d;
+    });
     centred[c] = lane_total(tss);
   });
   return {first[0], chunk_totals(centred, 1)[0]};
@@ -183,10 +178,7 @@ LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std:
   LeastSquaresFit fit;
 
   // All regressors' normal equations in one pass; the kept ones are a subset.
-  struct {
-    std::vector<double> xtx, xty;
-  } ne;
-  normal_equations(xcols, ycol.data(), n, ne.xtx, ne.xty);
+  const NormalEquations ne = column_normal_equations(xcols, ycol.data(), n);
 
   // Absorbed: (almost) no variation left after the fixed effects.
   std::vector<bool> excluded(k, false);
@@ -221,7 +213,9 @@ LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std:
   std::vector<const double*> kept_cols;
   for (const std::size_t j : fit.kept) kept_cols.push_back(xcols[j]);
   fit.resid.resize(n);
-  std::tie(fit.rss, fit.tss) = residuals(kept_cols, ycol.data(), fit.coef, n, fit.resid);
+  const SumsOfSquares ss = column_residuals(kept_cols, ycol.data(), fit.coef, n, fit.resid);
+  fit.rss = ss.rss;
+  fit.tss = ss.tss;
   return fit;
 }
 
