@@ -24,7 +24,7 @@ CHILD = textwrap.dedent("""
                                           if not n.startswith("_")})
     est._core.absorb = absorb
 
-    data = simulate(200_000, seed=1)
+    data = simulate(250_000, seed=1)  # past the size whose sums are split over the pool
     try:
         kestrel.feols("log_wage ~ hours | worker + firm + year", data, fixef_tol=1e-300,
                       fixef_maxiter=10**9, progress=False)
@@ -37,9 +37,15 @@ CHILD = textwrap.dedent("""
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
-def test_sigint_interrupts_a_long_fit_and_the_next_fit_works():
+@pytest.mark.parametrize("threads", [None, "18446744073709551615"])
+def test_sigint_interrupts_a_long_fit_and_the_next_fit_works(threads):
+    """Also with a pool size far beyond the machine, whose chunks once made a single
+    iteration last minutes."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = threads
     proc = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                            stderr=subprocess.PIPE, text=True, env=env)
     try:
         assert proc.stdout.readline().strip() == "absorbing"
         time.sleep(1.0)  # well inside the solver's iterations

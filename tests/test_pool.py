@@ -20,6 +20,8 @@ from oracles import large_problem, reference_demean, run_large
 
 TESTS = os.path.dirname(__file__)
 CPUS = os.cpu_count() or 1
+CAP = max(CPUS, 64)  # the largest pool: sizes beyond it only cost time and memory
+HUGE = ["100000", "4294967297", "18446744073709551615"]
 CLEAN_ENV = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
 
 
@@ -27,7 +29,7 @@ CLEAN_ENV = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
 def references():
     x, codes, groups = large_problem(200_000, 50)
     refs = {t: reference_demean(x, codes, groups, 0.0, 2, pool_size=t)
-            for t in sorted({1, 2, 3, 4, CPUS})}
+            for t in sorted({1, 2, 3, 4, CPUS, 64, CAP})}
     values = list(refs.values())
     assert all(not np.array_equal(a, b) for i, a in enumerate(values) for b in values[i + 1:])
     return refs
@@ -45,7 +47,9 @@ def references():
     ({"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "3"}, 3),
     ({"RAYON_NUM_THREADS": "99999999999999999999999", "RAYON_RS_NUM_CPUS": "4"}, 4),
     ({"RAYON_RS_NUM_CPUS": "3"}, 3), ({"RAYON_RS_NUM_CPUS": "0"}, CPUS),
-    ({"RAYON_RS_NUM_CPUS": "x"}, CPUS),
+    ({"RAYON_RS_NUM_CPUS": "x"}, CPUS), ({"RAYON_NUM_THREADS": "64"}, 64),
+    *[({"RAYON_NUM_THREADS": v}, CAP) for v in HUGE],
+    ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": HUGE[0]}, CAP),
 ], ids=repr)
 def test_pool_size_follows_the_environment_rules(env, expected, references, tmp_path):
     got = run_large(tmp_path, env)
@@ -193,3 +197,28 @@ def test_an_exception_in_a_pool_task_reaches_the_caller(tmp_path):
     if CPUS < 2:
         pytest.skip("one processor: the pool runs every task on the calling thread")
     assert int(proc.stdout.split()[-1]) > 0, "no pool task ran on a worker thread"
+
+
+FIT_BITS = """
+import hashlib, resource, sys
+if sys.argv[1] == "limit":  # a runaway allocation fails instead of taking the machine
+    resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))
+import kestrel
+from kestrel.simulate import simulate
+fit = kestrel.feols("log_wage ~ hours + training | worker + firm + year",
+                    simulate(250_000, seed=2), progress=False)
+print(fit.solver_stage, hashlib.sha256(fit.coef().to_numpy().tobytes()
+                                       + fit.se().to_numpy().tobytes()).hexdigest())
+"""
+
+
+def test_a_fit_with_a_pool_size_far_beyond_the_machine_is_the_fit_at_the_largest_pool():
+    """The layer's solver chunks its sums by the pool size too: a size of 2^64 - 1 once
+    built that many chunk boundaries."""
+    limit = "none" if SANITIZED else "limit"  # the sanitizers reserve vast address space
+    runs = {v: subprocess.run([sys.executable, "-c", FIT_BITS, limit], capture_output=True,
+                              text=True, timeout=600, env=dict(CLEAN_ENV, RAYON_NUM_THREADS=v))
+            for v in [str(CAP), HUGE[-1]]}
+    assert [r.returncode for r in runs.values()] == [0, 0], [r.stderr[-2000:] for r in
+                                                             runs.values()]
+    assert runs[str(CAP)].stdout == runs[HUGE[-1]].stdout

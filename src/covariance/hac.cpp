@@ -71,7 +71,7 @@ std::vector<double> hac_newey_west_sum(std::span<const double> s, std::size_t n,
     // every entry still runs over t in order within one task.
     const std::size_t rows_left = n > j1 ? n - j1 : 0;
     const std::size_t tasks =
-        rows_left * k * ldc >= (std::size_t{1} << 22) ? std::min(thread_pool_size(), ldc) : 1;
+        rows_left * k * ldc >= (std::size_t{1} << 22) ? std::min(thread_pool_runners(), ldc) : 1;
     auto sweep = [&](std::size_t task) {
       // Column ranges start on multiples of four, the widest vector.
       const std::size_t m0 = (ldc * task / tasks) & ~std::size_t{3};

@@ -147,7 +147,7 @@ WorkBuffer hac_sorted_rows(const StridedMatrix& score, const std::vector<std::si
   // large copies are split over the pool.
   const bool rows_contiguous =
       k == 1 || score.col_stride == static_cast<std::ptrdiff_t>(sizeof(double));
-  const std::size_t tasks = n * k >= (std::size_t{1} << 18) ? thread_pool_size() : 1;
+  const std::size_t tasks = n * k >= (std::size_t{1} << 18) ? thread_pool_runners() : 1;
   auto copy = [&](std::size_t task) {
     const std::size_t begin = n * task / tasks;
     const std::size_t end = n * (task + 1) / tasks;

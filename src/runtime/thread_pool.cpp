@@ -127,11 +127,16 @@ std::optional<std::size_t> thread_pool_parse_count(std::string_view text) {
 std::size_t thread_pool_size_from(const char* num_threads, const char* rs_num_cpus,
                                   std::size_t logical_processors) {
   const std::size_t fallback = std::max<std::size_t>(logical_processors, 1);
+  // Work is split into T chunks whose partial tables live at once or are
+  // zeroed and added one by one, so a size far beyond the machine only costs
+  // time and memory (10^5 chunks of every group table per iteration).
+  const std::size_t cap = std::max(fallback, kThreadPoolSizeCap);
   if (num_threads != nullptr) {
-    if (const auto v = thread_pool_parse_count(num_threads)) return *v > 0 ? *v : fallback;
+    if (const auto v = thread_pool_parse_count(num_threads))
+      return *v > 0 ? std::min(*v, cap) : fallback;
   }
   if (rs_num_cpus != nullptr) {
-    if (const auto v = thread_pool_parse_count(rs_num_cpus); v && *v > 0) return *v;
+    if (const auto v = thread_pool_parse_count(rs_num_cpus); v && *v > 0) return std::min(*v, cap);
   }
   return fallback;
 }

@@ -5,7 +5,11 @@
 // RAYON_NUM_THREADS (decimal digits, optional leading '+'; a positive value is
 // the size, 0 means one per logical processor), otherwise RAYON_RS_NUM_CPUS
 // read the same way except that 0 also falls through, otherwise one per
-// logical processor (1 when that number is unknown).
+// logical processor (1 when that number is unknown). A size from either
+// variable is capped at the larger of kThreadPoolSizeCap and the number of
+// logical processors: sizes up to that bound are kept as given (results for
+// them do not depend on the machine), larger ones, which could only multiply
+// the chunks' scratch tables and the time to add them up, get the bound.
 //
 // T is what callers split work by; results that depend on it (chunked sums)
 // depend only on T, never on which thread ran which task. The calling thread
@@ -23,6 +27,8 @@
 #include <string_view>
 
 namespace kestrel {
+
+inline constexpr std::size_t kThreadPoolSizeCap = 64;
 
 // A non-owning reference to a callable `void(std::size_t task)`.
 class TaskRef {
