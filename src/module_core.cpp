@@ -3,11 +3,16 @@
 // fields. Failed internal checks arrive as ValueError (the layer validates
 // its input first, so they mean input it let through); Ctrl-C between
 // iterations arrives as KeyboardInterrupt.
+//
+// Every stage gives up the interpreter lock for its numerical work, so other
+// Python threads (and fits in them) run meanwhile; it re-takes the lock only
+// to check for signals and to report progress between iterations.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -17,6 +22,7 @@
 #include "boundary/kinds.hpp"
 #include "boundary/module.hpp"
 #include "boundary/numpy_include.hpp"
+#include "boundary/released.hpp"
 #include "boundary/results.hpp"
 #include "codes/group_codes.hpp"
 #include "covariance/cluster.hpp"
@@ -41,13 +47,36 @@ using boundary::Fields;
 using boundary::Kind;
 using boundary::OwnedRef;
 using boundary::PythonError;
+using boundary::ReleasedInterpreter;
 using boundary::Signature;
+using boundary::without_interpreter;
 
 // ---- shared pieces -----------------------------------------------------------
 
 // A code column as the layer hands it over: int32, one code per row.
 std::vector<CodeSpan> code_columns(std::vector<boundary::I32Vector>& views) {
   return boundary::contiguous_all(views);
+}
+
+// Copies of what a stage checks once and then trusts (codes used as indices,
+// the mask that sizes the stack), taken while the lock is held: another
+// thread may write to the caller's arrays once it is released.
+template <class T>
+std::vector<T> owned(std::span<const T> values) {
+  return {values.begin(), values.end()};
+}
+
+// Owned copies of code columns and spans over them.
+struct OwnedCodes {
+  std::vector<std::vector<std::int32_t>> columns;
+  std::vector<CodeSpan> spans;
+};
+
+OwnedCodes owned_codes(std::vector<boundary::I32Vector>& views) {
+  OwnedCodes out;
+  for (const CodeSpan c : code_columns(views)) out.columns.push_back(owned(c));
+  for (const auto& c : out.columns) out.spans.emplace_back(c);
+  return out;
 }
 
 std::vector<ArrayResult<std::int32_t>> code_results(UsedCodes&& used) {
@@ -86,24 +115,77 @@ std::vector<std::size_t> indices_of(const std::vector<std::uint64_t>& v) {
   return {v.begin(), v.end()};
 }
 
-// Progress and Ctrl-C between iterations, on the thread that holds the
-// interpreter: a pending signal's handler runs (KeyboardInterrupt for
-// SIGINT) and its exception unwinds the solver.
+// Whether the calling thread is the one where signal handlers run (the
+// main thread); asked with the lock held. When that cannot be told, it is
+// assumed to be, which only costs a signal check.
+bool on_main_thread() {
+  OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
+  OwnedRef main = threading ? OwnedRef::steal(PyObject_CallMethod(threading.get(), "main_thread",
+                                                                  nullptr))
+                            : OwnedRef();
+  OwnedRef ident = main ? OwnedRef::steal(PyObject_GetAttrString(main.get(), "ident")) : OwnedRef();
+  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return true;
+  }
+  return id == PyThread_get_thread_ident();
+}
+
+// Progress and Ctrl-C between iterations, the solver running without the
+// interpreter lock: the lock is re-taken for every progress callback and,
+// without one, for a signal check at most every kSignalInterval on the main
+// thread (elsewhere no handler can run). A pending signal's handler runs
+// there (KeyboardInterrupt for SIGINT) and its exception unwinds the solver.
 class PythonObserver final : public IterationObserver {
  public:
-  explicit PythonObserver(PyObject* progress) : progress_(progress) {}
+  static constexpr std::chrono::milliseconds kSignalInterval{50};
+
+  // Constructed with the lock held.
+  explicit PythonObserver(PyObject* progress)
+      : progress_(progress), main_thread_(on_main_thread()),
+        last_check_(std::chrono::steady_clock::now()) {}
+  void set_released(ReleasedInterpreter* released) { released_ = released; }
+
   void iteration(std::uint64_t iteration, double residual) override {
-    if (PyErr_CheckSignals() < 0) throw PythonError{};
-    if (progress_ == nullptr) return;
-    OwnedRef result = OwnedRef::steal(
-        PyObject_CallFunction(progress_, "Kd", static_cast<unsigned long long>(iteration),
-                              residual));
-    if (!result) throw PythonError{};
+    if (progress_ == nullptr) {
+      if (!main_thread_) return;
+      const auto now = std::chrono::steady_clock::now();
+      if (released_ != nullptr && now - last_check_ < kSignalInterval) return;
+      last_check_ = now;
+    }
+    auto report = [&] {
+      if (PyErr_CheckSignals() < 0) throw PythonError{};
+      if (progress_ == nullptr) return;
+      OwnedRef result = OwnedRef::steal(
+          PyObject_CallFunction(progress_, "Kd", static_cast<unsigned long long>(iteration),
+                                residual));
+      if (!result) throw PythonError{};
+    };
+    if (released_ != nullptr)
+      released_->locked(report);
+    else
+      report();
   }
 
  private:
   PyObject* progress_;
+  bool main_thread_;
+  std::chrono::steady_clock::time_point last_check_;
+  ReleasedInterpreter* released_ = nullptr;
 };
+
+// f(observer) without the interpreter lock, the observer re-taking it.
+template <class F>
+decltype(auto) observed_without_interpreter(PythonObserver& observer, F&& f) {
+  ReleasedInterpreter released;
+  observer.set_released(&released);
+  struct Reset {
+    PythonObserver& o;
+    ~Reset() { o.set_released(nullptr); }
+  } reset{observer};
+  return std::forward<F>(f)();
+}
 
 const char* stage_name(DemeanStage stage) {
   switch (stage) {
@@ -135,31 +217,39 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> recode(OwnedRef& values) {
   const std::ptrdiff_t stride = PyArray_STRIDE(arr, 0);
   const int type = PyArray_TYPE(arr);
   if (!PyArray_ISNOTSWAPPED(arr)) throw ValueFailure("recode needs native byte order");
-  Recoded r;
-  if (type == NPY_INT64 || type == NPY_LONGLONG) {
-    r = recode_i64(StridedVector<std::int64_t>{data, n, stride});
-  } else if (type == NPY_INT32) {
-    const StridedVector<std::int32_t> v{data, n, stride};
-    std::vector<std::int64_t> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = v[i];
-    r = recode_i64(std::span<const std::int64_t>(keys));
-  } else if (type == NPY_FLOAT64) {
-    // Values by their bits (0.0 and -0.0 alike); NaN rows take no part.
-    const StridedVector<double> v{data, n, stride};
+  if (type != NPY_INT64 && type != NPY_LONGLONG && type != NPY_INT32 && type != NPY_FLOAT64)
+    throw ValueFailure("recode takes int64, int32 or float64 values");
+  // Every value is read once, into keys of the call's own (the recoding
+  // reads them twice, the second time to index its table).
+  Recoded r = without_interpreter([&] {
     std::vector<std::int64_t> keys;
     keys.reserve(n);
+    if (type == NPY_INT64 || type == NPY_LONGLONG) {
+      const StridedVector<std::int64_t> v{data, n, stride};
+      for (std::size_t i = 0; i < n; ++i) keys.push_back(v[i]);
+      return recode_i64(std::span<const std::int64_t>(keys));
+    }
+    if (type == NPY_INT32) {
+      const StridedVector<std::int32_t> v{data, n, stride};
+      for (std::size_t i = 0; i < n; ++i) keys.push_back(v[i]);
+      return recode_i64(std::span<const std::int64_t>(keys));
+    }
+    // Values by their bits (0.0 and -0.0 alike); NaN rows take no part.
+    const StridedVector<double> v{data, n, stride};
+    std::vector<std::uint8_t> missing(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
       const double x = v[i];
-      if (!std::isnan(x)) keys.push_back(std::bit_cast<std::int64_t>(x == 0.0 ? 0.0 : x));
+      missing[i] = std::isnan(x) ? 1 : 0;
+      if (missing[i] == 0) keys.push_back(std::bit_cast<std::int64_t>(x == 0.0 ? 0.0 : x));
     }
     Recoded present = recode_i64(std::span<const std::int64_t>(keys));
-    r.n_groups = present.n_groups;
-    r.codes.resize(n);
+    Recoded out;
+    out.n_groups = present.n_groups;
+    out.codes.resize(n);
     for (std::size_t i = 0, j = 0; i < n; ++i)
-      r.codes[i] = std::isnan(v[i]) ? -1 : present.codes[j++];
-  } else {
-    throw ValueFailure("recode takes int64, int32 or float64 values");
-  }
+      out.codes[i] = missing[i] != 0 ? -1 : present.codes[j++];
+    return out;
+  });
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
 }
 
@@ -176,12 +266,20 @@ constexpr Signature<4> kSample{
 Fields sample(std::vector<boundary::I32Vector>& fe_views,
               std::vector<boundary::I32Vector>& cluster_views, boundary::U8Vector& keep_view,
               bool drop_singletons) {
-  const std::vector<CodeSpan> fe = code_columns(fe_views);
-  const std::vector<CodeSpan> cl = code_columns(cluster_views);
-  const std::span<const std::uint8_t> keep = keep_view.contiguous();
+  const OwnedCodes fe_owned = owned_codes(fe_views);
+  const OwnedCodes cl_owned = owned_codes(cluster_views);
+  const std::vector<CodeSpan>& fe = fe_owned.spans;
+  const std::vector<CodeSpan>& cl = cl_owned.spans;
+  const std::vector<std::uint8_t> keep = owned(keep_view.contiguous());
   const std::size_t n0 = keep.size();
-  Sample s = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons);
-  const std::uint64_t absorbed = fe.empty() ? 0 : absorbed_dof_internal(s.fe.spans);
+  std::uint64_t absorbed = 0;
+  std::vector<std::uint64_t> cluster_groups;
+  Sample s = without_interpreter([&] {
+    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons);
+    absorbed = fe.empty() ? 0 : absorbed_dof_internal(found.fe.spans);
+    for (const CodeSpan c : found.cl.spans) cluster_groups.push_back(n_groups_of(c));
+    return found;
+  });
   std::vector<std::uint8_t> mask = s.mask.empty() ? std::vector<std::uint8_t>(n0, 1)
                                                   : std::move(s.mask);
   Fields out;
@@ -189,8 +287,6 @@ Fields sample(std::vector<boundary::I32Vector>& fe_views,
       .set("n", static_cast<std::uint64_t>(s.n))
       .set("n_singletons", static_cast<std::uint64_t>(s.removed))
       .set("fe_groups", counts_of(s.fe_groups));
-  std::vector<std::uint64_t> cluster_groups;
-  for (const CodeSpan c : s.cl.spans) cluster_groups.push_back(n_groups_of(c));
   out.set("fe", code_results(std::move(s.fe)))
       .set("clusters", code_results(std::move(s.cl)))
       .set("cluster_groups", std::move(cluster_groups))
@@ -228,8 +324,9 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   if (progress.get() != Py_None && !PyCallable_Check(progress.get()))
     throw ValueFailure("progress must be None or a callable");
 
-  const std::span<const std::uint8_t> mask = mask_view.contiguous();
-  const std::vector<CodeSpan> fe = code_columns(fe_views);
+  const std::vector<std::uint8_t> mask = owned(mask_view.contiguous());
+  const OwnedCodes fe_owned = owned_codes(fe_views);
+  const std::vector<CodeSpan>& fe = fe_owned.spans;
   const std::size_t n0 = mask.size();
   const auto n = static_cast<std::size_t>(
       std::count_if(mask.begin(), mask.end(), [](std::uint8_t m) { return m != 0; }));
@@ -252,12 +349,15 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   const std::size_t m = sources.size();
   boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
   const std::span<double> data(stack.data.get(), n * m);
-  fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
-  std::vector<double> sums = centred_sums_of_squares(data, n, m);
+  std::vector<double> sums;
 
   PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
   options.observer = &observer;
-  const DemeanReport report = demean_columns(data, n, m, fe, groups, options);
+  const DemeanReport report = observed_without_interpreter(observer, [&] {
+    fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
+    sums = centred_sums_of_squares(data, n, m);
+    return demean_columns(data, n, m, fe, groups, options);
+  });
 
   // The iterations of the chosen solver's stages (none for zero or one fixed effect).
   Fields stages;
@@ -295,8 +395,9 @@ Fields least_squares_entry(boundary::F64Matrix& data_view, std::uint64_t y,
   const std::span<const double> data = column_major(data_view, n, m);
   if (y >= m) throw ValueFailure("y is outside the data's columns");
   const std::vector<std::size_t> xs = indices_of(x);
-  LeastSquaresFit fit = least_squares(data, n, static_cast<std::size_t>(y), xs,
-                                      sums_view.contiguous(), collin_tol);
+  const std::span<const double> sums = sums_view.contiguous();
+  LeastSquaresFit fit = without_interpreter(
+      [&] { return least_squares(data, n, static_cast<std::size_t>(y), xs, sums, collin_tol); });
   const std::size_t k = fit.kept.size();
   Fields out;
   out.set("coef", boundary::vector_result(std::move(fit.coef)))
@@ -341,8 +442,11 @@ ArrayResult<double> hetero_meat(boundary::F64Matrix& data_view, std::vector<std:
       for (std::size_t c = 0; c < k; ++c) bread[r * k + c] = b(r, c);
   }
   ColumnRows rows(stack_columns(data, n, xs));
-  return boundary::matrix_result(
-      sandwich_meat(n, k, resid, bread, static_cast<int>(power), rows), k, k);
+  return boundary::matrix_result(without_interpreter([&] {
+                                   return sandwich_meat(n, k, resid, bread,
+                                                        static_cast<int>(power), rows);
+                                 }),
+                                 k, k);
 }
 
 constexpr Signature<4> kClusterMeats{
@@ -364,35 +468,48 @@ std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<st
   const std::size_t k = xs.size();
   const std::span<const double> resid = resid_view.contiguous();
   if (resid.size() != n) throw ValueFailure("resid needs one value per row");
-  const std::vector<CodeSpan> clusters = code_columns(cluster_views);
-  std::vector<std::size_t> groups;
-  for (const CodeSpan c : clusters) {
-    if (c.size() != n) throw ValueFailure("a cluster column needs one code per row");
-    for (const std::int32_t code : c)
-      if (code < 0) throw ValueFailure("cluster codes must be non-negative");
-    groups.push_back(n_groups_of(c));
-  }
+  const OwnedCodes owned_clusters = owned_codes(cluster_views);
+  const std::vector<CodeSpan>& clusters = owned_clusters.spans;
   const std::vector<const double*> xcols = stack_columns(data, n, xs);
-  std::vector<Fields> out;
-  for (std::size_t r = 1; r <= clusters.size(); ++r) {
-    for (const std::vector<std::size_t>& subset : combinations(clusters.size(), r)) {
-      Recoded joined;
-      CodeSpan codes = clusters[subset[0]];
-      std::size_t g = groups[subset[0]];
-      if (r > 1) {
-        std::vector<CodeSpan> columns;
-        for (const std::size_t d : subset) columns.push_back(clusters[d]);
-        joined = interaction_codes(columns);
-        codes = joined.codes;
-        g = joined.n_groups;
-      }
-      Fields f;
-      f.set("subset", std::vector<std::uint64_t>(subset.begin(), subset.end()))
-          .set("meat",
-               boundary::matrix_result(clustered_meat_columns(n, xcols, resid, codes, g), k, k))
-          .set("groups", static_cast<std::uint64_t>(g));
-      out.push_back(std::move(f));
+  struct Meat {
+    std::vector<std::size_t> subset;
+    std::vector<double> meat;
+    std::size_t groups;
+  };
+  std::vector<Meat> meats = without_interpreter([&] {
+    std::vector<std::size_t> groups;
+    for (const CodeSpan c : clusters) {
+      if (c.size() != n) throw ValueFailure("a cluster column needs one code per row");
+      for (const std::int32_t code : c)
+        if (code < 0) throw ValueFailure("cluster codes must be non-negative");
+      groups.push_back(n_groups_of(c));
     }
+    std::vector<Meat> found;
+    for (std::size_t r = 1; r <= clusters.size(); ++r) {
+      for (std::vector<std::size_t>& subset : combinations(clusters.size(), r)) {
+        Recoded joined;
+        CodeSpan codes = clusters[subset[0]];
+        std::size_t g = groups[subset[0]];
+        if (r > 1) {
+          std::vector<CodeSpan> columns;
+          for (const std::size_t d : subset) columns.push_back(clusters[d]);
+          joined = interaction_codes(columns);
+          codes = joined.codes;
+          g = joined.n_groups;
+        }
+        std::vector<double> meat = clustered_meat_columns(n, xcols, resid, codes, g);
+        found.push_back({std::move(subset), std::move(meat), g});
+      }
+    }
+    return found;
+  });
+  std::vector<Fields> out;
+  for (Meat& each : meats) {
+    Fields f;
+    f.set("subset", std::vector<std::uint64_t>(each.subset.begin(), each.subset.end()))
+        .set("meat", boundary::matrix_result(std::move(each.meat), k, k))
+        .set("groups", static_cast<std::uint64_t>(each.groups));
+    out.push_back(std::move(f));
   }
   return out;
 }
@@ -419,16 +536,20 @@ Fields residuals_entry(boundary::F64Matrix& data_view, std::uint64_t y,
   if (coef.size() != xs.size()) throw ValueFailure("coef needs one value per column of x");
   ColumnRows rows(stack_columns(data, n, xs));
   std::vector<double> resid(n);
-  const SumsOfSquares ss = residuals_and_sums(
-      n, xs.size(), data.subspan(static_cast<std::size_t>(y) * n, n), coef, resid, rows);
+  const SumsOfSquares ss = without_interpreter([&] {
+    return residuals_and_sums(n, xs.size(), data.subspan(static_cast<std::size_t>(y) * n, n),
+                              coef, resid, rows);
+  });
   Fields out;
   out.set("resid", boundary::vector_result(std::move(resid))).set("rss", ss.rss).set("tss", ss.tss);
   return out;
 }
 
-// Time (and panel) codes of the used rows: dense, non-negative, one per row.
-CodeSpan serial_codes(boundary::I32Vector& view, std::size_t n, const char* what) {
-  const CodeSpan codes = view.contiguous();
+// Time (and panel) codes of the used rows: dense, non-negative, one per row;
+// a copy of the call's own.
+std::vector<std::int32_t> serial_codes(boundary::I32Vector& view, std::size_t n,
+                                       const char* what) {
+  std::vector<std::int32_t> codes = owned(view.contiguous());
   if (codes.size() != n)
     throw ValueFailure(std::string(what) + " needs one code per row");
   for (const std::int32_t c : codes)
@@ -460,11 +581,15 @@ ArrayResult<double> newey_west_meat_entry(boundary::F64Matrix& data_view,
   const std::span<const double> resid = resid_view.contiguous();
   if (resid.size() != n) throw ValueFailure("resid needs one value per row");
   if (panel_views.size() > 1) throw ValueFailure("at most one panel column");
-  const CodeSpan time = serial_codes(time_view, n, "time");
-  const CodeSpan panel = panel_views.empty() ? CodeSpan() : serial_codes(panel_views[0], n, "panel");
+  const std::vector<std::int32_t> time = serial_codes(time_view, n, "time");
+  const std::vector<std::int32_t> panel =
+      panel_views.empty() ? std::vector<std::int32_t>() : serial_codes(panel_views[0], n, "panel");
   ColumnRows rows(stack_columns(data, n, xs));
-  return boundary::matrix_result(
-      newey_west_scores_meat(n, xs.size(), resid, time, panel, lag, rows), xs.size(), xs.size());
+  return boundary::matrix_result(without_interpreter([&] {
+                                   return newey_west_scores_meat(
+                                       n, xs.size(), resid, time, panel, lag, rows);
+                                 }),
+                                 xs.size(), xs.size());
 }
 
 constexpr Signature<5> kDriscollKraayMeat{
@@ -487,10 +612,13 @@ ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
   const std::vector<std::size_t> xs = indices_of(x);
   const std::span<const double> resid = resid_view.contiguous();
   if (resid.size() != n) throw ValueFailure("resid needs one value per row");
-  const CodeSpan time = serial_codes(time_view, n, "time");
+  const std::vector<std::int32_t> time = serial_codes(time_view, n, "time");
   ColumnRows rows(stack_columns(data, n, xs));
-  return boundary::matrix_result(
-      driscoll_kraay_scores_meat(n, xs.size(), resid, time, lag, rows), xs.size(), xs.size());
+  return boundary::matrix_result(without_interpreter([&] {
+                                   return driscoll_kraay_scores_meat(n, xs.size(), resid, time,
+                                                                     lag, rows);
+                                 }),
+                                 xs.size(), xs.size());
 }
 
 // ---- fixef_values --------------------------------------------------------------
@@ -514,8 +642,10 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
                           std::uint64_t max_iter) {
   if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
   const std::span<const double> resid = resid_view.contiguous();
-  const std::vector<CodeSpan> fe = code_columns(fe_views);
-  const std::vector<CodeSpan> preference = code_columns(preference_views);
+  const OwnedCodes fe_owned = owned_codes(fe_views);
+  const OwnedCodes preference_owned = owned_codes(preference_views);
+  const std::vector<CodeSpan>& fe = fe_owned.spans;
+  const std::vector<CodeSpan>& preference = preference_owned.spans;
   if (fe.size() != fe_groups.size() || fe.size() != preference.size())
     throw ValueFailure("fe, fe_groups and preference differ in length");
   for (std::size_t q = 0; q < fe.size(); ++q) {
@@ -530,7 +660,8 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
   options.tol = tol;
   options.max_iter = max_iter;
   options.observer = &observer;
-  FixefValues fit = fixef_values(resid, fe, groups, preference, options);
+  FixefValues fit = observed_without_interpreter(
+      observer, [&] { return fixef_values(resid, fe, groups, preference, options); });
   std::vector<ArrayResult<double>> values;
   for (std::vector<double>& v : fit.values) values.push_back(boundary::vector_result(std::move(v)));
   Fields out;

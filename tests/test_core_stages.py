@@ -193,3 +193,117 @@ def test_least_squares_over_many_row_chunks_is_lstsq_and_the_same_bits_on_any_th
     np.testing.assert_allclose(got[3:12], np.linalg.inv(X.T @ X).ravel(), rtol=1e-10)
     np.testing.assert_allclose(got[12:-2], e, rtol=1e-9, atol=1e-12)
     np.testing.assert_allclose(got[-2:], [e @ e, ((y - y.mean()) ** 2).sum()], rtol=1e-12)
+
+
+# ---- the interpreter lock ---------------------------------------------------------------
+# Every stage gives up the interpreter lock for its numerical work. A ticker thread wakes
+# every TICK seconds and counts the wakes that find a stage running: with the lock held
+# through the stage it can only wake between calls (a tick or two), without it about as
+# often as the stage's duration allows.
+
+TICK = 0.002
+
+
+def _ticks_while(calls):
+    """Runs each call in its own thread; returns the ticks during which all of them were
+    inside their stage, and how many the ticker could have made over the longest."""
+    import threading
+    import time
+
+    inside = [False] * len(calls)
+    state = {"ticks": 0, "stop": False}
+    seconds = [0.0] * len(calls)
+    go = threading.Barrier(len(calls))
+
+    def ticker():
+        while not state["stop"]:
+            time.sleep(TICK)
+            state["ticks"] += all(inside)
+
+    def run(j):
+        go.wait()
+        inside[j] = True
+        start = time.perf_counter()
+        calls[j]()
+        seconds[j] = time.perf_counter() - start
+        inside[j] = False
+
+    threads = [threading.Thread(target=run, args=(j,)) for j in range(len(calls))]
+    tick = threading.Thread(target=ticker)
+    tick.start()
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        state["stop"] = True
+        tick.join()
+    return state["ticks"], max(seconds) / TICK
+
+
+@pytest.fixture(scope="module")
+def big():
+    rng = np.random.default_rng(5)
+    n, k = 600_000, 12
+    data = np.asfortranarray(rng.normal(size=(n, k + 1)))
+    f1 = rng.integers(0, 30_000, n).astype(np.int32)
+    f2 = rng.integers(0, 3_000, n).astype(np.int32)
+    ls = _core.least_squares(data=data, y=0, x=list(range(1, k + 1)), sum_squares=np.empty(0),
+                             collin_tol=1e-10)
+    return dict(n=n, x=list(range(1, k + 1)), data=data, f1=f1, f2=f2, ls=ls, rng=rng)
+
+
+def _stage_calls(b):
+    n, x, data, ls, f1, f2 = b["n"], b["x"], b["data"], b["ls"], b["f1"], b["f2"]
+    e = ls["resid"]
+    keep = np.ones(n, bool)
+    time = np.repeat(np.arange(n // 100, dtype=np.int32), 100)
+    return {
+        "recode": lambda: _core.recode(b["rng"].integers(0, 2**62, 2_000_000)),
+        "sample": lambda: _core.sample(fe=[np.tile(f1, 6), np.tile(f2, 6), np.repeat(f2, 6)],
+                                       clusters=[np.tile(f1, 6)], keep=np.tile(keep, 6),
+                                       drop_singletons=True),
+        "absorb": lambda: _core.absorb(columns=[data[:, j] for j in range(2)], mask=keep,
+                                       fe=[f1, f2], fe_groups=[30_000, 3_000], tol=1e-300,
+                                       max_iter=12, solver="cg", progress=None),
+        "least_squares": lambda: _core.least_squares(data=data, y=0, x=x * 3,
+                                                     sum_squares=np.empty(0), collin_tol=1e-10),
+        "residuals": lambda: _core.residuals(data=data, y=0, x=x * 12,
+                                             coef=np.tile(ls["coef"], 12)),
+        "hetero_meat": lambda: _core.hetero_meat(data=data, x=x, resid=e, bread=ls["bread"],
+                                                 power=2),
+        "cluster_meats": lambda: _core.cluster_meats(data=data, x=x, resid=e, clusters=[f1, f2]),
+        "newey_west_meat": lambda: _core.newey_west_meat(
+            data=data, x=x, resid=e, time=b["rng"].permutation(n).astype(np.int32), panel=[],
+            lag=10),
+        "driscoll_kraay_meat": lambda: _core.driscoll_kraay_meat(data=data, x=x * 4, resid=e,
+                                                                 time=time, lag=200),
+        "fixef_values": lambda: _core.fixef_values(
+            resid=data[:, 0].copy(), fe=[f1, f2], fe_groups=[30_000, 3_000],
+            preference=[np.arange(30_000, dtype=np.int32), np.arange(3_000, dtype=np.int32)],
+            tol=1e-300, max_iter=100),
+    }
+
+
+STAGES = ["recode", "sample", "absorb", "least_squares", "residuals", "hetero_meat",
+          "cluster_meats", "newey_west_meat", "driscoll_kraay_meat", "fixef_values"]
+
+
+def test_every_stage_is_listed():
+    assert sorted(STAGES) == sorted(_core.__all__)
+
+
+@pytest.mark.parametrize("stage", STAGES)
+def test_a_ticker_thread_runs_while_a_stage_computes(stage, big):
+    ticks, possible = _ticks_while([_stage_calls(big)[stage]])
+    assert possible >= 25, f"{stage} ran too briefly to tell ({possible * TICK:.3f} s)"
+    assert ticks >= 0.2 * possible, (ticks, possible)
+
+
+def test_two_threads_demean_at_the_same_time(big):
+    """Two fits' absorptions overlap: the ticker finds both inside their stage at once."""
+    call = _stage_calls(big)["absorb"]
+    ticks, possible = _ticks_while([call, call])
+    assert possible >= 25
+    assert ticks >= 0.1 * possible, (ticks, possible)
