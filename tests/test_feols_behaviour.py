@@ -6,7 +6,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
-from layer_support import panel
+from layer_support import dummies, panel
 
 import kestrel
 from kestrel.progress import progress_line
@@ -112,3 +112,84 @@ def test_progress_line_only_on_a_terminal_after_the_delay_and_cleared_at_the_end
         callback(7, 2.5e-4)
         assert "iteration 7, residual 2.50e-04" in out.getvalue()
     assert out.getvalue().endswith("\r")
+
+
+# ---- units --------------------------------------------------------------------------------
+# A regressor, an instrument or the outcome in other units (times 2^k, from 2^-1000 to 2^600)
+# is fitted, never dropped, and the estimates follow the units exactly: a coefficient on
+# x times 2^k is the one on x times 2^-k, bit for bit, and so is its standard error.
+
+def _units_data():
+    rng = np.random.default_rng(0)
+    n = 600
+    df = pd.DataFrame({"x1": rng.normal(size=n), "x2": rng.normal(size=n),
+                       "z": rng.normal(size=n), "g": rng.integers(0, 12, n),
+                       "h": rng.integers(0, 7, n)})
+    df["x2"] += 0.7 * df.z
+    df["y"] = df.x1 + 0.5 * df.x2 + 0.1 * df.g + rng.normal(size=n)
+    return df
+
+
+UNITS_MODELS = [("y ~ x1 + x2 | g + h", "hetero"), ("y ~ x1 + x2 | g", {"CRV1": "g"}),
+                ("y ~ x1 + x2", "iid"), ("y ~ x1 | g + h | x2 ~ z", "hetero"),
+                ("y ~ x1 | x2 ~ z", "iid")]
+EXPONENTS = [600, 515, 100, -110, -600, -1000]
+
+
+@pytest.mark.parametrize("fml, vc", UNITS_MODELS, ids=[m[0] for m in UNITS_MODELS])
+def test_estimates_follow_the_units_of_each_column_exactly(fml, vc):
+    df = _units_data()
+    base = kestrel.feols(fml, df, vc)
+    for col in ["x2", "y"] + (["z"] if "~ z" in fml else []):
+        for k in EXPONENTS:
+            fit = kestrel.feols(fml, df.assign(**{col: np.ldexp(df[col], k)}), vc)
+            coef, se = base.coef(), base.se()
+            if col == "y":
+                coef, se = np.ldexp(coef, k), np.ldexp(se, k)
+            elif col == "x2":
+                coef, se = coef.copy(), se.copy()
+                coef["x2"], se["x2"] = np.ldexp(coef["x2"], -k), np.ldexp(se["x2"], -k)
+            assert fit.collinear == [], (col, k)
+            np.testing.assert_array_equal(fit.coef(), coef, err_msg=f"{col} 2^{k}")
+            np.testing.assert_array_equal(fit.se(), se, err_msg=f"{col} 2^{k}")
+            np.testing.assert_array_equal(fit.tstat(), base.tstat())
+            if base.first_stage:
+                first, got = base.first_stage["x2"], fit.first_stage["x2"]
+                # x2 is the first stage's outcome; z one of its regressors.
+                shift = np.array([(k if col == "x2" else 0) - (k if col == name == "z" else 0)
+                                  for name in first.names])
+                np.testing.assert_array_equal(got.coef(), np.ldexp(first.coef(), shift))
+                np.testing.assert_array_equal(got.se(), np.ldexp(first.se(), shift))
+                assert got.f_stat == first.f_stat
+
+
+@pytest.mark.parametrize("scale", [1e154, 1e200, 1e300, 1e-32, 1e-200, 1e-300])
+@pytest.mark.parametrize("fe", [True, False])
+def test_regressors_of_any_magnitude_agree_with_statsmodels_in_their_units(scale, fe):
+    """Against OLS (dummies for the fixed effect) on the same data in ordinary units: the
+    coefficient and standard error on x2 * scale are those on x2 divided by scale."""
+    sm = pytest.importorskip("statsmodels.api")
+    df = _units_data()
+    X = df[["x1", "x2"]].to_numpy()
+    X = np.column_stack([X, dummies(df.g)] if fe else [np.ones(len(df)), X])
+    want = sm.OLS(df.y.to_numpy(), X).fit()
+    j = 1 if fe else 2
+    fit = kestrel.feols("y ~ x1 + x2" + (" | g" if fe else ""), df.assign(x2=df.x2 * scale),
+                        "iid")
+    np.testing.assert_allclose(fit.coef()["x2"] * scale, want.params[j], rtol=1e-12)
+    np.testing.assert_allclose(fit.se()["x2"] * scale, want.bse[j], rtol=1e-10)
+    np.testing.assert_allclose(fit.coef()["x1"], want.params[j - 1], rtol=1e-12)
+    np.testing.assert_allclose(fit.se()["x1"], want.bse[j - 1], rtol=1e-10)
+    np.testing.assert_allclose(fit.resid(), want.resid, rtol=1e-9, atol=1e-12)
+
+
+def test_instrumented_regressors_of_any_magnitude_agree_with_two_stage_least_squares():
+    df = _units_data()
+    X = np.column_stack([df.x1, df.x2, dummies(df.g)])
+    Z = np.column_stack([df.x1, df.z, dummies(df.g)])
+    fitted = Z @ np.linalg.lstsq(Z, X, rcond=None)[0]
+    beta = np.linalg.solve(fitted.T @ X, fitted.T @ df.y.to_numpy())
+    for scale in [1e160, 1e-160, 1e300]:
+        fit = kestrel.feols("y ~ x1 | g | x2 ~ z", df.assign(x2=df.x2 * scale,
+                                                             z=df.z / scale), "iid")
+        np.testing.assert_allclose(fit.coef().to_numpy() * [1, scale], beta[:2], rtol=1e-11)

@@ -27,6 +27,9 @@ if TYPE_CHECKING:
     from kestrel.multiple import FitList
 
 COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
+# Columns whose largest magnitude lies outside [2^-20, 2^64) are fitted in other units (see
+# _scaled): these frexp exponents of the largest magnitude are left as they are.
+UNSCALED_EXPONENTS = range(-19, 65)
 
 
 class CollinearityWarning(UserWarning):
@@ -145,9 +148,29 @@ def check_solver(solver: Any) -> None:
         raise ValueError(f"solver must be one of {', '.join(map(repr, SOLVERS))}, not {solver!r}")
 
 
+def _scaled(columns: list[np.ndarray], mask: np.ndarray) -> tuple[list[np.ndarray], np.ndarray]:
+    """The columns in units where every sum of squares and product the fit forms is a
+    normal double (values of 1e200 or 1e-200 would overflow or vanish in them): a column
+    whose largest magnitude over the rows used is f·2^p with p outside
+    ``UNSCALED_EXPONENTS`` becomes a copy times 2^-p (exact: a power of two); the others
+    are passed as they are (p = 0). Returns the columns and p of each."""
+    out, exponents = [], np.zeros(len(columns), dtype=np.int64)
+    for j, c in enumerate(columns):
+        largest = max(abs(np.max(c, where=mask, initial=0.0)),
+                      abs(np.min(c, where=mask, initial=0.0)))
+        p = int(np.frexp(largest)[1]) if np.isfinite(largest) and largest > 0 else 0
+        if p in UNSCALED_EXPONENTS:
+            p = 0
+        exponents[j] = p
+        out.append(np.ldexp(c, -p) if p else c)
+    return out, exponents
+
+
 def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
             progress: bool | None, solver: str = "auto") -> dict:
-    # Absorb the fixed effects from y and every regressor at once.
+    # Absorb the fixed effects from y and every regressor at once, in units that keep
+    # their sums finite ("exponents": the powers of two to scale results back with).
+    columns, exponents = _scaled(columns, sample["mask"])
     with progress_line(None if progress is None else bool(progress)) as callback:
         absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
@@ -157,6 +180,7 @@ def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_max
                       f"{absorbed['iterations']:,} iterations without reaching "
                       f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
                       stacklevel=3)
+    absorbed["exponents"] = exponents
     return absorbed
 
 
@@ -193,7 +217,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
         positions = list(ls["kept"])  # in the design's regressors
     else:
         stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
-                               CollinearityWarning, stacklevel=4)
+                               CollinearityWarning, stacklevel=4,
+                               exponents=absorbed["exponents"])
         ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
                   tss=stages.tss)
         names, x_cols, collinear = stages.names, stages.x, stages.dropped
@@ -207,8 +232,24 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
 
-    return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=np.asarray(ls["coef"]),
-               _vcov=covariance.matrix, df_t=covariance.df_t, dof_k=covariance.dof_k,
+    # Back from the scaled units: x_a times 2^-p_a and y times 2^-p_y make beta_a and the
+    # residuals scale by 2^(p_a - p_y) and 2^-p_y (ratios such as R² do not change).
+    p = absorbed["exponents"]
+    p_y = int(p[y])
+    p_x = p[[1 + j for j in positions]] if instruments is not None else p[x_cols]
+    with np.errstate(over="ignore", under="ignore"):  # a value beyond doubles: inf or 0
+        coef = np.ldexp(np.asarray(ls["coef"], dtype=float), p_y - p_x)
+        vcov = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
+        se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), p_y - p_x)
+        resid = np.ldexp(resid, p_y)
+    stats = _fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
+                            bool(model.fixef))
+    with np.errstate(over="ignore", under="ignore"):
+        stats["rss"], stats["rmse"] = (float(np.ldexp(stats["rss"], 2 * p_y)),
+                                       float(np.ldexp(stats["rmse"], p_y)))
+
+    return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=coef,
+               _vcov=vcov, df_t=covariance.df_t, dof_k=covariance.dof_k,
                vcov_type=vc, ssc=conv, nobs=n, n_missing=d.n_missing,
                n_singletons=int(sample["n_singletons"]),
                fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
@@ -218,8 +259,7 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
                _model=None if source is None else source.model(d, model, sample, positions),
-               **_fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
-                                 bool(model.fixef)))
+               _se=se, **stats)
 
 
 def _why(x_names: list[str], ls: dict) -> str:

@@ -140,10 +140,15 @@ def _terms(text: str, fml: str, what: str) -> tuple[Term, ...]:
 
 def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                sum_squares: np.ndarray, inference: Inference, collin_tol: float,
-               warning: type[Warning], stacklevel: int) -> Stages:
+               warning: type[Warning], stacklevel: int,
+               exponents: np.ndarray | None = None) -> Stages:
     """2SLS on ``data``, the absorbed columns [y, x…] of the design ``d`` (whose x holds the
     exogenous regressors, then the endogenous ones, then the instruments). ``data`` is
-    overwritten in the instruments' columns."""
+    overwritten in the instruments' columns. ``exponents``: column j of ``data`` is the
+    design's times 2^-exponents[j]; the second stage is returned in these units, the first
+    stages in the design's own."""
+    if exponents is None:
+        exponents = np.zeros(data.shape[1], dtype=np.int64)
     endog_labels = {t.label for t in parts.endog}
     excluded_labels = {t.label for t in parts.excluded}
     exog = [1 + j for j, t in enumerate(d.x_terms)
@@ -174,7 +179,8 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                         if firsts[0][kind])
         warnings.warn(f"dropped {why}", warning, stacklevel=stacklevel)
     first_stage = {name[e]: _first_stage(name[e], fs, kept, excluded_kept, name, data,
-                                         inference, single=len(endog) == 1)
+                                         inference, single=len(endog) == 1,
+                                         shift=exponents[e] - exponents[kept])
                    for e, fs in zip(endog, firsts)}
 
     # Fitted endogenous columns, over instrument columns no longer read.
@@ -209,9 +215,11 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
 
 
 def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], name: dict,
-                 data: np.ndarray, inference: Inference, single: bool) -> FirstStage:
+                 data: np.ndarray, inference: Inference, single: bool,
+                 shift: np.ndarray) -> FirstStage:
     """The first stage's coefficients, standard errors and the tests of its excluded
-    instruments under the fit's covariance."""
+    instruments under the fit's covariance (``shift``: the powers of two that bring the
+    coefficients back to the data's units; the tests do not depend on units)."""
     coef, bread = np.asarray(fs["coef"]), np.asarray(fs["bread"])
     cov = inference.covariance(data, kept, np.asarray(fs["resid"]), bread, float(fs["rss"]))
     idx = [p for p, c in enumerate(kept) if c in excluded]
@@ -219,8 +227,11 @@ def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], nam
     v_pi = cov.matrix[np.ix_(idx, idx)]
     q = len(idx)
     # A covariance of rank below q (as with more instruments than clusters less one) has
-    # no Wald statistic.
-    full_rank = np.isfinite(v_pi).all() and np.linalg.matrix_rank(v_pi) == q
+    # no Wald statistic. The rank is that of the correlations: instruments in very
+    # different units must not look dependent.
+    sd = np.sqrt(np.diag(v_pi))
+    full_rank = (np.isfinite(v_pi).all() and (sd > 0).all()
+                 and np.linalg.matrix_rank(v_pi / np.outer(sd, sd)) == q)
     f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q if full_rank else float("nan")
     effective = None
     if single:
@@ -229,7 +240,10 @@ def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], nam
         # instruments' block of the first stage's bread.
         zz = np.linalg.inv(bread[np.ix_(idx, idx)])
         effective = float(pi @ zz @ pi) / float(np.trace(v_pi @ zz))
-    return FirstStage(endog=endog, instruments=[name[c] for c in excluded], _coef=coef,
-                      _se=np.sqrt(np.diag(cov.matrix)), names=[name[c] for c in kept],
+    with np.errstate(over="ignore", under="ignore"):  # beyond doubles: inf or 0
+        coef_units = np.ldexp(coef, shift)
+        se_units = np.ldexp(np.sqrt(np.diag(cov.matrix)), shift)
+    return FirstStage(endog=endog, instruments=[name[c] for c in excluded], _coef=coef_units,
+                      _se=se_units, names=[name[c] for c in kept],
                       f_stat=f_stat, f_df=(q, float(cov.df_t)),
                       f_pvalue=float(special.fdtrc(q, cov.df_t, f_stat)), effective_f=effective)

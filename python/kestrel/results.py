@@ -57,6 +57,9 @@ class Fit:
     first_stage: dict[str, Any] | None = None
     periods: int | None = None  # Newey-West and Driscoll-Kraay: the time periods
     _model: Any = field(default=None, repr=False)  # kestrel.prediction.Model
+    # The standard errors, where the covariance's own units could not hold them (the
+    # variance of a coefficient on a regressor of 1e160 underflows); None: from _vcov.
+    _se: np.ndarray | None = field(default=None, repr=False)
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
@@ -69,21 +72,24 @@ class Fit:
     def vcov(self) -> pd.DataFrame:
         return pd.DataFrame(self._vcov, index=self.coef_names, columns=self.coef_names)
 
+    def _std_errors(self) -> np.ndarray:
+        return np.sqrt(np.diag(self._vcov)) if self._se is None else self._se
+
     def se(self) -> pd.Series:
-        return self._series(np.sqrt(np.diag(self._vcov)), "Std. Error")
+        return self._series(self._std_errors(), "Std. Error")
 
     def tstat(self) -> pd.Series:
-        return self._series(self._coef / np.sqrt(np.diag(self._vcov)), "t value")
+        return self._series(self._coef / self._std_errors(), "t value")
 
     def pvalue(self) -> pd.Series:
-        t = self._coef / np.sqrt(np.diag(self._vcov))
+        t = self._coef / self._std_errors()
         return self._series(2.0 * special.stdtr(self.df_t, -np.abs(t)), "Pr(>|t|)")
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
         if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
             raise ValueError(f"confint(level=...) must be a number between 0 and 1, not {level!r}")
         q = special.stdtrit(self.df_t, 0.5 + level / 2)
-        se = np.sqrt(np.diag(self._vcov))
+        se = self._std_errors()
         lo, hi = (1 - level) / 2 * 100, (1 + level) / 2 * 100
         return pd.DataFrame({f"{lo:g}%": self._coef - q * se, f"{hi:g}%": self._coef + q * se},
                             index=pd.Index(self.coef_names, name="Coefficient"))

@@ -151,7 +151,7 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
                 below.append("")
                 continue
             j = f.coef_names.index(name)
-            b, se = float(f._coef[j]), math.sqrt(float(f._vcov[j, j]))
+            b, se = float(f._coef[j]), float(f._std_errors()[j])
             p = float(f.pvalue().iloc[j])
             mark = next((s for s, bound in levels if p < bound), "")
             est.append(_number(b, digits) + ("\x00" + mark if levels else ""))
