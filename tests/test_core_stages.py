@@ -307,3 +307,37 @@ def test_two_threads_demean_at_the_same_time(big):
     ticks, possible = _ticks_while([call, call])
     assert possible >= 25
     assert ticks >= 0.1 * possible, (ticks, possible)
+
+
+def test_least_squares_and_absorb_take_columns_of_any_magnitude():
+    """Columns of 1e±300 (whose squares overflow or vanish) give the coefficients and bread
+    of the same fit in ordinary units, scaled; none is taken as absorbed or collinear."""
+    rng = np.random.default_rng(4)
+    n = 500
+    f = rng.integers(0, 9, n).astype(np.int32)
+    y, x1, x2 = rng.normal(size=(3, n))
+    y = y + x1 - x2
+    keep = np.ones(n, bool)
+    base = _core.absorb(columns=[y, x1, x2], mask=keep, fe=[f], fe_groups=[9], tol=1e-10,
+                        max_iter=100, solver="auto", progress=None)
+    want = _core.least_squares(data=base["data"], y=0, x=[1, 2],
+                               sum_squares=base["sum_squares"], collin_tol=1e-10)
+    D = dummies(f, 9)
+    X = np.column_stack([x1, x2, D])
+    np.testing.assert_allclose(want["coef"], np.linalg.lstsq(X, y, rcond=None)[0][:2],
+                               rtol=1e-12)
+    for sy, s1, s2 in [(1.0, 1e300, 1e-300), (1e-300, 1e-150, 1.0), (1e150, 1.0, 1e-150)]:
+        got = _core.absorb(columns=[y * sy, x1 * s1, x2 * s2], mask=keep, fe=[f],
+                           fe_groups=[9], tol=1e-10, max_iter=100, solver="auto",
+                           progress=None)
+        ls = _core.least_squares(data=got["data"], y=0, x=[1, 2],
+                                 sum_squares=got["sum_squares"], collin_tol=1e-10)
+        assert (ls["kept"], ls["absorbed"], ls["collinear"]) == ([0, 1], [], [])
+        np.testing.assert_allclose(ls["coef"], want["coef"] * sy / [s1, s2], rtol=1e-12)
+        scale = np.array([s1, s2])
+        with np.errstate(over="ignore", under="ignore"):  # compared where representable
+            expected_bread = want["bread"] / scale[:, None] / scale[None, :]
+        normal = (np.abs(expected_bread) > 1e-300) & np.isfinite(expected_bread)
+        np.testing.assert_allclose(ls["bread"][normal], expected_bread[normal], rtol=1e-12)
+        np.testing.assert_allclose(ls["resid"], want["resid"] * sy, rtol=1e-9,
+                                   atol=1e-12 * sy)

@@ -1,6 +1,8 @@
 #include "estimators/absorb.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 #include "runtime/check.hpp"
@@ -92,24 +94,63 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
     unstack_rows(stack, n, p.first, p.count, p.block, p.ld, p.at);
 }
 
+namespace {
+
+struct CentredSum {
+  double ss = 0.0;   // 0 for a constant column
+  double raw = 0.0;  // the plain sum of squares
+};
+
+// The centred sum of squares of n values times 2^-exponent. The scale is
+// applied as two factors, each a normal double, so that it is exact over the
+// whole exponent range.
+CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent) {
+  const double hi = std::ldexp(1.0, -exponent / 2);
+  const double lo = std::ldexp(1.0, -exponent - (-exponent / 2));
+  double sum = 0.0;
+  for (std::size_t r = 0; r < n; ++r) sum += col[r] * hi * lo;
+  const double mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
+  double ss = 0.0;
+  double raw = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double v = col[r] * hi * lo;
+    ss += (v - mean) * (v - mean);
+    raw += v * v;
+  }
+  // Deviations below 1e-10 of the level are rounding of a constant (its
+  // mean is rarely exact): the column is constant.
+  return {ss <= 1e-20 * raw ? 0.0 : ss, raw};
+}
+
+}  // namespace
+
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m) {
   check_len(stack.size(), checked_mul(n, m));
   std::vector<double> out(m, 0.0);
   for (std::size_t j = 0; j < m; ++j) {
     const double* col = stack.data() + j * n;
-    double sum = 0.0;
-    for (std::size_t r = 0; r < n; ++r) sum += col[r];
-    const double mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
-    double ss = 0.0;
-    double raw = 0.0;
-    for (std::size_t r = 0; r < n; ++r) {
-      ss += (col[r] - mean) * (col[r] - mean);
-      raw += col[r] * col[r];
+    const CentredSum plain = centred_sum_of_squares(col, n, 0);
+    if (std::isfinite(plain.raw) && plain.raw >= 0x1p-900) {
+      out[j] = plain.ss;
+      continue;
     }
-    // Deviations below 1e-10 of the level are rounding of a constant (its
-    // mean is rarely exact): the column is constant.
-    out[j] = ss <= 1e-20 * raw ? 0.0 : ss;
+    // Squares that overflowed or fell towards the subnormal range (values of
+    // 1e160 or 1e-160): the sums again with the largest magnitude scaled to
+    // [0.5, 1), so that the constant test is sound, then back in the
+    // column's units, where a sum beyond the doubles is infinite and one
+    // below them the smallest positive double (never a false 0).
+    double largest = 0.0;
+    for (std::size_t r = 0; r < n; ++r) largest = std::fmax(largest, std::fabs(col[r]));
+    if (!std::isfinite(largest) || largest == 0.0) {
+      out[j] = plain.ss;
+      continue;
+    }
+    int exponent = 0;
+    (void)std::frexp(largest, &exponent);
+    const double scaled = centred_sum_of_squares(col, n, exponent).ss;
+    const double back = std::ldexp(scaled, 2 * exponent);
+    out[j] = scaled > 0.0 && back == 0.0 ? std::numeric_limits<double>::denorm_min() : back;
   }
   return out;
 }

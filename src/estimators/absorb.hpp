@@ -67,7 +67,9 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
 // Centred sum of squares of every stack column: its mean first, then the
 // squared deviations, each a running sum over rows in order; exactly 0 for a
 // column that is constant up to rounding (deviations at most 1e-10 of its
-// root mean square).
+// root mean square). Columns whose squares overflow or underflow are summed
+// in scaled units: their sum is then infinite, or below the normal doubles
+// (never 0) when it cannot be represented.
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m);
 

@@ -260,14 +260,16 @@ LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std:
   const NormalEquations ne = column_normal_equations(xcols, ycol.data(), n, scales, ys);
 
   // Absorbed: (almost) no variation left after the fixed effects, compared
-  // in the scaled units. A sum before absorption that overflowed tells
-  // nothing; the column is then left to the collinearity check.
+  // in the scaled units. A sum before absorption that overflowed or is
+  // subnormal tells nothing; the column is then left to the collinearity
+  // check.
   std::vector<bool> excluded(k, false);
   if (!sums_of_squares.empty()) {
     for (std::size_t j = 0; j < k; ++j) {
       const double before = sums_of_squares[x[j]];
       const double scaled = std::ldexp(before, -2 * scales[j].exponent);
-      if (before == 0.0 || (std::isfinite(before) && ne.xtx[j * k + j] <= collin_tol * scaled)) {
+      const bool known = std::isnormal(before);
+      if (before == 0.0 || (known && ne.xtx[j * k + j] <= collin_tol * scaled)) {
         excluded[j] = true;
         fit.absorbed.push_back(j);
       }

@@ -27,11 +27,17 @@ struct LeastSquaresFit {
 // `sums_of_squares` (one per stack column, or empty: no absorption check)
 // holds each column's centred sum of squares before absorption, 0 for a
 // column that was constant. A regressor counts as absorbed when that is 0 or
-// its demeaned sum of squares is at most collin_tol times it; as collinear
+// its demeaned sum of squares is at most collin_tol times it (a sum that is
+// infinite or subnormal, i.e. could not be represented, decides nothing);
+// as collinear
 // when its pivot in a Cholesky factorisation of X'X in column order (over
 // the regressors kept before it) is at most collin_tol times its diagonal.
-// Coefficients and bread come from the k' x k' solver of the kept columns'
-// X'X. Indices out of range are a ValueFailure.
+// Every column is first scaled by the power of two that puts its largest
+// magnitude in [0.5, 1), so that cross-products neither overflow nor vanish
+// and the solver's absolute pivot threshold is relative; coefficients, bread
+// and residuals are converted back exactly. Coefficients and bread come from
+// the k' x k' solver of the kept columns' X'X. Indices out of range are a
+// ValueFailure.
 LeastSquaresFit least_squares(std::span<const double> stack, std::size_t n, std::size_t y,
                               std::span<const std::size_t> x,
                               std::span<const double> sums_of_squares, double collin_tol);
