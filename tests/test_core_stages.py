@@ -341,3 +341,33 @@ def test_least_squares_and_absorb_take_columns_of_any_magnitude():
         np.testing.assert_allclose(ls["bread"][normal], expected_bread[normal], rtol=1e-12)
         np.testing.assert_allclose(ls["resid"], want["resid"] * sy, rtol=1e-9,
                                    atol=1e-12 * sy)
+
+
+DAEMON = """
+import threading, time
+import numpy as np
+from kestrel import _core
+rng = np.random.default_rng(0)
+n = 300_000
+f1, f2 = rng.integers(0, 30_000, n).astype(np.int32), rng.integers(0, 3_000, n).astype(np.int32)
+started = threading.Event()
+def fit():
+    _core.absorb(columns=[rng.normal(size=n)], mask=np.ones(n, bool), fe=[f1, f2],
+                 fe_groups=[30_000, 3_000], tol=1e-300, max_iter=10**9, solver="cg",
+                 progress=lambda i, r: started.set())
+threading.Thread(target=fit, daemon=True).start()
+started.wait()
+time.sleep(0.3)
+print("leaving", flush=True)
+"""
+
+
+def test_the_interpreter_exits_cleanly_while_a_daemon_thread_is_demeaning():
+    """The daemon thread asks for the lock back at every progress call; once the interpreter
+    is shutting down it must wait, not crash the exit."""
+    import subprocess
+    import sys
+    for _ in range(2):
+        proc = subprocess.run([sys.executable, "-c", DAEMON], capture_output=True, text=True,
+                              timeout=120)
+        assert (proc.returncode, proc.stdout) == (0, "leaving\n"), proc.stderr[-2000:]

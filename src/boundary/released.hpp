@@ -12,11 +12,28 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "runtime/thread_pool.hpp"
 
 namespace kestrel::boundary {
+
+// Takes the lock back. Once the interpreter is shutting down, a thread that
+// asks for it is ended by unwinding its stack, which the entry points (that
+// let no exception out) would turn into an abort; such a thread (a daemon
+// thread still fitting) waits here instead until the process is gone.
+inline void retake(PyThreadState* state) {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool finalizing = Py_IsFinalizing() != 0;
+#else
+  const bool finalizing = _Py_IsFinalizing() != 0;
+#endif
+  if (finalizing)
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  PyEval_RestoreThread(state);
+}
 
 class ReleasedInterpreter {
  public:
@@ -26,7 +43,7 @@ class ReleasedInterpreter {
     (void)thread_pool_size();
     state_ = PyEval_SaveThread();
   }
-  ~ReleasedInterpreter() { PyEval_RestoreThread(state_); }
+  ~ReleasedInterpreter() { retake(state_); }
   ReleasedInterpreter(const ReleasedInterpreter&) = delete;
   ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
 
@@ -35,7 +52,7 @@ class ReleasedInterpreter {
   // with this thread until the caller re-takes the lock and reports it.
   template <class F>
   void locked(F&& f) {
-    PyEval_RestoreThread(state_);
+    retake(state_);
     struct Release {
       PyThreadState*& state;
       ~Release() { state = PyEval_SaveThread(); }
