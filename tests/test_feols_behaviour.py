@@ -193,3 +193,14 @@ def test_instrumented_regressors_of_any_magnitude_agree_with_two_stage_least_squ
         fit = kestrel.feols("y ~ x1 | g | x2 ~ z", df.assign(x2=df.x2 * scale,
                                                              z=df.z / scale), "iid")
         np.testing.assert_allclose(fit.coef().to_numpy() * [1, scale], beta[:2], rtol=1e-11)
+
+
+def test_fixed_effect_values_and_predictions_follow_the_units_of_the_outcome():
+    df = _units_data()
+    fml = "y ~ x1 + x2 | g + h"
+    base = kestrel.feols(fml, df)
+    for k in [600, 100, -600]:
+        fit = kestrel.feols(fml, df.assign(y=np.ldexp(df.y, k), x2=np.ldexp(df.x2, k)))
+        for name in ("g", "h"):
+            np.testing.assert_array_equal(fit.fixef()[name], np.ldexp(base.fixef()[name], k))
+        np.testing.assert_array_equal(fit.predict(), np.ldexp(base.predict(), k))

@@ -122,7 +122,18 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
     // The demeaning solver's reduced system (largest fixed effect eliminated,
     // graph-preconditioned once the diagonal stalls) gives one least-squares
     // solution; the normalisation below picks the reported one.
-    std::vector<double> work(r.begin(), r.end());
+    // The solver's norms are sums of squares: r goes in with its largest
+    // magnitude scaled to [0.5, 1) by a power of two (exact), so that values of
+    // 1e200 or 1e-200 neither overflow nor vanish, and its values come back
+    // scaled the other way.
+    double largest = 0.0;
+    for (const double v : r) largest = std::fmax(largest, std::fabs(v));
+    int exponent = 0;
+    if (std::isfinite(largest) && largest > 0.0) (void)std::frexp(largest, &exponent);
+    const double hi = std::ldexp(1.0, -exponent / 2);
+    const double lo = std::ldexp(1.0, -exponent - (-exponent / 2));
+    std::vector<double> work(n);
+    for (std::size_t i = 0; i < n; ++i) work[i] = r[i] * hi * lo;
     std::vector<std::vector<double>> values;
     SolverOptions solver;
     solver.tol = options.tol;
@@ -133,8 +144,8 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
     out.iterations = report.diagonal_iterations + report.graph_iterations;
     out.converged = report.converged;
     for (std::size_t q = 0; q < codes.size(); ++q)
-      std::copy(values[q].begin(), values[q].end(),
-                alpha.begin() + static_cast<std::ptrdiff_t>(d.offset[q]));
+      for (std::size_t g = 0; g < values[q].size(); ++g)
+        alpha[d.offset[q] + g] = std::ldexp(values[q][g], exponent);
   }
   for (std::size_t q = 0; q < codes.size(); ++q)
     out.values.emplace_back(alpha.begin() + static_cast<std::ptrdiff_t>(d.offset[q]),
