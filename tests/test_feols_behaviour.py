@@ -204,3 +204,17 @@ def test_fixed_effect_values_and_predictions_follow_the_units_of_the_outcome():
         for name in ("g", "h"):
             np.testing.assert_array_equal(fit.fixef()[name], np.ldexp(base.fixef()[name], k))
         np.testing.assert_array_equal(fit.predict(), np.ldexp(base.predict(), k))
+
+
+def test_the_first_stage_f_statistic_does_not_depend_on_the_instruments_units():
+    """Two instruments 2^60 apart in scale: their covariance's rank is that of their
+    correlations (a rank test on the raw matrix took them as dependent: F was NaN)."""
+    df = _units_data()
+    df["w"] = np.random.default_rng(2).normal(size=len(df)) + 0.3 * df.x2
+    base = kestrel.feols("y ~ x1 | x2 ~ z + w", df, "hetero").first_stage["x2"]
+    for k in [60, -19]:
+        got = kestrel.feols("y ~ x1 | x2 ~ z + w", df.assign(w=np.ldexp(df.w, k)),
+                            "hetero").first_stage["x2"]
+        assert np.isfinite(base.f_stat)
+        np.testing.assert_allclose(got.f_stat, base.f_stat, rtol=1e-10)
+        np.testing.assert_allclose(got.effective_f, base.effective_f, rtol=1e-10)
