@@ -7,9 +7,9 @@
 // read the same way except that 0 also falls through, otherwise one per
 // logical processor (1 when that number is unknown). A size from either
 // variable is capped at the larger of kThreadPoolSizeCap and the number of
-// logical processors: sizes up to that bound are kept as given (results for
-// them do not depend on the machine), larger ones, which could only multiply
-// the chunks' scratch tables and the time to add them up, get the bound.
+// logical processors: a larger one could only multiply the chunks' scratch
+// tables and the time to add them up (10^5 chunks per group sum). Sizes up to
+// kThreadPoolSizeCap thus give the same results on every machine.
 //
 // T is what callers split work by; results that depend on it (chunked sums)
 // depend only on T, never on which thread ran which task. The calling thread
