@@ -257,6 +257,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
 
   PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
   options.observer = &observer;
+  options.column_scales = sums;
   const DemeanReport report = demean_columns(data, n, m, fe, groups, options);
 
   // The iterations of the chosen solver's stages (none for zero or one fixed effect).
@@ -270,6 +271,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       .set("iterations", report.cg_iterations + report.diagonal_iterations +
                                 report.graph_iterations)
       .set("converged", report.converged)
+      .set("limit_reached", report.limit_reached)
       .set("stage", std::string(stage_name(report.stage)))
       .set("stages", std::move(stages))
       .set("setup_seconds", report.setup_seconds);

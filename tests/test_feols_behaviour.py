@@ -68,7 +68,8 @@ def test_polars_frame_gives_the_same_fit_as_pandas(data):
 
 
 def test_stopping_short_of_the_tolerance_warns_with_the_iteration_count(data):
-    with pytest.warns(kestrel.ConvergenceWarning, match=r"after 1 iterations.*fixef_maxiter"):
+    with pytest.warns(kestrel.ConvergenceWarning,
+                      match=r"stopped at fixef_maxiter=1 iterations.*raise fixef_maxiter"):
         fit = kestrel.feols("y ~ x1 | worker + firm + year", data, fixef_maxiter=1,
                             fixef_tol=1e-14)
     assert not fit.converged and fit.iterations == 1

@@ -153,11 +153,22 @@ def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_max
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
                                 max_iter=int(fixef_maxiter), solver=solver, progress=callback)
     if not absorbed["converged"]:
-        warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
-                      f"{absorbed['iterations']:,} iterations without reaching "
-                      f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
-                      stacklevel=3)
+        warnings.warn("the fixed effects were not fully absorbed: "
+                      + demeaning_shortfall(absorbed, fixef_tol, fixef_maxiter, "fixef_tol",
+                                            "fixef_maxiter"),
+                      ConvergenceWarning, stacklevel=3)
     return absorbed
+
+
+def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,
+                        maxiter_name: str) -> str:
+    """Why a demeaning ended unconverged, and what to do about it."""
+    if info.get("limit_reached", True):
+        return (f"demeaning stopped at {maxiter_name}={maxiter:,} iterations without reaching "
+                f"{tol_name}={tol:g}; raise {maxiter_name}")
+    return (f"demeaning stopped after {info['iterations']:,} iterations, short of "
+            f"{tol_name}={tol:g}, because the solver made no further progress (rounding limits "
+            f"the accuracy these data allow); results are accurate only to about that level")
 
 
 
