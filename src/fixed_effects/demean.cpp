@@ -61,7 +61,7 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
   if (options.solver == DemeanSolver::Auto)
     return demean_auto(data, nrows, ncols, codes, n_groups, options);
   std::optional<ObservedCg> observed;
-  if (options.observer != nullptr) observed.emplace(*options.observer, 1e-16);
+  if (options.observer != nullptr) observed.emplace(*options.observer, 0.0);
   CgOptions cg_options;
   cg_options.tol = options.tol;
   cg_options.max_iter = options.max_iter;
@@ -75,7 +75,6 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
     return report;
   }
   // One column at a time, each to its own scale; the limit applies to each.
-  cg_options.relative = true;
   check_len(options.column_scales.size(), ncols);
   check_len(data.size(), checked_mul(nrows, ncols));
   std::optional<OffsetObserver> offset;

@@ -177,14 +177,13 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   // initial x.x), and, since the iterate's norm can only fall in exact
   // arithmetic (the error decreases monotonically and stays orthogonal to
   // the limit), a step that raises it by more than rounding ends the
-  // iteration unconverged.
+  // iteration unconverged. No test holds an absolute number: data of tiny
+  // units are demeaned as data of any other.
   const double rounding_floor = kRoundingFloor * kRoundingFloor * xx;
-  const double floor2 =
-      options.relative ? options.floor_norm2 : std::fmax(1e-16, options.floor_norm2);
+  const double floor2 = options.floor_norm2;
   // fmax, not std::max: a NaN norm falls back to the floor.
   auto done = [&] {
-    return tol2 * std::fmax(xx, floor2) > rr || rr < rounding_floor ||
-           (options.relative && rr == 0.0 && tol2 > 0.0);
+    return tol2 * std::fmax(xx, floor2) > rr || rr < rounding_floor || (rr == 0.0 && tol2 > 0.0);
   };
   for (std::uint64_t& iter = outcome.iterations;;) {
     if (done()) {
@@ -209,8 +208,7 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
       for (std::size_t c = 0; c < ncols; ++c)
         pq = finish_direction(n, sweep.tail(c), p + c * n, q + c * n, pq);
     }
-    // breakdown: x keeps the previous step
-    if (options.relative ? !(pq > 0.0) : std::fabs(pq) < 1e-30) break;
+    if (!(pq > 0.0)) break;  // breakdown: x keeps the previous step
 
     const double alpha = rr / pq;
     double rr_new = 0.0;

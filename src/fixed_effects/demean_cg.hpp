@@ -43,11 +43,6 @@ struct CgOptions {
   // held to tol times this floor's root, not to tol times its own vanishing
   // norm.
   double floor_norm2 = 0.0;
-  // Tests relative to the data only, so that the result does not depend on
-  // the data's units: no absolute floor of 1e-16 on x.x, breakdown when p.q
-  // is not positive rather than below 1e-30, and an exactly zero residual
-  // counts as converged. Off, the engine's entry points' absolute tests.
-  bool relative = false;
 };
 
 // Demeans ncols contiguous columns of nrows values in place (column-major
@@ -55,11 +50,12 @@ struct CgOptions {
 // come from code column q (all its entries) with n_groups[q] groups; codes
 // need at least nrows entries, each in 0..n_groups[q]-1, and n_groups needs
 // an entry per code column (panics otherwise). Iterations stop, converged,
-// when tol^2 * fmax(x.x, 1e-16, floor_norm2) > r.r or when r.r falls below
-// kRoundingFloor^2 times the data's x.x; unconverged on breakdown
-// (|p.q| < 1e-30), when r.r turns non-finite, when a step raises x.x by more
-// than kGrowthLimit, after max_iter steps, or when the monitor says so
-// (with options.relative, see there).
+// when tol^2 * fmax(x.x, floor_norm2) > r.r, when r.r falls below
+// kRoundingFloor^2 times the data's x.x, or when r.r is 0 (tol > 0);
+// unconverged on breakdown (p.q not positive), when r.r turns non-finite,
+// when a step raises x.x by more than kGrowthLimit, after max_iter steps, or
+// when the monitor says so. Every test is relative to the data, so that the
+// result does not depend on their units.
 // max_iter = 0 leaves the data unchanged; so does an empty list of code
 // columns (the sweep is then the identity). Tables follow the groups that
 // occur, so n_groups may far exceed the rows. A `spare` buffer of at least
