@@ -167,8 +167,8 @@ class Frame:
         try:
             codes, uniques = pd.factorize(values)
         except TypeError as exc:  # unhashable values: lists, dicts, sets
-            raise ValueError(f"the column {name!r} ({s.dtype}) cannot identify groups: its "
-                             f"values cannot be compared for equality ({exc})") from None
+            raise ValueError(f"the column {name!r} of type {s.dtype} cannot identify groups: "
+                             f"its values cannot be compared for equality ({exc})") from None
         return codes.astype(np.int32), len(uniques)
 
     def _check_identifier(self, name: str) -> None:
@@ -198,7 +198,7 @@ class Frame:
             # polars gives UTC wall times
             utc = pd.DatetimeIndex(native.to_numpy()).tz_localize("UTC")
             return utc.tz_convert(dtype.time_zone)
-        if dtype.is_numeric() or dtype.is_temporal() and dtype != nw.Time \
+        if dtype.is_float() or dtype.is_temporal() and dtype != nw.Time \
                 or dtype in (nw.String, nw.Categorical, nw.Enum):
             return native.to_numpy()
         # Decimals, times, bytes, 128-bit integers, Python objects: as Python values.
