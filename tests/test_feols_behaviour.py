@@ -9,6 +9,7 @@ import pytest
 from layer_support import panel
 
 import kestrel
+from kestrel.prediction import UnseenLevelWarning
 from kestrel.progress import progress_line
 
 FML = "y ~ x1 + x2 + C(g) | worker + year"
@@ -112,3 +113,46 @@ def test_progress_line_only_on_a_terminal_after_the_delay_and_cleared_at_the_end
         callback(7, 2.5e-4)
         assert "iteration 7, residual 2.50e-04" in out.getvalue()
     assert out.getvalue().endswith("\r")
+
+
+def answers(fit, original):
+    """Everything a fit reports, now or later."""
+    values = fit.fixef() if fit.fixef else {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UnseenLevelWarning)  # singletons' levels
+        new = fit.predict(original)
+    return dict(coef=fit.coef(), se=fit.se(), resid=fit.resid(), fitted=fit.predict(),
+                new=new, summary=str(fit.summary()),
+                **{f"fixef {name}": s for name, s in values.items()},
+                **{f"labels {name}": s.index.to_frame() for name, s in values.items()})
+
+
+def vandalise(df):
+    """Overwrite a third of every column in place, keeping its dtype."""
+    rows = df.index[::3]
+    for col in df.columns:
+        if df[col].dtype.kind == "f":
+            df.loc[rows, col] = 1e3
+        elif col in ("firm", "year"):
+            df.loc[rows, col] = df[col].iloc[1]
+        else:
+            df.loc[rows, col] = df[col].dropna().iloc[-1]
+
+
+@pytest.mark.parametrize("fml", [FML, "y ~ x2 | firm^year + worker | x1 ~ x3",
+                                 "y + y2 ~ x2 + csw0(x3, C(region)) | firm + year"])
+def test_a_fit_answers_from_the_data_as_they_were_at_the_call(data, fml):
+    """Editing the caller's frame after the call changes nothing a fit reports (least
+    squares, two-stage least squares, multiple estimation)."""
+    df = data.copy()
+    fits = kestrel.feols(fml, df, {"CRV1": "firm"})
+    vandalise(df)
+    assert not df.equals(data)
+    expected = kestrel.feols(fml, data, {"CRV1": "firm"})
+    for ours, theirs in zip(*(f if isinstance(f, kestrel.FitList) else [f]
+                              for f in (fits, expected))):
+        got, want = answers(ours, data), answers(theirs, data)
+        assert got.keys() == want.keys()
+        for key in want:
+            np.testing.assert_array_equal(np.asarray(got[key]), np.asarray(want[key]),
+                                          err_msg=f"{ours.formula}: {key}")

@@ -88,6 +88,9 @@ CASES = [
         pd.DatetimeIndex(with_na([DAY + datetime.timedelta(hours=int(j)) for j in k], na))
         .tz_localize("America/New_York"),
         lambda j: pd.Timestamp(DAY + datetime.timedelta(hours=j), tz="America/New_York"))),
+    pandas_case("datetime-tz-aware-UTC-ns", lambda k, na: (
+        pd.to_datetime(np.where(na, np.nan, k * 3600e9 + 1.6e18), utc=True),
+        lambda j: pd.Timestamp(int(j * 3600e9 + 1.6e18), tz="UTC"))),
     pandas_case("timedelta", lambda k, na: (
         pd.to_timedelta(np.where(na, np.nan, k), unit="min"),
         lambda j: pd.Timedelta(minutes=j))),
