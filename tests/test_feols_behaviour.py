@@ -68,6 +68,25 @@ def test_polars_frame_gives_the_same_fit_as_pandas(data):
         same_fit(kestrel.feols(fml, data, "hetero"), kestrel.feols(fml, frame, "hetero"))
 
 
+def test_columns_named_by_numbers_or_with_spaces_are_read_through_backticks(data):
+    """Integer column labels (a frame built from an array) and names with spaces, as
+    regressors, fixed effects and clusters, fit as the same columns with plain names."""
+    plain = kestrel.feols("y ~ x1 + C(g) + x2:x3 | worker + firm^year", data, {"CRV1": "firm"})
+    renamed = data.rename(columns={"y": 0, "x1": 3, "x2": 2, "worker": 5, "firm": "firm id"})
+    ours = kestrel.feols("`0` ~ `3` + C(g) + `2`:x3 | `5` + `firm id`^year", renamed,
+                         {"CRV1": "firm id"})
+    np.testing.assert_array_equal(ours.coef(), plain.coef())
+    np.testing.assert_array_equal(ours.se(), plain.se())
+    assert list(ours.fixef) == ["5", "firm id^year"]
+    for a, b in zip(ours.fixef().values(), plain.fixef().values()):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_array_equal(ours.predict(renamed[ours.mask]), plain.predict(data[plain.mask]))
+    # kestrel.demean reads fixed effects from a frame labelled by position too.
+    x = data[["x2", "x3"]].to_numpy()
+    np.testing.assert_array_equal(kestrel.demean(x, data[["firm", "year"]].set_axis([0, 1], axis=1)),
+                                  kestrel.demean(x, data[["firm", "year"]]))
+
+
 def test_stopping_short_of_the_tolerance_warns_with_the_iteration_count(data):
     with pytest.warns(kestrel.ConvergenceWarning, match=r"after 1 iterations.*fixef_maxiter"):
         fit = kestrel.feols("y ~ x1 | worker + firm + year", data, fixef_maxiter=1,
