@@ -218,12 +218,15 @@ class Frame:
                       else s).to_numpy()
         try:
             codes, uniques = pd.factorize(native, sort=True)
-        except TypeError:
+        except TypeError as exc:
             kinds = sorted({type(v).__name__ for v in np.asarray(native, dtype=object)
-                            if not pd.isna(v)})
-            raise TypeError(f"the column {name!r} mixes values of types {', '.join(kinds)}, "
-                            "which have no common order for its levels: convert it to one "
-                            f"type (such as df[{name!r}].astype(str))") from None
+                            if v is not None and not (isinstance(v, float) and v != v)})
+            if len(kinds) > 1:
+                raise TypeError(f"the column {name!r} mixes values of types {', '.join(kinds)}, "
+                                "which have no common order for its levels: convert it to one "
+                                f"type (such as df[{name!r}].astype(str))") from None
+            raise TypeError(f"the column {name!r} of type {s.dtype} cannot be expanded into "
+                            f"levels: {exc}") from None
         if self.is_numeric(name):
             codes = np.where(np.isfinite(self.floats(name)), codes, -1)
         return codes, list(np.asarray(uniques).tolist())
