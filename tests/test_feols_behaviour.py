@@ -82,9 +82,9 @@ def test_columns_named_by_numbers_or_with_spaces_are_read_through_backticks(data
         np.testing.assert_array_equal(a, b)
     np.testing.assert_array_equal(ours.predict(renamed[ours.mask]), plain.predict(data[plain.mask]))
     # kestrel.demean reads fixed effects from a frame labelled by position too.
-    x = data[["x2", "x3"]].to_numpy()
-    np.testing.assert_array_equal(kestrel.demean(x, data[["firm", "year"]].set_axis([0, 1], axis=1)),
-                                  kestrel.demean(x, data[["firm", "year"]]))
+    x, ids = data[["x2", "x3"]].to_numpy(), data[["firm", "year"]]
+    np.testing.assert_array_equal(kestrel.demean(x, ids.set_axis([0, 1], axis=1)),
+                                  kestrel.demean(x, ids))
 
 
 def test_stopping_short_of_the_tolerance_warns_with_the_iteration_count(data):
