@@ -76,6 +76,16 @@ MISTAKES = [
           vcov="iid"),
      ValueError, "no degrees of freedom left"),
     (dict(fml="y ~ 0"), ValueError, "has no regressors"),
+    (dict(fml="y ~ Intercept + x1", data=lambda df: df.assign(Intercept=df.x2)), ValueError,
+     "column 'Intercept' has the name of the intercept's coefficient"),
+    (dict(fml="y ~ x1 + C(m)", data=lambda df: df.assign(m=[b"a", 1, "b", 2.5] * 100)),
+     TypeError, "column 'm' mixes values of types bytes, float, int, str"),
+    (dict(fml="y ~ x1 + `1`", data=lambda df: df.assign(**{"1": df.x2})), ValueError,
+     "`1` alone is read as the intercept"),
+    (dict(fml="y ~ x1 | `a^b`", data=lambda df: df.assign(**{"a^b": df.firm})), ValueError,
+     "column 'a\\^b' cannot be a fixed effect"),
+    (dict(fml="y ~ x1", data=lambda df: df.set_axis([*df.columns[:-1], 0], axis=1)
+          .assign(**{"0": 1.0})), ValueError, r"duplicated column names: \['0'\]"),
 ]
 
 

@@ -101,6 +101,10 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         x_terms.append("1")
     for term in model.terms:
         names, cols = columns[term.label]
+        if x_terms[:1] == ["1"] and "Intercept" in names:
+            raise ValueError(f"the column {term.label!r} has the name of the intercept's "
+                             f"coefficient in {model.text!r}: rename the column, or leave the "
+                             "intercept out ('y ~ 0 + Intercept + ...')")
         x_names += names
         x += cols
         x_terms += [term.label] * len(names)

@@ -107,7 +107,10 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                          f"{', '.join(model.variables + list(vc.clusters))}")
     sample = _sample(d, drop_singletons)
     inference = _inference(vc, conv, d, sample, frame)
-    source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
+    # What the fit keeps (the rows used, not the caller's columns) is read before returning.
+    source = prediction.Source(d.y[sample["mask"]], d.x,
+                               prediction.labels(frame, model.fixef, sample),
+                               float(fixef_tol), int(fixef_maxiter))
     absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
     return _estimate(fml, model, vc, conv, d, sample, inference, instruments, absorbed, 0,
                      list(range(1, 1 + len(d.x))), source)
@@ -228,7 +231,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
-               _model=None if source is None else source.model(d, model, sample, positions),
+               _model=None if source is None else source.model(d, model, sample, positions,
+                                                               np.asarray(ls["coef"])),
                **_fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
                                  bool(model.fixef)))
 

@@ -81,6 +81,10 @@ def parse(fml: object) -> ModelFormula:
                              "fixed effects after a '|' ('y ~ x | firm + year')")
         raise ValueError(f"the formula {fml!r} must have exactly one '~' before the first '|'")
     lhs, rhs = _split_top(parts[0], "~")
+    for side in (lhs, rhs):
+        if any(piece.strip() == "`1`" for piece in _split_top(side, "+")):
+            raise ValueError(f"in {fml!r} `1` alone is read as the intercept, not as the column "
+                             "named 1: rename that column")
     fixef: tuple[tuple[str, ...], ...] = ()
     iv = None
     for k, part in enumerate(parts[1:], start=1):
@@ -148,11 +152,20 @@ def _parse_fixef(part: str, fml: str) -> tuple[tuple[str, ...], ...]:
         if "[" in piece:
             raise ValueError(f"varying slopes ({piece!r}) are not supported yet; "
                              "interact the slope variable with C(fe) among the regressors")
-        names = tuple(n.strip().strip("`") for n in _split_top(piece, "^"))
-        if any(not n or any(c in n for c in "()+*:~ ") and not n.isidentifier() for n in names):
-            raise ValueError(f"the fixed effect {piece!r} in {fml!r} must be a column name or "
-                             "columns combined with '^' (such as firm^year)")
-        out.append(names)
+        names = []
+        for n in (n.strip() for n in _split_top(piece, "^")):
+            quoted = len(n) > 1 and n[0] == n[-1] == "`"  # `my id`: any name, as formulaic
+            if quoted:
+                n = n[1:-1]
+            if not n or not quoted and any(c in n for c in "()+*:~` "):
+                raise ValueError(f"the fixed effect {piece!r} in {fml!r} must be a column name "
+                                 "(backticked if it has spaces or symbols: `my id`) or columns "
+                                 "combined with '^' (such as firm^year)")
+            if "^" in n:
+                raise ValueError(f"the column {n!r} cannot be a fixed effect in {fml!r}: '^' "
+                                 "combines fixed effects (firm^year); rename the column")
+            names.append(n)
+        out.append(tuple(names))
     if len(set(out)) != len(out):
         raise ValueError(f"a fixed effect is listed twice in {fml!r}")
     return tuple(out)

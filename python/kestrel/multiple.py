@@ -207,9 +207,12 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         with _record(caught, [models[m[0]] for m in group.members]):
             absorbed = estimation._absorb(group.columns, sample, fixef_tol, fixef_maxiter,
                                           progress, solver)
-        # Each fit keeps references to its raw columns (for fixef() and predict()).
-        sources = [prediction.Source(group.columns[y], [group.columns[j] for j in x],
-                                     frame.native, fixef_tol, fixef_maxiter)
+        # Each fit keeps its y at the rows used (shared by the models of one y) and the
+        # fixed effects' labels (shared by the group), for fixef() and predict().
+        labels = prediction.labels(frame, group.members[0][1].fixef, sample)
+        used_y = {y: group.columns[y][sample["mask"]] for y in {m[4] for m in group.members}}
+        sources = [prediction.Source(used_y[y], [group.columns[j] for j in x], labels,
+                                     fixef_tol, fixef_maxiter)
                    for _, _, _, _, y, x in group.members]
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):

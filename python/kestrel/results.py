@@ -24,6 +24,9 @@ class Fit:
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
     degrees of freedom the small-sample convention counts for the fixed effects.
+
+    A fit answers from the data as they were at the call: it keeps what it needs of the
+    rows it used, so editing the caller's frame afterwards changes none of its results.
     """
 
     formula: str
