@@ -204,6 +204,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     k = len(names)
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    if covariance.leverage_one.size:
+        cov.warn_leverage_one(covariance, vc, names, sample["mask"], stacklevel=4)
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
 

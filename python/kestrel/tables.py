@@ -14,12 +14,14 @@ degrees of freedom of its covariance convention). The table's note says which ar
 from __future__ import annotations
 
 import math
+import numbers
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 from kestrel.results import Fit
+from kestrel.vcov import show_value
 
 STARS = {"***": 0.01, "**": 0.05, "*": 0.1}
 _TYPES = ("text", "md", "tex")
@@ -63,8 +65,10 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
         raise ValueError(f"etable(type={type!r}) must be one of {', '.join(map(repr, _TYPES))}")
     if stat not in _STATS:
         raise ValueError(f"etable(stat={stat!r}) must be 'se' or 't'")
-    if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 15:
-        raise ValueError(f"etable(digits={digits!r}) must be an integer from 1 to 15")
+    if isinstance(digits, bool) or not isinstance(digits, numbers.Integral) or \
+            not 1 <= digits <= 15:
+        raise ValueError(f"etable(digits={show_value(digits)}) must be an integer from 1 to 15")
+    digits = int(digits)
     levels = _stars(stars)
     labels = dict(labels or {})
     cells = _cells(models, stat, digits, levels, _patterns(keep, "keep"),
@@ -109,8 +113,8 @@ def _stars(stars: Any) -> list[tuple[str, float]]:
     if not isinstance(stars, Mapping) or not all(
             isinstance(s, str) and isinstance(p, (int, float)) and not isinstance(p, bool)
             and 0 < p < 1 for s, p in stars.items()):
-        raise ValueError(f"etable(stars={stars!r}) must be True, False or a mapping of "
-                         "symbols to p-value thresholds such as {'**': 0.01, '*': 0.05}")
+        raise ValueError(f"etable(stars={show_value(stars)}) must be True, False or a mapping "
+                         "of symbols to p-value thresholds such as {'**': 0.01, '*': 0.05}")
     return sorted(stars.items(), key=lambda item: item[1])
 
 
