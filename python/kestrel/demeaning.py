@@ -52,7 +52,8 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
                            progress=callback)
     if not out["converged"]:
-        warnings.warn(f"kestrel.demean stopped after {out['iterations']:,} iterations "
+        it = int(out["iterations"])
+        warnings.warn(f"kestrel.demean stopped after {it:,} iteration{'s' * (it != 1)} "
                       f"(maxiter={int(maxiter):,}) without reaching tol={float(tol):g}: the "
                       "columns are not fully demeaned", ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]

@@ -24,6 +24,7 @@ from kestrel.results import Fit
 from kestrel.vcov import show_value
 
 STARS = {"***": 0.01, "**": 0.05, "*": 0.1}
+INTERCEPT = "Intercept"
 _TYPES = ("text", "md", "tex")
 _STATS = {"se": "Standard errors", "t": "t statistics"}
 
@@ -55,7 +56,8 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
     stars: True for ``***`` p < 0.01, ``**`` p < 0.05, ``*`` p < 0.1; False for none; or a
       mapping such as ``{"***": 0.001, "**": 0.01, "*": 0.05}``.
     keep, drop: regular expressions (one or a list); coefficients whose name matches one
-      (``re.search``) are kept or dropped. Rows follow the order of first appearance.
+      (``re.search``) are kept or dropped. Rows: the intercept first, then the other
+      coefficients in order of first appearance.
     labels: display names of coefficients, dependent variables and fixed effects.
     fe: show the fixed-effect rows.
     notes: the line below the table (None: which statistic is in parentheses and the stars).
@@ -141,7 +143,11 @@ class _Cells:
 def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, float]],
            keep: list[re.Pattern] | None, drop: list[re.Pattern] | None,
            labels: dict[str, str], show_fe: bool) -> _Cells:
+    # The intercept on top, where tables in economics put it, even when the first model has
+    # none (fixed effects); the other coefficients in order of first appearance.
     names: dict[str, None] = {}
+    for f in models:
+        names.update(dict.fromkeys(n for n in f.coef_names if n == INTERCEPT))
     for f in models:
         names.update(dict.fromkeys(f.coef_names))
     shown = [n for n in names if (keep is None or any(p.search(n) for p in keep))
