@@ -124,7 +124,7 @@ def test_newey_west_and_driscoll_kraay_from_the_command_line(tmp_path, kind, arg
 @pytest.mark.parametrize("args,message", [
     (["--vcov", "NW"], "--vcov NW needs --time-id COLUMN"),
     (["--vcov", "DK", "--panel-id", "worker"], "--vcov DK needs --time-id"),
-    (["--vcov", "NW", "--time-id", "year"], "without --panel-id is one time series: give its --lag"),
+    (["--vcov", "NW", "--time-id", "year"], "one time series: give its --lag"),
     (["--vcov", "hetero", "--lag", "2"], "--lag applies to --vcov NW and --vcov DK only"),
     (["--time-id", "year"], "--time-id applies to"),
     (["--vcov", "DK", "--time-id", "year", "--lag", "-1"], "--lag must be between 0"),

@@ -7,8 +7,8 @@
                                        [--keep-singletons]
         fits a CSV, Parquet or Stata file and prints the summary.
 
-Mistakes end in one line on stderr and exit status 2 (a missing memory: 1), never a
-traceback.
+Mistakes and unreadable files end in an error line on stderr and exit status 2 (too
+little memory: status 1), never a traceback.
 """
 
 from __future__ import annotations
@@ -73,7 +73,7 @@ def simulation_parser() -> argparse.ArgumentParser:
 
 def fit_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m kestrel fit",
+        prog=f"{PROG} fit",
         description="Fit FORMULA on a CSV, Parquet or Stata file and print the summary.",
         epilog="Examples: python -m kestrel fit wages.parquet "
                "'lwage ~ union + married | nr + year' --vcov CRV1:nr;  "
@@ -167,7 +167,7 @@ def read_data(path: str) -> Any:
                          if need else f"cannot read {path}: {exc}") from None
     except MemoryError:
         raise
-    except Exception as exc:  # noqa: BLE001 - any failure of the readers is a bad file
+    except Exception as exc:  # whatever a reader raises, it could not read the file
         what = f"{kind}{' compressed as ' + comp if comp else ''}"
         detail = " ".join(str(exc).split())
         if not isinstance(exc, (OSError, ValueError)) or not detail:

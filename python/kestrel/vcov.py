@@ -283,7 +283,8 @@ def iid(conv: SSC, bread: np.ndarray, rss: float, n: int, K: int) -> Covariance:
     return Covariance(bread * (rss / (n - 1) * factor), n - K, K)
 
 
-def hetero(conv: SSC, hc: int, bread: np.ndarray, meat: np.ndarray, n: int, K: int) -> Covariance:
+def hetero(conv: SSC, hc: int, bread: np.ndarray, meat: np.ndarray, n: int,
+           K: int) -> Covariance:
     """HC0 is the plain sandwich; HC1 to HC3 take N/(N−K) under ``k_adj``."""
     factor = n / (n - K) if conv.k_adj and hc > 0 else 1.0
     return Covariance(_sandwich(bread, meat) * factor, n - K, K)
@@ -521,7 +522,8 @@ def check_number(name: str, value: Any, *, integer: bool = False, minimum: float
     kind = numbers.Integral if integer else numbers.Real
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, kind):
         want = "an integer" if integer else "a number"
-        raise TypeError(f"{name} must be {want}, not {type(value).__name__} ({show_value(value)})")
+        raise TypeError(f"{name} must be {want}, not {type(value).__name__} "
+                        f"({show_value(value)})")
     bound = f"greater than {minimum:g}" if strict else f"at least {minimum:g}"
     if integer:
         count = int(value)  # exact for integers of any size
