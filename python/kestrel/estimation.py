@@ -50,7 +50,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     (:mod:`kestrel.multiple`).
 
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
-      "hetero" (= "HC1"), "HC2", "HC3" (least squares without fixed effects),
+      "hetero" (= "HC1"), "HC0" (no small-sample factor), "HC2", "HC3" (least squares
+      without fixed effects; NaN where a row with leverage 1 leaves them undefined),
       {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
       (Driscoll–Kraay).
     vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
@@ -218,6 +219,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     k = len(names)
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    if covariance.leverage_one.size:
+        cov.warn_leverage_one(covariance, vc, names, sample["mask"], stacklevel=4)
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
 

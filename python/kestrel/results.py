@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from kestrel.vcov import SSC, Vcov
+from kestrel.vcov import SSC, Vcov, check_number, show_value
 
 _STARS = ((0.001, "***"), (0.01, "**"), (0.05, "*"), (0.1, "."))
 
@@ -84,7 +84,8 @@ class Fit:
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
         if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
-            raise ValueError(f"confint(level=...) must be a number between 0 and 1, not {level!r}")
+            raise ValueError(f"confint(level=...) must be a number between 0 and 1, not "
+                             f"{show_value(level)}")
         q = special.stdtrit(self.df_t, 0.5 + level / 2)
         se = np.sqrt(np.diag(self._vcov))
         lo, hi = (1 - level) / 2 * 100, (1 + level) / 2 * 100
@@ -195,6 +196,11 @@ class FixedEffects(dict):
                  maxiter: int | None = None) -> dict[str, pd.Series]:
         from kestrel import prediction
 
+        # Checked as feols checks fixef_tol and fixef_maxiter.
+        if tol is not None:
+            check_number("tol", tol)
+        if maxiter is not None:
+            check_number("maxiter", maxiter, integer=True, minimum=1, strict=False)
         return prediction.fixef(self._fit, tol, maxiter)
 
 
