@@ -115,9 +115,11 @@ def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
     except (OSError, ValueError, pd.errors.ParserError) as exc:
         parser.error(f"cannot read {path}: {exc}")
     try:
+        # The formula comes from whoever runs the command: its code may use the data's
+        # columns, NumPy's functions and the formula language's, nothing else.
         fit = kestrel.feols(args.formula, data, args.vcov, fixef_tol=args.fixef_tol,
                             fixef_maxiter=args.fixef_maxiter,
-                            drop_singletons=not args.keep_singletons)
+                            drop_singletons=not args.keep_singletons, context="restricted")
     except (ValueError, TypeError, KeyError) as exc:
         parser.error(exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc))
     return str(fit.summary())
