@@ -275,10 +275,10 @@ def _check_expansion(text: str, fml: str, what: str) -> None:
         products = min(products, cap)
         if products > MAX_PRODUCTS or size[id(node)] > MAX_TERMS:
             raise ValueError(
-                f"the {what} of {_shown(fml)} expand to too many terms (more than "
+                f"the {what} of {_shown(fml)} are too large to expand: more than "
                 f"{MAX_TERMS:,} terms, or more than {MAX_PRODUCTS:,} products of terms formed "
-                "on the way): write the interactions wanted; a power (a + b)**n needs n no "
-                "larger than the number of terms in the brackets")
+                "on the way (a power (a + b)**n forms n·2^n); write the interactions wanted, "
+                "a power no higher than the number of terms in its brackets")
 
 
 def _classify(term: Any, fml: str) -> Term:
