@@ -142,6 +142,18 @@ def test_no_code_runs_for_new_data_without_a_column(data, missing):
     assert spy.calls == calls
 
 
+def test_reading_a_formula_runs_none_of_its_code(data, tmp_path):
+    # formulaic evaluates the arguments of a stateful transform to list its variables.
+    marker = tmp_path / "marker"
+    touch = f"__import__('pathlib').Path({str(marker)!r}).touch()"
+    fml = f"y ~ center(0 * ({touch} is None) + x2) + nosuch"
+    formula.parse(fml)
+    assert not marker.exists()
+    with pytest.raises(KeyError, match="column 'nosuch'"):
+        kestrel.feols(fml, data)
+    assert not marker.exists()
+
+
 def test_an_unknown_function_is_named_before_any_code_runs(data):
     spy = Spy()
     with pytest.raises(ValueError, match="'nofunc' is neither a column nor a function"):
