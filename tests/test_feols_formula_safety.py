@@ -182,6 +182,7 @@ ATTACKS = [
     "y ~ center(x2, _context={{}})",
     "y ~ np.where(x2 > 0, **{{'a': 1}})",
     "y ~ I(__builtins__)",
+    "y ~ I(x2 + 0 * len('%0999999999d' % 1))",
 ]
 
 

@@ -341,11 +341,10 @@ def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
                     frame.series(name)
         elif id(recipe[1]) not in encodings:
             _, encoding, _, group, kept, fml = recipe
-            key = id(kept)
-            if key not in namespaces:
-                namespaces[key] = _namespace(0 if context is None and kept is None
-                                             else kept if context is None else context)
-            ns = namespaces[key]
+            if id(kept) not in namespaces:  # kept None: the caller's names, found now
+                chosen = context if context is not None else 0 if kept is None else kept
+                namespaces[id(kept)] = _namespace(chosen)
+            ns = namespaces[id(kept)]
             reads = resolve(_group_model(group, fml), frame, ns)
             encodings[id(encoding)] = (encoding, _variables(reads), ns)
 

@@ -39,12 +39,13 @@ from formulaic.utils.code import sanitize_variable_names
 
 # The stepwise functions of multiple estimation (:mod:`kestrel.multiple`), which expands
 # them before a formula reaches this module.
-_MULTIPLE_ESTIMATION = {"sw", "sw0", "csw0", "csw", "mvsw"}
+_MULTIPLE_ESTIMATION = {"sw", "sw0", "csw", "csw0", "mvsw"}
 _ANSI = re.compile(r"\x1b\[[0-9;]*m|[⧛⧚]")
 
 MAX_PRODUCTS = 100_000
-"""Products of terms a part of a formula may form while it is expanded: ``(a + b)**n``
-forms 2^n products of n factors each (n·2^n in all), ``a:b`` and ``a*b`` one per pair."""
+"""Products of terms a part of a formula may form while it is expanded, counted by
+multiplication: ``(a + b)**n`` forms 2^n products of n factors, (n - 1)·2^n multiplications
+(formulaic forms them all before dropping duplicates); ``a:b`` and ``a*b`` one per pair."""
 MAX_TERMS = 10_000
 """Terms a part of a formula may expand to."""
 MAX_CONSTANT_BITS = 10_000
@@ -277,8 +278,8 @@ def _check_expansion(text: str, fml: str, what: str) -> None:
             raise ValueError(
                 f"the {what} of {_shown(fml)} are too large to expand: more than "
                 f"{MAX_TERMS:,} terms, or more than {MAX_PRODUCTS:,} products of terms formed "
-                "on the way (a power (a + b)**n forms n·2^n); write the interactions wanted, "
-                "a power no higher than the number of terms in its brackets")
+                "on the way (a power (a + b)**n forms (n - 1)·2^n); write the interactions "
+                "wanted, a power no higher than the number of terms in its brackets")
 
 
 def _classify(term: Any, fml: str) -> Term:
@@ -464,6 +465,8 @@ def _binary(node: ast.BinOp, left: Any, right: Any, label: str, fml: str) -> Any
     if too_large:
         _refuse_constant(node, label, fml)
     operation = _BINARY.get(op)
+    if op is ast.Mod and isinstance(left, (str, bytes)):
+        operation = None  # formatting: its size is not known before it is made
     value = _UNKNOWN if operation is None else _apply(lambda: operation(left, right))
     if _is_int(value) and value.bit_length() > MAX_CONSTANT_BITS:
         _refuse_constant(node, label, fml)
@@ -474,8 +477,8 @@ def _refuse_constant(node: ast.AST, label: str, fml: str) -> None:
     text = ast.unparse(node)
     text = text if len(text) <= 40 else text[:37] + "..."
     raise ValueError(f"{text} in {_shown(label)} of {_shown(fml)} is too large: a formula's "
-                     f"constants may make integers of up to {MAX_CONSTANT_BITS:,} bits and repeat "
-                     f"strings or sequences up to {MAX_CONSTANT_ITEMS:,} items")
+                     f"constants may make integers of up to {MAX_CONSTANT_BITS:,} bits and "
+                     f"repeat strings or sequences up to {MAX_CONSTANT_ITEMS:,} items")
 
 
 _UNARY = {ast.UAdd: lambda v: +v, ast.USub: lambda v: -v, ast.Invert: lambda v: ~v,
@@ -608,6 +611,10 @@ def check_restricted(term: Term, columns: Any, fml: str) -> None:
                 why = "only functions may be called"
             elif isinstance(node, ast.keyword) and (node.arg is None or node.arg[:1] == "_"):
                 why = f"the keyword {'**' if node.arg is None else node.arg} is not allowed"
+            elif isinstance(node, ast.BinOp) and isinstance(node.op, ast.Mod) and \
+                    isinstance(node.left, ast.Constant) and \
+                    isinstance(node.left.value, (str, bytes)):
+                why = "string formatting is not allowed"  # '%0999999999d' % 1: a gigabyte
             if why is not None:
                 raise ValueError(f"{_shown(term.label)} in {_shown(fml)} cannot be evaluated "
                                  f"with context={RESTRICTED!r}: {why}. Such formulas may use the "
