@@ -203,6 +203,18 @@ def test_restricted_formulas_keep_columns_numpy_and_the_formula_language(data):
         coef(kestrel.feols(fml, data))
 
 
+def test_predict_checks_the_formula_again_for_the_namespace_it_is_given(data):
+    spy = Spy()
+    fit = kestrel.feols("y ~ I(spy(x2)) + x1 | f", data)
+    calls = spy.calls
+    with pytest.raises(ValueError, match="'spy' is neither a column nor a function the "
+                                         r"formula can see \(context='restricted'\)"):
+        fit.predict(data, context="restricted")
+    assert spy.calls == calls
+    np.testing.assert_allclose(fit.predict(data, context={"spy": spy})[fit.mask],
+                               fit.predict(), rtol=1e-12)
+
+
 def test_the_command_line_reaches_none_of_its_own_names(tmp_path, data):
     path = tmp_path / "d.csv"
     data.to_csv(path, index=False)
