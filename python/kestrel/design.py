@@ -53,6 +53,7 @@ class Design:
     # ("formulaic", formulaic's encoding of the term, names, the terms encoded together,
     # the namespace kept to evaluate them, the formula).
     recipes: dict[str, tuple] = field(default_factory=dict)
+    variables: list[str] = field(default_factory=list)  # the data's columns the model reads
 
 
 def resolve(model: ModelFormula, frame: Frame, ns: Namespace) -> dict[str, tuple[str, ...]]:
@@ -180,7 +181,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
                   fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
                   keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
-                  x_terms=x_terms, recipes=recipes)
+                  x_terms=x_terms, recipes=recipes, variables=variables)
 
 
 def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:

@@ -109,7 +109,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(model.variables + list(vc.clusters))}")
+                         f"{', '.join(d.variables + list(vc.clusters))}")
     sample = _sample(d, drop_singletons)
     inference = _inference(vc, conv, d, sample, frame)
     source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))

@@ -194,7 +194,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             raise ValueError(f"the model {text!r} has no regressors to estimate")
         if d.n_missing == frame.n_rows:
             raise ValueError(f"no rows left for {text!r}: every row has a missing value in "
-                             f"one of {', '.join(model.variables + list(vc.clusters))}")
+                             f"one of {', '.join(d.variables + list(vc.clusters))}")
         group = next((g for g in groups if g.accepts(d)), None)
         if group is None:
             group = _Group(d)
