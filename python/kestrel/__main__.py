@@ -211,9 +211,11 @@ def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
     except MemoryError:
         fail(f"not enough memory to read {args.file}", 1, parser.prog)
     try:
+        # The formula comes from whoever runs the command: its code may use the data's
+        # columns, NumPy's functions and the formula language's, nothing else.
         fit = kestrel.feols(args.formula, data, args.vcov, vcov_kwargs=vcov_kwargs,
                             fixef_tol=args.fixef_tol, fixef_maxiter=args.fixef_maxiter,
-                            drop_singletons=not args.keep_singletons)
+                            drop_singletons=not args.keep_singletons, context="restricted")
     except (ValueError, TypeError, KeyError) as exc:
         parser.error(exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc))
     except MemoryError:

@@ -10,9 +10,7 @@ conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`)
 from __future__ import annotations
 
 import dataclasses
-import sys
 import warnings
-from collections import ChainMap
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -39,7 +37,7 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto") -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -68,6 +66,13 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       to a preconditioner built from the fixed-effect graph when it stalls, as on worker–firm
       panels with limited mobility) or "cg" (conjugate gradient on the symmetric sweep of
       group-mean projections, the engine module's method).
+    context: the names the formula's code may use besides the data's columns, after the
+      formula language's own functions (C, I, poly, center, scale, bs, np...), which always
+      come first: 0 (the default) those of the caller (its variables, its module's and
+      Python's builtins), n those n frames further up, a mapping its names (and Python's
+      builtins), or "restricted" nothing else: no builtins, no attribute but NumPy's
+      functions, for formulas that come from someone else (the command line uses it).
+      A formula's code runs only once every column and name it reads is found.
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
@@ -80,13 +85,14 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     check_solver(solver)
     conv = cov.as_ssc(ssc)
+    ns = formula.namespace(context)  # the caller's frame, found before any other call
     from kestrel import multiple  # it builds on the steps below
 
     models = multiple.expand(fml)
     if models is not None:
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
-                                int(fixef_maxiter), bool(drop_singletons), progress,
-                                _caller_context(sys._getframe(1)), solver)
+                                int(fixef_maxiter), bool(drop_singletons), progress, ns,
+                                solver)
     model = formula.parse(fml)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
     if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
@@ -99,13 +105,12 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise ValueError("the data has no rows")
 
     # Design: columns, identifier codes and the rows without missing values.
-    d = design.build(model, frame, list(vc.clusters), _caller_context(sys._getframe(1)),
-                     serial=vc.serial_columns)
+    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
     if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(model.variables + list(vc.clusters))}")
+                         f"{', '.join(d.variables + list(vc.clusters))}")
     sample = _sample(d, drop_singletons)
     inference = _inference(vc, conv, d, sample, frame)
     # What the fit keeps (the rows used, not the caller's columns) is read before returning.
@@ -284,8 +289,3 @@ def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
                       else np.nan)
     return dict(r2=float(r2), adj_r2=float(adj), r2_within=float(within),
                 adj_r2_within=float(adj_within), rmse=float(np.sqrt(rss / n)), rss=rss)
-
-
-def _caller_context(frame: Any) -> ChainMap:
-    """Names a formula's transforms may use: NumPy as np, then the caller's variables."""
-    return ChainMap({"np": np}, frame.f_locals, frame.f_globals)

@@ -10,9 +10,7 @@ computed.
 
 from __future__ import annotations
 
-import sys
 import warnings
-from collections import ChainMap
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -136,13 +134,14 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
 
 def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
     """Fitted values with the fixed effects: of the rows used (``newdata=None``), or of every
-    row of ``newdata``, NaN where a value is missing or a level was not seen in the fit."""
+    row of ``newdata``, NaN where a value is missing or a level was not seen in the fit.
+    ``context``: the namespace of the formula's code (:func:`kestrel.design.rebuild`)."""
     m = _model(fit)
     if newdata is None:
         return m.y - fit._resid
     frame = Frame(newdata)
-    if context is None:
-        context = ChainMap({"np": np}, sys._getframe(2).f_locals, sys._getframe(2).f_globals)
+    for part in (p for parts in m.fe_parts for p in parts):
+        frame.series(part)  # before any code of the formula runs
     columns, missing, unseen = design.rebuild(m.recipes, list(dict.fromkeys(m.x_terms)), frame,
                                               context)
     pred = np.zeros(frame.n_rows)

@@ -106,15 +106,19 @@ class Fit:
         out[self.mask] = self._resid
         return out
 
-    def predict(self, newdata: Any = None) -> np.ndarray:
+    def predict(self, newdata: Any = None, context: Any = None) -> np.ndarray:
         """Fitted values including the fixed effects: of the rows used (``newdata=None``,
         aligned with :meth:`resid`), or of every row of ``newdata`` (a frame with the
         regressors and identifiers of the formula), NaN where a value is missing or where a
         level of a fixed effect or of a categorical regressor was not seen in the fit (with
-        a warning). 2SLS predicts from the observed endogenous regressors."""
+        a warning). 2SLS predicts from the observed endogenous regressors. Transforms
+        apply what they learnt from the fit's data (the mean of ``center(x)``, the knots of
+        ``bs(x)``). ``context``: the names the formula's code may use, as in
+        :func:`kestrel.feols`; None: as the fit's ("restricted" stays so, a mapping is used
+        again, and the caller's names are those of this call's caller)."""
         from kestrel import prediction
 
-        return prediction.predict(self, newdata)
+        return prediction.predict(self, newdata, context)
 
     def _series(self, values: np.ndarray, name: str) -> pd.Series:
         return pd.Series(values, index=pd.Index(self.coef_names, name="Coefficient"), name=name)
