@@ -13,7 +13,7 @@ import pandas as pd
 
 from kestrel import _core
 from kestrel.data import Frame
-from kestrel.estimation import ConvergenceWarning, check_solver
+from kestrel.estimation import ConvergenceWarning, check_solver, demeaning_shortfall
 from kestrel.progress import progress_line
 from kestrel.vcov import check_number
 
@@ -52,10 +52,9 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
                            progress=callback)
     if not out["converged"]:
-        it = int(out["iterations"])
-        warnings.warn(f"kestrel.demean stopped after {it:,} iteration{'s' * (it != 1)} "
-                      f"(maxiter={int(maxiter):,}) without reaching tol={float(tol):g}: the "
-                      "columns are not fully demeaned", ConvergenceWarning, stacklevel=2)
+        warnings.warn("kestrel.demean did not fully demean the columns: "
+                      + demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
+                      ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]
     if labels is not None:
         result = pd.DataFrame(result, index=labels[0], columns=labels[1])
