@@ -356,6 +356,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   const DemeanReport report = observed_without_interpreter(observer, [&] {
     fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
     sums = centred_sums_of_squares(data, n, m);
+    options.column_scales = sums;
     return demean_columns(data, n, m, fe, groups, options);
   });
 
@@ -370,6 +371,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       .set("iterations", report.cg_iterations + report.diagonal_iterations +
                                 report.graph_iterations)
       .set("converged", report.converged)
+      .set("limit_reached", report.limit_reached)
       .set("stage", std::string(stage_name(report.stage)))
       .set("stages", std::move(stages))
       .set("setup_seconds", report.setup_seconds);

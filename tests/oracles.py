@@ -205,17 +205,22 @@ def reference_demean(x, codes_list, groups, tol, max_iter, pool_size=None):
     r = sweep(xs, codes_list, counts, pool_size) - xs
     p = r.copy()
     rr = ordered_sum((r * r).ravel())
+    xx = ordered_sum((xs * xs).ravel())
+    rounding = (10 * np.finfo(float).eps) ** 2 * xx  # the data's own rounding level
     k = 0
-    while not tol * tol * np.fmax(ordered_sum((xs * xs).ravel()), 1e-16) > rr:
+    while not (tol * tol * xx > rr or rr < rounding or (rr == 0 and tol > 0)):
         q = p - sweep(p, codes_list, counts, pool_size)
         pq = ordered_sum((p * q).ravel())
-        if abs(pq) < 1e-30:
+        if not pq > 0:
             break
         alpha = rr / pq
         xs = xs + alpha * p
         r = r - alpha * q
         rr_new = ordered_sum((r * r).ravel())
         if not np.isfinite(rr_new):
+            break
+        xx_before, xx = xx, ordered_sum((xs * xs).ravel())
+        if xx > xx_before * (1 + 1e-6):  # the iterate's norm never grows but by rounding
             break
         p = p * (rr_new / rr) + r
         rr = rr_new

@@ -9,6 +9,7 @@ import pytest
 from layer_support import dummies, panel
 
 import kestrel
+from kestrel.prediction import UnseenLevelWarning
 from kestrel.progress import progress_line
 
 FML = "y ~ x1 + x2 + C(g) | worker + year"
@@ -67,8 +68,28 @@ def test_polars_frame_gives_the_same_fit_as_pandas(data):
         same_fit(kestrel.feols(fml, data, "hetero"), kestrel.feols(fml, frame, "hetero"))
 
 
+def test_columns_named_by_numbers_or_with_spaces_are_read_through_backticks(data):
+    """Integer column labels (a frame built from an array) and names with spaces, as
+    regressors, fixed effects and clusters, fit as the same columns with plain names."""
+    plain = kestrel.feols("y ~ x1 + C(g) + x2:x3 | worker + firm^year", data, {"CRV1": "firm"})
+    renamed = data.rename(columns={"y": 0, "x1": 3, "x2": 2, "worker": 5, "firm": "firm id"})
+    ours = kestrel.feols("`0` ~ `3` + C(g) + `2`:x3 | `5` + `firm id`^year", renamed,
+                         {"CRV1": "firm id"})
+    np.testing.assert_array_equal(ours.coef(), plain.coef())
+    np.testing.assert_array_equal(ours.se(), plain.se())
+    assert list(ours.fixef) == ["5", "firm id^year"]
+    for a, b in zip(ours.fixef().values(), plain.fixef().values()):
+        np.testing.assert_array_equal(a, b)
+    np.testing.assert_array_equal(ours.predict(renamed[ours.mask]), plain.predict(data[plain.mask]))
+    # kestrel.demean reads fixed effects from a frame labelled by position too.
+    x, ids = data[["x2", "x3"]].to_numpy(), data[["firm", "year"]]
+    np.testing.assert_array_equal(kestrel.demean(x, ids.set_axis([0, 1], axis=1)),
+                                  kestrel.demean(x, ids))
+
+
 def test_stopping_short_of_the_tolerance_warns_with_the_iteration_count(data):
-    with pytest.warns(kestrel.ConvergenceWarning, match=r"after 1 iterations.*fixef_maxiter"):
+    with pytest.warns(kestrel.ConvergenceWarning,
+                      match=r"stopped at fixef_maxiter=1 iterations.*raise fixef_maxiter"):
         fit = kestrel.feols("y ~ x1 | worker + firm + year", data, fixef_maxiter=1,
                             fixef_tol=1e-14)
     assert not fit.converged and fit.iterations == 1
@@ -112,6 +133,49 @@ def test_progress_line_only_on_a_terminal_after_the_delay_and_cleared_at_the_end
         callback(7, 2.5e-4)
         assert "iteration 7, residual 2.50e-04" in out.getvalue()
     assert out.getvalue().endswith("\r")
+
+
+def answers(fit, original):
+    """Everything a fit reports, now or later."""
+    values = fit.fixef() if fit.fixef else {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UnseenLevelWarning)  # singletons' levels
+        new = fit.predict(original)
+    return dict(coef=fit.coef(), se=fit.se(), resid=fit.resid(), fitted=fit.predict(),
+                new=new, summary=str(fit.summary()),
+                **{f"fixef {name}": s for name, s in values.items()},
+                **{f"labels {name}": s.index.to_frame() for name, s in values.items()})
+
+
+def vandalise(df):
+    """Overwrite a third of every column in place, keeping its dtype."""
+    rows = df.index[::3]
+    for col in df.columns:
+        if df[col].dtype.kind == "f":
+            df.loc[rows, col] = 1e3
+        elif col in ("firm", "year"):
+            df.loc[rows, col] = df[col].iloc[1]
+        else:
+            df.loc[rows, col] = df[col].dropna().iloc[-1]
+
+
+@pytest.mark.parametrize("fml", [FML, "y ~ x2 | firm^year + worker | x1 ~ x3",
+                                 "y + y2 ~ x2 + csw0(x3, C(region)) | firm + year"])
+def test_a_fit_answers_from_the_data_as_they_were_at_the_call(data, fml):
+    """Editing the caller's frame after the call changes nothing a fit reports (least
+    squares, two-stage least squares, multiple estimation)."""
+    df = data.copy()
+    fits = kestrel.feols(fml, df, {"CRV1": "firm"})
+    vandalise(df)
+    assert not df.equals(data)
+    expected = kestrel.feols(fml, data, {"CRV1": "firm"})
+    for ours, theirs in zip(*(f if isinstance(f, kestrel.FitList) else [f]
+                              for f in (fits, expected))):
+        got, want = answers(ours, data), answers(theirs, data)
+        assert got.keys() == want.keys()
+        for key in want:
+            np.testing.assert_array_equal(np.asarray(got[key]), np.asarray(want[key]),
+                                          err_msg=f"{ours.formula}: {key}")
 
 
 # ---- units --------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 """Every user mistake ends in a ValueError, TypeError or KeyError that names the problem,
 raised before the engine runs; nothing surfaces as PanicException."""
 
+import re
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -59,6 +61,12 @@ MISTAKES = [
     (dict(fixef_tol=-1.0), ValueError, "fixef_tol must be greater than 0"),
     (dict(fixef_maxiter=2.5), TypeError, "fixef_maxiter must be an integer"),
     (dict(fixef_maxiter=0), ValueError, "fixef_maxiter must be at least 1"),
+    # Values no float or engine count holds are out of range, not OverflowErrors.
+    (dict(fixef_tol=10**400), ValueError, "fixef_tol must be finite .* about 1e400"),
+    (dict(fixef_tol=float("inf")), ValueError, "fixef_tol must be finite"),
+    (dict(fixef_maxiter=2**64 + 5), ValueError, r"fixef_maxiter must be at most 2\*\*63 - 1"),
+    (dict(vcov="DK", vcov_kwargs={"time_id": "year", "lag": 10**30}), ValueError,
+     r"vcov_kwargs\['lag'\] must be at most"),
     (dict(drop_singletons="yes"), TypeError, "drop_singletons must be True or False"),
     (dict(progress="always"), TypeError, "progress must be None, True or False"),
     (dict(ssc="stata"), TypeError, r"ssc must come from kestrel.ssc"),
@@ -76,6 +84,16 @@ MISTAKES = [
           vcov="iid"),
      ValueError, "no degrees of freedom left"),
     (dict(fml="y ~ 0"), ValueError, "has no regressors"),
+    (dict(fml="y ~ Intercept + x1", data=lambda df: df.assign(Intercept=df.x2)), ValueError,
+     "column 'Intercept' has the name of the intercept's coefficient"),
+    (dict(fml="y ~ x1 + C(m)", data=lambda df: df.assign(m=[b"a", 1, "b", 2.5] * 100)),
+     TypeError, "column 'm' mixes values of types bytes, float, int, str"),
+    (dict(fml="y ~ x1 + `1`", data=lambda df: df.assign(**{"1": df.x2})), ValueError,
+     "`1` alone is read as the intercept"),
+    (dict(fml="y ~ x1 | `a^b`", data=lambda df: df.assign(**{"a^b": df.firm})), ValueError,
+     "column 'a\\^b' cannot be a fixed effect"),
+    (dict(fml="y ~ x1", data=lambda df: df.set_axis([*df.columns[:-1], 0], axis=1)
+          .assign(**{"0": 1.0})), ValueError, r"duplicated column names: \['0'\]"),
 ]
 
 
@@ -112,3 +130,40 @@ def test_names_are_case_insensitive_and_misspelt_ones_leave_the_process_usable(d
     with pytest.raises(ValueError):
         kestrel.feols("y ~ x1", data, "HC4")
     assert kestrel.feols("y ~ x1", data, "HC1").nobs > 0
+
+
+# Every numeric option of the layer with values that used to escape as OverflowError (or a
+# message Python cannot print: integers beyond 4,300 digits), or to be taken silently.
+HUGE = 10**5000
+OPTIONS = [
+    ("fixef_tol", lambda f, d, v: kestrel.feols("y ~ x1 | firm", d, fixef_tol=v),
+     [HUGE, -HUGE, float("nan")]),
+    ("fixef_maxiter", lambda f, d, v: kestrel.feols("y ~ x1 | firm", d, fixef_maxiter=v),
+     [HUGE, 2**63, -5, 0, 2.5, "10"]),
+    ("vcov_kwargs['lag']", lambda f, d, v: kestrel.feols(
+        "y ~ x1 | firm", d, "NW", vcov_kwargs={"time_id": "year", "panel_id": "worker",
+                                               "lag": v}), [HUGE, 2**64, -1, 1.5]),
+    ("tol", lambda f, d, v: kestrel.demean(d[["x2"]], d[["firm"]], tol=v),
+     [HUGE, float("inf"), 0]),
+    ("maxiter", lambda f, d, v: kestrel.demean(d[["x2"]], d[["firm"]], maxiter=v),
+     [HUGE, 2**64, 0, 2.5, True]),
+    ("tol", lambda f, d, v: f.fixef(tol=v), [HUGE, 10**400, float("nan"), -1.0, "1e-8"]),
+    ("maxiter", lambda f, d, v: f.fixef(maxiter=v), [HUGE, 2**64 + 5, -5, 0, 2.5, True, "3"]),
+    ("confint", lambda f, d, v: f.confint(v), [HUGE, 2]),
+    ("etable(digits=", lambda f, d, v: kestrel.etable(f, digits=v), [HUGE, 0, 2.5]),
+    ("etable(stars=", lambda f, d, v: kestrel.etable(f, stars={"*": v}), [HUGE, 1.5]),
+    ("coefplot(level=", lambda f, d, v: kestrel.coefplot(f, level=v), [HUGE, 1]),
+]
+
+
+@pytest.mark.parametrize("name,call,values", OPTIONS, ids=[o[0] for o in OPTIONS])
+def test_numeric_options_out_of_range_name_the_option(data, name, call, values):
+    fit = kestrel.feols("y ~ x1 | firm", data)
+    for value in values:
+        with pytest.raises((ValueError, TypeError), match=re.escape(name)) as caught:
+            call(fit, data, value)
+        assert "limit" not in str(caught.value)  # not Python's refusal to print the value
+    # The options' own range still works, large as it may be.
+    kestrel.feols("y ~ x1 | firm", data, fixef_maxiter=2**63 - 1, fixef_tol=1e300)
+    fit.fixef(maxiter=np.int64(10), tol=np.float32(1e-6))
+    kestrel.etable(fit, digits=np.int64(3))

@@ -175,3 +175,11 @@ def test_more_instruments_than_clusters_leave_the_first_stage_f_undefined_not_an
     two = data.assign(cl=data.cl % 2)
     fit = kestrel.feols("y ~ w | d ~ z1 + z2 + z3", two, {"CRV1": "cl"})
     assert np.isnan(fit.first_stage["d"].f_stat) and np.isfinite(fit.se()).all()
+
+
+def test_hc0_is_linearmodels_robust_without_the_debiasing_factor(data):
+    fml = "y ~ w | d + d2 ~ z1 + z2 + z3"
+    ours = kestrel.feols(fml, data, "HC0")
+    theirs = quiet(IV2SLS.from_formula, "y ~ 1 + w + [d + d2 ~ z1 + z2 + z3]", data).fit(
+        cov_type="robust", debiased=False)
+    close(ours.se(), theirs.std_errors, SE)

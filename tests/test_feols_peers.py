@@ -67,6 +67,12 @@ BATTERY = [
     ("y ~ x1 + C(region) + x2:C(g) | year", {"CRV1": "region"}),
     ("np.log(y2) ~ x1 + x2 | firm", "iid"),
     ("y ~ x1 + x2 + x3 + x4 + firm_size | firm", {"CRV1": "year+firm"}),
+    # formulaic's stateful transforms (on columns and fixed effects without missing values:
+    # pyfixest learns them from every row, kestrel from the rows without missing values)
+    ("y ~ poly(x2, 2) + center(x3) | firm", {"CRV1": "firm"}),
+    ("y ~ scale(x2) + x3 | firm + year", "hetero"),
+    ("y ~ bs(x2, df=4) + x3 | firm + year", "iid"),
+    ("y ~ poly(x3, 3) + scale(x2) + bs(x4, df=5, degree=2)", "HC3"),
 ]
 
 

@@ -129,3 +129,62 @@ def test_values_are_kept_and_irregular_designs_are_flagged(data):
         kestrel.feols("y ~ x | f1 + f2 + g", twice).fixef()
     with pytest.raises(ValueError, match="has no fixed effects"):
         kestrel.feols("y ~ x", data).fixef()
+
+
+# Stateful transforms: learnt on the fit's rows, applied as learnt to new data -------------
+
+@pytest.fixture(scope="module")
+def gappy(data):
+    """The module's data with missing values in x, d and an identifier, and new rows whose
+    x and z spread beyond the fit's (a transform learnt again on them would move)."""
+    df = data.copy()
+    rng = np.random.default_rng(8)
+    df.loc[rng.choice(len(df), 60, replace=False), "x"] = np.nan
+    df.loc[rng.choice(len(df), 40, replace=False), "d"] = np.nan
+    df["f2"] = df.f2.astype(object)
+    df.loc[rng.choice(len(df), 20, replace=False), "f2"] = None
+    new = data.sample(200, random_state=5).assign(x=lambda d: 3.0 * d.x + 1.0,
+                                                  z=lambda d: 0.8 * d.z - 0.2)
+    return df, new
+
+
+def test_center_and_splines_match_statsmodels_on_the_rows_used(gappy):
+    """statsmodels (patsy's center and bs, which formulaic's equal) on the rows without
+    missing values: the same coefficients, and the same predictions on new data, where
+    both apply the training mean and knots."""
+    smf = pytest.importorskip("statsmodels.formula.api")
+    df, new = gappy
+    fml = "y ~ center(x) + bs(z, df=4) + d"
+    fit = kestrel.feols(fml, df, "iid")
+    used = df.dropna(subset=["y", "x", "z", "d"])
+    theirs = smf.ols(fml, used).fit()
+    assert fit.nobs == len(used)
+    np.testing.assert_allclose(fit.coef().to_numpy(), theirs.params.to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(fit.se().to_numpy(), theirs.bse.to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(fit.predict(new), theirs.predict(new).to_numpy(), rtol=1e-9)
+    b = fit.coef()  # by hand: the mean of the rows used, not of the new rows
+    spline = fit.predict(new.assign(x=used.x.mean(), d=0.0)) - b["Intercept"]
+    np.testing.assert_allclose(fit.predict(new), b["Intercept"] + b["center(x)"]
+                               * (new.x - used.x.mean()) + spline + b["d"] * new.d,
+                               rtol=1e-12)
+    # Beyond the fit's boundary knots the spline is not extended silently.
+    with pytest.raises(ValueError, match=r"cannot evaluate .*bs\(z, df=4\).* extend beyond"):
+        fit.predict(new.assign(z=3.0 * new.z))
+
+
+@pytest.mark.parametrize("transformed,plain", [
+    ("poly(x, 2)", "x + I(x**2)"),
+    ("poly(z, 3) + scale(x)", "z + I(z**2) + I(z**3) + x"),
+    ("center(x) + scale(z)", "x + z"),
+])
+def test_transforms_predict_as_the_same_model_in_plain_columns(gappy, transformed, plain):
+    """poly, center and scale reparametrise plain columns: with the parameters learnt on
+    the fit's rows the predictions on new data are those of the plain model; learnt again
+    on the new rows, they would not be."""
+    df, new = gappy
+    for fe in (" | f1 + f2", ""):
+        ours = kestrel.feols(f"y ~ {transformed} + d{fe}", df, fixef_tol=1e-13)
+        plain_fit = kestrel.feols(f"y ~ {plain} + d{fe}", df, fixef_tol=1e-13)
+        np.testing.assert_allclose(ours.predict(), plain_fit.predict(), atol=1e-9)
+        np.testing.assert_allclose(ours.predict(new), plain_fit.predict(new), atol=1e-9)
+        np.testing.assert_allclose(ours.predict(df)[ours.mask], ours.predict(), atol=1e-9)

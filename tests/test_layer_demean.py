@@ -42,3 +42,20 @@ def test_demean_refuses_what_it_cannot_use(call, error):
     f = rng.integers(0, 5, 50)
     with pytest.raises(error):
         call(x, f)
+
+
+def test_demean_warns_when_it_stops_short_of_its_tolerance():
+    rng = np.random.default_rng(2)
+    n = 2000
+    worker = rng.integers(0, 300, n)
+    firm = (worker // 3 + rng.integers(0, 2, n)) % 100  # few movers: slow to converge
+    x = rng.normal(size=n)
+    for solver in ("auto", "cg"):
+        with pytest.warns(kestrel.ConvergenceWarning,
+                          match=r"stopped at maxiter=1 iterations without reaching "
+                                r"tol=1e-12; raise maxiter"):
+            _, info = kestrel.demean(x, [worker, firm], tol=1e-12, maxiter=1, solver=solver,
+                                     return_info=True)
+        assert not info["converged"]
+    # Converged: no warning (warnings are errors in the suite).
+    kestrel.demean(x, [worker, firm], tol=1e-8)

@@ -91,3 +91,16 @@ def test_missing_matplotlib_names_the_extra(event, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.pyplot", None)
     with pytest.raises(ImportError, match=r"pip install \"kestrel\[plot\]\""):
         kestrel.coefplot(fit)
+
+
+def test_levels_that_no_float_holds_are_drawn_as_labels():
+    # Levels come from the data: one beyond the float range is a label, not an OverflowError.
+    rng = np.random.default_rng(5)
+    n = 300
+    g = np.array(["1", "2", "1" + "0" * 400])[rng.integers(0, 3, n)]
+    df = pd.DataFrame({"y": rng.normal(size=n), "g": g, "x": rng.normal(size=n)})
+    fit = kestrel.feols("y ~ i(g, ref='1') + x", df)
+    ax = kestrel.coefplot(fit, labels={f"g::1{'0' * 400}": "huge"}).axes[0]
+    assert len(drawn(ax)[0]) == 4  # the intercept, two levels and x
+    assert "huge" in [t.get_text() for t in ax.get_xticklabels()]
+    plt.close("all")

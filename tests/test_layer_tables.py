@@ -92,6 +92,19 @@ def test_numbers_are_the_fits_own_in_their_row_and_column():
     assert rows["S.E. type"] == ["by: firm"] * 4 + ["HC1"]
 
 
+def test_the_intercept_comes_first_even_when_the_first_model_has_none():
+    df = panel(600)
+    fits = [kestrel.feols("y ~ x2 + x3 | firm", df), kestrel.feols("y ~ x3 + x1", df),
+            kestrel.feols("y ~ x2", df)]
+    labels = [line.split()[0] for line in kestrel.etable(fits).splitlines()[3:11:2]]
+    assert labels == ["Intercept", "x2", "x3", "x1"]
+    rows = md_rows(kestrel.etable(fits, type="md", digits=15, stars=False))
+    assert list(rows)[:2] == ["Intercept", "Intercept (below)"]
+    np.testing.assert_allclose(rows["Intercept"][1:], [f.coef()["Intercept"] for f in fits[1:]],
+                               rtol=1e-13)
+    assert rows["Intercept"][0] == ""
+
+
 def test_selection_labels_stars_and_escaping(by_hand):
     text = kestrel.etable(by_hand, keep="^x", labels={"x": "log_size", "y": "wage"},
                           stars={"+": 0.5})

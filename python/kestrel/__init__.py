@@ -20,13 +20,14 @@ if TYPE_CHECKING:
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
     from kestrel.tables import etable
-    from kestrel.vcov import SSC, ssc
+    from kestrel.vcov import SSC, LeverageWarning, ssc
 
 # The user-facing names load on first use, so that processes that only need the engine
 # (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
 _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
          "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
+         "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
          "demean": "kestrel.demeaning"}
 

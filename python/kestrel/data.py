@@ -5,7 +5,9 @@ columns reach the engine as float64 NumPy arrays, views of the caller's memory w
 column already is float64, so the engine's copy at the used rows is the only one.
 Identifiers of any dtype become int32 codes: integer, float and date columns through the
 engine's ``recode`` (one hash pass), strings, categoricals and objects through the frame
-library's own factorisation.
+library's own factorisation. Their values, for the labels of a fit's levels and for matching
+new data to them, are read exactly: integers never through float64, time zones kept.
+Column names are read as text: a formula names a column labelled 0 as `0` (backticked).
 """
 
 from __future__ import annotations
@@ -41,11 +43,14 @@ class Frame:
             raise TypeError("data must be a pandas or polars DataFrame, not "
                             f"{type(data).__module__}.{type(data).__name__}") from None
         self.native = data
-        self.columns = [str(c) for c in self._frame.columns]
+        labels = list(self._frame.columns)
+        self.columns = [str(c) for c in labels]
+        # Formulas name columns by text: the caller's label of each name (0 for "0").
+        self._label = dict(zip(self.columns, labels))
         self.n_rows = len(self._frame)
         self.is_pandas = isinstance(data, pd.DataFrame)
-        if self.is_pandas and not data.columns.is_unique:
-            dup = data.columns[data.columns.duplicated()].unique().tolist()
+        if len(self._label) < len(labels):
+            dup = list(dict.fromkeys(c for c in self.columns if self.columns.count(c) > 1))
             raise ValueError(f"the data has duplicated column names: {dup}")
         self._floats: dict[str, np.ndarray] = {}
         self._codes: dict[str, Codes] = {}
@@ -55,7 +60,7 @@ class Frame:
             close = difflib.get_close_matches(name, self.columns, n=3)
             hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
             raise KeyError(f"column {name!r} is not in the data{hint}")
-        return self._frame.get_column(name)
+        return self._frame.get_column(self._label[name])
 
     def dtype(self, name: str) -> str:
         return str(self.series(name).dtype)
@@ -120,8 +125,9 @@ class Frame:
     def _make_codes(self, name: str) -> Codes:
         s = self.series(name)
         dtype = s.dtype
+        self._check_identifier(name)
         nulls = s.null_count()
-        if dtype.is_integer() or dtype == nw.Boolean:
+        if (dtype.is_integer() and dtype not in _WIDE) or dtype == nw.Boolean:
             missing = s.is_null().to_numpy() if nulls else None
             values = (s.fill_null(dtype != nw.Boolean and 0) if nulls else s).to_numpy()
             if values.dtype == np.uint64:
@@ -145,13 +151,11 @@ class Frame:
 
     def _factorize(self, name: str) -> tuple[np.ndarray, int]:
         """Codes of a string, categorical or object column (-1 where null)."""
-        native = nw.to_native(self.series(name))
-        if isinstance(native, pd.Series):
-            if isinstance(native.dtype, pd.CategoricalDtype):
-                return native.cat.codes.to_numpy().astype(np.int32), len(native.cat.categories)
-            codes, uniques = pd.factorize(native)
-            return codes.astype(np.int32), len(uniques)
-        if type(native).__module__.startswith("polars"):
+        s = self.series(name)
+        native = nw.to_native(s)
+        if isinstance(native, pd.Series) and isinstance(native.dtype, pd.CategoricalDtype):
+            return native.cat.codes.to_numpy().astype(np.int32), len(native.cat.categories)
+        if _is_polars(native) and s.dtype in (nw.String, nw.Categorical, nw.Enum):
             import polars as pl
 
             physical = native.cast(pl.Categorical).to_physical()
@@ -159,8 +163,48 @@ class Frame:
             codes, n_groups = _core.recode(physical.fill_null(0).cast(pl.Int64).to_numpy())
             codes[missing] = -1
             return codes, n_groups
-        codes, uniques = pd.factorize(self.series(name).to_numpy())
+        values = native if isinstance(native, pd.Series) else self.values(name)
+        try:
+            codes, uniques = pd.factorize(values)
+        except TypeError as exc:  # unhashable values: lists, dicts, sets
+            raise ValueError(f"the column {name!r} of type {s.dtype} cannot identify groups: "
+                             f"its values cannot be compared for equality ({exc})") from None
         return codes.astype(np.int32), len(uniques)
+
+    def _check_identifier(self, name: str) -> None:
+        dtype = self.series(name).dtype
+        if isinstance(dtype, (nw.List, nw.Array, nw.Struct)):
+            raise ValueError(f"the column {name!r} of type {dtype} cannot identify groups: "
+                             "use a column of numbers, strings, dates or categories (combine "
+                             "columns with '^', as in firm^year)")
+
+    def values(self, name: str, rows: np.ndarray | None = None) -> Any:
+        """An identifier column's values (at ``rows``), exactly: integers as integers (never
+        through float64), time zones kept, anything else as the frame library gives it. At
+        rows where the column is null the values are arbitrary (:meth:`missing` marks them)."""
+        self._check_identifier(name)
+        s = self.series(name)
+        if rows is not None:
+            s = s[rows]
+        dtype = s.dtype
+        native = nw.to_native(s)
+        if (dtype.is_integer() and dtype not in _WIDE) or dtype == nw.Boolean:
+            return (s.fill_null(dtype != nw.Boolean and 0) if s.null_count() else s).to_numpy()
+        if isinstance(native, pd.Series):
+            if isinstance(native.dtype, pd.CategoricalDtype):
+                return native.cat.categories.take(np.maximum(native.cat.codes.to_numpy(), 0))
+            return native.array  # keeps time zones, periods, intervals
+        if dtype == nw.Datetime and dtype.time_zone is not None:
+            # polars gives UTC wall times
+            utc = pd.DatetimeIndex(native.to_numpy()).tz_localize("UTC")
+            return utc.tz_convert(dtype.time_zone)
+        if dtype.is_float() or dtype.is_temporal() and dtype != nw.Time \
+                or dtype in (nw.String, nw.Categorical, nw.Enum):
+            return native.to_numpy()
+        # Decimals, times, bytes, 128-bit integers, Python objects: as Python values.
+        out = np.empty(len(native), dtype=object)
+        out[:] = native.to_list()
+        return out
 
     def levels(self, name: str) -> tuple[np.ndarray, list[Any]]:
         """Codes numbering the sorted distinct values (-1 where missing) and those values, for
@@ -172,7 +216,17 @@ class Frame:
             # nullable integers into floats); the caller keeps only levels seen in used rows.
             native = (s.fill_null(s.drop_nulls().head(1).item(0)) if 0 < s.null_count() < len(s)
                       else s).to_numpy()
-        codes, uniques = pd.factorize(native, sort=True)
+        try:
+            codes, uniques = pd.factorize(native, sort=True)
+        except TypeError as exc:
+            kinds = sorted({type(v).__name__ for v in np.asarray(native, dtype=object)
+                            if v is not None and not (isinstance(v, float) and v != v)})
+            if len(kinds) > 1:
+                raise TypeError(f"the column {name!r} mixes values of types {', '.join(kinds)}, "
+                                "which have no common order for its levels: convert it to one "
+                                f"type (such as df[{name!r}].astype(str))") from None
+            raise TypeError(f"the column {name!r} of type {s.dtype} cannot be expanded into "
+                            f"levels: {exc}") from None
         if self.is_numeric(name):
             codes = np.where(np.isfinite(self.floats(name)), codes, -1)
         return codes, list(np.asarray(uniques).tolist())
@@ -180,8 +234,16 @@ class Frame:
     def pandas_rows(self, names: list[str], rows: np.ndarray) -> pd.DataFrame:
         """A pandas frame of some columns at some rows (for formulaic)."""
         if self.is_pandas:
-            return self.native.iloc[rows][names].reset_index(drop=True)
+            table = self.native.iloc[rows][[self._label[n] for n in names]]
+            return table.set_axis(names, axis=1).reset_index(drop=True)
         return pd.DataFrame({n: self.series(n).to_numpy()[rows] for n in names})
+
+
+_WIDE = (nw.Int128, nw.UInt128)  # no NumPy dtype holds them
+
+
+def _is_polars(native: Any) -> bool:
+    return type(native).__module__.startswith("polars")
 
 
 def _nonzero_or_none(mask: np.ndarray) -> np.ndarray | None:

@@ -5,6 +5,7 @@ users who run their own estimators on the demeaned data."""
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -12,7 +13,7 @@ import pandas as pd
 
 from kestrel import _core
 from kestrel.data import Frame
-from kestrel.estimation import check_solver
+from kestrel.estimation import ConvergenceWarning, check_solver, demeaning_shortfall
 from kestrel.progress import progress_line
 from kestrel.vcov import check_number
 
@@ -50,6 +51,10 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
                            mask=keep, fe=codes, fe_groups=groups,
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
                            progress=callback)
+    if not out["converged"]:
+        warnings.warn("kestrel.demean did not fully demean the columns: "
+                      + demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
+                      ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]
     if labels is not None:
         result = pd.DataFrame(result, index=labels[0], columns=labels[1])

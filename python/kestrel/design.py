@@ -6,10 +6,15 @@ array: indicator columns of ``C(g)`` and ``i(g)`` (built here from one factorisa
 formulaic's general encoder takes a large multiple of the engine's time at 10^6 rows),
 combined fixed effects, and the terms formulaic materialises (interactions, transforms,
 anything else), which it evaluates at the usable rows only.
+
+No code of a formula runs before every column and name it reads is known to exist
+(:func:`resolve`), and, with a restricted namespace, the code is checked to keep to what it
+allows.
 """
 
 from __future__ import annotations
 
+import ast
 import re
 import warnings
 from collections.abc import Mapping, Sequence
@@ -23,7 +28,8 @@ from formulaic.errors import FormulaicError
 
 from kestrel import _core
 from kestrel.data import Frame
-from kestrel.formula import ModelFormula, Term, _message
+from kestrel.formula import ModelFormula, Namespace, Term, _message, _shown, check_restricted
+from kestrel.formula import namespace as _namespace
 
 
 @dataclass
@@ -44,17 +50,85 @@ class Design:
     x_terms: list[str] = field(default_factory=list)  # the term of each x column ("1": intercept)
     # How each regressor term's columns were built, to build them again on new data
     # (:func:`rebuild`): ("column", var), ("indicators", term, levels used, levels seen) or
-    # ("formulaic", formulaic's encoding of the term, names).
+    # ("formulaic", formulaic's encoding of the term, names, the terms encoded together,
+    # the namespace kept to evaluate them, the formula).
     recipes: dict[str, tuple] = field(default_factory=dict)
+    variables: list[str] = field(default_factory=list)  # the data's columns the model reads
+
+
+def resolve(model: ModelFormula, frame: Frame, ns: Namespace) -> dict[str, tuple[str, ...]]:
+    """The columns each term of ``model`` (and its dependent variable) reads, by label, and
+    the model's fixed effects' columns under ``"|"``. A name of a term's code that is not a
+    column must be in ``ns``: an unknown column raises ``KeyError`` and an unknown function
+    ``ValueError``, here, before any code of the formula runs. With a restricted namespace,
+    the code must also keep to what it allows (:func:`kestrel.formula.check_restricted`)."""
+    columns = set(frame.columns)
+    reads: dict[str, tuple[str, ...]] = {}
+    for term in (model.depvar, *model.terms):
+        if not term.code:
+            for name in term.variables:
+                frame.series(name)  # raises KeyError naming an unknown column
+            reads[term.label] = term.variables
+            continue
+        found = []
+        for name in term.variables:
+            if name in columns:
+                found.append(name)
+            elif not ns.has(name) or ns.restricted:
+                if any(name in c.callees for c in term.code):
+                    raise ValueError(f"cannot evaluate {term.label} of {_shown(model.text)}: "
+                                     f"{name!r} is neither a column nor a function the formula "
+                                     "can see" + (" (context='restricted')" if ns.restricted
+                                                  else " (define it, or pass it with "
+                                                  "context={...})"))
+                frame.series(name)  # raises KeyError naming it
+        _check_contrasts(term, columns, model.text)
+        if ns.restricted:
+            check_restricted(term, columns, model.text)
+        reads[term.label] = tuple(found)
+    reads["|"] = tuple(p for parts in model.fixef for p in parts)
+    for name in reads["|"]:
+        frame.series(name)
+    return reads
+
+
+def check(model: ModelFormula, frame: Frame, ns: Namespace, cluster_names: Sequence[str],
+          serial: Sequence[str] = ()) -> dict[str, tuple[str, ...]]:
+    """:func:`resolve`, and the clustering and serial-correlation columns known to exist:
+    every check of the data's columns a design makes before its work starts."""
+    reads = resolve(model, frame, ns)
+    for name in [p for c in cluster_names for p in c.split("^")] + list(serial):
+        frame.series(name)
+    return reads
+
+
+def _check_contrasts(term: Term, columns: set, fml: str) -> None:
+    """``C(g, fs)`` with a column ``fs``: C's second argument is its coding."""
+    for code in term.code:
+        for node in ast.walk(code.tree):
+            if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and \
+                    node.func.id == "C" and len(node.args) > 1 and \
+                    isinstance(node.args[1], ast.Name):
+                name = code.aliases.get(node.args[1].id, node.args[1].id)
+                if name in columns:
+                    raise ValueError(f"in {_shown(term.label)} of {_shown(fml)}, the second "
+                                     "argument of C() is its coding (such as contr.sum or "
+                                     f"contr.treatment('a')), not the column {name!r}; "
+                                     f"interact with ':' for C(g):{name}")
+
+
+def _variables(reads: Mapping[str, tuple[str, ...]]) -> list[str]:
+    return list(dict.fromkeys(v for names in reads.values() for v in names))
 
 
 def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
-          context: Mapping[str, Any], serial: Sequence[str] = ()) -> Design:
-    """``serial``: the time and panel columns of a Newey–West or Driscoll–Kraay covariance,
+          ns: Namespace, serial: Sequence[str] = ()) -> Design:
+    """``ns``: the names the formula's code may use (:func:`kestrel.formula.namespace`).
+    ``serial``: the time and panel columns of a Newey–West or Driscoll–Kraay covariance,
     read by :mod:`kestrel.vcov`; here only their missing values drop rows."""
     cluster_parts = [tuple(name.split("^")) for name in cluster_names]
-    for name in model.variables + [p for parts in cluster_parts for p in parts] + list(serial):
-        frame.series(name)  # unknown columns fail here, before any work
+    reads = check(model, frame, ns, cluster_names, serial)  # before any work
+    variables = _variables(reads)
     if model.depvar.kind == "lookup":
         frame.floats(model.depvar.var, "dependent variable")
     for term in model.terms:
@@ -65,7 +139,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     fe = [_combined(frame, parts, ids) for parts in model.fixef]
     clusters = [_combined(frame, parts, ids) for parts in cluster_parts]
     keep = np.ones(frame.n_rows, dtype=bool)
-    for name in dict.fromkeys(model.variables + [p for ps in cluster_parts for p in ps]
+    for name in dict.fromkeys(variables + [p for ps in cluster_parts for p in ps]
                               + list(serial)):
         missing = frame.missing(name)
         if missing is not None:
@@ -88,7 +162,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         formulaic_terms.append(model.depvar)
     if formulaic_terms:
         columns.update(_materialise(frame, formulaic_terms, model, keep, with_intercept,
-                                    context, recipes))
+                                    ns, reads, recipes))
 
     if model.depvar.kind == "lookup":
         y = frame.floats(model.depvar.var)
@@ -101,13 +175,17 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         x_terms.append("1")
     for term in model.terms:
         names, cols = columns[term.label]
+        if x_terms[:1] == ["1"] and "Intercept" in names:
+            raise ValueError(f"the column {term.label!r} has the name of the intercept's "
+                             f"coefficient in {model.text!r}: rename the column, or leave the "
+                             "intercept out ('y ~ 0 + Intercept + ...')")
         x_names += names
         x += cols
         x_terms += [term.label] * len(names)
     return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
                   fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
                   keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
-                  x_terms=x_terms, recipes=recipes)
+                  x_terms=x_terms, recipes=recipes, variables=variables)
 
 
 def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:
@@ -185,12 +263,14 @@ def _same(ref: Any, level: Any) -> bool:
 
 
 def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.ndarray,
-                 with_intercept: bool, context: Mapping[str, Any],
+                 with_intercept: bool, ns: Namespace, reads: Mapping[str, tuple[str, ...]],
                  recipes: dict[str, tuple]) -> dict:
     """Columns of the terms formulaic builds, evaluated at the usable rows and placed back
-    at their rows; a row where one comes out NaN or infinite (``np.log(0)``) is not kept."""
+    at their rows; a row where one comes out NaN or infinite (``np.log(0)``) is not kept.
+    Stateful transforms (``center``, ``scale``, ``poly``, ``bs``) learn their parameters
+    from these rows; the encoding kept in the recipes applies them to new data."""
     rows = np.flatnonzero(keep)
-    variables = list(dict.fromkeys(v for t in terms for v in t.variables))
+    variables = list(dict.fromkeys(v for t in terms for v in reads[t.label]))
     table = frame.pandas_rows(variables, rows)
     rhs = [t for t in terms if t is not model.depvar]
     groups = [(rhs, with_intercept)] if rhs else []
@@ -202,12 +282,9 @@ def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.
         # column is not used (the engine adds none: fixed effects or the design's own).
         group_formula = SimpleFormula((list(Formula("1")) if intercept else [])
                                       + [t.term for t in group])
-        try:
+        with _evaluating(group, model.text):
             with np.errstate(all="ignore"):
-                mm = model_matrix(group_formula, table, na_action="ignore", context=context)
-        except FormulaicError as exc:
-            raise ValueError(f"cannot evaluate {' + '.join(t.label for t in group)}: "
-                             f"{_message(exc)}") from None
+                mm = model_matrix(group_formula, table, na_action="ignore", context=ns.mapping)
         names = [str(c) for c in mm.columns]
         values = mm.to_numpy(dtype=np.float64)
         by_term = {str(k): v for k, v in mm.model_spec.term_indices.items()}
@@ -218,16 +295,64 @@ def _materialise(frame: Frame, terms: list[Term], model: ModelFormula, keep: np.
         for t in group:
             idx = by_term[str(t.term)]
             out[t.label] = ([names[i] for i in idx], [full[:, i] for i in idx])
-            recipes[t.label] = ("formulaic", mm.model_spec, [names[i] for i in idx])
+            recipes[t.label] = ("formulaic", mm.model_spec, [names[i] for i in idx], group,
+                                ns.kept, model.text)
     return out
 
 
+class _evaluating:
+    """formulaic's failures while evaluating terms as a ValueError naming them and the
+    formula: its own errors, and those of the code and encoders it calls (an IndexError
+    from a contrast, a TypeError from a transform)."""
+
+    def __init__(self, terms: Sequence[Term], fml: str):
+        self.terms, self.fml = terms, fml
+
+    def __enter__(self) -> None:
+        return None
+
+    def __exit__(self, kind: Any, exc: BaseException | None, tb: Any) -> bool:
+        if exc is None or not isinstance(exc, Exception) or isinstance(exc, MemoryError):
+            return False
+        what = " + ".join(t.label for t in self.terms)
+        cause = _message(exc) if isinstance(exc, FormulaicError) else \
+            f"{_message(exc)} ({type(exc).__name__})"
+        raise ValueError(f"cannot evaluate {_shown(what)} of {_shown(self.fml)}: "
+                         f"{cause}") from None
+
+
 def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
-            context: Mapping[str, Any]) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray]:
+            context: Any = None) -> tuple[dict[str, np.ndarray], np.ndarray, np.ndarray]:
     """The columns of the terms ``labels`` on new data, as a fit's design built them (the
     same indicator levels, formulaic's own encoding state): column name -> values; with the
-    rows where a value is missing, and those with a level the fit did not see."""
+    rows where a value is missing, and those with a level the fit did not see. ``context``:
+    the namespace of the formula's code, as :func:`kestrel.formula.namespace` takes it;
+    None: as the fit's (a restricted fit stays restricted, a mapping is used again, the
+    caller's names are those of this call's caller)."""
     n = frame.n_rows
+    # Every column and name first: no code runs for new data that lack one.
+    encodings: dict[int, tuple[Any, list[str], Namespace]] = {}
+    namespaces: dict[int, Namespace] = {}
+    for label in labels:
+        recipe = recipes.get(label)
+        if recipe is None:
+            continue
+        if recipe[0] == "column":
+            frame.series(recipe[1])
+        elif recipe[0] == "indicators":
+            term = recipe[1]
+            for name in (term.var, term.i_x):
+                if name is not None:
+                    frame.series(name)
+        elif id(recipe[1]) not in encodings:
+            _, encoding, _, group, kept, fml = recipe
+            if id(kept) not in namespaces:  # kept None: the caller's names, found now
+                chosen = context if context is not None else 0 if kept is None else kept
+                namespaces[id(kept)] = _namespace(chosen)
+            ns = namespaces[id(kept)]
+            reads = resolve(_group_model(group, fml), frame, ns)
+            encodings[id(encoding)] = (encoding, _variables(reads), ns)
+
     columns: dict[str, np.ndarray] = {}
     missing = np.zeros(n, dtype=bool)
     unseen = np.zeros(n, dtype=bool)
@@ -259,25 +384,29 @@ def rebuild(recipes: Mapping[str, tuple], labels: Sequence[str], frame: Frame,
                 hit = (col == j).astype(np.float64)
                 columns[name] = hit if x is None else hit * x
         else:
-            _, encoding, names = recipe
-            if id(encoding) not in matrices:
-                variables = list(dict.fromkeys(str(v) for v in encoding.required_variables
-                                               if str(v) in frame.columns))
+            names = recipe[2]
+            if id(recipe[1]) not in matrices:
+                encoding, variables, ns = encodings[id(recipe[1])]
                 table = frame.pandas_rows(variables, np.arange(n))
-                try:
-                    # Levels the fit did not see are reported by the caller, per row.
-                    with np.errstate(all="ignore"), warnings.catch_warnings():
-                        warnings.simplefilter("ignore")
-                        matrices[id(encoding)] = encoding.get_model_matrix(table, context=context)
-                except FormulaicError as exc:
-                    raise ValueError(f"cannot evaluate {label}: {_message(exc)}") from None
+                # Levels the fit did not see are reported by the caller, per row.
+                with _evaluating(recipe[3], recipe[5]), np.errstate(all="ignore"), \
+                        warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    matrices[id(recipe[1])] = encoding.get_model_matrix(table,
+                                                                        context=ns.mapping)
                 unseen |= _unseen_categories(encoding, frame)
-            mm = matrices[id(encoding)]
+            mm = matrices[id(recipe[1])]
             for name in names:
                 values = mm[name].to_numpy(dtype=np.float64)
                 missing |= ~np.isfinite(values)
                 columns[name] = values
     return columns, missing, unseen & ~missing
+
+
+def _group_model(group: Sequence[Term], fml: str) -> ModelFormula:
+    """The terms formulaic encoded together, as a model for :func:`resolve`."""
+    return ModelFormula(text=fml, depvar=group[0], terms=tuple(group[1:]),
+                        intercept=False, fixef=())
 
 
 def _unseen_categories(encoding: Any, frame: Frame) -> np.ndarray:

@@ -10,9 +10,7 @@ conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`)
 from __future__ import annotations
 
 import dataclasses
-import sys
 import warnings
-from collections import ChainMap
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -42,7 +40,7 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto") -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -53,7 +51,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     (:mod:`kestrel.multiple`).
 
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
-      "hetero" (= "HC1"), "HC2", "HC3" (least squares without fixed effects),
+      "hetero" (= "HC1"), "HC0" (no small-sample factor), "HC2", "HC3" (least squares
+      without fixed effects; NaN where a row with leverage 1 leaves them undefined),
       {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
       (Driscoll–Kraay).
     vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
@@ -70,6 +69,13 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       to a preconditioner built from the fixed-effect graph when it stalls, as on worker–firm
       panels with limited mobility) or "cg" (conjugate gradient on the symmetric sweep of
       group-mean projections, the engine module's method).
+    context: the names the formula's code may use besides the data's columns, after the
+      formula language's own functions (C, I, poly, center, scale, bs, np...), which always
+      come first: 0 (the default) those of the caller (its variables, its module's and
+      Python's builtins), n those n frames further up, a mapping its names (and Python's
+      builtins), or "restricted" nothing else: no builtins, no attribute but NumPy's
+      functions, for formulas that come from someone else (the command line uses it).
+      A formula's code runs only once every column and name it reads is found.
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
@@ -82,13 +88,14 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     check_solver(solver)
     conv = cov.as_ssc(ssc)
+    ns = formula.namespace(context)  # the caller's frame, found before any other call
     from kestrel import multiple  # it builds on the steps below
 
     models = multiple.expand(fml)
     if models is not None:
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
-                                int(fixef_maxiter), bool(drop_singletons), progress,
-                                _caller_context(sys._getframe(1)), solver)
+                                int(fixef_maxiter), bool(drop_singletons), progress, ns,
+                                solver)
     model = formula.parse(fml)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
     if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
@@ -101,16 +108,18 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise ValueError("the data has no rows")
 
     # Design: columns, identifier codes and the rows without missing values.
-    d = design.build(model, frame, list(vc.clusters), _caller_context(sys._getframe(1)),
-                     serial=vc.serial_columns)
+    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
     if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     if d.n_missing == frame.n_rows:
         raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(model.variables + list(vc.clusters))}")
+                         f"{', '.join(d.variables + list(vc.clusters))}")
     sample = _sample(d, drop_singletons)
     inference = _inference(vc, conv, d, sample, frame)
-    source = prediction.Source(d.y, d.x, frame.native, float(fixef_tol), int(fixef_maxiter))
+    # What the fit keeps (the rows used, not the caller's columns) is read before returning.
+    source = prediction.Source(d.y[sample["mask"]], d.x,
+                               prediction.labels(frame, model.fixef, sample),
+                               float(fixef_tol), int(fixef_maxiter))
     absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
     return _estimate(fml, model, vc, conv, d, sample, inference, instruments, absorbed, 0,
                      list(range(1, 1 + len(d.x))), source)
@@ -176,12 +185,23 @@ def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_max
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
                                 max_iter=int(fixef_maxiter), solver=solver, progress=callback)
     if not absorbed["converged"]:
-        warnings.warn(f"the fixed effects were not fully absorbed: demeaning stopped after "
-                      f"{absorbed['iterations']:,} iterations without reaching "
-                      f"fixef_tol={fixef_tol:g}; raise fixef_maxiter", ConvergenceWarning,
-                      stacklevel=3)
+        warnings.warn("the fixed effects were not fully absorbed: "
+                      + demeaning_shortfall(absorbed, fixef_tol, fixef_maxiter, "fixef_tol",
+                                            "fixef_maxiter"),
+                      ConvergenceWarning, stacklevel=3)
     absorbed["exponents"] = exponents
     return absorbed
+
+
+def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,
+                        maxiter_name: str) -> str:
+    """Why a demeaning ended unconverged, and what to do about it."""
+    if info.get("limit_reached", True):
+        return (f"demeaning stopped at {maxiter_name}={maxiter:,} iterations without reaching "
+                f"{tol_name}={tol:g}; raise {maxiter_name}")
+    return (f"demeaning stopped after {info['iterations']:,} iterations, short of "
+            f"{tol_name}={tol:g}, because the solver made no further progress (rounding limits "
+            f"the accuracy these data allow); results are accurate only to about that level")
 
 
 
@@ -229,6 +249,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     k = len(names)
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
     covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    if covariance.leverage_one.size:
+        cov.warn_leverage_one(covariance, vc, names, sample["mask"], stacklevel=4)
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
 
@@ -258,7 +280,8 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
-               _model=None if source is None else source.model(d, model, sample, positions),
+               _model=None if source is None else source.model(d, model, sample, positions,
+                                                               coef),
                _se=se, **stats)
 
 
@@ -306,8 +329,3 @@ def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
                       else np.nan)
     return dict(r2=float(r2), adj_r2=float(adj), r2_within=float(within),
                 adj_r2_within=float(adj_within), rmse=float(np.sqrt(rss / n)), rss=rss)
-
-
-def _caller_context(frame: Any) -> ChainMap:
-    """Names a formula's transforms may use: NumPy as np, then the caller's variables."""
-    return ChainMap({"np": np}, frame.f_locals, frame.f_globals)

@@ -25,7 +25,7 @@ import difflib
 import itertools
 import re
 import warnings
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, overload
 
@@ -163,8 +163,9 @@ class _Group:
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
             fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            context: Mapping[str, Any], solver: str = "auto") -> FitList:
-    """Fit every model of :func:`expand` on ``data`` (options checked by the caller)."""
+            ns: formula.Namespace, solver: str = "auto") -> FitList:
+    """Fit every model of :func:`expand` on ``data`` (options checked by the caller; ``ns``
+    the namespace of the formulas' code)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
     vcs = []
     for text, model in zip(models, parsed):
@@ -181,15 +182,19 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
 
+    # Every model's columns and names before any model's code runs.
+    for model, vc in zip(parsed, vcs):
+        design.check(model, frame, ns, list(vc.clusters), vc.serial_columns)
+
     # Designs, grouped by fixed effects, clusters and kept rows.
     groups: list[_Group] = []
     for i, (text, model, vc) in enumerate(zip(models, parsed, vcs)):
-        d = design.build(model, frame, list(vc.clusters), context, serial=vc.serial_columns)
+        d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
         if not d.x and not model.fixef:
             raise ValueError(f"the model {text!r} has no regressors to estimate")
         if d.n_missing == frame.n_rows:
             raise ValueError(f"no rows left for {text!r}: every row has a missing value in "
-                             f"one of {', '.join(model.variables + list(vc.clusters))}")
+                             f"one of {', '.join(d.variables + list(vc.clusters))}")
         group = next((g for g in groups if g.accepts(d)), None)
         if group is None:
             group = _Group(d)
@@ -207,9 +212,12 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         with _record(caught, [models[m[0]] for m in group.members]):
             absorbed = estimation._absorb(group.columns, sample, fixef_tol, fixef_maxiter,
                                           progress, solver)
-        # Each fit keeps references to its raw columns (for fixef() and predict()).
-        sources = [prediction.Source(group.columns[y], [group.columns[j] for j in x],
-                                     frame.native, fixef_tol, fixef_maxiter)
+        # Each fit keeps its y at the rows used (shared by the models of one y) and the
+        # fixed effects' labels (shared by the group), for fixef() and predict().
+        labels = prediction.labels(frame, group.members[0][1].fixef, sample)
+        used_y = {y: group.columns[y][sample["mask"]] for y in {m[4] for m in group.members}}
+        sources = [prediction.Source(used_y[y], [group.columns[j] for j in x], labels,
+                                     fixef_tol, fixef_maxiter)
                    for _, _, _, _, y, x in group.members]
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):

@@ -10,7 +10,7 @@ is ``var`` itself and a dotted line marks the reference period.
 
 from __future__ import annotations
 
-import ast
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -20,6 +20,7 @@ import numpy as np
 from kestrel import formula
 from kestrel.results import Fit
 from kestrel.tables import _as_fits, _patterns
+from kestrel.vcov import show_value
 
 _MISSING = ("kestrel.coefplot needs matplotlib, an optional extra: "
             "pip install \"kestrel[plot]\" (or pip install matplotlib)")
@@ -38,7 +39,8 @@ def coefplot(fits: Any, *, level: float = 0.95, keep: str | Sequence[str] | None
     """
     models = _as_fits(fits)
     if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
-        raise ValueError(f"coefplot(level={level!r}) must be a number between 0 and 1")
+        raise ValueError(f"coefplot(level={show_value(level)}) must be a number between 0 "
+                         "and 1")
     keep_p, drop_p = _patterns(keep, "keep"), _patterns(drop, "drop")
     points = [[p for p in _points(f, level)
                if (keep_p is None or any(r.search(p.name) for r in keep_p))
@@ -165,12 +167,13 @@ def _level(name: str, term: formula.Term) -> str | None:
 
 
 def _numeric(text: str) -> float | None:
+    """The level as a finite number, when its text is one (read by float(), not as Python
+    source: levels come from the data)."""
     try:
-        value = ast.literal_eval(text)
-    except (ValueError, SyntaxError):
+        value = float(text)
+    except (ValueError, OverflowError):
         return None
-    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) \
-        else None
+    return value if math.isfinite(value) else None
 
 
 def _order(text: str, value: float | None) -> tuple:

@@ -1,17 +1,17 @@
 """The fixed effects' values of a fit, and its predictions on new data.
 
-A fit keeps what these need rather than copies: the design's full-length columns of y and
-of the coefficients' regressors (views of the caller's data where the design made none),
-the recipes of its regressor terms, the fixed effects' codes over the rows used, and the
-caller's frame, read again only for the labels of the levels. The values come from one
-more engine solve (``_core.fixef_values``) and are kept once computed.
+A fit is a snapshot of the data as they were at the call: it keeps, over the rows it used,
+y and y - X beta (the observed regressors), the fixed effects' codes (the engine's copies)
+and the labels of their levels, never the caller's frame or columns, which the caller may
+edit afterwards. Its regressor terms keep their recipes, to build them again on new data.
+The values come from one more engine solve (``_core.fixef_values``) and are kept once
+computed.
 """
 
 from __future__ import annotations
 
-import sys
 import warnings
-from collections import ChainMap
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -35,17 +35,18 @@ class IrregularFixedEffectsWarning(UserWarning):
 
 @dataclass(eq=False)
 class Model:
-    """What :func:`fixef` and :func:`predict` need from a fit's design and sample."""
+    """What :func:`fixef` and :func:`predict` need from a fit's design and sample, over the
+    rows the fit used."""
 
-    y: np.ndarray
-    x: list[np.ndarray]  # full-length observed columns of the coefficients, in their order
-    x_terms: list[str]  # the formula term of each ("1": the intercept)
+    y: np.ndarray  # y at the rows used
+    r: np.ndarray  # y - X beta at the rows used, with the observed regressors
+    x_terms: list[str]  # the formula term of each coefficient ("1": the intercept)
     recipes: dict[str, tuple]
     fe_parts: tuple[tuple[str, ...], ...]  # each fixed effect's columns (joined by ^)
     fe_codes: list[np.ndarray]  # over the rows used, numbered in order of first appearance
     fe_groups: list[int]
+    fe_labels: list[pd.Index]  # each fixed effect's levels, by code
     absorbed_dof: int  # rank of the fixed-effect dummies (estimated for three or more)
-    native: Any  # the caller's frame
     tol: float
     maxiter: int
     cache: dict[str, Any] = field(default_factory=dict)
@@ -53,23 +54,44 @@ class Model:
 
 @dataclass(frozen=True)
 class Source:
-    """What one call hands its fits for :class:`Model`: the design's full-length y and
-    regressor columns (all of them, in order), the caller's frame and the solver options."""
+    """What one call hands its fits for :class:`Model`: the design's full-length regressor
+    columns (all of them, in order; read only during the call), y at the rows used, the
+    fixed effects' labels and the solver options."""
 
-    y: np.ndarray
+    y: np.ndarray  # at the rows used
     x: list[np.ndarray]
-    native: Any
+    fe_labels: list[pd.Index]
     tol: float
     maxiter: int
 
-    def model(self, d: Any, formula: Any, sample: dict, positions: list[int]) -> Model:
-        """The model of a fit whose coefficients are the design's regressors ``positions``."""
-        return Model(y=self.y, x=[self.x[j] for j in positions],
-                     x_terms=[d.x_terms[j] for j in positions], recipes=d.recipes,
-                     fe_parts=formula.fixef, fe_codes=sample["fe"],
-                     fe_groups=[int(g) for g in sample["fe_groups"]],
-                     absorbed_dof=int(sample["absorbed_dof"]), native=self.native,
-                     tol=self.tol, maxiter=self.maxiter)
+    def model(self, d: Any, formula: Any, sample: dict, positions: list[int],
+              coef: np.ndarray) -> Model:
+        """The model of a fit whose coefficients ``coef`` are those of the design's
+        regressors ``positions``."""
+        mask = sample["mask"]
+        # y - X beta, each row summed over the coefficients in order (as _core.residuals).
+        fitted = np.zeros(len(self.y))
+        for j, b in zip(positions, coef):
+            fitted += self.x[j][mask] * b
+        return Model(y=self.y, r=self.y - fitted, x_terms=[d.x_terms[j] for j in positions],
+                     recipes=d.recipes, fe_parts=formula.fixef, fe_codes=sample["fe"],
+                     fe_groups=[int(g) for g in sample["fe_groups"]], fe_labels=self.fe_labels,
+                     absorbed_dof=int(sample["absorbed_dof"]), tol=self.tol,
+                     maxiter=self.maxiter)
+
+
+def labels(frame: Frame, fe_parts: Sequence[tuple[str, ...]], sample: dict) -> list[pd.Index]:
+    """Each fixed effect's labels by code: the values of its columns at the first row of
+    each code (codes are numbered in order of first appearance over the rows used)."""
+    rows = np.flatnonzero(sample["mask"])
+    out = []
+    for codes, parts in zip(sample["fe"], fe_parts):
+        top = np.maximum.accumulate(codes)
+        first = rows[np.flatnonzero(np.r_[True, top[1:] > top[:-1]])] if len(codes) else rows
+        arrays = [frame.values(part, first) for part in parts]
+        out.append(pd.Index(arrays[0], name=parts[0]) if len(parts) == 1
+                   else pd.MultiIndex.from_arrays(arrays, names=parts))
+    return out
 
 
 def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dict[str, pd.Series]:
@@ -85,18 +107,13 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
     tol = m.tol if tol is None else tol
     maxiter = m.maxiter if maxiter is None else maxiter
 
-    # r = y - X beta over the rows used, with the observed regressors.
-    rows = _core.absorb(columns=[m.y, *m.x], mask=fit.mask, fe=[], fe_groups=[], tol=1.0,
-                        max_iter=1, solver="cg", progress=None)["data"]
-    r = _core.residuals(data=rows, y=0, x=list(range(1, 1 + len(m.x))), coef=fit._coef)["resid"]
-    labels = _labels(m, fit.mask)
-    order = [index.argsort() for index in labels]
+    order = [_sorted(index) for index in m.fe_labels]
     preference = []
     for o in order:
         rank = np.empty(len(o), dtype=np.int32)
         rank[o] = np.arange(len(o), dtype=np.int32)
         preference.append(rank)
-    out = _core.fixef_values(resid=r, fe=m.fe_codes, fe_groups=m.fe_groups,
+    out = _core.fixef_values(resid=m.r, fe=m.fe_codes, fe_groups=m.fe_groups,
                              preference=preference, tol=float(tol), max_iter=int(maxiter))
     if not out["converged"]:
         from kestrel.estimation import ConvergenceWarning
@@ -110,20 +127,21 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
                       "are one solution among many and only their sums are identified",
                       IrregularFixedEffectsWarning, stacklevel=3)
     values = {name: pd.Series(np.asarray(v)[o], index=index[o], name=name)
-              for name, v, index, o in zip(fit.fixef, out["values"], labels, order)}
+              for name, v, index, o in zip(fit.fixef, out["values"], m.fe_labels, order)}
     m.cache[key] = values
     return {name: s.copy() for name, s in values.items()}
 
 
 def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
     """Fitted values with the fixed effects: of the rows used (``newdata=None``), or of every
-    row of ``newdata``, NaN where a value is missing or a level was not seen in the fit."""
+    row of ``newdata``, NaN where a value is missing or a level was not seen in the fit.
+    ``context``: the namespace of the formula's code (:func:`kestrel.design.rebuild`)."""
     m = _model(fit)
     if newdata is None:
-        return m.y[fit.mask] - fit._resid
+        return m.y - fit._resid
     frame = Frame(newdata)
-    if context is None:
-        context = ChainMap({"np": np}, sys._getframe(2).f_locals, sys._getframe(2).f_globals)
+    for part in (p for parts in m.fe_parts for p in parts):
+        frame.series(part)  # before any code of the formula runs
     columns, missing, unseen = design.rebuild(m.recipes, list(dict.fromkeys(m.x_terms)), frame,
                                               context)
     pred = np.zeros(frame.n_rows)
@@ -154,28 +172,17 @@ def _model(fit: Fit) -> Model:
     return fit._model
 
 
-def _labels(m: Model, mask: np.ndarray) -> list[pd.Index]:
-    """Each fixed effect's labels by code: the values of its columns at the first row of
-    each code (codes are numbered in order of first appearance)."""
-    rows = np.flatnonzero(mask)
-    frame = Frame(m.native)
-    out = []
-    for codes, parts in zip(m.fe_codes, m.fe_parts):
-        top = np.maximum.accumulate(codes)
-        first = rows[np.flatnonzero(np.r_[True, top[1:] > top[:-1]])]
-        arrays = [_values_at(frame, part, first) for part in parts]
-        out.append(pd.Index(arrays[0], name=parts[0]) if len(parts) == 1
-                   else pd.MultiIndex.from_arrays(arrays, names=parts))
-    return out
-
-
-def _values_at(frame: Frame, name: str, rows: np.ndarray) -> np.ndarray:
-    native = frame.native
-    if isinstance(native, pd.DataFrame):
-        return native[name].iloc[rows].to_numpy()
-    return frame.series(name).to_numpy()[rows]
+def _sorted(index: pd.Index) -> np.ndarray:
+    """The order of a fixed effect's levels: sorted, or as first seen when its values have
+    no common order (an object column mixing types)."""
+    try:
+        return index.argsort()
+    except TypeError:
+        return np.arange(len(index))
 
 
 def _keys(frame: Frame, parts: tuple[str, ...]) -> Any:
-    arrays = [frame.series(p).to_numpy() for p in parts]
-    return arrays[0] if len(parts) == 1 else pd.MultiIndex.from_arrays(arrays)
+    """The identifier values of new data, read as the fit's labels were (the values of
+    missing rows are arbitrary: the caller marks them)."""
+    arrays = [frame.values(p) for p in parts]
+    return pd.Index(arrays[0]) if len(parts) == 1 else pd.MultiIndex.from_arrays(arrays)

@@ -11,7 +11,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from kestrel.vcov import SSC, Vcov
+from kestrel.vcov import SSC, Vcov, check_number, show_value
 
 _STARS = ((0.001, "***"), (0.01, "**"), (0.05, "*"), (0.1, "."))
 
@@ -24,6 +24,9 @@ class Fit:
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
     degrees of freedom the small-sample convention counts for the fixed effects.
+
+    A fit answers from the data as they were at the call: it keeps what it needs of the
+    rows it used, so editing the caller's frame afterwards changes none of its results.
     """
 
     formula: str
@@ -87,7 +90,8 @@ class Fit:
 
     def confint(self, level: float = 0.95) -> pd.DataFrame:
         if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
-            raise ValueError(f"confint(level=...) must be a number between 0 and 1, not {level!r}")
+            raise ValueError(f"confint(level=...) must be a number between 0 and 1, not "
+                             f"{show_value(level)}")
         q = special.stdtrit(self.df_t, 0.5 + level / 2)
         se = self._std_errors()
         lo, hi = (1 - level) / 2 * 100, (1 + level) / 2 * 100
@@ -108,15 +112,19 @@ class Fit:
         out[self.mask] = self._resid
         return out
 
-    def predict(self, newdata: Any = None) -> np.ndarray:
+    def predict(self, newdata: Any = None, context: Any = None) -> np.ndarray:
         """Fitted values including the fixed effects: of the rows used (``newdata=None``,
         aligned with :meth:`resid`), or of every row of ``newdata`` (a frame with the
         regressors and identifiers of the formula), NaN where a value is missing or where a
         level of a fixed effect or of a categorical regressor was not seen in the fit (with
-        a warning). 2SLS predicts from the observed endogenous regressors."""
+        a warning). 2SLS predicts from the observed endogenous regressors. Transforms
+        apply what they learnt from the fit's data (the mean of ``center(x)``, the knots of
+        ``bs(x)``). ``context``: the names the formula's code may use, as in
+        :func:`kestrel.feols`; None: as the fit's ("restricted" stays so, a mapping is used
+        again, and the caller's names are those of this call's caller)."""
         from kestrel import prediction
 
-        return prediction.predict(self, newdata)
+        return prediction.predict(self, newdata, context)
 
     def _series(self, values: np.ndarray, name: str) -> pd.Series:
         return pd.Series(values, index=pd.Index(self.coef_names, name="Coefficient"), name=name)
@@ -198,6 +206,11 @@ class FixedEffects(dict):
                  maxiter: int | None = None) -> dict[str, pd.Series]:
         from kestrel import prediction
 
+        # Checked as feols checks fixef_tol and fixef_maxiter.
+        if tol is not None:
+            check_number("tol", tol)
+        if maxiter is not None:
+            check_number("maxiter", maxiter, integer=True, minimum=1, strict=False)
         return prediction.fixef(self._fit, tol, maxiter)
 
 

@@ -14,14 +14,17 @@ degrees of freedom of its covariance convention). The table's note says which ar
 from __future__ import annotations
 
 import math
+import numbers
 import re
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 from kestrel.results import Fit
+from kestrel.vcov import show_value
 
 STARS = {"***": 0.01, "**": 0.05, "*": 0.1}
+INTERCEPT = "Intercept"
 _TYPES = ("text", "md", "tex")
 _STATS = {"se": "Standard errors", "t": "t statistics"}
 
@@ -53,7 +56,8 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
     stars: True for ``***`` p < 0.01, ``**`` p < 0.05, ``*`` p < 0.1; False for none; or a
       mapping such as ``{"***": 0.001, "**": 0.01, "*": 0.05}``.
     keep, drop: regular expressions (one or a list); coefficients whose name matches one
-      (``re.search``) are kept or dropped. Rows follow the order of first appearance.
+      (``re.search``) are kept or dropped. Rows: the intercept first, then the other
+      coefficients in order of first appearance.
     labels: display names of coefficients, dependent variables and fixed effects.
     fe: show the fixed-effect rows.
     notes: the line below the table (None: which statistic is in parentheses and the stars).
@@ -63,8 +67,10 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
         raise ValueError(f"etable(type={type!r}) must be one of {', '.join(map(repr, _TYPES))}")
     if stat not in _STATS:
         raise ValueError(f"etable(stat={stat!r}) must be 'se' or 't'")
-    if isinstance(digits, bool) or not isinstance(digits, int) or not 1 <= digits <= 15:
-        raise ValueError(f"etable(digits={digits!r}) must be an integer from 1 to 15")
+    if isinstance(digits, bool) or not isinstance(digits, numbers.Integral) or \
+            not 1 <= digits <= 15:
+        raise ValueError(f"etable(digits={show_value(digits)}) must be an integer from 1 to 15")
+    digits = int(digits)
     levels = _stars(stars)
     labels = dict(labels or {})
     cells = _cells(models, stat, digits, levels, _patterns(keep, "keep"),
@@ -109,8 +115,8 @@ def _stars(stars: Any) -> list[tuple[str, float]]:
     if not isinstance(stars, Mapping) or not all(
             isinstance(s, str) and isinstance(p, (int, float)) and not isinstance(p, bool)
             and 0 < p < 1 for s, p in stars.items()):
-        raise ValueError(f"etable(stars={stars!r}) must be True, False or a mapping of "
-                         "symbols to p-value thresholds such as {'**': 0.01, '*': 0.05}")
+        raise ValueError(f"etable(stars={show_value(stars)}) must be True, False or a mapping "
+                         "of symbols to p-value thresholds such as {'**': 0.01, '*': 0.05}")
     return sorted(stars.items(), key=lambda item: item[1])
 
 
@@ -137,7 +143,11 @@ class _Cells:
 def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, float]],
            keep: list[re.Pattern] | None, drop: list[re.Pattern] | None,
            labels: dict[str, str], show_fe: bool) -> _Cells:
+    # The intercept on top, where tables in economics put it, even when the first model has
+    # none (fixed effects); the other coefficients in order of first appearance.
     names: dict[str, None] = {}
+    for f in models:
+        names.update(dict.fromkeys(n for n in f.coef_names if n == INTERCEPT))
     for f in models:
         names.update(dict.fromkeys(f.coef_names))
     shown = [n for n in names if (keep is None or any(p.search(n) for p in keep))

@@ -5,6 +5,7 @@ the covariance the user asked for, counts the degrees of freedom the chosen conv
 counts, and assembles V = c · bread · meat · bread. The factors (README, "Conventions"):
 
   iid        V = RSS/(N−1) · bread · adj,        adj = (N−1)/(N−K)     if k_adj
+  HC0        V = bread · Σ e_i² x_i x_i' · bread (no factor, whatever the ssc)
   HC1..HC3   V = bread · Σ w_i x_i x_i' · bread · adj,  adj = N/(N−K)  if k_adj
   CRV1       V = Σ_c ±bread · M_c · bread · adj · G_c/(G_c−1),
              adj = (N−1)/(N−K) if k_adj; G_c/(G_c−1) if G_adj, with G_c the groups of
@@ -29,18 +30,19 @@ from __future__ import annotations
 
 import math
 import numbers
+import warnings
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import numpy as np
 
 from kestrel import _core
 
-_HETERO = {"hetero": 1, "hc1": 1, "hc2": 2, "hc3": 3}
+_HETERO = {"hetero": 1, "hc0": 0, "hc1": 1, "hc2": 2, "hc3": 3}
 _SERIAL = {"nw": "Newey-West", "dk": "Driscoll-Kraay"}
 _LATER = {"crv3": "CRV3"}
-_NAMES_HINT = ("'iid', 'hetero' (= 'HC1'), 'HC2', 'HC3', {'CRV1': 'var'} / "
+_NAMES_HINT = ("'iid', 'hetero' (= 'HC1'), 'HC0', 'HC2', 'HC3', {'CRV1': 'var'} / "
                "{'CRV1': 'var1+var2'} for clustered standard errors, or 'NW' / 'DK' with "
                "vcov_kwargs={'time_id': ...}")
 _SERIAL_KEYS = ("time_id", "panel_id", "lag")
@@ -48,7 +50,7 @@ _SERIAL_KEYS = ("time_id", "panel_id", "lag")
 
 @dataclass(frozen=True)
 class Vcov:
-    """A requested covariance: ``kind`` is "iid", "hetero" (with ``hc`` 1, 2 or 3),
+    """A requested covariance: ``kind`` is "iid", "hetero" (with ``hc`` 0, 1, 2 or 3),
     "cluster" (with the clustering variables, each a column or columns joined by ^), "nw"
     (Newey–West, one series or one per ``panel_id``) or "dk" (Driscoll–Kraay) over the
     periods of ``time_id`` with ``lag`` (None: the default for the number of periods)."""
@@ -270,6 +272,10 @@ class Covariance:
     matrix: np.ndarray
     df_t: float  # degrees of freedom of t and p
     dof_k: int
+    # HC2/HC3: the rows used (positions among them) whose leverage is 1, and the
+    # coefficients (positions) whose variance their undefined weight leaves undefined.
+    leverage_one: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64))
+    undefined: np.ndarray = field(default_factory=lambda: np.empty(0, dtype=np.int64))
 
 
 def iid(conv: SSC, bread: np.ndarray, rss: float, n: int, K: int) -> Covariance:
@@ -277,9 +283,73 @@ def iid(conv: SSC, bread: np.ndarray, rss: float, n: int, K: int) -> Covariance:
     return Covariance(bread * (rss / (n - 1) * factor), n - K, K)
 
 
-def hetero(conv: SSC, bread: np.ndarray, meat: np.ndarray, n: int, K: int) -> Covariance:
-    factor = n / (n - K) if conv.k_adj else 1.0
+def hetero(conv: SSC, hc: int, bread: np.ndarray, meat: np.ndarray, n: int,
+           K: int) -> Covariance:
+    """HC0 is the plain sandwich; HC1 to HC3 take N/(N−K) under ``k_adj``."""
+    factor = n / (n - K) if conv.k_adj and hc > 0 else 1.0
     return Covariance(_sandwich(bread, meat) * factor, n - K, K)
+
+
+LEVERAGE_ONE = 1e-8  # 1 − h below this: the leverage is 1 up to rounding
+
+
+class LeverageWarning(UserWarning):
+    """Rows with leverage 1 leave HC2/HC3 standard errors undefined (NaN)."""
+
+
+def warn_leverage_one(covariance: Covariance, vc: Vcov, names: Sequence[str],
+                      mask: np.ndarray, stacklevel: int) -> None:
+    """Say which rows have leverage 1 and which standard errors that leaves NaN."""
+    rows = np.flatnonzero(mask)[covariance.leverage_one]
+    shown = ", ".join(map(str, rows[:10])) + (", ..." if rows.size > 10 else "")
+    many = rows.size > 1
+    warnings.warn(
+        f"{vc.label} standard errors of {', '.join(names[j] for j in covariance.undefined)} "
+        f"are NaN: {rows.size:,} row{'s' * many} of the data (at position{'s' * many} "
+        f"{shown}) {'have' if many else 'has'} leverage 1 — the regressors fit "
+        f"{'them' if many else 'it'} exactly whatever y is, typically a category with a "
+        f"single row — and {vc.label} divides the squared residual by 1 − leverage. The "
+        "other standard errors leave those rows out of the sum; 'hetero' (HC1) is defined "
+        "for every coefficient.", LeverageWarning, stacklevel=stacklevel)
+
+
+def _leverages(data: np.ndarray, x: list[int], bread: np.ndarray) -> np.ndarray:
+    """h_i = x_i' bread x_i of every row, in blocks of rows (bounded memory)."""
+    n = data.shape[0]
+    h = np.empty(n)
+    step = max(1, (1 << 22) // max(len(x), 1))
+    for start in range(0, n, step):
+        rows = data[start:start + step][:, x]
+        h[start:start + step] = np.einsum("ij,ij->i", rows @ bread, rows)
+    return h
+
+
+def _hc_leverage(data: np.ndarray, x: list[int], resid: np.ndarray, bread: np.ndarray,
+                 hc: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The HC2 (hc=2) or HC3 meat, and the rows with leverage 1 and the coefficients they
+    leave undefined.
+
+    A row with leverage 1 is fitted exactly whatever its y: its residual is 0 and its weight
+    e²/(1−h) or e²/(1−h)² is 0/0 (in floating point, rounding divided by rounding). Only
+    the coefficients whose estimate moves with that row's y, those with (bread·x_i)_a ≠ 0,
+    carry the weight; the others' variances, from the other rows, are well defined. The
+    meat leaves such rows out; the caller marks the undefined coefficients."""
+    h = _leverages(data, x, bread)
+    one = np.flatnonzero(h >= 1.0 - LEVERAGE_ONE)
+    if one.size == 0:
+        meat = _core.hetero_meat(data=data, x=x, resid=resid, bread=bread, power=hc - 1)
+        return np.asarray(meat), one, one
+    keep = np.ones(data.shape[0], dtype=bool)
+    keep[one] = False
+    rows = np.asfortranarray(data[np.ix_(keep, x)])
+    meat = np.asarray(_core.hetero_meat(data=rows, x=list(range(len(x))), resid=resid[keep],
+                                        bread=bread, power=hc - 1))
+    # |(bread·x_i)_a| <= sqrt(bread_aa · h_i): compared with that bound, what is not
+    # rounding is a coefficient the row moves.
+    u = np.abs(bread @ data[one][:, x].T)
+    bound = np.sqrt(np.outer(np.diag(bread), np.maximum(h[one], 0.0)))
+    undefined = np.flatnonzero((u > LEVERAGE_ONE * bound).any(axis=1))
+    return meat, one, undefined
 
 
 def clustered(conv: SSC, bread: np.ndarray, terms: Sequence[Mapping[str, Any]],
@@ -403,10 +473,17 @@ class Inference:
         if vc.kind == "iid":
             return iid(self.conv, bread, rss, n, K)
         if vc.kind == "hetero":
-            meat = _core.hetero_meat(data=data, x=x, resid=resid,
-                                     bread=bread if vc.hc > 1 else np.zeros((0, 0)),
-                                     power=vc.hc - 1)
-            return hetero(self.conv, bread, np.asarray(meat), n, K)
+            if vc.hc <= 1:
+                meat = _core.hetero_meat(data=data, x=x, resid=resid, bread=np.zeros((0, 0)),
+                                         power=0)
+                return hetero(self.conv, vc.hc, bread, np.asarray(meat), n, K)
+            meat, one, undefined = _hc_leverage(data, x, resid, bread, vc.hc)
+            out = hetero(self.conv, vc.hc, bread, meat, n, K)
+            if one.size:
+                out.matrix[undefined, :] = np.nan
+                out.matrix[:, undefined] = np.nan
+                out = replace(out, leverage_one=one, undefined=undefined)
+            return out
         if vc.kind == "cluster":
             terms = _core.cluster_meats(data=data, x=x, resid=resid, clusters=self.clusters)
             return clustered(self.conv, bread, terms, len(self.clusters), n, K)
@@ -434,13 +511,46 @@ def _sandwich(bread: np.ndarray, meat: np.ndarray) -> np.ndarray:
     return (v + v.T) / 2  # exactly symmetric, whatever the rounding of the products
 
 
+MAX_COUNT = 2**63 - 1  # the largest iteration cap or lag the engine's counts hold
+
+
 def check_number(name: str, value: Any, *, integer: bool = False, minimum: float = 0.0,
                  strict: bool = True) -> None:
-    """A numeric option: TypeError for a non-number (a string, a bool), ValueError out of range."""
+    """A numeric option: TypeError for a non-number (a string, a bool), ValueError out of
+    range. Integers are counts, at most ``MAX_COUNT``; real numbers must be finite as
+    floats (an integer too large for a float is out of range, not an OverflowError)."""
     kind = numbers.Integral if integer else numbers.Real
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, kind):
         want = "an integer" if integer else "a number"
-        raise TypeError(f"{name} must be {want}, not {type(value).__name__} ({value!r})")
-    if not math.isfinite(value) or value < minimum or (strict and value == minimum):
-        bound = f"greater than {minimum:g}" if strict else f"at least {minimum:g}"
-        raise ValueError(f"{name} must be {bound}, not {value!r}")
+        raise TypeError(f"{name} must be {want}, not {type(value).__name__} "
+                        f"({show_value(value)})")
+    bound = f"greater than {minimum:g}" if strict else f"at least {minimum:g}"
+    if integer:
+        count = int(value)  # exact for integers of any size
+        if count < minimum or (strict and count == minimum):
+            raise ValueError(f"{name} must be {bound}, not {show_value(value)}")
+        if count > MAX_COUNT:
+            raise ValueError(f"{name} must be at most 2**63 - 1 ({MAX_COUNT:,}), not "
+                             f"{show_value(value)}")
+        return
+    try:
+        real = float(value)
+    except OverflowError:
+        real = math.inf
+    if not math.isfinite(real):
+        raise ValueError(f"{name} must be finite and within the range of a float, not "
+                         f"{show_value(value)}")
+    if real < minimum or (strict and real == minimum):
+        raise ValueError(f"{name} must be {bound}, not {show_value(value)}")
+
+
+def show_value(value: Any) -> str:
+    """repr(value) for a message, shortened; integers too long to print (Python refuses
+    those above 4,300 digits) by their size."""
+    if isinstance(value, numbers.Integral) and abs(int(value)).bit_length() > 128:
+        return f"an integer of about 1e{int(math.log10(abs(int(value))))}"
+    try:
+        text = repr(value)
+    except ValueError:  # a container holding such an integer
+        return f"a {type(value).__name__} holding an integer too long to print"
+    return text if len(text) <= 80 else text[:77] + "..."

@@ -18,11 +18,26 @@ namespace {
 // iterate's norm (the quantity the stopping rule compares with tol).
 class ObservedCg final : public CgMonitor {
  public:
-  explicit ObservedCg(IterationObserver& observer) : observer_(observer) {}
+  ObservedCg(IterationObserver& observer, double floor2) : observer_(observer), floor2_(floor2) {}
   bool proceed(std::uint64_t iteration, double rr, double xx) override {
-    observer_.iteration(iteration, std::sqrt(rr / std::fmax(xx, 1e-16)));
+    const double norm2 = std::fmax(xx, floor2_);
+    observer_.iteration(iteration, rr > 0.0 ? std::sqrt(rr / norm2) : 0.0);
     return true;
   }
+
+ private:
+  IterationObserver& observer_;
+  double floor2_;
+};
+
+// Numbers the iterations of successive solves on from where the last ended.
+class OffsetObserver final : public IterationObserver {
+ public:
+  explicit OffsetObserver(IterationObserver& observer) : observer_(observer) {}
+  void iteration(std::uint64_t iteration, double residual) override {
+    observer_.iteration(start + iteration, residual);
+  }
+  std::uint64_t start = 0;
 
  private:
   IterationObserver& observer_;
@@ -46,12 +61,38 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
   if (options.solver == DemeanSolver::Auto)
     return demean_auto(data, nrows, ncols, codes, n_groups, options);
   std::optional<ObservedCg> observed;
-  if (options.observer != nullptr) observed.emplace(*options.observer);
-  const CgOutcome cg = demean_cg_columns(data, nrows, ncols, codes, n_groups, options.max_iter,
-                                         options.tol, spare, observed ? &*observed : nullptr);
+  if (options.observer != nullptr) observed.emplace(*options.observer, 0.0);
+  CgOptions cg_options;
+  cg_options.tol = options.tol;
+  cg_options.max_iter = options.max_iter;
   report.stage = DemeanStage::Cg;
-  report.cg_iterations = cg.iterations;
-  report.converged = cg.converged;
+  if (options.column_scales.empty()) {
+    const CgOutcome cg = demean_cg_columns(data, nrows, ncols, codes, n_groups, cg_options, spare,
+                                           observed ? &*observed : nullptr);
+    report.cg_iterations = cg.iterations;
+    report.converged = cg.converged;
+    report.limit_reached = cg.limit_reached;
+    return report;
+  }
+  // One column at a time, each to its own scale; the limit applies to each.
+  check_len(options.column_scales.size(), ncols);
+  check_len(data.size(), checked_mul(nrows, ncols));
+  std::optional<OffsetObserver> offset;
+  if (options.observer != nullptr) offset.emplace(*options.observer);
+  for (std::size_t c = 0; c < ncols; ++c) {
+    cg_options.floor_norm2 = kScaleFloor * kScaleFloor * options.column_scales[c];
+    std::optional<ObservedCg> column_observed;
+    if (offset) {
+      offset->start = report.cg_iterations;
+      column_observed.emplace(*offset, cg_options.floor_norm2);
+    }
+    const CgOutcome cg = demean_cg_columns(data.subspan(c * nrows, nrows), nrows, 1, codes,
+                                           n_groups, cg_options, {},
+                                           column_observed ? &*column_observed : nullptr);
+    report.cg_iterations += cg.iterations;
+    report.converged = report.converged && cg.converged;
+    report.limit_reached = report.limit_reached || cg.limit_reached;
+  }
   return report;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codes/compact_codes.hpp"
+#include "fixed_effects/accuracy.hpp"
 #include "linalg/strided.hpp"
 #include "runtime/iteration_observer.hpp"
 
@@ -37,6 +38,13 @@ struct DemeanOptions {
   SingleFeForm single = SingleFeForm::DemeanCol;
   DemeanSolver solver = DemeanSolver::Cg;
   IterationObserver* observer = nullptr;  // progress and interruption; may be null
+  // Each column's own scale (its centred sum of squares), or empty. Given,
+  // the Cg solver demeans the columns one at a time, each to the target of
+  // accuracy.hpp; empty, it demeans the stack as one vector with one
+  // stopping test (the engine's entry points). The Auto solver always holds
+  // each column to the target, measured from the column left once the
+  // largest fixed effect is removed.
+  std::span<const double> column_scales;
 
   // The engine's entry points: conjugate gradient, no observer.
   static DemeanOptions cg(double tol, std::uint64_t max_iter) {
@@ -52,6 +60,7 @@ struct DemeanOptions {
 struct DemeanReport {
   DemeanStage stage = DemeanStage::None;
   bool converged = true;
+  bool limit_reached = false;  // max_iter ended it, unconverged
   std::uint64_t cg_iterations = 0;
   std::uint64_t diagonal_iterations = 0;
   std::uint64_t graph_iterations = 0;

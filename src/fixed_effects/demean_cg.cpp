@@ -103,8 +103,11 @@ void step(std::size_t total, double alpha, double* x, double* r, const double* p
 
 CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
                             std::span<const CodeSpan> codes,
-                            std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                            double tol, std::span<double> spare, CgMonitor* monitor) {
+                            std::span<const std::size_t> n_groups,
+                            const CgOptions& options, std::span<double> spare,
+                            CgMonitor* monitor) {
+  const std::uint64_t max_iter = options.max_iter;
+  const double tol = options.tol;
   const std::size_t n = nrows;
   const std::size_t total = checked_mul(n, ncols);
   check_len(data.size(), total);
@@ -165,8 +168,23 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   const double tol2 = tol * tol;
   bool update_p = false;  // p = p * beta + r is applied in the next sweep's first pass
   double beta = 0.0;
+  // Where the demeaned data are (nearly) zero, a test relative to the
+  // iterate's norm cannot be met: r then reaches the rounding level of the
+  // data themselves, after which p is noise, p.q cancels and the steps blow
+  // the noise up into a wrong answer that the relative test accepts. Two
+  // rules keep the iteration out of that regime: the residual counts as
+  // converged once it is within kRoundingFloor of the data's own norm (the
+  // initial x.x), and, since the iterate's norm can only fall in exact
+  // arithmetic (the error decreases monotonically and stays orthogonal to
+  // the limit), a step that raises it by more than rounding ends the
+  // iteration unconverged. No test holds an absolute number: data of tiny
+  // units are demeaned as data of any other.
+  const double rounding_floor = kRoundingFloor * kRoundingFloor * xx;
+  const double floor2 = options.floor_norm2;
   // fmax, not std::max: a NaN norm falls back to the floor.
-  auto done = [&] { return tol2 * std::fmax(xx, 1e-16) > rr; };
+  auto done = [&] {
+    return tol2 * std::fmax(xx, floor2) > rr || rr < rounding_floor || (rr == 0.0 && tol2 > 0.0);
+  };
   for (std::uint64_t& iter = outcome.iterations;;) {
     if (done()) {
       outcome.converged = true;
@@ -190,12 +208,17 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
       for (std::size_t c = 0; c < ncols; ++c)
         pq = finish_direction(n, sweep.tail(c), p + c * n, q + c * n, pq);
     }
-    if (std::fabs(pq) < 1e-30) break;  // breakdown: x keeps the previous step
+    if (!(pq > 0.0)) break;  // breakdown: x keeps the previous step
 
     const double alpha = rr / pq;
     double rr_new = 0.0;
+    const double xx_before = xx;
     step(total, alpha, x, r, p, q, rr_new, xx);  // xx: the next test's norm
     if (!std::isfinite(rr_new)) break;  // x keeps this step's update
+    if (xx > xx_before * (1.0 + kGrowthLimit)) {  // x keeps this step's update
+      ++iter;
+      break;
+    }
 
     beta = rr_new / rr;
     update_p = true;
@@ -207,6 +230,7 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
     }
     if (iter == max_iter) {
       outcome.converged = done();
+      outcome.limit_reached = !outcome.converged;
       break;
     }
   }

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "codes/compact_codes.hpp"
+#include "fixed_effects/accuracy.hpp"
 
 namespace kestrel {
 
@@ -31,15 +32,30 @@ class CgMonitor {
 struct CgOutcome {
   std::uint64_t iterations = 0;  // completed steps
   bool converged = false;        // the stopping test held when the iteration ended
+  bool limit_reached = false;    // max_iter steps ended it, unconverged
+};
+
+struct CgOptions {
+  double tol = 1e-8;
+  std::uint64_t max_iter = 0;
+  // The squared norm below which the iterate's norm is floored in the
+  // stopping test: a column whose demeaned values are (nearly) zero is then
+  // held to tol times this floor's root, not to tol times its own vanishing
+  // norm.
+  double floor_norm2 = 0.0;
 };
 
 // Demeans ncols contiguous columns of nrows values in place (column-major
 // data of at least nrows * ncols entries). Group counts of fixed effect q
 // come from code column q (all its entries) with n_groups[q] groups; codes
 // need at least nrows entries, each in 0..n_groups[q]-1, and n_groups needs
-// an entry per code column (panics otherwise). Iterations stop when
-// tol^2 * fmax(x.x, 1e-16) > r.r, on breakdown (|p.q| < 1e-30), when r.r
-// turns non-finite, after max_iter steps, or when the monitor says so.
+// an entry per code column (panics otherwise). Iterations stop, converged,
+// when tol^2 * fmax(x.x, floor_norm2) > r.r, when r.r falls below
+// kRoundingFloor^2 times the data's x.x, or when r.r is 0 (tol > 0);
+// unconverged on breakdown (p.q not positive), when r.r turns non-finite,
+// when a step raises x.x by more than kGrowthLimit, after max_iter steps, or
+// when the monitor says so. Every test is relative to the data, so that the
+// result does not depend on their units.
 // max_iter = 0 leaves the data unchanged; so does an empty list of code
 // columns (the sweep is then the identity). Tables follow the groups that
 // occur, so n_groups may far exceed the rows. A `spare` buffer of at least
@@ -48,8 +64,7 @@ struct CgOutcome {
 // then allocates one vector fewer.
 CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
                             std::span<const CodeSpan> codes,
-                            std::span<const std::size_t> n_groups, std::uint64_t max_iter,
-                            double tol, std::span<double> spare = {},
-                            CgMonitor* monitor = nullptr);
+                            std::span<const std::size_t> n_groups, const CgOptions& options,
+                            std::span<double> spare = {}, CgMonitor* monitor = nullptr);
 
 }  // namespace kestrel

@@ -18,6 +18,7 @@ DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t 
   report.graph_iterations = pre.graph_iterations;
   report.setup_seconds = pre.setup_seconds;
   report.converged = pre.converged;
+  report.limit_reached = pre.limit_reached;
   return report;
 }
 

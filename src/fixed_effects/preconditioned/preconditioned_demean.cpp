@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "fixed_effects/accuracy.hpp"
 #include "fixed_effects/preconditioned/block_preconditioner.hpp"
 #include "fixed_effects/preconditioned/reduced_operator.hpp"
 #include "runtime/check.hpp"
@@ -26,27 +27,44 @@ double dot(std::span<const double> a, std::span<const double> b) {
   return s;
 }
 
-double floor_norm(double e2) { return std::fmax(e2, 1e-16); }
+double sum_squares(std::span<const double> v) {
+  double s = 0.0;
+  for (const double x : v) s += x * x;  // index order
+  return s;
+}
+
+// Verifications with the true residual that may send a column back to
+// iterate before it counts as unconverged.
+constexpr unsigned kMaxVerifications = 3;
 
 // The conjugate-gradient state of one column, in coefficient space.
 struct Column {
   std::span<double> rhs, a, r, z, p, q;
   double x2 = 0.0;  // ||(I - P_1) x||^2
+  double floor2 = 0.0;  // kScaleFloor^2 x2: the stopping test's least norm
+  double rounding2 = 0.0;  // kRoundingFloor^2 ||x||^2: r'z this small is rounding
   double rz = 0.0;  // r'z
   double e2 = 0.0;  // ||e||^2 for the current a
   bool active = true;
   bool converged = false;
+  unsigned verifications = 0;  // true-residual checks so far
+  bool moved = false;  // a has left 0 (at 0 the recurrence's residual is the true one)
   // r'z of the last kStallWindow + 1 iterations of the current stage, oldest first.
   std::vector<double> history;
   // Stagnation: the residual level last reached by halving, and when.
   double level = std::numeric_limits<double>::infinity();
   std::uint64_t level_at = 0;
 
-  // Whether the stopping rule holds (marks the column done).
+  double norm2() const { return std::fmax(e2, floor2); }
+  // Whether the stopping rule holds (marks the column done). A residual at
+  // the rounding level of the column itself cannot shrink further: where
+  // the largest fixed effect absorbs (nearly) all of the column, what is
+  // left of it is rounding, and relative to that the iteration would chase
+  // noise.
   bool settle(double tol2) {
     if (!std::isfinite(rz)) {
       active = false;
-    } else if (rz < tol2 * floor_norm(e2)) {
+    } else if (rz < tol2 * norm2() || (tol2 > 0.0 && rz <= rounding2)) {
       active = false;
       converged = true;
     }
@@ -209,6 +227,8 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   for (std::size_t c = 0; c < ncols; ++c) {
     Column& k = cols[c];
     k.x2 = x2[c];
+    k.floor2 = kScaleFloor * kScaleFloor * k.x2;
+    k.rounding2 = kRoundingFloor * kRoundingFloor * sum_squares(data.subspan(c * nrows, nrows));
     std::fill(k.a.begin(), k.a.end(), 0.0);
     std::copy(k.rhs.begin(), k.rhs.end(), k.r.begin());
     restart(k, pre);
@@ -230,61 +250,107 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   std::vector<Column*> act;
   std::vector<const double*> ps;
   std::vector<double*> qs;
-  for (;;) {
+  auto gather = [&](auto&& pick) {
     act.clear();
     for (Column& k : cols)
-      if (k.active) act.push_back(&k);
-    if (act.empty() || iter == options.max_iter) break;
+      if (pick(k)) act.push_back(&k);
+  };
+  for (;;) {
+    // Iterate until every column has settled or the limit is reached.
+    for (;;) {
+      gather([](const Column& k) { return k.active; });
+      if (act.empty() || iter == options.max_iter) break;
+      ps.clear();
+      qs.clear();
+      for (Column* k : act) {
+        ps.push_back(k->p.data());
+        qs.push_back(k->q.data());
+      }
+      reduced_apply(design, ps, qs, scratch);
+      for (Column* k : act) {
+        const double pq = dot(k->p, k->q);
+        if (!(pq > 0.0) || !std::isfinite(pq)) {  // breakdown: a keeps the last step
+          k->active = false;
+          continue;
+        }
+        const double alpha = k->rz / pq;
+        k->moved = true;
+        for (std::size_t i = 0; i < m; ++i) {
+          k->a[i] = k->a[i] + alpha * k->p[i];
+          k->r[i] = k->r[i] - alpha * k->q[i];
+        }
+      }
+      std::erase_if(act, [](const Column* k) { return !k->active; });
+      precondition(act);
+      double worst = 0.0;
+      bool stall = false;
+      for (Column* k : act) {
+        const double rz = dot(k->r, k->z);
+        // ||e||^2 = ||x~||^2 - rhs'a - a'r for e = x~ - A a, A'A = S, A'x~ = rhs.
+        k->e2 = k->x2 - dot(k->rhs, k->a) - dot(k->a, k->r);
+        const double beta = rz / k->rz;
+        k->rz = rz;
+        if (k->settle(tol2)) continue;
+        for (std::size_t i = 0; i < m; ++i) k->p[i] = k->z[i] + beta * k->p[i];
+        const double residual = std::sqrt(std::fmax(rz, 0.0) / k->norm2());
+        worst = std::fmax(worst, residual);
+        k->remember();
+        stall = stall || k->stalled();
+        if (pre.graph && k->stagnant(residual, iter + 1)) k->active = false;
+      }
+      ++iter;
+      if (pre.graph) {
+        ++report.graph_iterations;
+      } else {
+        ++report.diagonal_iterations;
+      }
+      if (options.observer != nullptr) options.observer->iteration(iter, worst);
+      if (stall && !pre.graph) {
+        build_graph();
+        for (Column& k : cols)
+          if (k.active) restart(k, pre);
+      }
+    }
+    // The recurrence's residual drifts from the true one, and near the
+    // rounding level (a column inside the fixed effects' span) it can
+    // claim convergence for coefficients that are far off. Every column
+    // that claims it is checked against its true residual rhs - S a; one
+    // that fails goes back to iterating from there.
+    gather([](const Column& k) {
+      return k.converged && k.moved && k.verifications < kMaxVerifications;
+    });
+    if (act.empty()) break;
     ps.clear();
     qs.clear();
     for (Column* k : act) {
-      ps.push_back(k->p.data());
+      ps.push_back(k->a.data());
       qs.push_back(k->q.data());
     }
     reduced_apply(design, ps, qs, scratch);
+    bool again = false;
     for (Column* k : act) {
-      const double pq = dot(k->p, k->q);
-      if (!(pq > 0.0) || !std::isfinite(pq)) {  // breakdown: a keeps the last step
+      ++k->verifications;
+      for (std::size_t i = 0; i < m; ++i) k->r[i] = k->rhs[i] - k->q[i];
+      pre.apply(k->r, k->z);
+      k->rz = dot(k->r, k->z);
+      k->e2 = k->x2 - dot(k->rhs, k->a) - dot(k->a, k->r);
+      k->active = true;
+      k->converged = false;
+      if (k->settle(tol2)) {
+        k->verifications = kMaxVerifications;  // done for good
+        continue;
+      }
+      if (k->verifications == kMaxVerifications) {  // keeps failing: unconverged
         k->active = false;
         continue;
       }
-      const double alpha = k->rz / pq;
-      for (std::size_t i = 0; i < m; ++i) {
-        k->a[i] = k->a[i] + alpha * k->p[i];
-        k->r[i] = k->r[i] - alpha * k->q[i];
-      }
+      restart(*k, pre);
+      again = again || iter < options.max_iter;
     }
-    std::erase_if(act, [](const Column* k) { return !k->active; });
-    precondition(act);
-    double worst = 0.0;
-    bool stall = false;
-    for (Column* k : act) {
-      const double rz = dot(k->r, k->z);
-      // ||e||^2 = ||x~||^2 - rhs'a - a'r for e = x~ - A a, A'A = S, A'x~ = rhs.
-      k->e2 = k->x2 - dot(k->rhs, k->a) - dot(k->a, k->r);
-      const double beta = rz / k->rz;
-      k->rz = rz;
-      if (k->settle(tol2)) continue;
-      for (std::size_t i = 0; i < m; ++i) k->p[i] = k->z[i] + beta * k->p[i];
-      const double residual = std::sqrt(std::fmax(rz, 0.0) / floor_norm(k->e2));
-      worst = std::fmax(worst, residual);
-      k->remember();
-      stall = stall || k->stalled();
-      if (pre.graph && k->stagnant(residual, iter + 1)) k->active = false;
-    }
-    ++iter;
-    if (pre.graph) {
-      ++report.graph_iterations;
-    } else {
-      ++report.diagonal_iterations;
-    }
-    if (options.observer != nullptr) options.observer->iteration(iter, worst);
-    if (stall && !pre.graph) {
-      build_graph();
-      for (Column& k : cols)
-        if (k.active) restart(k, pre);
-    }
+    if (!again) break;
   }
+  for (const Column& k : cols)
+    report.limit_reached = report.limit_reached || (k.active && iter == options.max_iter);
 
   // Only now is the data written: an interrupted solve leaves it as it was.
   std::vector<const double*> as(ncols);

@@ -73,6 +73,7 @@ struct SolverReport {
   std::uint64_t graph_iterations = 0;     // stage 2
   bool switched = false;                  // stage 2 was reached
   bool converged = false;
+  bool limit_reached = false;             // max_iter ended it with columns unsettled
   double setup_seconds = 0.0;             // building the graph preconditioner
 };
 
