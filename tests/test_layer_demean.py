@@ -59,3 +59,17 @@ def test_demean_warns_when_it_stops_short_of_its_tolerance():
         assert not info["converged"]
     # Converged: no warning (warnings are errors in the suite).
     kestrel.demean(x, [worker, firm], tol=1e-8)
+
+
+@pytest.mark.parametrize("solver", ["auto", "cg"])
+def test_demean_of_columns_in_any_units_is_the_same_demeaning_in_those_units(solver):
+    """Columns of 2^±600 (whose squares overflow or vanish) demeaned together with one in
+    ordinary units: each is the ordinary column's demeaning in its units, bit for bit."""
+    rng = np.random.default_rng(5)
+    n = 2000
+    fe = np.column_stack([rng.integers(0, 50, n), rng.integers(0, 20, n)])
+    x = rng.normal(size=n)
+    base = kestrel.demean(x, fe, solver=solver)
+    k = np.array([600, 0, -600, -1000])
+    got = kestrel.demean(np.ldexp(x[:, None], k[None, :]), fe, solver=solver)
+    np.testing.assert_array_equal(got, np.ldexp(base[:, None], k[None, :]))

@@ -13,7 +13,7 @@ import pandas as pd
 
 from kestrel import _core
 from kestrel.data import Frame
-from kestrel.estimation import ConvergenceWarning, check_solver, demeaning_shortfall
+from kestrel.estimation import ConvergenceWarning, _scaled, check_solver, demeaning_shortfall
 from kestrel.progress import progress_line
 from kestrel.vcov import check_number
 
@@ -46,9 +46,10 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
     if not all(np.bincount(c, minlength=g).all() for c, g in zip(codes, groups)):
         sample = _core.sample(fe=codes, clusters=[], keep=keep, drop_singletons=False)
         codes, groups = sample["fe"], sample["fe_groups"]
+    # Columns of extreme magnitude go in as feols's do, scaled by a power of two.
+    columns, exponents = _scaled([values[:, j] for j in range(values.shape[1])], keep)
     with progress_line(progress) as callback:
-        out = _core.absorb(columns=[values[:, j] for j in range(values.shape[1])],
-                           mask=keep, fe=codes, fe_groups=groups,
+        out = _core.absorb(columns=columns, mask=keep, fe=codes, fe_groups=groups,
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
                            progress=callback)
     if not out["converged"]:
@@ -56,6 +57,8 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
                       + demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
                       ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]
+    if exponents.any():
+        result = np.ldexp(result, exponents[None, :])
     if labels is not None:
         result = pd.DataFrame(result, index=labels[0], columns=labels[1])
     elif np.ndim(x) == 1:
