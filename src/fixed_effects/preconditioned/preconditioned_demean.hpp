@@ -82,6 +82,9 @@ struct SolverOptions {
   std::uint64_t max_iter = 0;            // both stages together
   IterationObserver* observer = nullptr;  // every iteration, numbered on across stages
   bool graph_from_start = false;          // skip stage 1 (tests, experiments)
+  // Each column's sum of squares as given (its rounding level), if the
+  // caller has it; empty: computed here (one more pass over the data).
+  std::span<const double> raw_sums_of_squares;
   // With one column: receives, per fixed effect (as given), one value per
   // group 0..n_groups[q]-1, a least-squares solution of D alpha = x (the
   // demeaned column being x - D alpha); groups without rows get 0. Needs
