@@ -350,13 +350,15 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
   const std::span<double> data(stack.data.get(), n * m);
   std::vector<double> sums;
+  std::vector<double> raw_sums;
 
   PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
   options.observer = &observer;
   const DemeanReport report = observed_without_interpreter(observer, [&] {
     fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
-    sums = centred_sums_of_squares(data, n, m);
+    sums = centred_sums_of_squares(data, n, m, &raw_sums);
     options.column_scales = sums;
+    options.column_raw_sums = raw_sums;
     return demean_columns(data, n, m, fe, groups, options);
   });
 

@@ -125,12 +125,14 @@ CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent
 }  // namespace
 
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
-                                            std::size_t m) {
+                                            std::size_t m, std::vector<double>* raw) {
   check_len(stack.size(), checked_mul(n, m));
   std::vector<double> out(m, 0.0);
+  if (raw != nullptr) raw->assign(m, 0.0);
   for (std::size_t j = 0; j < m; ++j) {
     const double* col = stack.data() + j * n;
     const CentredSum plain = centred_sum_of_squares(col, n, 0);
+    if (raw != nullptr) (*raw)[j] = plain.raw;
     if (std::isfinite(plain.raw) && plain.raw >= 0x1p-900) {
       out[j] = plain.ss;
       continue;

@@ -70,7 +70,9 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
 // root mean square). Columns whose squares overflow or underflow are summed
 // in scaled units: their sum is then infinite, or below the normal doubles
 // (never 0) when it cannot be represented.
+// With `raw`, also each column's plain sum of squares (in the column's units,
+// infinite where the squares overflow).
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
-                                            std::size_t m);
+                                            std::size_t m, std::vector<double>* raw = nullptr);
 
 }  // namespace kestrel

@@ -45,6 +45,9 @@ struct DemeanOptions {
   // each column to the target, measured from the column left once the
   // largest fixed effect is removed.
   std::span<const double> column_scales;
+  // Each column's plain sum of squares, or empty: spares the Auto solver a
+  // pass over the data to find the columns' rounding level.
+  std::span<const double> column_raw_sums;
 
   // The engine's entry points: conjugate gradient, no observer.
   static DemeanOptions cg(double tol, std::uint64_t max_iter) {

@@ -11,6 +11,7 @@ DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t 
   solver.tol = options.tol;
   solver.max_iter = options.max_iter;
   solver.observer = options.observer;
+  solver.raw_sums_of_squares = options.column_raw_sums;
   const SolverReport pre = preconditioned_demean(data, nrows, ncols, codes, n_groups, solver);
   DemeanReport report;
   report.stage = pre.switched ? DemeanStage::Graph : DemeanStage::Diagonal;

@@ -241,7 +241,8 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     const double raw2 = options.raw_sums_of_squares.empty()
                             ? sum_squares(data.subspan(c * nrows, nrows))
                             : options.raw_sums_of_squares[c];
-    k.rounding2 = kRoundingFloor * kRoundingFloor * raw2;
+    // An overflowing sum says nothing of the level (callers scale such columns).
+    k.rounding2 = std::isfinite(raw2) ? kRoundingFloor * kRoundingFloor * raw2 : 0.0;
     std::fill(k.a.begin(), k.a.end(), 0.0);
     std::copy(k.rhs.begin(), k.rhs.end(), k.r.begin());
     restart(k, pre);
