@@ -1,5 +1,6 @@
 """python -m kestrel: the simulated panel job and the file form."""
 
+import os
 import re
 import subprocess
 import sys
@@ -205,6 +206,8 @@ def test_zstandard_missing_says_what_to_install(tmp_path, files):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="RLIMIT_AS is Linux's")
+@pytest.mark.skipif(bool(os.environ.get("KESTREL_SANITIZED")),
+                    reason="ASan needs address space beyond any cap for its shadow memory")
 def test_rows_beyond_memory_end_in_one_line_and_status_1():
     import resource
 
