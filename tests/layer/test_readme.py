@@ -14,7 +14,7 @@ pytest.importorskip("linearmodels")
 pytest.importorskip("matplotlib")
 pytestmark = pytest.mark.peers
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 BLOCK = re.compile(r"```(python|text)\n(.*?)```", re.S)
 
 # Each block runs in the one process; its output comes back between markers.

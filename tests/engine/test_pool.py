@@ -18,7 +18,7 @@ from conftest import ENTRY_POINTS, SANITIZED, call_checked, same_outcome, valid_
 from kestrel import _native
 from oracles import large_problem, reference_demean, run_large
 
-TESTS = os.path.dirname(__file__)
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))  # where oracles.py lives
 CPUS = os.cpu_count() or 1
 CAP = max(CPUS, 64)  # the largest pool: sizes beyond it only cost time and memory
 HUGE = ["100000", "4294967297", "18446744073709551615"]

@@ -2,7 +2,7 @@
 once the largest fixed effect is eliminated, preconditioned by its diagonal (stage "diagonal")
 and, once that stalls, by the fixed-effect graph (stage "graph").
 
-Oracles: least squares on explicit dummy columns (tests/fe_oracles.py) on small hard
+Oracles: least squares on explicit dummy columns (tests/oracles.py) on small hard
 designs, SciPy's LSQR on sparse dummies where the dense ones would be too large, and today's
 CG path run to a much tighter tolerance on a benchmark panel."""
 import json
@@ -17,7 +17,7 @@ import pytest
 from oracles import residual_on_dummies
 from kestrel import _core
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def absorb(columns, fe, solver="auto", tol=1e-8, max_iter=10_000, progress=None):
