@@ -4,6 +4,7 @@
         fits the simulated worker-firm wage panel and prints the summary beside the true
         values.
     python -m kestrel fit FILE FORMULA [--vcov V] [--time-id T --panel-id P --lag L]
+                                       [--weights COL [--weights-type fweights]]
                                        [--keep-singletons]
         fits a CSV, Parquet or Stata file and prints the summary.
 
@@ -92,7 +93,11 @@ def fit_parser() -> argparse.ArgumentParser:
     serial.add_argument("--lag", type=_bounded_int(0, 2**63 - 1, "--lag"), default=None,
                         help="the Bartlett lag (default floor(T^(1/4)) for T periods; required "
                              "for NW on a single series)")
-    # --weights COLUMN joins here, passed on as feols(weights=...), once feols takes weights.
+    p.add_argument("--weights", metavar="COLUMN", default=None,
+                   help="regression weights: a numeric column (rows of weight 0 are dropped)")
+    p.add_argument("--weights-type", choices=("aweights", "fweights"), default=None,
+                   help="aweights: analytic weights (the default); fweights: frequency "
+                        "weights, each row standing for that many identical rows")
     p.add_argument("--keep-singletons", action="store_true",
                    help="keep rows alone in their fixed-effect group")
     p.add_argument("--fixef-tol", type=float, default=1e-8,
@@ -204,6 +209,8 @@ def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
     import kestrel
 
     vcov_kwargs = serial_kwargs(args, parser)
+    if args.weights_type is not None and args.weights is None:
+        parser.error("--weights-type applies with --weights COLUMN only")
     try:
         data = read_data(args.file)
     except ValueError as exc:
@@ -215,7 +222,9 @@ def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
         # columns, NumPy's functions and the formula language's, nothing else.
         fit = kestrel.feols(args.formula, data, args.vcov, vcov_kwargs=vcov_kwargs,
                             fixef_tol=args.fixef_tol, fixef_maxiter=args.fixef_maxiter,
-                            drop_singletons=not args.keep_singletons, context="restricted")
+                            drop_singletons=not args.keep_singletons, context="restricted",
+                            weights=args.weights,
+                            weights_type=args.weights_type or "aweights")
     except (ValueError, TypeError, KeyError) as exc:
         parser.error(exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc))
     except MemoryError:

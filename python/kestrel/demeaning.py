@@ -18,13 +18,18 @@ from kestrel.progress import progress_line
 from kestrel.vcov import check_number
 
 
-def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver: str = "auto",
-           progress: bool | None = None, return_info: bool = False) -> Any:
+def demean(x: Any, fe: Any, *, weights: Any = None, tol: float = 1e-8, maxiter: int = 100_000,
+           solver: str = "auto", progress: bool | None = None,
+           return_info: bool = False) -> Any:
     """Remove the fixed effects ``fe`` from every column of ``x``.
 
     x: a 1-D or 2-D array (rows are observations) or a DataFrame of numeric columns.
     fe: the fixed effects' identifiers, one column per fixed effect: a 1-D or 2-D array, a
       list of 1-D arrays, or a DataFrame (pandas or polars); identifiers of any dtype.
+    weights: positive weights, one per row (an array, a Series, or the name of a column of
+      a DataFrame ``x``, which is then not demeaned): each column becomes x − Dα̂ with α̂
+      minimising Σ w (x − Dα)², the residual of weighted least squares on the fixed
+      effects' dummies (in the data's units, not times √w).
     tol, maxiter: convergence tolerance and iteration cap; solver: "auto" or "cg".
     Returns an array of x's shape (a DataFrame with x's labels for a pandas x); with
     ``return_info`` also a dict: iterations, converged, stage (the one it ended in: "exact"
@@ -35,11 +40,21 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
     check_number("tol", tol)
     check_number("maxiter", maxiter, integer=True, minimum=1, strict=False)
     check_solver(solver)
+    if isinstance(weights, str):
+        if not isinstance(x, pd.DataFrame) and not type(x).__module__.startswith("polars"):
+            raise TypeError(f"weights={weights!r} names a column, but x is not a DataFrame; "
+                            "pass the weights as an array")
+        frame = Frame(x)
+        w_values = frame.floats(weights, "weights column")
+        x = x.drop(columns=[frame._label[weights]]) if isinstance(x, pd.DataFrame) else \
+            x.drop(weights)
+        weights = w_values
     values, labels = _columns(x)
     n = values.shape[0]
     codes, groups = _codes(fe, n)
     if not np.isfinite(values).all():
         raise ValueError("x has missing or infinite values; drop those rows first")
+    w = None if weights is None else _weights(weights, n)
     keep = np.ones(n, dtype=bool)
     # Every row is kept: the sample stage only renumbers codes that leave groups empty
     # (unused categories), which the solvers' preconditioners must not see.
@@ -51,12 +66,14 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
     with progress_line(progress) as callback:
         out = _core.absorb(columns=columns, mask=keep, fe=codes, fe_groups=groups,
                            tol=float(tol), max_iter=int(maxiter), solver=solver,
-                           progress=callback)
+                           progress=callback, **({} if w is None else {"weights": w}))
     if not out["converged"]:
         warnings.warn("kestrel.demean did not fully demean the columns: "
                       + demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
                       ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]
+    if w is not None:
+        result = result / np.sqrt(w)[:, None]  # the engine's rows are times √w
     if exponents.any():
         result = np.ldexp(result, exponents[None, :])
     if labels is not None:
@@ -67,6 +84,26 @@ def demean(x: Any, fe: Any, *, tol: float = 1e-8, maxiter: int = 100_000, solver
         return result
     info = {k: out[k] for k in ("iterations", "converged", "stage", "stages", "setup_seconds")}
     return result, info
+
+
+def _weights(weights: Any, n: int) -> np.ndarray:
+    """Weights as float64, one per row, all positive and finite."""
+    if type(weights).__module__.startswith("polars"):
+        weights = weights.to_numpy()
+    try:
+        w = np.asarray(weights, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError("weights must hold numbers (an array or a Series)") from None
+    if w.ndim != 1 or w.shape[0] != n:
+        raise ValueError(f"weights must have one value per row of x ({n}), not shape {w.shape}")
+    bad = np.flatnonzero(~(np.isfinite(w) & (w > 0)))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"weights must be positive and finite, but row {i} has {w[i]!r}; "
+                         "drop rows of weight 0 or missing weight first")
+    # A power of four brings the largest near 1 (exact, √ too; the scale changes nothing).
+    k = (int(np.frexp(np.max(w))[1]) - 1) // 2 if n else 0
+    return np.ldexp(w, -2 * k) if k else w
 
 
 def _columns(x: Any) -> tuple[np.ndarray, tuple[Any, Any] | None]:

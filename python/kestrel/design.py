@@ -54,6 +54,7 @@ class Design:
     # the namespace kept to evaluate them, the formula).
     recipes: dict[str, tuple] = field(default_factory=dict)
     variables: list[str] = field(default_factory=list)  # the data's columns the model reads
+    n_zero_weight: int = 0  # rows without a missing value whose weight is 0 (not kept)
 
 
 def resolve(model: ModelFormula, frame: Frame, ns: Namespace) -> dict[str, tuple[str, ...]]:
@@ -122,10 +123,12 @@ def _variables(reads: Mapping[str, tuple[str, ...]]) -> list[str]:
 
 
 def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
-          ns: Namespace, serial: Sequence[str] = ()) -> Design:
+          ns: Namespace, serial: Sequence[str] = (), weights: Any = None) -> Design:
     """``ns``: the names the formula's code may use (:func:`kestrel.formula.namespace`).
     ``serial``: the time and panel columns of a Newey–West or Driscoll–Kraay covariance,
-    read by :mod:`kestrel.vcov`; here only their missing values drop rows."""
+    read by :mod:`kestrel.vcov`; here only their missing values drop rows. ``weights``:
+    the fit's :class:`kestrel.estimation.Weights`, whose missing values drop rows and
+    whose zeros drop the others (before any transform learns from the rows)."""
     cluster_parts = [tuple(name.split("^")) for name in cluster_names]
     reads = check(model, frame, ns, cluster_names, serial)  # before any work
     variables = _variables(reads)
@@ -144,6 +147,13 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         missing = frame.missing(name)
         if missing is not None:
             keep &= ~missing
+    n_zero_weight = 0
+    if weights is not None:
+        if weights.missing is not None:
+            keep &= ~weights.missing
+        zero = keep & weights.zero
+        n_zero_weight = int(np.count_nonzero(zero))
+        keep &= ~zero
 
     with_intercept = model.intercept or bool(model.fixef)
     paths = _paths(model, frame, with_intercept)
@@ -184,8 +194,10 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
         x_terms += [term.label] * len(names)
     return Design(y=y, y_name=model.depvar.label, x=x, x_names=x_names, fe=fe,
                   fe_names=model.fixef_names, clusters=clusters, cluster_names=cluster_names,
-                  keep=keep, n_missing=int(frame.n_rows - np.count_nonzero(keep)),
-                  x_terms=x_terms, recipes=recipes, variables=variables)
+                  keep=keep,
+                  n_missing=int(frame.n_rows - np.count_nonzero(keep)) - n_zero_weight,
+                  x_terms=x_terms, recipes=recipes, variables=variables,
+                  n_zero_weight=n_zero_weight)
 
 
 def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:

@@ -10,7 +10,9 @@ conventions (:mod:`kestrel.vcov`) and collects the result (:class:`kestrel.Fit`)
 from __future__ import annotations
 
 import dataclasses
+import math
 import warnings
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -40,7 +42,8 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0,
+          weights: str | None = None, weights_type: str = "aweights") -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -76,6 +79,14 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       builtins), or "restricted" nothing else: no builtins, no attribute but NumPy's
       functions, for formulas that come from someone else (the command line uses it).
       A formula's code runs only once every column and name it reads is found.
+    weights: a numeric column of regression weights (None: every row weighs the same).
+    weights_type: "aweights" (analytic weights, as fixest and pyfixest: the coefficients
+      minimise the sum of w·e², every covariance takes the scores w·x·e, and the fit
+      statistics are weighted; multiplying every weight by a constant changes nothing) or
+      "fweights" (frequency weights: every number is the one of the data with each row
+      repeated w times, observations included; weights must be whole numbers).
+      Rows of weight 0 are dropped and counted (``fit.n_zero_weight``); a missing weight
+      drops its row like any missing value.
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
@@ -87,6 +98,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
     check_solver(solver)
+    check_weights(weights, weights_type)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)  # the caller's frame, found before any other call
     from kestrel import multiple  # it builds on the steps below
@@ -95,9 +107,10 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     if models is not None:
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
                                 int(fixef_maxiter), bool(drop_singletons), progress, ns,
-                                solver)
+                                solver, weights, weights_type)
     model = formula.parse(fml)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
+    check_serial_weights(vc, weights, weights_type)
     if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
         raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
                          "need the leverage of the absorbed dummies, which is not computed; "
@@ -108,31 +121,124 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise ValueError("the data has no rows")
 
     # Design: columns, identifier codes and the rows without missing values.
-    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
+    w = read_weights(frame, weights, weights_type)
+    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns,
+                     weights=w)
     if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
-    if d.n_missing == frame.n_rows:
-        raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(d.variables + list(vc.clusters))}")
-    sample = _sample(d, drop_singletons)
-    inference = _inference(vc, conv, d, sample, frame)
+    check_rows_left(d, frame, vc, w)
+    sample = _sample(d, drop_singletons, w)
+    inference = _inference(vc, conv, d, sample, frame, w)
     # What the fit keeps (the rows used, not the caller's columns) is read before returning.
     source = prediction.Source(d.y[sample["mask"]], d.x,
                                prediction.labels(frame, model.fixef, sample),
                                float(fixef_tol), int(fixef_maxiter))
-    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
+    absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver, w)
     return _estimate(fml, model, vc, conv, d, sample, inference, instruments, absorbed, 0,
-                     list(range(1, 1 + len(d.x))), source)
+                     list(range(1, 1 + len(d.x))), source, w)
 
 
-def _sample(d: design.Design, drop_singletons: bool) -> dict:
-    # Sample: singletons out, codes renumbered over the rows used.
+WEIGHTS_TYPES = ("aweights", "fweights")
+
+
+@dataclass(frozen=True)
+class Weights:
+    """A fit's regression weights: ``values`` over all rows (float64; arbitrary where
+    ``missing``), ``missing`` the rows without a usable weight (None: none), ``zero`` the
+    rows of weight 0. Analytic weights are stored times a power of four, so that their
+    square roots are exact and their sums stay far from overflow and underflow (they are
+    relative: their scale changes no result)."""
+
+    name: str
+    kind: str  # "aweights" or "fweights"
+    values: np.ndarray
+    missing: np.ndarray | None
+    zero: np.ndarray
+
+    @property
+    def frequency(self) -> bool:
+        return self.kind == "fweights"
+
+    def describe(self) -> str:
+        return f"{self.name} ({'frequency' if self.frequency else 'analytic'} weights)"
+
+
+def check_weights(weights: Any, weights_type: Any) -> None:
+    """The options alone (the column is read with the data)."""
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError(f"weights must be the name of a column of the data, not "
+                        f"{type(weights).__name__} ({cov.show_value(weights)})")
+    if not isinstance(weights_type, str) or weights_type not in WEIGHTS_TYPES:
+        raise ValueError(f"weights_type must be 'aweights' (analytic weights) or 'fweights' "
+                         f"(frequency weights), not {cov.show_value(weights_type)}")
+
+
+def check_serial_weights(vc: cov.Vcov, weights: str | None, weights_type: str) -> None:
+    """Newey–West and Driscoll–Kraay order the rows in time; repeated rows (frequency
+    weights) have no order among themselves."""
+    if weights is not None and weights_type == "fweights" and vc.kind in ("nw", "dk"):
+        raise ValueError(f"vcov={vc.label!r} is not available with weights_type='fweights': "
+                         "the rows a frequency weight stands for have no time order; use "
+                         "weights_type='aweights' or a clustered covariance")
+
+
+def read_weights(frame: Frame, name: str | None, kind: str) -> Weights | None:
+    """The weights column, checked: negative weights (and fractional frequency weights)
+    raise ValueError naming the column and the first such row (its position)."""
+    if name is None:
+        return None
+    values = frame.floats(name, "weights column")
+    finite = np.isfinite(values)
+    bad = np.flatnonzero(finite & (values < 0))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(f"the weights column {name!r} has a negative weight, {values[i]:g}, "
+                         f"at row {i} (position in the data); weights must be 0 or more")
+    if kind == "fweights":
+        bad = np.flatnonzero(finite & (values != np.floor(values)))
+        if bad.size:
+            i = int(bad[0])
+            raise ValueError(f"the frequency weights column {name!r} has a weight that is "
+                             f"not a whole number, {values[i]!r}, at row {i} (position in "
+                             "the data); use weights_type='aweights' for analytic weights")
+    zero = finite & (values == 0)
+    if kind == "aweights":
+        largest = np.max(values, where=finite, initial=0.0)
+        if largest > 0:
+            # Times 4^-k: the largest weight in [1, 4), square roots exact.
+            k = (int(np.frexp(largest)[1]) - 1) // 2
+            if k:
+                values = np.ldexp(values, -2 * k)
+    return Weights(name, kind, values, None if finite.all() else ~finite, zero)
+
+
+def check_rows_left(d: design.Design, frame: Frame, vc: cov.Vcov, w: Weights | None,
+                    model: str | None = None) -> None:
+    if np.count_nonzero(d.keep):
+        return
+    which = f" for {model!r}" if model else ""
+    if d.n_zero_weight:
+        raise ValueError(f"no rows left{which}: {d.n_missing:,} rows have missing values and "
+                         f"the other {d.n_zero_weight:,} have weight 0 in {w.name!r}")
+    names = d.variables + list(vc.clusters) + ([w.name] if w is not None else [])
+    raise ValueError(f"no rows left{which}: every row has a missing value in one of "
+                     f"{', '.join(names)}")
+
+
+def _sample(d: design.Design, drop_singletons: bool, w: Weights | None = None) -> dict:
+    # Sample: singletons out, codes renumbered over the rows used. A row standing for
+    # several (a frequency weight above 1) is not alone in its group.
+    counts = {}
+    if w is not None and w.frequency and d.fe:
+        counts["counts"] = np.where(d.keep, w.values, 0.0)
     sample = _core.sample(fe=d.fe, clusters=d.clusters, keep=d.keep,
-                          drop_singletons=bool(drop_singletons))
+                          drop_singletons=bool(drop_singletons), **counts)
     n = int(sample["n"])
     if n == 0:
-        raise ValueError(f"no rows left: {d.n_missing:,} rows have missing values and the "
-                         f"other {sample['n_singletons']:,} are singletons of the fixed effects")
+        raise ValueError(f"no rows left: {d.n_missing:,} rows have missing values"
+                         + (f", {d.n_zero_weight:,} have weight 0" if d.n_zero_weight else "")
+                         + f" and the other {sample['n_singletons']:,} are singletons of the "
+                         "fixed effects")
     for name, groups in zip(d.cluster_names, sample["cluster_groups"]):
         if groups < 2:
             raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
@@ -141,12 +247,16 @@ def _sample(d: design.Design, drop_singletons: bool) -> dict:
 
 
 def _inference(vc: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict,
-               frame: Frame) -> cov.Inference:
+               frame: Frame, w: Weights | None = None) -> cov.Inference:
     levels = [int(g) for g in sample["fe_groups"]]
     dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
-    return cov.Inference(vc, conv, int(sample["n"]), levels, dof_fe,
+    n, counts = int(sample["n"]), None
+    if w is not None and w.frequency:
+        counts = w.values[sample["mask"]]
+        n = int(np.sum(counts))  # the observations the rows stand for (exact: integers)
+    return cov.Inference(vc, conv, n, levels, dof_fe,
                          _nested(vc, conv, d, sample), sample["clusters"],
-                         cov.serial_codes(vc, frame, sample["mask"]))
+                         cov.serial_codes(vc, frame, sample["mask"]), counts)
 
 
 SOLVERS = ("auto", "cg")
@@ -176,14 +286,25 @@ def _scaled(columns: list[np.ndarray], mask: np.ndarray) -> tuple[list[np.ndarra
 
 
 def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_maxiter: int,
-            progress: bool | None, solver: str = "auto") -> dict:
+            progress: bool | None, solver: str = "auto", w: Weights | None = None) -> dict:
     # Absorb the fixed effects from y and every regressor at once, in units that keep
     # their sums finite ("exponents": the powers of two to scale results back with).
+    # Weighted, the data come back times the square roots of the weights (least squares
+    # on them is weighted least squares; the meats' scores w·x·e) with weighted centred
+    # sums of squares; "root" holds those square roots at the rows used.
     columns, exponents = _scaled(columns, sample["mask"])
+    if w is not None and not sample["fe"]:
+        absorbed = _weighted_stack(columns, sample["mask"], w)
+        absorbed["exponents"] = exponents
+        return absorbed
+    weighting = {} if w is None else {"weights": w.values}
     with progress_line(None if progress is None else bool(progress)) as callback:
         absorbed = _core.absorb(columns=columns, mask=sample["mask"], fe=sample["fe"],
                                 fe_groups=sample["fe_groups"], tol=float(fixef_tol),
-                                max_iter=int(fixef_maxiter), solver=solver, progress=callback)
+                                max_iter=int(fixef_maxiter), solver=solver, progress=callback,
+                                **weighting)
+    if w is not None:
+        absorbed["root"] = np.sqrt(w.values[sample["mask"]])
     if not absorbed["converged"]:
         warnings.warn("the fixed effects were not fully absorbed: "
                       + demeaning_shortfall(absorbed, fixef_tol, fixef_maxiter, "fixef_tol",
@@ -191,6 +312,23 @@ def _absorb(columns: list[np.ndarray], sample: dict, fixef_tol: float, fixef_max
                       ConvergenceWarning, stacklevel=3)
     absorbed["exponents"] = exponents
     return absorbed
+
+
+def _weighted_stack(columns: list[np.ndarray], mask: np.ndarray, w: Weights) -> dict:
+    """Without fixed effects nothing is absorbed: the used rows of the columns times the
+    square roots of the weights, and the columns' weighted centred sums of squares."""
+    weights = w.values[mask]
+    root = np.sqrt(weights)
+    total = math.fsum(weights)
+    data = np.empty((len(weights), len(columns)), order="F")
+    sums = np.empty(len(columns))
+    for j, c in enumerate(columns):
+        values = c[mask]
+        np.multiply(values, root, out=data[:, j])
+        centred = values - float(np.dot(weights, values)) / total
+        sums[j] = float(np.dot(weights, centred * centred))
+    return dict(data=data, sum_squares=sums, iterations=0, converged=True,
+                limit_reached=False, stage="none", stages={}, setup_seconds=0.0, root=root)
 
 
 def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,
@@ -208,12 +346,13 @@ def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,
 def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
               d: design.Design, sample: dict, inference: cov.Inference,
               instruments: iv.Instruments | None, absorbed: dict, y: int, x: list[int],
-              source: prediction.Source | None = None) -> Fit:
+              source: prediction.Source | None = None, w: Weights | None = None) -> Fit:
     """Least squares (or its two stages) of column ``y`` of the absorbed data on columns
     ``x`` (the design's regressors, in order), then the covariance and the fit statistics.
-    ``source``: what the fit keeps for its fixed-effect values and predictions."""
+    ``source``: what the fit keeps for its fixed-effect values and predictions; ``w``: the
+    weights (the absorbed data are then weighted, see :func:`_absorb`)."""
     # Least squares (or its two stages), dropping collinear and absorbed regressors.
-    n = int(sample["n"])
+    n = inference.n  # frequency weights: the rows they stand for
     data = absorbed["data"]
     # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
     # squares is zero): the check is skipped.
@@ -264,6 +403,13 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
         vcov = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
         se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), p_y - p_x)
         resid = np.ldexp(resid, p_y)
+    if w is not None:
+        # The engine's sum of squares of the demeaned y is centred by its plain mean; the
+        # weighted within total is that of the (weighted-mean zero) √w-scaled column, and
+        # the residuals reported are those of the data, y − Xβ (− the fixed effects).
+        column = data[:, y]
+        ls["tss"] = float(np.dot(column, column))
+        resid = resid / absorbed["root"]
     stats = _fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
                             bool(model.fixef))
     with np.errstate(over="ignore", under="ignore"):
@@ -273,6 +419,9 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     return Fit(formula=fml, depvar=d.y_name, coef_names=names, _coef=coef,
                _vcov=vcov, df_t=covariance.df_t, dof_k=covariance.dof_k,
                vcov_type=vc, ssc=conv, nobs=n, n_missing=d.n_missing,
+               n_zero_weight=d.n_zero_weight,
+               weights=None if w is None else w.name,
+               weights_type=None if w is None else w.kind,
                n_singletons=int(sample["n_singletons"]),
                fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
@@ -280,8 +429,9 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
-               _model=None if source is None else source.model(d, model, sample, positions,
-                                                               coef),
+               _model=None if source is None else source.model(
+                   d, model, sample, positions, coef,
+                   None if w is None else w.values[sample["mask"]]),
                _se=se, **stats)
 
 

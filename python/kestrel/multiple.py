@@ -163,9 +163,10 @@ class _Group:
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
             fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            ns: formula.Namespace, solver: str = "auto") -> FitList:
+            ns: formula.Namespace, solver: str = "auto", weights: str | None = None,
+            weights_type: str = "aweights") -> FitList:
     """Fit every model of :func:`expand` on ``data`` (options checked by the caller; ``ns``
-    the namespace of the formulas' code)."""
+    the namespace of the formulas' code; ``weights``: the weights column of every model)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
     vcs = []
     for text, model in zip(models, parsed):
@@ -173,6 +174,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             raise ValueError(f"multiple estimation with instrumental variables ({text!r}) is "
                              "not supported; fit each model with its own call")
         vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
+        estimation.check_serial_weights(vc, weights, weights_type)
         if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
             raise ValueError(f"vcov={vcov!r} is not available with fixed effects ({text!r}): "
                              "HC2 and HC3 need the leverage of the absorbed dummies, which is "
@@ -185,16 +187,16 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     # Every model's columns and names before any model's code runs.
     for model, vc in zip(parsed, vcs):
         design.check(model, frame, ns, list(vc.clusters), vc.serial_columns)
+    w = estimation.read_weights(frame, weights, weights_type)
 
     # Designs, grouped by fixed effects, clusters and kept rows.
     groups: list[_Group] = []
     for i, (text, model, vc) in enumerate(zip(models, parsed, vcs)):
-        d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
+        d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns,
+                         weights=w)
         if not d.x and not model.fixef:
             raise ValueError(f"the model {text!r} has no regressors to estimate")
-        if d.n_missing == frame.n_rows:
-            raise ValueError(f"no rows left for {text!r}: every row has a missing value in "
-                             f"one of {', '.join(d.variables + list(vc.clusters))}")
+        estimation.check_rows_left(d, frame, vc, w, text)
         group = next((g for g in groups if g.accepts(d)), None)
         if group is None:
             group = _Group(d)
@@ -208,10 +210,10 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     fits: list[Fit | None] = [None] * len(models)
     caught: list[warnings.WarningMessage] = []
     for group in groups:
-        sample = estimation._sample(group.design, drop_singletons)
+        sample = estimation._sample(group.design, drop_singletons, w)
         with _record(caught, [models[m[0]] for m in group.members]):
             absorbed = estimation._absorb(group.columns, sample, fixef_tol, fixef_maxiter,
-                                          progress, solver)
+                                          progress, solver, w)
         # Each fit keeps its y at the rows used (shared by the models of one y) and the
         # fixed effects' labels (shared by the group), for fixef() and predict().
         labels = prediction.labels(frame, group.members[0][1].fixef, sample)
@@ -222,9 +224,9 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):
             with _record(caught, [models[i]]):
-                inference = estimation._inference(vc, conv, d, sample, frame)
+                inference = estimation._inference(vc, conv, d, sample, frame, w)
                 fits[i] = estimation._estimate(models[i], model, vc, conv, d, sample,
-                                               inference, None, absorbed, y, x, source)
+                                               inference, None, absorbed, y, x, source, w)
     for w in caught:
         warnings.warn(w.message, w.category, stacklevel=3)
     return FitList(fits)

@@ -49,6 +49,7 @@ class Model:
     absorbed_dof: int  # rank of the fixed-effect dummies (estimated for three or more)
     tol: float
     maxiter: int
+    weights: np.ndarray | None = None  # at the rows used (weighted fits)
     cache: dict[str, Any] = field(default_factory=dict)
 
 
@@ -65,9 +66,9 @@ class Source:
     maxiter: int
 
     def model(self, d: Any, formula: Any, sample: dict, positions: list[int],
-              coef: np.ndarray) -> Model:
+              coef: np.ndarray, weights: np.ndarray | None = None) -> Model:
         """The model of a fit whose coefficients ``coef`` are those of the design's
-        regressors ``positions``."""
+        regressors ``positions`` (``weights``: at the rows used, of a weighted fit)."""
         mask = sample["mask"]
         # y - X beta, each row summed over the coefficients in order (as _core.residuals).
         fitted = np.zeros(len(self.y))
@@ -77,7 +78,7 @@ class Source:
                      recipes=d.recipes, fe_parts=formula.fixef, fe_codes=sample["fe"],
                      fe_groups=[int(g) for g in sample["fe_groups"]], fe_labels=self.fe_labels,
                      absorbed_dof=int(sample["absorbed_dof"]), tol=self.tol,
-                     maxiter=self.maxiter)
+                     maxiter=self.maxiter, weights=weights)
 
 
 def labels(frame: Frame, fe_parts: Sequence[tuple[str, ...]], sample: dict) -> list[pd.Index]:
@@ -113,8 +114,11 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
         rank = np.empty(len(o), dtype=np.int32)
         rank[o] = np.arange(len(o), dtype=np.int32)
         preference.append(rank)
+    # Weighted: the values solve the weighted normal equations of y − Xβ.
+    weighting = {} if m.weights is None else {"weights": m.weights}
     out = _core.fixef_values(resid=m.r, fe=m.fe_codes, fe_groups=m.fe_groups,
-                             preference=preference, tol=float(tol), max_iter=int(maxiter))
+                             preference=preference, tol=float(tol), max_iter=int(maxiter),
+                             **weighting)
     if not out["converged"]:
         from kestrel.estimation import ConvergenceWarning
 

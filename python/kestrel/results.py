@@ -20,7 +20,8 @@ _STARS = ((0.001, "***"), (0.01, "**"), (0.05, "*"), (0.1, "."))
 class Fit:
     """A fitted linear model (from :func:`kestrel.feols`).
 
-    ``mask`` marks the caller's rows the fit used (no missing value, not a singleton):
+    ``mask`` marks the caller's rows the fit used (no missing value, weight not 0, not a
+    singleton):
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
     degrees of freedom the small-sample convention counts for the fixed effects.
@@ -63,6 +64,11 @@ class Fit:
     # The standard errors, where the covariance's own units could not hold them (the
     # variance of a coefficient on a regressor of 1e160 underflows); None: from _vcov.
     _se: np.ndarray | None = field(default=None, repr=False)
+    # Weighted fits: the weights column and "aweights" or "fweights" (then ``nobs`` counts
+    # the rows the weights stand for), and the rows dropped for a weight of 0.
+    weights: str | None = None
+    weights_type: str | None = None
+    n_zero_weight: int = 0
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
@@ -159,10 +165,17 @@ class Fit:
         dropped = []
         if self.n_missing:
             dropped.append(f"{self.n_missing:,} with missing values")
+        if self.n_zero_weight:
+            dropped.append(f"{self.n_zero_weight:,} with weight 0")
         if self.n_singletons:
             dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
         facts = [("Observations", obs)]
+        if self.weights is not None:
+            frequency = self.weights_type == "fweights"
+            rows = f", {np.count_nonzero(self.mask):,} rows" if frequency else ""
+            facts.append(("Weights", f"{self.weights} ("
+                          f"{'frequency' if frequency else 'analytic'} weights{rows})"))
         if self.fixef:
             facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
                                                      for k, g in self.fixef.items())))

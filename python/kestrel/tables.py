@@ -4,7 +4,8 @@ The layout is the one economics papers use (fixest's and pyfixest's ``etable``, 
 ``esttab``): one column per model headed by its dependent variable and number; each
 coefficient with its standard error (or t statistic) in parentheses on the line below and
 significance stars; then a row per fixed effect marking the models that have it, the
-covariance type, the number of observations, R² and within R².
+covariance type, the weights (when a model has them), the number of observations, R² and
+within R².
 
 Stars default to the thresholds of economics journals and fixest's ``etable``: ``***``
 p < 0.01, ``**`` p < 0.05, ``*`` p < 0.1 (p from each fit's own t distribution, so with the
@@ -179,6 +180,8 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
     stats = [("S.E. type", [_vcov_label(f) for f in models]),
              ("Observations", [f"{f.nobs:,}" for f in models]),
              ("R²", [_number(f.r2, digits) for f in models])]
+    if any(f.weights is not None for f in models):
+        stats.insert(1, ("Weights", [_weights_label(f) for f in models]))
     if fe_names:
         stats.append(("Within R²", [_number(f.r2_within, digits) if f.fixef else "-"
                                     for f in models]))
@@ -186,6 +189,12 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
              [f"({i})" for i in range(1, len(models) + 1)]]
     panels = [p for p in (coef_rows, fe_rows, stats) if p]
     return _Cells(heads, panels, len(models))
+
+
+def _weights_label(f: Fit) -> str:
+    if f.weights is None:
+        return "-"
+    return f.weights + (" (freq.)" if f.weights_type == "fweights" else "")
 
 
 def _vcov_label(f: Fit) -> str:

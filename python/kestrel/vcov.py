@@ -325,7 +325,8 @@ def _leverages(data: np.ndarray, x: list[int], bread: np.ndarray) -> np.ndarray:
 
 
 def _hc_leverage(data: np.ndarray, x: list[int], resid: np.ndarray, bread: np.ndarray,
-                 hc: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+                 hc: int, counts: np.ndarray | None = None
+                 ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The HC2 (hc=2) or HC3 meat, and the rows with leverage 1 and the coefficients they
     leave undefined.
 
@@ -333,21 +334,39 @@ def _hc_leverage(data: np.ndarray, x: list[int], resid: np.ndarray, bread: np.nd
     e²/(1−h) or e²/(1−h)² is 0/0 (in floating point, rounding divided by rounding). Only
     the coefficients whose estimate moves with that row's y, those with (bread·x_i)_a ≠ 0,
     carry the weight; the others' variances, from the other rows, are well defined. The
-    meat leaves such rows out; the caller marks the undefined coefficients."""
+    meat leaves such rows out; the caller marks the undefined coefficients.
+
+    ``counts``: frequency weights (``data`` and ``resid`` are then times their square
+    roots). Each of the w repeated rows has the leverage x_i' bread x_i, the √w-scaled
+    row's divided by w, and contributes w x_i x_i' e_i² / (1 − h_i)^(hc−1): the meat is
+    the plain one of the scaled rows with e_i / (1 − h_i)^((hc−1)/2)."""
     h = _leverages(data, x, bread)
+    h_data = h
+    if counts is not None:
+        h = h / counts
     one = np.flatnonzero(h >= 1.0 - LEVERAGE_ONE)
-    if one.size == 0:
-        meat = _core.hetero_meat(data=data, x=x, resid=resid, bread=bread, power=hc - 1)
-        return np.asarray(meat), one, one
     keep = np.ones(data.shape[0], dtype=bool)
     keep[one] = False
-    rows = np.asfortranarray(data[np.ix_(keep, x)])
-    meat = np.asarray(_core.hetero_meat(data=rows, x=list(range(len(x))), resid=resid[keep],
-                                        bread=bread, power=hc - 1))
+    if counts is not None:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            scaled = resid / np.sqrt(counts) / (1.0 - h) ** ((hc - 1) / 2)
+        rows = np.asfortranarray(data[np.ix_(keep, x)])
+        meat = np.asarray(_core.hetero_meat(data=rows, x=list(range(len(x))),
+                                            resid=scaled[keep], bread=np.zeros((0, 0)),
+                                            power=0))
+    elif one.size == 0:
+        meat = _core.hetero_meat(data=data, x=x, resid=resid, bread=bread, power=hc - 1)
+        return np.asarray(meat), one, one
+    else:
+        rows = np.asfortranarray(data[np.ix_(keep, x)])
+        meat = np.asarray(_core.hetero_meat(data=rows, x=list(range(len(x))),
+                                            resid=resid[keep], bread=bread, power=hc - 1))
+    if one.size == 0:
+        return meat, one, one
     # |(bread·x_i)_a| <= sqrt(bread_aa · h_i): compared with that bound, what is not
     # rounding is a coefficient the row moves.
     u = np.abs(bread @ data[one][:, x].T)
-    bound = np.sqrt(np.outer(np.diag(bread), np.maximum(h[one], 0.0)))
+    bound = np.sqrt(np.outer(np.diag(bread), np.maximum(h_data[one], 0.0)))
     undefined = np.flatnonzero((u > LEVERAGE_ONE * bound).any(axis=1))
     return meat, one, undefined
 
@@ -457,6 +476,10 @@ class Inference:
     nested: list[bool]
     clusters: list[np.ndarray]
     serial: Serial | None = None
+    # Frequency weights at the rows used (the stages' data and residuals are then times
+    # their square roots); None otherwise. Analytic weights need nothing here: the scaled
+    # data and residuals give every meat its scores w·x·e.
+    counts: np.ndarray | None = None
 
     def dof_k(self, k: int) -> int:
         return dof_k(self.conv, self.vc, k, self.levels, self.dof_fe, self.nested)
@@ -464,7 +487,8 @@ class Inference:
     def covariance(self, data: np.ndarray, x: list[int], resid: np.ndarray,
                    bread: np.ndarray, rss: float) -> Covariance:
         """The covariance of coefficients on the columns ``x`` of ``data`` (the regressors,
-        or for 2SLS the fitted ones) with residuals ``resid`` and bread (X'X)^-1."""
+        or for 2SLS the fitted ones) with residuals ``resid`` and bread (X'X)^-1 (weighted:
+        the data and residuals are times the weights' square roots)."""
         n, K = self.n, self.dof_k(len(x))
         if n - K <= 0:
             raise ValueError(f"no degrees of freedom left: {n:,} rows for {len(x)} regressors "
@@ -474,10 +498,13 @@ class Inference:
             return iid(self.conv, bread, rss, n, K)
         if vc.kind == "hetero":
             if vc.hc <= 1:
-                meat = _core.hetero_meat(data=data, x=x, resid=resid, bread=np.zeros((0, 0)),
+                # Frequency weights: each repeated row's score x_i e_i, w times, sums to
+                # Σ w x x' e², the scaled rows' with the unscaled residuals.
+                plain = resid if self.counts is None else resid / np.sqrt(self.counts)
+                meat = _core.hetero_meat(data=data, x=x, resid=plain, bread=np.zeros((0, 0)),
                                          power=0)
                 return hetero(self.conv, vc.hc, bread, np.asarray(meat), n, K)
-            meat, one, undefined = _hc_leverage(data, x, resid, bread, vc.hc)
+            meat, one, undefined = _hc_leverage(data, x, resid, bread, vc.hc, self.counts)
             out = hetero(self.conv, vc.hc, bread, meat, n, K)
             if one.size:
                 out.matrix[undefined, :] = np.nan
