@@ -29,6 +29,21 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 PANIC = kestrel.PanicException
 DOCUMENTED = (TypeError, ValueError, OverflowError, MemoryError, PANIC)  # every way a call may fail
 SANITIZED = bool(os.environ.get("KESTREL_SANITIZED"))
+IN_CI = os.environ.get("KESTREL_CI") == "1"
+
+
+def need(module, reason=None):
+    """Imports a peer or optional package a test needs. Outside CI a missing one skips the
+    test; in CI (KESTREL_CI=1, set by .ci/run, which installs them all) it fails it, so a
+    cross-check can never pass by not running."""
+    if IN_CI:
+        import importlib
+        try:
+            return importlib.import_module(module)
+        except ImportError as exc:
+            pytest.fail(f"{module} is needed in CI ({reason or 'a cross-check'}): {exc}",
+                        pytrace=False)
+    return pytest.importorskip(module, reason=reason)
 NOT_CONTIGUOUS = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
 I32, I64 = np.iinfo(np.int32), np.iinfo(np.int64)
 HUGE_COUNTS = [2**31, 2**32, 2**62, 2**63 - 1, 2**63, 2**64 - 1]

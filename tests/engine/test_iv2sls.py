@@ -7,7 +7,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from conftest import NOT_CONTIGUOUS, PANIC, call_checked, float_arrays
+from conftest import NOT_CONTIGUOUS, PANIC, call_checked, float_arrays, need
 from kestrel import _native
 from oracles import (absorbed, dummies, first_appearance, keep_mask, multiway_vcov,
                      residual_on_dummies)
@@ -128,7 +128,7 @@ def test_agrees_with_linearmodels_iv2sls(intercept, vcov, fe_groups, n_cl):
     # With fixed effects linearmodels carries them as dummy columns among the exogenous
     # regressors and instruments: the slope block of its results is what absorption gives.
     # debiased=False: the same conventions, clusters without a small-sample factor.
-    lm = pytest.importorskip("linearmodels.iv", reason="linearmodels is the IV oracle")
+    lm = need("linearmodels.iv", reason="linearmodels is the IV oracle")
     p = simulate(n=600, ke=2 if not fe_groups else 1, kz=3 if not fe_groups else 2, seed=3,
                  fe_groups=fe_groups, cl_groups=(23, 17)[:n_cl])
     beta, v, resid, *_, n, absorbed_, removed, groups, _ = args(

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from conftest import I32, LAYOUTS_2D, PANIC, call_checked, float_arrays, same_bits, with_layout
+from conftest import I32, LAYOUTS_2D, PANIC, call_checked, float_arrays, same_bits, with_layout, need
 from kestrel._native import rust_demean, rust_ols_core, rust_ols_from_arrays
 from oracles import (absorbed, first_appearance, hc_vcov, keep_mask, multiway_vcov, nested,
                      panel, residual_on_dummies, within_fit)
@@ -273,7 +273,7 @@ def peer_panel(n_fe, seed):
     y, x, fes = panel(600, (150, 12, 6), 3, seed=seed)
     keep = keep_mask(fes[:n_fe])
     assert (~keep).any()
-    pd = pytest.importorskip("pandas")
+    pd = need("pandas")
     frame = pd.DataFrame({"y": y, **{f"x{j}": x[:, j] for j in range(3)},
                           **{f"f{q}": f for q, f in enumerate(fes)}})
     return y, x, fes[:n_fe], keep, frame
@@ -286,7 +286,7 @@ def test_fit_and_standard_errors_match_pyfixest(n_fe):
     # levels less one per later effect: our absorbed count on a connected panel. Its CRV1
     # scales by (n-1)/(n-k-G_fe) where we scale by n/(n-(G_fe-1)-k) (the largest code, for
     # an effect nested in no cluster); both then by G/(G-1).
-    pf = pytest.importorskip("pyfixest")
+    pf = need("pyfixest")
     y, x, fes, keep, frame = peer_panel(n_fe, seed=30 + n_fe)
 
     def peer(vcov):
@@ -317,8 +317,8 @@ def test_fit_and_standard_errors_match_linearmodels_absorbing_ls(n_fe):
     # AbsorbingLS keeps singleton rows, fitted exactly (zero residuals). With debiased=True
     # it scales RSS/n and HC0 by n/(n - k - d), d the dummies less one per later effect:
     # our "iid" and "HC1" on the kept rows.
-    lm = pytest.importorskip("linearmodels.iv")
-    pd = pytest.importorskip("pandas")
+    lm = need("linearmodels.iv")
+    pd = need("pandas")
     y, x, fes, keep, frame = peer_panel(n_fe, seed=60 + n_fe)
     options = {"options": {"tol": 1e-14, "iteration_limit": 100_000}} if n_fe > 1 else None
 

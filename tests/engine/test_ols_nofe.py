@@ -6,7 +6,7 @@ import pytest
 from hypothesis import assume, given
 from hypothesis import strategies as st
 
-from conftest import I32, NOT_CONTIGUOUS, PANIC, call_checked, float_arrays
+from conftest import I32, NOT_CONTIGUOUS, PANIC, call_checked, float_arrays, need
 from kestrel import _native
 from oracles import hc_vcov, multiway_vcov
 
@@ -95,7 +95,7 @@ def data():
 @pytest.mark.peers
 @pytest.mark.parametrize("intercept", [True, False])
 def test_fit_and_covariances_match_statsmodels(data, intercept):
-    sm = pytest.importorskip("statsmodels.api")
+    sm = need("statsmodels.api")
     X = design(data["xs"], data["n"], intercept)
     fit = sm.OLS(data["y"], X).fit()
     beta, _, resid, r2, adj, *_ = ols(data["y"], data["xs"], intercept=intercept)

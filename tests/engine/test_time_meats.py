@@ -8,7 +8,7 @@ import pytest
 from hypothesis import example, given
 from hypothesis import strategies as st
 
-from conftest import LAYOUTS_1D, LAYOUTS_2D, PANIC, call_checked, float_arrays, with_layout
+from conftest import LAYOUTS_1D, LAYOUTS_2D, PANIC, call_checked, float_arrays, with_layout, need
 from kestrel import _native
 from oracles import assert_same_bits, auto_bandwidth, newey_west, period_sums
 
@@ -192,7 +192,7 @@ def test_match_statsmodels_unnormalised_bartlett_sums(nlags):
     # S_hac_simple: X'X + Σ_j (1 - j/(nlags+1)) (s_j + s_j'), no division by n; its default
     # lag rule has no floor of 1. S_hac_groupsum: bincount sums per integer period 0..T-1,
     # with rows sorted by time: first occurrence is ascending period order.
-    sandwich = pytest.importorskip("statsmodels.stats.sandwich_covariance")
+    sandwich = need("statsmodels.stats.sandwich_covariance")
     rng = np.random.default_rng(10)
     score, t = rng.normal(size=(2000, 4)), rng.integers(0, 800, 2000).astype(np.float64)
     np.testing.assert_allclose(hac(score, t, -1 if nlags is None else nlags),

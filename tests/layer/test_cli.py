@@ -7,6 +7,7 @@ import sys
 
 import pytest
 
+from conftest import need
 from kestrel.simulate import TRUE_BETA
 
 
@@ -73,7 +74,7 @@ def files(tmp_path_factory):
 @pytest.mark.parametrize("kind", ["csv", "parquet"])
 def test_fit_prints_the_summary_of_a_file(files, kind):
     if kind not in files:
-        pytest.skip("pyarrow is not installed")
+        need("pyarrow", "Parquet files")
     proc = run("fit", files[kind], "log_wage ~ training + hours | worker + firm",
                "--vcov", "CRV1:firm+year")
     assert proc.returncode == 0, proc.stderr

@@ -11,6 +11,7 @@ from layer_support import dummies, panel
 import kestrel
 from kestrel.prediction import UnseenLevelWarning
 from kestrel.progress import progress_line
+from conftest import need
 
 FML = "y ~ x1 + x2 + C(g) | worker + year"
 
@@ -62,7 +63,7 @@ def test_identifier_dtype_does_not_change_the_fit(data, recast):
 
 
 def test_polars_frame_gives_the_same_fit_as_pandas(data):
-    pl = pytest.importorskip("polars")
+    pl = need("polars")
     frame = pl.from_pandas(data.astype({"region": str}))
     for fml in (FML, "y ~ x1 + i(year, ref=2003) + x1:x2 | firm^region"):
         same_fit(kestrel.feols(fml, data, "hetero"), kestrel.feols(fml, frame, "hetero"))
@@ -232,7 +233,7 @@ def test_estimates_follow_the_units_of_each_column_exactly(fml, vc):
 def test_regressors_of_any_magnitude_agree_with_statsmodels_in_their_units(scale, fe):
     """Against OLS (dummies for the fixed effect) on the same data in ordinary units: the
     coefficient and standard error on x2 * scale are those on x2 divided by scale."""
-    sm = pytest.importorskip("statsmodels.api")
+    sm = need("statsmodels.api")
     df = _units_data()
     X = df[["x1", "x2"]].to_numpy()
     X = np.column_stack([X, dummies(df.g)] if fe else [np.ones(len(df)), X])

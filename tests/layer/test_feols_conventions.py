@@ -9,8 +9,9 @@ import scipy.linalg
 from layer_support import dummies
 
 import kestrel
+from conftest import need
 
-sm = pytest.importorskip("statsmodels.api")
+sm = need("statsmodels.api")
 pytestmark = pytest.mark.peers
 
 
@@ -150,7 +151,7 @@ def wage_panel_fit(fml, clusters, **fit_kw):
 ])
 def test_linearmodels_clustered_covariance_counts_effects_by_its_rule(effects, clusters, vcov,
                                                                       k_fixef):
-    pytest.importorskip("linearmodels")
+    need("linearmodels")
     df, lm = wage_panel_fit(f"lwage ~ expersq + union + married + {effects}", clusters)
     fe = "nr" if effects == "EntityEffects" else "nr + year"
     fit = kestrel.feols(f"lwage ~ expersq + union + married | {fe}", df, vcov,

@@ -9,10 +9,11 @@ import pytest
 from layer_support import close, quiet
 
 import kestrel
+from conftest import need
 
-pf = pytest.importorskip("pyfixest")
-sm = pytest.importorskip("statsmodels.api")
-linearmodels = pytest.importorskip("linearmodels")
+pf = need("pyfixest")
+sm = need("statsmodels.api")
+linearmodels = need("linearmodels")
 pytestmark = pytest.mark.peers
 COEF, SE = 1e-10, 1e-8
 
@@ -123,7 +124,7 @@ def test_time_ids_of_any_ordered_dtype_give_the_same_fit(panel):
     for name, t in variants.items():
         fit = kestrel.feols("y ~ x + w", panel.assign(t=t), "NW", vcov_kwargs=kw)
         np.testing.assert_array_equal(fit.se(), base.se(), err_msg=name)
-    pl = pytest.importorskip("polars")
+    pl = need("polars")
     frame = pl.from_pandas(panel.assign(t=variants["dates"]))
     fit = kestrel.feols("y ~ x + w", frame, "DK", vcov_kwargs=kw)
     np.testing.assert_array_equal(

@@ -10,9 +10,10 @@ import pytest
 from layer_support import close, quiet
 
 import kestrel
+from conftest import need
 
-pf = pytest.importorskip("pyfixest")
-linearmodels = pytest.importorskip("linearmodels")
+pf = need("pyfixest")
+linearmodels = need("linearmodels")
 from linearmodels.iv import IV2SLS  # noqa: E402
 
 pytestmark = pytest.mark.peers

@@ -11,6 +11,7 @@ from layer_support import panel
 
 import kestrel
 from kestrel import _core
+from conftest import need
 
 COEF, SE = 1e-10, 1e-8
 
@@ -40,7 +41,7 @@ PEERS = [
 @pytest.mark.peers
 @pytest.mark.parametrize("fml,vcov", PEERS, ids=[f for f, _ in PEERS])
 def test_every_model_matches_pyfixest_multiple_estimation(data, fml, vcov):
-    pf = pytest.importorskip("pyfixest")
+    pf = need("pyfixest")
     ours = kestrel.feols(fml, data, vcov, fixef_tol=1e-13)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

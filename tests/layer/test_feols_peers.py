@@ -11,9 +11,10 @@ import pytest
 from layer_support import multiway_oracle, panel
 
 import kestrel
+from conftest import need
 
-pf = pytest.importorskip("pyfixest")
-linearmodels = pytest.importorskip("linearmodels")
+pf = need("pyfixest")
+linearmodels = need("linearmodels")
 pytestmark = pytest.mark.peers
 
 COEF, SE = 1e-10, 1e-8

@@ -9,8 +9,9 @@ from layer_support import dummies, quiet
 
 import kestrel
 from kestrel.prediction import IrregularFixedEffectsWarning, UnseenLevelWarning
+from conftest import need
 
-pf = pytest.importorskip("pyfixest")
+pf = need("pyfixest")
 TIGHT = dict(atol=1e-14, btol=1e-14)
 
 
@@ -152,7 +153,7 @@ def test_center_and_splines_match_statsmodels_on_the_rows_used(gappy):
     """statsmodels (patsy's center and bs, which formulaic's equal) on the rows without
     missing values: the same coefficients, and the same predictions on new data, where
     both apply the training mean and knots."""
-    smf = pytest.importorskip("statsmodels.formula.api")
+    smf = need("statsmodels.formula.api")
     df, new = gappy
     fml = "y ~ center(x) + bs(z, df=4) + d"
     fit = kestrel.feols(fml, df, "iid")

@@ -13,6 +13,7 @@ import pandas as pd
 import pytest
 
 import kestrel
+from conftest import need
 
 N, NA_ROWS = 240, (3, 17)
 
@@ -30,7 +31,7 @@ def with_na(values, na, fill=None):
 
 
 def pl_series(values, dtype=None):
-    pl = pytest.importorskip("polars")
+    pl = need("polars")
     if dtype == "Decimal":
         dtype = pl.Decimal(10, 2)
     return pl.Series("id", values, dtype=getattr(pl, dtype) if isinstance(dtype, str) else dtype)
@@ -167,7 +168,7 @@ def frames(lib, make, levels):
     if lib == "pandas":
         df = pd.DataFrame({"y": y, "x": x, "h": h, "id": column})
     else:
-        pl = pytest.importorskip("polars")
+        pl = need("polars")
         df = pl.DataFrame({"y": y, "x": x, "h": h}).with_columns(column.alias("id"))
     missing = np.asarray(pd.isna(pd.Series(nw_values(df["id"]))), dtype=bool)
     ref = pd.DataFrame({"y": y, "x": x, "h": h, "k": k})[~missing]
@@ -209,7 +210,7 @@ def test_identifier_of_any_dtype_fits_labels_predicts_and_clusters_as_integer_co
 
 
 def refused_columns():
-    pl = pytest.importorskip("polars")
+    pl = need("polars")
     return {
         "List": pl.Series("id", [[j, 1] for j in range(N)]),
         "Array": pl.Series("id", [[j, 1] for j in range(N)], dtype=pl.Array(pl.Int64, 2)),
@@ -226,7 +227,7 @@ def test_identifiers_without_usable_values_are_refused_by_name(kind, role):
         df = pd.DataFrame(base).assign(id=[[j % 4] for j in range(N)])
         match = "column 'id' of type Object cannot identify groups"
     else:
-        pl = pytest.importorskip("polars")
+        pl = need("polars")
         df = pl.DataFrame(base).with_columns(refused_columns()[kind])
         match = rf"column 'id' of type {kind}\(.*\) cannot identify groups"
     fml, vcov = ("y ~ x | id", "iid") if role == "fixed effect" else ("y ~ x | g", {"CRV1": "id"})

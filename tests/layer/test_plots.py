@@ -9,10 +9,11 @@ import pandas as pd
 import pytest
 
 import kestrel
+from conftest import need
 
-matplotlib = pytest.importorskip("matplotlib")
+matplotlib = need("matplotlib")
 matplotlib.use("Agg")
-plt = pytest.importorskip("matplotlib.pyplot")
+plt = need("matplotlib.pyplot")
 
 
 @pytest.fixture(scope="module")
