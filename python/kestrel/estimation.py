@@ -82,7 +82,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     weights: a numeric column of regression weights (None: every row weighs the same).
     weights_type: "aweights" (analytic weights, as fixest and pyfixest: the coefficients
       minimise the sum of w·e², every covariance takes the scores w·x·e, and the fit
-      statistics are weighted; multiplying every weight by a constant changes nothing) or
+      statistics are weighted, the residual sum of squares and RMSE for weights of mean 1;
+      multiplying every weight by a constant changes nothing) or
       "fweights" (frequency weights: every number is the one of the data with each row
       repeated w times, observations included; weights must be whole numbers).
       Rows of weight 0 are dropped and counted (``fit.n_zero_weight``); a missing weight
@@ -412,6 +413,13 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
         resid = resid / absorbed["root"]
     stats = _fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
                             bool(model.fixef))
+    if w is not None and not w.frequency:
+        # Analytic weights are relative: the residual sum of squares and RMSE are reported
+        # for weights of mean 1 (Σ w e² · N / Σ w), as Stata normalises them, so that no
+        # reported number depends on the weights' scale.
+        share = n / math.fsum(w.values[sample["mask"]])
+        stats["rss"] *= share
+        stats["rmse"] *= math.sqrt(share)
     with np.errstate(over="ignore", under="ignore"):
         stats["rss"], stats["rmse"] = (float(np.ldexp(stats["rss"], 2 * p_y)),
                                        float(np.ldexp(stats["rmse"], p_y)))
