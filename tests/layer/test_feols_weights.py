@@ -320,6 +320,25 @@ def test_zero_and_missing_weights(df):
         fit("y ~ x1", df.assign(w=0.0), weights="w")
 
 
+def test_weights_of_other_dtypes(df):
+    """Polars frames (a null weight drops its row), nullable integer frequency weights."""
+    pl = need("polars")
+    data = df.copy()
+    data.loc[[4, 8], "w"] = np.nan
+    ours = fit("y ~ x1 + x2", pl.from_pandas(data).with_columns(
+        pl.when(pl.col("w").is_nan()).then(None).otherwise(pl.col("w")).alias("w")),
+        "hetero", weights="w")
+    rows = fit("y ~ x1 + x2", df.drop(index=[4, 8]), "hetero", weights="w")
+    assert ours.n_missing == 2
+    close(ours.se(), rows.se(), 1e-12)
+    counts = df.assign(f=pd.array(df["f"].astype(int), dtype="Int64"))
+    counts.loc[6, "f"] = pd.NA
+    ours = fit("y ~ x1 + x2", counts, {"CRV1": "g"}, weights="f", weights_type="fweights")
+    rows = fit("y ~ x1 + x2", expanded(df.drop(index=[6])), {"CRV1": "g"})
+    assert ours.nobs == rows.nobs and ours.n_missing == 1
+    close(ours.se(), rows.se(), SE)
+
+
 def test_weight_mistakes(df):
     data = df.copy()
     data.loc[17, "w"] = -0.5
