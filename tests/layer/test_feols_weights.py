@@ -164,9 +164,10 @@ def test_pyfixest(df, fml, vcov, weights_type):
 def test_pyfixest_serial(df):
     """Newey–West per worker and Driscoll–Kraay with analytic weights: scores w·x·e."""
     pf = need("pyfixest")
-    for vcov, kwargs in [("NW", {"time_id": "year", "panel_id": "worker", "lag": 2}),
-                         ("DK", {"time_id": "year", "lag": 2})]:
-        data = df.drop_duplicates(["worker", "year"]) if vcov == "NW" else df
+    # pyfixest takes one row per worker and year.
+    data = df.drop_duplicates(["worker", "year"]).reset_index(drop=True)
+    for vcov in ("NW", "DK"):
+        kwargs = {"time_id": "year", "panel_id": "worker", "lag": 2}
         ours = fit("y ~ x1 + x2 | worker", data, vcov, vcov_kwargs=kwargs, weights="w")
         theirs = quiet(pf.feols, "y ~ x1 + x2 | worker", data, vcov=vcov, vcov_kwargs=kwargs,
                        weights="w", demeaner=pf.MapDemeaner(fixef_tol=1e-13))
@@ -186,26 +187,31 @@ def test_serial_refused_with_frequency_weights(df):
 def test_linearmodels(df):
     """AbsorbingLS (one and two absorbed effects) and PanelOLS (entity effects) with
     weights: coefficients, and the unadjusted covariance (σ² = Σw e²/(N−K) with the
-    absorbed levels counted, linearmodels' debiased form) and R²."""
+    absorbed levels counted, linearmodels' debiased form), R² and adjusted R²."""
     lm = need("linearmodels")
     exog = df[["x1", "x2"]]
     for fes in (["worker"], ["worker", "firm"]):
         absorb = pd.DataFrame({c: pd.Categorical(df[c]) for c in fes})
         theirs = quiet(lm.AbsorbingLS(df["y"], exog, absorb=absorb, weights=df["w"]).fit,
-                       cov_type="unadjusted", debiased=True, tol=1e-14)
+                       cov_type="unadjusted", debiased=True, lsmr_options={"atol": 1e-14, "btol": 1e-14})
         ours = fit("y ~ x1 + x2 | " + " + ".join(fes), df, "iid", weights="w")
         close(ours.coef(), theirs.params, COEF)
         close(ours.se(), theirs.std_errors, SE)
-        close(ours.r2_within, theirs.rsquared, 1e-9)  # linearmodels' R² is the within one
+        close([ours.r2, ours.adj_r2], [theirs.rsquared, theirs.rsquared_adj], 1e-9)
     panel = df.set_index(["worker", "year"]).sort_index()
     panel = panel[~panel.index.duplicated()]
-    theirs = quiet(lm.PanelOLS(panel["y"], panel[["x1", "x2"]], entity_effects=True,
-                               weights=panel["w"]).fit, cov_type="clustered",
-                   cluster_entity=True)
-    ours = fit("y ~ x1 + x2 | worker", panel.reset_index(), {"CRV1": "worker"}, weights="w")
+    model = lm.PanelOLS(panel["y"], panel[["x1", "x2"]], entity_effects=True,
+                        weights=panel["w"])
+    theirs = quiet(model.fit, cov_type="clustered", cluster_entity=True, debiased=True,
+                   group_debias=True)
+    # PanelOLS's debiased clustered covariance with the entity effects nested in the
+    # clusters: G/(G−1)·(N−1)/(N−k), k the regressors only (as unweighted).
+    ours = fit("y ~ x1 + x2 | worker", panel.reset_index(), {"CRV1": "worker"}, weights="w",
+               ssc=kestrel.ssc(k_fixef="none"))
     close(ours.coef(), theirs.params, COEF)
-    # PanelOLS's clustered factor: G/(G−1)·(N−1)/(N−k) without the absorbed effects, which
-    # kestrel's default ("nonnested": worker nested in itself) also leaves out.
+    close(ours.se(), theirs.std_errors, SE)
+    theirs = quiet(model.fit, cov_type="robust")
+    ours = fit("y ~ x1 + x2 | worker", panel.reset_index(), "hetero", weights="w")
     close(ours.se(), theirs.std_errors, SE)
 
 
