@@ -160,9 +160,6 @@ class Weights:
     def frequency(self) -> bool:
         return self.kind == "fweights"
 
-    def describe(self) -> str:
-        return f"{self.name} ({'frequency' if self.frequency else 'analytic'} weights)"
-
 
 def check_weights(weights: Any, weights_type: Any) -> None:
     """The options alone (the column is read with the data)."""

@@ -30,8 +30,42 @@ def _engine_weighs():
     return True
 
 
-needs_engine = pytest.mark.skipif(not _engine_weighs(),
+def _engine_counts():
+    """Whether the engine's sample stage takes frequency weights (singletons by count)."""
+    try:
+        _core.sample(fe=[np.zeros(2, np.int32)], clusters=[], keep=np.ones(2, bool),
+                     drop_singletons=True, counts=np.ones(2))
+    except TypeError:
+        return False
+    return True
+
+
+def _engine_fixef_weighs():
+    try:
+        _core.fixef_values(resid=np.ones(2), fe=[np.zeros(2, np.int32)], fe_groups=[1],
+                           preference=[np.zeros(1, np.int32)], tol=1e-8, max_iter=10,
+                           weights=np.ones(2))
+    except TypeError:
+        return False
+    return True
+
+
+ENGINE = {"absorb": _engine_weighs(), "sample": _engine_counts(),
+          "fixef": _engine_fixef_weighs()}
+needs_engine = pytest.mark.skipif(not ENGINE["absorb"],
                                   reason="the engine's absorption does not take weights yet")
+needs_counts = pytest.mark.skipif(not ENGINE["sample"],
+                                  reason="the engine's sample does not take counts yet")
+needs_fixef = pytest.mark.skipif(not ENGINE["fixef"],
+                                 reason="the engine's fixed-effect values take no weights yet")
+
+
+def engine_for(fml, weights_type="aweights"):
+    """Skip a fixed-effect case whose engine stage is not there yet."""
+    if "|" not in fml.replace("| d ~", ""):
+        return
+    if not ENGINE["absorb"] or weights_type == "fweights" and not ENGINE["sample"]:
+        pytest.skip("the engine's stages do not take weights yet")
 
 
 def weighted_panel(n=480, seed=5):
@@ -87,8 +121,7 @@ def test_statsmodels_wls_on_dummies(df, fes):
     """iid: σ² = Σw e²/(N−K) with K all the dummies, as statsmodels; HC1: N/(N−K), as
     statsmodels' HC1; CRV1 with ssc("regress") (every dummy counted): statsmodels' cluster
     covariance, G/(G−1)·(N−1)/(N−K)."""
-    if fes and not _engine_weighs():
-        pytest.skip("the engine's absorption does not take weights yet")
+    engine_for("y ~ x | fe" if fes else "y ~ x")
     xs = ["x1", "x2"]
     fml = "y ~ x1 + x2" + (" | " + " + ".join(fes) if fes else "")
     model = _wls(df, xs, fes, "w")
@@ -144,8 +177,7 @@ PYFIXEST = [
 @pytest.mark.parametrize("fml,vcov", PYFIXEST)
 def test_pyfixest(df, fml, vcov, weights_type):
     pf = need("pyfixest")
-    if "|" in fml.replace("| d ~", "") and not _engine_weighs():
-        pytest.skip("the engine's absorption does not take weights yet")
+    engine_for(fml, weights_type)
     weights = "w" if weights_type == "aweights" else "f"
     ours = fit(fml, df, vcov, weights=weights, weights_type=weights_type)
     theirs = quiet(pf.feols, fml, df, vcov=vcov, weights=weights, weights_type=weights_type,
@@ -223,8 +255,7 @@ def test_linearmodels(df):
     ("y ~ x1 + x2 | worker + firm", {"CRV1": "firm"}),
     ("y ~ x2 | worker | d ~ z", "hetero"), ("y ~ x2 | d ~ z", {"CRV1": "g"})])
 def test_frequency_weights_are_repeated_rows(df, fml, vcov):
-    if "|" in fml.replace("| d ~", "") and not _engine_weighs():
-        pytest.skip("the engine's absorption does not take weights yet")
+    engine_for(fml, "fweights")
     ours = fit(fml, df, vcov, weights="f", weights_type="fweights")
     rows = fit(fml, expanded(df), vcov)
     assert ours.nobs == rows.nobs == int(df["f"].sum())
@@ -240,6 +271,7 @@ def test_frequency_weights_are_repeated_rows(df, fml, vcov):
 
 
 @needs_engine
+@needs_counts
 def test_frequency_weight_singletons():
     """A row of weight 3 alone in its group stands for three rows: not a singleton; a row
     of weight 1 alone is one, as in the repeated data."""
@@ -262,8 +294,7 @@ def test_frequency_weight_singletons():
     ("y ~ x1 + x2 | worker + firm", "hetero"), ("y ~ x1 | worker | d ~ z", {"CRV1": "g"}),
     ("y ~ x1 + x2 | worker", "DK")])
 def test_analytic_weights_scale_free(df, fml, vcov):
-    if "worker" in fml and not _engine_weighs():
-        pytest.skip("the engine's absorption does not take weights yet")
+    engine_for(fml)
     kw = {"vcov_kwargs": {"time_id": "year", "lag": 1}} if vcov == "DK" else {}
     base = fit(fml, df, vcov, weights="w", **kw)
     for c in (3.7, 1e-9, 2.0**300):
@@ -367,6 +398,7 @@ def test_weight_mistakes(df):
 
 # A ring of firms: every fixed effect connected through one long cycle -----------------------
 @needs_engine
+@needs_fixef
 def test_weighted_ring_against_dummy_wls():
     """Workers each at two neighbouring firms of a ring of 40: a slowly mixing graph for the
     iterations. Coefficients, iid standard errors and both fixed effects' values against
@@ -402,9 +434,10 @@ def test_weighted_ring_against_dummy_wls():
 
 
 @needs_engine
+@needs_fixef
 def test_fixef_predict_and_demean_weighted(df):
     """One fixed effect: its values are the weighted means of y − Xβ by level; predict
-    adds them; demean gives the weighted within transformation."""
+    adds them."""
     ours = fit("y ~ x1 + x2 | worker", df, "hetero", weights="w")
     r = df["y"] - ours.coef()["x1"] * df["x1"] - ours.coef()["x2"] * df["x2"]
     means = (r * df["w"]).groupby(df["worker"]).sum() / df["w"].groupby(df["worker"]).sum()
@@ -412,6 +445,12 @@ def test_fixef_predict_and_demean_weighted(df):
     close(ours.predict(), df["y"] - ours.resid(), 1e-12)
     close(ours.predict(df), ours.predict(), 1e-9)
     close(ours.resid(), r - means.loc[df["worker"]].to_numpy(), 1e-9)
+
+
+@needs_engine
+def test_demean_weighted(df):
+    """kestrel.demean with weights: the weighted within transformation (one fixed effect),
+    and the residual of weighted least squares on both fixed effects' dummies."""
     cols = df[["y", "x1"]]
     wmean = (cols.mul(df["w"], axis=0)).groupby(df["worker"]).transform("sum").div(
         df["w"].groupby(df["worker"]).transform("sum"), axis=0)
