@@ -117,6 +117,27 @@ def test_weighted_demeaning_lands_on_weighted_least_squares(family, solver):
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
+def test_an_unreachable_tolerance_is_never_reported_as_converged_far_off(solver):
+    # Weights of very different sizes leave the solvers' rounding rules to hold: at a
+    # tolerance below rounding they stop (converged at the rounding level, or not), well before
+    # the cap, and whatever they report as converged is the exact projection.
+    rng = np.random.default_rng(13)
+    for family in ("ring", "components", "nested"):
+        fe = design(family, rng)
+        n = len(fe[0])
+        w = log_uniform_weights(rng, n)
+        named = columns(fe, rng)
+        out = absorb([c for _, c in named], fe, solver, tol=1e-300, max_iter=100_000, weights=w)
+        assert out["iterations"] < 5_000
+        assert not out["limit_reached"]
+        for j, (name, x) in enumerate(named):
+            exact = weighted_residual(x, fe, w)
+            err = np.sqrt(np.average((out["data"][:, j] / np.sqrt(w) - exact) ** 2, weights=w))
+            if out["converged"]:
+                assert err < 1e-7 * weighted_scale(x, w), (family, name, err)
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
 def test_scaling_every_weight_changes_nothing_beyond_rounding(solver):
     rng = np.random.default_rng(7)
     fe = design("ring", rng)
