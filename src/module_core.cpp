@@ -255,27 +255,41 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> recode(OwnedRef& values) {
 
 // ---- sample ------------------------------------------------------------------
 
-constexpr Signature<4> kSample{
+constexpr Signature<5> kSample{
     "sample",
     {{{"fe", Kind::I32VectorSeq},
       {"clusters", Kind::I32VectorSeq},
       {"keep", Kind::MaskVector},
-      {"drop_singletons", Kind::Bool}}},
-    "The rows a fit uses (keep, less singletons) and its code columns over them."};
+      {"drop_singletons", Kind::Bool},
+      {"counts", Kind::Object, "None"}}},
+    "The rows a fit uses (keep, less singletons) and its code columns over them.\n"
+    "counts (float64, one per row): frequency weights; a row is then a singleton only\n"
+    "when its group's total count is 1."};
 
 Fields sample(std::vector<boundary::I32Vector>& fe_views,
               std::vector<boundary::I32Vector>& cluster_views, boundary::U8Vector& keep_view,
-              bool drop_singletons) {
+              bool drop_singletons, OwnedRef& counts_arg) {
   const OwnedCodes fe_owned = owned_codes(fe_views);
   const OwnedCodes cl_owned = owned_codes(cluster_views);
   const std::vector<CodeSpan>& fe = fe_owned.spans;
   const std::vector<CodeSpan>& cl = cl_owned.spans;
   const std::vector<std::uint8_t> keep = owned(keep_view.contiguous());
   const std::size_t n0 = keep.size();
+  std::vector<double> counts;
+  if (counts_arg.get() != Py_None) {
+    boundary::F64Vector view;
+    boundary::convert_param(counts_arg.get(), "counts", view);
+    const StridedVector<double> c = view.strided();
+    if (c.len != n0)
+      throw ValueFailure("counts has " + std::to_string(c.len) + " values but keep has " +
+                         std::to_string(n0) + " rows");
+    counts.resize(n0);
+    for (std::size_t i = 0; i < n0; ++i) counts[i] = c[i];
+  }
   std::uint64_t absorbed = 0;
   std::vector<std::uint64_t> cluster_groups;
   Sample s = without_interpreter([&] {
-    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons);
+    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons, counts);
     absorbed = fe.empty() ? 0 : absorbed_dof_internal(found.fe.spans);
     for (const CodeSpan c : found.cl.spans) cluster_groups.push_back(n_groups_of(c));
     return found;
@@ -711,23 +725,25 @@ ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
 
 // ---- fixef_values --------------------------------------------------------------
 
-constexpr Signature<6> kFixefValues{
+constexpr Signature<7> kFixefValues{
     "fixef_values",
     {{{"resid", Kind::F64Vector},
       {"fe", Kind::I32VectorSeq},
       {"fe_groups", Kind::CountSeq},
       {"preference", Kind::I32VectorSeq},
       {"tol", Kind::Float},
-      {"max_iter", Kind::Count}}},
+      {"max_iter", Kind::Count},
+      {"weights", Kind::Object, "None"}}},
     "The fixed effects' values solving D alpha = resid (resid = y - X beta over the rows\n"
-    "used), normalised with the reference levels of lowest preference.\n"
+    "used), normalised with the reference levels of lowest preference; with weights (one\n"
+    "per row, positive) the weighted least-squares solution.\n"
     "Returns {values, references, iterations, converged}."};
 
 Fields fixef_values_entry(boundary::F64Vector& resid_view,
                           std::vector<boundary::I32Vector>& fe_views,
                           std::vector<std::uint64_t>& fe_groups,
                           std::vector<boundary::I32Vector>& preference_views, double tol,
-                          std::uint64_t max_iter) {
+                          std::uint64_t max_iter, OwnedRef& weights_arg) {
   if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
   const std::span<const double> resid = resid_view.contiguous();
   const OwnedCodes fe_owned = owned_codes(fe_views);
@@ -743,8 +759,12 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
       throw ValueFailure("preference needs one rank per group of its fixed effect");
   }
   const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+  std::vector<double> weights;
+  if (weights_arg.get() != Py_None)
+    weights = used_weights(weights_arg, std::vector<std::uint8_t>(resid.size(), 1), resid.size());
   PythonObserver observer(nullptr);
   FixefValuesOptions options;
+  options.weights = weights;
   options.tol = tol;
   options.max_iter = max_iter;
   options.observer = &observer;

@@ -117,6 +117,27 @@ def test_weighted_demeaning_lands_on_weighted_least_squares(family, solver):
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
+def test_an_unreachable_tolerance_is_never_reported_as_converged_far_off(solver):
+    # Weights of very different sizes leave the solvers' rounding rules to hold: at a
+    # tolerance below rounding they stop (converged at the rounding level, or not), well before
+    # the cap, and whatever they report as converged is the exact projection.
+    rng = np.random.default_rng(13)
+    for family in ("ring", "components", "nested"):
+        fe = design(family, rng)
+        n = len(fe[0])
+        w = log_uniform_weights(rng, n)
+        named = columns(fe, rng)
+        out = absorb([c for _, c in named], fe, solver, tol=1e-300, max_iter=100_000, weights=w)
+        assert out["iterations"] < 5_000
+        assert not out["limit_reached"]
+        for j, (name, x) in enumerate(named):
+            exact = weighted_residual(x, fe, w)
+            err = np.sqrt(np.average((out["data"][:, j] / np.sqrt(w) - exact) ** 2, weights=w))
+            if out["converged"]:
+                assert err < 1e-7 * weighted_scale(x, w), (family, name, err)
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
 def test_scaling_every_weight_changes_nothing_beyond_rounding(solver):
     rng = np.random.default_rng(7)
     fe = design("ring", rng)
@@ -240,3 +261,70 @@ def test_mistaken_weights_and_starts_are_plain_errors():
     with pytest.raises(ValueError, match="finite"):
         absorb([x], fe, start=[np.full(m, np.nan)])
 
+
+# ---- singletons by frequency counts, fixed-effect values under weights ----------------
+
+
+def expanded_rows(counts):
+    return np.repeat(np.arange(len(counts)), counts.astype(int))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_singletons_by_total_count_are_those_of_the_repeated_rows(seed):
+    rng = np.random.default_rng(seed)
+    n = 300
+    fe = [rng.integers(0, 120, n).astype(np.int32), rng.integers(0, 60, n).astype(np.int32)]
+    counts = rng.choice([1.0, 1.0, 1.0, 2.0, 3.0], n)
+    keep = rng.random(n) < 0.9
+    got = _core.sample(fe, [], keep, True, counts=counts)
+    rows = expanded_rows(counts)
+    want = _core.sample([c[rows] for c in fe], [], keep[rows], True)
+    # A row is kept exactly when its copies are; singletons are rows of count 1.
+    first = np.concatenate([[0], np.cumsum(counts.astype(int))[:-1]])
+    np.testing.assert_array_equal(got["mask"], want["mask"][first])
+    assert got["n_singletons"] == want["n_singletons"]
+    assert np.sum(counts[got["mask"]]) == want["n"]
+    assert got["fe_groups"] == want["fe_groups"]
+    # Without counts (or with unit counts): by rows.
+    plain = _core.sample(fe, [], keep, True)
+    ones = _core.sample(fe, [], keep, True, counts=np.ones(n))
+    np.testing.assert_array_equal(plain["mask"], ones["mask"])
+
+
+def test_a_row_standing_for_several_is_not_a_singleton():
+    fe = [np.array([0, 1, 1, 2], np.int32), np.array([0, 0, 1, 1], np.int32)]
+    keep = np.ones(4, bool)
+    assert list(_core.sample(fe, [], keep, True)["mask"]) == [False, False, False, False]
+    # Row 0 stands for three rows: it stays, while the others still fall one by one.
+    got = _core.sample(fe, [], keep, True, counts=np.array([3.0, 1.0, 1.0, 1.0]))
+    assert list(got["mask"]) == [True, False, False, False]
+    assert got["n_singletons"] == 3
+    rows = expanded_rows(np.array([3, 1, 1, 1]))
+    want = _core.sample([c[rows] for c in fe], [], np.ones(len(rows), bool), True)
+    assert list(got["mask"]) == list(want["mask"][[0, 3, 4, 5]])
+
+
+@pytest.mark.parametrize("family", ["one FE", "balanced, 2 FE", "ring", "random, 3 FE"])
+def test_weighted_fixed_effect_values_fit_the_weighted_normal_equations(family):
+    rng = np.random.default_rng(4)
+    fe = design(family, rng)
+    n = len(fe[0])
+    r = rng.normal(size=n) + sum(rng.normal(size=int(c.max()) + 1)[c] for c in fe)
+    w = log_uniform_weights(rng, n)
+    groups = [int(c.max()) + 1 for c in fe]
+    preference = [np.arange(g, dtype=np.int32) for g in groups]
+    out = _core.fixef_values(r, fe, groups, preference, 1e-12, 10_000, weights=w)
+    assert out["converged"]
+    fitted = sum(v[c] for v, c in zip(out["values"], fe))
+    exact = r - weighted_residual(r, fe, w)
+    assert np.sqrt(np.average((fitted - exact) ** 2, weights=w)) < 1e-8 * weighted_scale(r, w)
+    # Integer weights: the values of the repeated rows.
+    counts = rng.integers(1, 4, n).astype(float)
+    rows = expanded_rows(counts)
+    mine = _core.fixef_values(r, fe, groups, preference, 1e-12, 10_000, weights=counts)
+    theirs = _core.fixef_values(r[rows], [c[rows] for c in fe], groups, preference, 1e-12,
+                                10_000)
+    for a, b in zip(mine["values"], theirs["values"]):
+        np.testing.assert_allclose(a, b, rtol=0, atol=1e-8 * np.max(np.abs(r)))
+    with pytest.raises(ValueError, match="positive"):
+        _core.fixef_values(r, fe, groups, preference, 1e-12, 100, weights=np.zeros(n))
