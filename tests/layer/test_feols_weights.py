@@ -161,6 +161,8 @@ PYFIXEST = [
     ("y ~ x1 + x2", "iid"),
     ("y ~ x1 + x2", "hetero"),
     ("y ~ x1 + x2", {"CRV1": "g"}),
+    ("y ~ x1 + x2", "HC2"),
+    ("y ~ x1 + x2", "HC3"),
     ("y ~ x1 + x2 | worker", "iid"),
     ("y ~ x1 + x2 | worker", "hetero"),
     ("y ~ x1 + x2 | worker", {"CRV1": "worker"}),
@@ -169,6 +171,7 @@ PYFIXEST = [
     ("y ~ x1 | worker + year | d ~ z", "iid"),
     ("y ~ x1 | worker + year | d ~ z", "hetero"),
     ("y ~ x1 | worker + year | d ~ z", {"CRV1": "worker"}),
+    ("y ~ x1 | worker + year | d ~ z", {"CRV1": "worker+g"}),
     ("y ~ x1 + x2 | d ~ z", {"CRV1": "firm"}),
 ]
 
