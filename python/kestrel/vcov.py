@@ -24,6 +24,11 @@ one per fixed effect after the first (fixest's count), or the exact rank of thei
 with ``fixef_exact`` (reghdfe's). t and p use N−K degrees of freedom, or G−1 (the fewest
 groups of any clustering variable) when clustered. Multi-way clustering follows Cameron,
 Gelbach and Miller (2011), inclusion–exclusion over the non-empty subsets of variables.
+
+Weighted fits hand every stage data and residuals times √w, so X'X is X'WX and each meat
+sums the scores w·x·e (analytic weights). Frequency weights count N as Σw, and their
+heteroskedastic meats take each row's score x·e once per repetition: Σ w·e²·xx' (HC2 and
+HC3 with each repeated row's own leverage, x'(X'WX)⁻¹x).
 """
 
 from __future__ import annotations

@@ -399,6 +399,36 @@ def test_weight_mistakes(df):
         fit("y ~ x1 + sw(x2, d)", data, weights="w")  # multiple estimation too
 
 
+@needs_engine
+@needs_counts
+def test_large_weighted_panel(df):
+    """Past 200,000 rows the engine sums groups in row chunks on its threads: analytic
+    weights against pyfixest, frequency weights against the repeated rows (500,000)."""
+    pf = need("pyfixest")
+    rng = np.random.default_rng(2)
+    n = 250_000
+    worker = rng.integers(0, 25_000, n)
+    firm = rng.integers(0, 1000, n)
+    x = rng.normal(size=n) + np.sin(worker)
+    w = rng.uniform(0.1, 4.0, n)
+    data = pd.DataFrame({"y": 0.4 * x + np.cos(worker) + np.sin(firm) + rng.normal(size=n)
+                         / np.sqrt(w), "x": x, "worker": worker, "firm": firm, "w": w,
+                         "f": rng.integers(1, 4, n).astype(float)})
+    fml = "y ~ x | worker + firm"
+    ours = kestrel.feols(fml, data, {"CRV1": "firm"}, weights="w", fixef_tol=1e-12)
+    theirs = quiet(pf.feols, fml, data, vcov={"CRV1": "firm"}, weights="w",
+                   demeaner=pf.MapDemeaner(fixef_tol=1e-12))
+    close(ours.coef(), theirs.coef(), 1e-9)
+    close(ours.se(), theirs.se(), 1e-8)
+    close([ours.r2, ours.r2_within], [theirs._r2, theirs._r2_within], 1e-9)
+    ours = kestrel.feols(fml, data, "hetero", weights="f", weights_type="fweights",
+                         fixef_tol=1e-12)
+    rows = kestrel.feols(fml, expanded(data), "hetero", fixef_tol=1e-12)
+    assert (ours.nobs, ours.n_singletons) == (rows.nobs, rows.n_singletons)
+    close(ours.coef(), rows.coef(), 1e-9)
+    close(ours.se(), rows.se(), 1e-8)
+
+
 # A ring of firms: every fixed effect connected through one long cycle -----------------------
 @needs_engine
 @needs_fixef
