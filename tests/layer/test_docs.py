@@ -7,12 +7,16 @@ from pathlib import Path
 
 import pytest
 
+from conftest import need
+
 ROOT = Path(__file__).resolve().parents[2]
 
 
 def test_the_docs_build_strictly(tmp_path):
     if not (ROOT / "mkdocs.yml").is_file():
         pytest.skip("the tests run outside the repository: no mkdocs.yml beside them")
+    need("mkdocs", "the documentation site")
+    need("mkdocstrings", "the documentation's API reference")
     proc = subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "--site-dir",
                            str(tmp_path / "site")], cwd=ROOT, capture_output=True, text=True,
                           timeout=300)

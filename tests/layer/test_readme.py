@@ -12,8 +12,10 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("linearmodels")
-pytest.importorskip("matplotlib")
+from conftest import need
+
+need("linearmodels")
+need("matplotlib")
 pytestmark = pytest.mark.peers
 
 ROOT = Path(__file__).resolve().parents[2]
