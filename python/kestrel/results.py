@@ -63,6 +63,9 @@ class Fit:
     # The standard errors, where the covariance's own units could not hold them (the
     # variance of a coefficient on a regressor of 1e160 underflows); None: from _vcov.
     _se: np.ndarray | None = field(default=None, repr=False)
+    # split= and fsplit=: the sample fitted ("g = a", "full sample"); None: the data given.
+    sample: str | None = None
+    _panel: Any = field(default=None, repr=False)  # kestrel.panel.Operators, for new data
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
