@@ -17,6 +17,7 @@ level (and to the full sample of ``fsplit``).
 
 from __future__ import annotations
 
+import contextvars
 import warnings
 from collections.abc import Callable, Mapping
 from typing import Any
@@ -29,6 +30,8 @@ from kestrel.data import Frame
 
 OPTIONS = ("panel", "panel_id", "time_id", "split", "fsplit", "subset")
 FULL_SAMPLE = "full sample"
+# Set while this module runs the estimator: its calls are plain fits, never sent back here.
+_ACTIVE: contextvars.ContextVar[bool] = contextvars.ContextVar("kestrel_samples", default=False)
 
 
 class EmptySampleWarning(UserWarning):
@@ -38,6 +41,8 @@ class EmptySampleWarning(UserWarning):
 def wanted(call: Mapping[str, Any]) -> bool:
     """Whether an estimator's call needs this module: a panel, a sample option, or a formula
     that may call a panel operator."""
+    if _ACTIVE.get():
+        return False
     return any(call.get(name) is not None for name in OPTIONS) or panel.mentions(call["fml"])
 
 
@@ -45,6 +50,14 @@ def fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     """Run ``estimator`` (``kestrel.feols``) for the call ``call`` (its arguments by name,
     sample options included) and return its fit, or a :class:`kestrel.FitList` of one fit
     per sample and model."""
+    token = _ACTIVE.set(True)
+    try:
+        return _fit(estimator, call)
+    finally:
+        _ACTIVE.reset(token)
+
+
+def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     from kestrel.multiple import FitList
 
     rest = dict(call)
@@ -130,7 +143,7 @@ class _forwarded:
             return
         for w in self.caught:
             # this frame, samples.fit, the estimator, its caller
-            warnings.warn(f"{self.prefix}{w.message}", w.category, stacklevel=4)
+            warnings.warn(f"{self.prefix}{w.message}", w.category, stacklevel=5)
 
 
 def _shown(level: Any) -> str:
