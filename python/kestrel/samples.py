@@ -179,8 +179,6 @@ def _subset(subset: Any, frame: Frame, data: Any) -> np.ndarray:
             raise TypeError(f"{what} must be boolean (True for the rows to fit)")
         values = values.astype(bool)
     elif values.dtype != bool:
-        if values.dtype.kind == "f" and np.isnan(values).any():
-            raise ValueError(f"{what} has missing values: fill them (True or False)")
         raise TypeError(f"{what} must be boolean (True for the rows to fit), not of dtype "
                         f"{values.dtype}")
     rows = np.flatnonzero(values)
