@@ -270,12 +270,13 @@ class Periods:
 
 class Locator:
     """Each row's unit and period, and for a shift of k periods the row holding the same
-    unit k periods earlier."""
+    unit k periods earlier. Rows are found through a key unit * T + period: in a grid of
+    every key (when it is not much larger than the data) or among the sorted keys."""
 
     def __init__(self, frame: Frame, panel: Spec, periods: Periods | None = None):
         n = frame.n_rows
         self.n = n
-        valid = np.ones(n, dtype=bool)
+        gone = np.zeros(n, dtype=bool)
         if panel.panel is None:
             unit = np.zeros(n, dtype=np.int64)
         else:
@@ -283,35 +284,48 @@ class Locator:
                 frame.series(part)
             unit = _unit_codes(frame, panel.panel)
             for part in panel.panel:
-                gone = frame.missing(part)
-                if gone is not None:
-                    valid &= ~gone
-        self.periods = periods if periods is not None else _periods(frame, panel.time, valid)
-        period, ok = _apply_periods(frame, panel.time, self.periods)
-        valid &= ok
-        self.valid = valid
-        self.unit = unit
-        self.period = np.where(valid, period, 0)
-        self.n_units = int(unit[valid].max()) + 1 if valid.any() else 1
-        self.n_periods = int(self.period.max()) + 1 if valid.any() else 1
+                missing = frame.missing(part)
+                if missing is not None:
+                    gone |= missing
+        self.periods = periods if periods is not None else _periods(frame, panel.time, ~gone)
+        period, undefined = _apply_periods(frame, panel.time, self.periods)
+        if undefined is not None:
+            gone |= undefined
+        any_gone = bool(gone.any())
+        if any_gone:
+            unit = np.where(gone, 0, unit)
+            period = np.where(gone, 0, period)
+        self.gone = gone if any_gone else None
+        self.period = period
+        self.n_periods = int(period.max()) + 1 if n else 1
+        n_units = int(unit.max()) + 1 if n else 1
+        size = n_units * self.n_periods
+        # 32-bit keys and rows where they fit: gathers from the grid run several times faster.
+        small = size + 2048 < 2**31 and n < 2**31 - 1
+        index = np.int32 if small else np.int64
+        self.key = unit.astype(index, copy=False) * index(self.n_periods) + period.astype(index)
+        self.period = self.period.astype(index, copy=False)
         self._frame = frame
         self._panel = panel
-        grid_size = self.n_units * self.n_periods
-        rows = np.flatnonzero(valid)
-        if grid_size <= max(_GRID_FACTOR * n, 1 << 20):
-            self.grid = np.full(grid_size, -1, dtype=np.int64)
-            pos = self.unit[rows] * self.n_periods + self.period[rows]
-            self.grid[pos] = rows
-            clash = rows[self.grid[pos] != rows]
-            self.sorted = None
+        rows = np.arange(n, dtype=index)
+        if size <= max(_GRID_FACTOR * n, 1 << 20):
+            # One more cell, never a key, holds "no row" (n) for lags outside the panel.
+            self.grid = np.full(size + 1, n, dtype=index)
+            keys = self.key if not any_gone else self.key[~gone]
+            self.grid[keys] = rows if not any_gone else rows[~gone]
+            self.outside = size
+            # Two rows of one key fill one cell: fewer cells filled than rows.
+            if np.count_nonzero(self.grid[:size] != n) < keys.size:
+                used = rows if not any_gone else rows[~gone]
+                clash = used[self.grid[keys] != used]
+            else:
+                clash = np.empty(0, dtype=index)
         else:
             self.grid = None
-            key = self.unit[rows] * self.n_periods + self.period[rows]
-            order = np.argsort(key, kind="stable")
-            self.keys, self.rows = key[order], rows[order]
-            same = np.flatnonzero(self.keys[1:] == self.keys[:-1])
-            clash = self.rows[same + 1]
-            self.sorted = True
+            kept = rows if not any_gone else rows[~gone]
+            order = kept[np.argsort(self.key[kept], kind="stable")]
+            self.sorted_keys, self.sorted_rows = self.key[order], order
+            clash = order[1:][self.sorted_keys[1:] == self.sorted_keys[:-1]]
         if clash.size:
             self._duplicate(int(clash[0]))
 
@@ -324,18 +338,18 @@ class Locator:
                          f"at most one row per {pair}; drop or aggregate the duplicates")
 
     def source(self, k: int) -> np.ndarray:
-        """For every row, the row of the same unit k periods earlier, or -1."""
-        out = np.full(self.n, -1, dtype=np.int64)
-        target = self.period - k
-        ok = self.valid & (target >= 0) & (target < self.n_periods)
-        rows = np.flatnonzero(ok)
-        key = self.unit[rows] * self.n_periods + target[rows]
+        """For every row, the row of the same unit k periods earlier, or n (no such row)."""
+        ok = (self.period >= k) if k > 0 else (self.period < self.n_periods + k)
+        if self.gone is not None:
+            ok &= ~self.gone
         if self.grid is not None:
-            out[rows] = self.grid[key]
-        else:
-            at = np.minimum(np.searchsorted(self.keys, key), len(self.keys) - 1)
-            hit = self.keys[at] == key if len(self.keys) else np.zeros(len(key), dtype=bool)
-            out[rows[hit]] = self.rows[at[hit]]
+            return self.grid[np.where(ok, self.key - self.key.dtype.type(k), self.outside)]
+        out = np.full(self.n, self.n, dtype=np.int64)
+        rows = np.flatnonzero(ok)
+        key = self.key[rows].astype(np.int64) - k
+        at = np.minimum(np.searchsorted(self.sorted_keys, key), len(self.sorted_keys) - 1)
+        hit = self.sorted_keys[at] == key
+        out[rows[hit]] = self.sorted_rows[at[hit]]
         return out
 
 
@@ -351,66 +365,79 @@ def _unit_codes(frame: Frame, parts: tuple[str, ...]) -> np.ndarray:
         nxt = frame.codes(part)
         key = codes.astype(np.int64) * max(nxt.n_groups, 1) + nxt.codes
         codes, n_groups = _core.recode(key)
-    return codes.astype(np.int64)
+    return codes
 
 
-def _integer_times(frame: Frame, time: str) -> tuple[np.ndarray, np.ndarray] | None:
-    """The time column as int64 and the rows where it is usable, when it holds integers."""
+def _integer_times(frame: Frame, time: str) -> tuple[np.ndarray, np.ndarray | None] | None:
+    """The time column as int64 and the rows where it is missing (None: none), when it
+    holds integers."""
     if not frame.is_numeric(time) or frame.series(time).dtype == nw.Boolean:
         return None
     values = frame.ordered(time, "time_id")
     gone = frame.missing(time)
-    ok = np.ones(len(values), dtype=bool) if gone is None else ~gone
     if values.dtype.kind == "f":
+        usable = values if gone is None else values[~gone]
         with np.errstate(invalid="ignore"):
-            whole = np.all(np.equal(np.floor(values[ok]), values[ok]))
-        if not whole or (ok.any() and np.abs(values[ok]).max() >= 2.0 ** 53):
+            whole = np.array_equal(np.floor(usable), usable)
+        if not whole or (usable.size and np.abs(usable).max() >= 2.0 ** 53):
             return None
-        values = np.where(ok, values, 0).astype(np.int64)
+        values = (values if gone is None else np.where(gone, 0, values)).astype(np.int64)
     elif values.dtype == np.uint64:
         values = values.astype(np.int64)
-    return values, ok
+    return values, gone
 
 
 def _periods(frame: Frame, time: str, valid: np.ndarray) -> Periods:
     ints = _integer_times(frame, time)
     if ints is not None:
-        values, ok = ints
-        ok = ok & valid
-        if not ok.any():
+        values, gone = ints
+        usable = values if gone is None and valid.all() else \
+            values[valid & (True if gone is None else ~gone)]
+        if not usable.size:
             return Periods(0, 1, None)
-        origin = int(values[ok].min())
-        step = int(np.gcd.reduce(values[ok] - origin)) or 1
-        return Periods(origin, step, None)
+        origin, top = int(usable.min()), int(usable.max())
+        if top - origin <= 4 * usable.size:
+            # The gaps between distinct values, from which of the offsets occur.
+            offsets = np.flatnonzero(np.bincount(usable - origin))
+        else:
+            offsets = usable - origin
+        step = int(np.gcd.reduce(offsets)) if offsets.size else 0
+        return Periods(origin, step or 1, None)
     codes, levels = frame.levels(time)
     return Periods(0, 1, pd.Index(levels))
 
 
-def _apply_periods(frame: Frame, time: str, periods: Periods) -> tuple[np.ndarray, np.ndarray]:
-    """Integer periods of every row (0 or more) and the rows where they are defined."""
+def _apply_periods(frame: Frame, time: str,
+                   periods: Periods) -> tuple[np.ndarray, np.ndarray | None]:
+    """Integer periods of every row (0 or more) and the rows where they are undefined (None:
+    none)."""
     if periods.values is None:
         ints = _integer_times(frame, time)
         if ints is None:
             raise ValueError(f"the time column {time!r} must hold integers here, as it did "
                              "where the model was fitted")
-        values, ok = ints
+        values, gone = ints
         shifted = values - periods.origin
         # New data may start before the fit's first period or fall between its steps:
         # counting from a lower origin keeps the periods apart and non-negative.
-        low = int(shifted[ok].min()) if ok.any() else 0
+        low = int((shifted if gone is None else shifted[~gone]).min()) if len(shifted) else 0
         if low < 0:
-            shifted = shifted - (low - low % periods.step)
-        period = np.where(ok, shifted // periods.step, 0)
-        ok = ok & (shifted % periods.step == 0)
-        return period.astype(np.int64), ok
+            shifted -= low - low % periods.step
+        if periods.step > 1:
+            off_step = shifted % periods.step != 0
+            shifted //= periods.step
+            gone = off_step if gone is None else gone | off_step
+        if gone is not None:
+            shifted[gone] = 0
+        return shifted, gone
     codes, levels = frame.levels(time)
     known = periods.values
     if len(levels) and not known.equals(pd.Index(levels)):
         known = known.append(pd.Index(levels)).unique().sort_values()
     position = known.get_indexer(pd.Index(levels)) if len(levels) else np.empty(0, np.intp)
-    ok = codes >= 0
-    period = np.where(ok, position[np.maximum(codes, 0)] if len(levels) else 0, 0)
-    return period.astype(np.int64), ok
+    gone = codes < 0
+    period = position[np.maximum(codes, 0)] if len(levels) else np.zeros(len(codes), np.intp)
+    return period.astype(np.int64), gone if gone.any() else None
 
 
 def compute(frame: Frame, panel: Spec, ops: Sequence[Op],
@@ -420,16 +447,15 @@ def compute(frame: Frame, panel: Spec, ops: Sequence[Op],
         frame.floats(op.var, f"variable of {op.name}")  # numeric, or TypeError naming it
     locator = Locator(frame, panel, periods)
     sources: dict[int, np.ndarray] = {}
+    padded: dict[str, np.ndarray] = {}
     out: dict[str, np.ndarray] = {}
     for op in ops:
-        x = frame.floats(op.var)
+        if op.var not in padded:  # the column and NaN at position n, for "no row"
+            padded[op.var] = np.append(frame.floats(op.var), np.nan)
         if op.k not in sources:
             sources[op.k] = locator.source(op.k)
-        src = sources[op.k]
-        lagged = np.full(frame.n_rows, np.nan)
-        hit = src >= 0
-        lagged[hit] = x[src[hit]]
-        out[op.name] = x - lagged if op.kind == "d" else lagged
+        lagged = padded[op.var][sources[op.k]]
+        out[op.name] = padded[op.var][:-1] - lagged if op.kind == "d" else lagged
     return out, locator.periods
 
 

@@ -89,17 +89,14 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     samples: list[tuple[str, np.ndarray | None]] = []
     if fsplit is not None:
         samples.append((FULL_SAMPLE, rows))
-    codes, levels = frame.levels(by)
+    codes, levels = _levels(frame, by)
     if rows is not None:
         keep = np.zeros(frame.n_rows, dtype=bool)
         keep[rows] = True
         codes = np.where(keep, codes, -1)
-    order = np.argsort(codes, kind="stable")
-    bounds = np.searchsorted(codes[order], np.arange(-1, len(levels) + 1))
-    for j, level in enumerate(levels):
-        level_rows = order[bounds[j + 1]:bounds[j + 2]]
+    for j, level_rows in enumerate(_rows_by_code(codes, len(levels))):
         if level_rows.size:
-            samples.append((f"{by} = {_shown(level)}", np.sort(level_rows)))
+            samples.append((f"{by} = {_shown(levels[j])}", level_rows))
     if not samples:
         raise ValueError(f"the split column {by!r} has no value in the rows selected")
 
@@ -144,6 +141,36 @@ class _forwarded:
         for w in self.caught:
             # this frame, samples.fit, the estimator, its caller
             warnings.warn(f"{self.prefix}{w.message}", w.category, stacklevel=5)
+
+
+def _levels(frame: Frame, by: str) -> tuple[np.ndarray, list[Any]]:
+    """Codes numbering the split column's sorted values (-1 where missing), and the values:
+    from the column's hashed codes, sorting only the distinct values."""
+    found = frame.codes(by)
+    codes = found.codes.astype(np.int64)
+    if found.missing is not None:
+        codes[found.missing] = -1
+    first = np.full(found.n_groups + 1, -1, dtype=np.int64)
+    rows = np.arange(len(codes) - 1, -1, -1)
+    first[codes[::-1]] = rows  # the last write of each code is its first row
+    present = np.flatnonzero(first[:-1] >= 0)
+    values = pd.Index(frame.values(by, first[present]))
+    try:
+        order = values.argsort()
+    except TypeError:  # values without a common order: as first seen
+        order = np.argsort(first[present])
+    rank = np.full(found.n_groups + 1, -1, dtype=np.int64)
+    rank[present[order]] = np.arange(len(order))
+    return rank[codes], list(values[order])
+
+
+def _rows_by_code(codes: np.ndarray, n_codes: int) -> list[np.ndarray]:
+    """The rows of each code 0 .. n_codes - 1, in increasing order (-1: no code)."""
+    if n_codes <= 32:  # a pass per level beats a sort
+        return [np.flatnonzero(codes == j) for j in range(n_codes)]
+    order = np.argsort(codes, kind="stable")  # keeps rows in order within each code
+    bounds = np.searchsorted(codes[order], np.arange(n_codes + 1))
+    return [order[bounds[j]:bounds[j + 1]] for j in range(n_codes)]
 
 
 def _shown(level: Any) -> str:
