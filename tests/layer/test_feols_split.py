@@ -10,7 +10,6 @@ import pytest
 from layer_support import close, panel, quiet
 
 import kestrel
-from kestrel.samples import EmptySampleWarning
 from conftest import need
 
 
@@ -133,12 +132,12 @@ def test_missing_split_values_belong_to_no_level_but_to_the_full_sample(data):
 
 def test_a_level_with_no_rows_to_fit_is_skipped_with_a_warning(data):
     df = data.assign(y=np.where(data["g"] == "b", np.nan, data["y"]))
-    with pytest.warns(EmptySampleWarning, match="sample g = b"):
+    with pytest.warns(kestrel.EmptySampleWarning, match="sample g = b"):
         fits = kestrel.feols("y ~ x1 | firm", df, split="g")
     assert [f.sample for f in fits] == ["g = a", "g = c", "g = d"]
     with pytest.raises(ValueError, match="every level was skipped"), \
             warnings.catch_warnings():
-        warnings.simplefilter("ignore", EmptySampleWarning)
+        warnings.simplefilter("ignore", kestrel.EmptySampleWarning)
         kestrel.feols("y ~ x1 | firm", df.assign(y=np.nan), split="g")
     # Other mistakes of one level raise, naming it.
     with pytest.raises(ValueError, match="sample g = a: .*two clusters"):
