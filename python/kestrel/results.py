@@ -165,7 +165,8 @@ class Fit:
         if self.n_singletons:
             dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
-        facts = [("Observations", obs)]
+        facts = [("Sample", self.sample)] if self.sample else []
+        facts.append(("Observations", obs))
         if self.fixef:
             facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
                                                      for k, g in self.fixef.items())))

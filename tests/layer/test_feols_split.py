@@ -186,3 +186,9 @@ def test_mistakes_are_explained(data):
         kestrel.feols("y ~ x1", data, subset=np.zeros(len(data), dtype=bool))
     with pytest.raises(KeyError, match="no model"):
         kestrel.feols("y ~ x1", data, split="g")["g = e"]
+
+
+def test_the_summary_names_the_sample(data):
+    fits = kestrel.feols("y ~ x1 | firm", data, split="g")
+    assert "Sample           g = b" in str(fits[1].summary())
+    assert "Sample" not in str(kestrel.feols("y ~ x1 | firm", data).summary())
