@@ -71,6 +71,13 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
         raise TypeError(f"{'split' if split is not None else 'fsplit'} must be a column name, "
                         f"not {type(by).__name__}")
     ns = formula.namespace(rest.get("context", 0))
+    vcov = rest.get("vcov")
+    if spec is not None and rest.get("vcov_kwargs") is None and isinstance(vcov, str) and \
+            vcov.strip().upper() in ("NW", "DK"):
+        # Newey–West and Driscoll–Kraay over the panel given, as fixest does.
+        rest["vcov_kwargs"] = {"time_id": spec.time}
+        if vcov.strip().upper() == "NW" and spec.panel is not None and len(spec.panel) == 1:
+            rest["vcov_kwargs"]["panel_id"] = spec.panel[0]
 
     def has_name(name: str) -> bool:
         return not ns.restricted and name in ns.mapping and callable(ns.mapping[name])

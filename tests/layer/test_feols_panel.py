@@ -281,3 +281,22 @@ def test_warnings_point_at_the_caller(df):
         warnings.simplefilter("always")
         kestrel.feols("y ~ x + l(x) + d(x) | id", df, panel=("id", "year"))
     assert caught and all(w.filename == __file__ for w in caught)
+
+
+def test_newey_west_and_driscoll_kraay_default_to_the_panel_given(df):
+    for kind, kwargs in (("NW", {"time_id": "year", "panel_id": "id"}),
+                         ("DK", {"time_id": "year"})):
+        a = kestrel.feols("y ~ l(x) | id", df, kind, panel=("id", "year"))
+        b = kestrel.feols("y ~ l(x) | id", df, kind, vcov_kwargs=kwargs, panel=("id", "year"))
+        np.testing.assert_array_equal(a.se().to_numpy(), b.se().to_numpy())
+        assert a.vcov_type == b.vcov_type
+
+
+def test_dates_predict_on_new_data_in_the_fits_periods(df):
+    dated = df.assign(when=pd.to_datetime(df["year"].astype(str) + "-12-31"))
+    fit = kestrel.feols("y ~ l(x) | id", dated, panel=("id", "when"))
+    by_year = kestrel.feols("y ~ l(x) | id", dated, panel=("id", "year"))
+    new = dated[dated["year"].isin([2003, 2004, 2006])].reset_index(drop=True)
+    # 2005 is absent from newdata: the lag of 2006 is missing, as with integer years.
+    np.testing.assert_allclose(fit.predict(new), by_year.predict(new), rtol=1e-10)
+    assert np.isnan(fit.predict(new)[new["year"].to_numpy() == 2006]).all()
