@@ -36,13 +36,14 @@ from kestrel.data import Frame
 
 OPERATORS = ("l", "f", "d")
 _MENTION = re.compile(r"(?<![\w.`])[lfd]\s*\(")
-_NAME_BEFORE = re.compile(r"([A-Za-z_][\w.]*)\s*$")
-_RANGE = re.compile(r"^\s*(-?\s*\d+)\s*:\s*(-?\s*\d+)\s*$")
-_INT = re.compile(r"^\s*-?\s*\d+\s*$")
+_RANGE = re.compile(r"^\s*(-?\s*\d{1,18})\s*:\s*(-?\s*\d{1,18})\s*$")
+_INT = re.compile(r"^\s*-?\s*\d{1,18}\s*$")
 # A grid of panel units by periods is used to find each row's lag when it is at most this
 # many times larger than the data (else rows are sorted by unit and period).
 _GRID_FACTOR = 4
 _MULTIPLE = {"sw", "sw0", "csw", "csw0", "mvsw"}
+MAX_COLUMNS = 1000
+"""Columns the panel operators of one formula may make."""
 
 
 @dataclass(frozen=True)
@@ -139,6 +140,9 @@ def rewrite(fml: Any) -> Rewritten | None:
     text = "|".join(out)
     if not ops and text == fml:
         return None
+    if len(ops) > MAX_COLUMNS:
+        raise ValueError(f"the panel operators of {formula._shown(fml)} make {len(ops):,} "
+                         f"columns; at most {MAX_COLUMNS:,} are allowed")
     return Rewritten(fml, text, list(ops))
 
 
@@ -188,9 +192,8 @@ def _calls(part: str) -> list[tuple[int, int, str, str, str | None]]:
         elif ch in "'\"`":
             quote = ch
         elif ch in "([{":
-            m = _NAME_BEFORE.search(part[:pos]) if ch == "(" else None
-            name = m.group(1) if m else None
-            stack.append((pos, name, m.start(1) if m else pos))
+            name, start = _name_before(part, pos) if ch == "(" else (None, pos)
+            stack.append((pos, name, start))
         elif ch in ")]}" and stack:
             opened, name, start = stack.pop()
             if name in OPERATORS and (start == 0 or part[start - 1] not in "`"):
@@ -201,10 +204,30 @@ def _calls(part: str) -> list[tuple[int, int, str, str, str | None]]:
     return found
 
 
+def _name_before(part: str, pos: int) -> tuple[str | None, int]:
+    """The dotted name called by the bracket at ``pos`` and where it starts (scanning back
+    only over the name and the spaces before the bracket: long formulas stay linear)."""
+    end = pos
+    while end > 0 and part[end - 1].isspace():
+        end -= 1
+    start = end
+    while start > 0 and (part[start - 1].isalnum() or part[start - 1] in "_."):
+        start -= 1
+    name = part[start:end]
+    if not name or not (name[0].isalpha() or name[0] == "_"):
+        return None, pos
+    return name, start
+
+
 def _whole_piece(part: str, start: int, end: int) -> bool:
-    before = part[:start].rstrip()
-    after = part[end:].lstrip()
-    return (not before or before[-1] in "+-~,(") and (not after or after[0] in "+-~,)")
+    """Whether the text from ``start`` to ``end`` is a whole term: between separators."""
+    i = start - 1
+    while i >= 0 and part[i].isspace():
+        i -= 1
+    j = end
+    while j < len(part) and part[j].isspace():
+        j += 1
+    return (i < 0 or part[i] in "+-~,(") and (j == len(part) or part[j] in "+-~,)")
 
 
 def _variable(args: str, name: str, fml: str, call: str) -> str:
@@ -236,13 +259,16 @@ def _expand(name: str, args: str, fml: str, call: str) -> list[Op | None]:
         ks = [int(k_text.replace(" ", ""))]
     elif (m := _RANGE.match(k_text)) is not None:
         a, b = int(m.group(1).replace(" ", "")), int(m.group(2).replace(" ", ""))
+        if abs(b - a) >= MAX_COLUMNS:
+            raise ValueError(f"{call.strip()!r} in {fml!r} makes {abs(b - a) + 1:,} columns; "
+                             f"at most {MAX_COLUMNS:,} are allowed")
         ks = list(range(a, b + 1)) if a <= b else list(range(a, b - 1, -1))
     else:
         raise ValueError(f"the number of periods in {call.strip()!r} of {fml!r} must be an "
                          f"integer such as 1 or -1, or a range such as 0:2, not {k_text!r}")
-    if len(ks) > 1000:
+    if len(ks) > MAX_COLUMNS:
         raise ValueError(f"{call.strip()!r} in {fml!r} makes {len(ks):,} columns; at most "
-                         "1,000 are allowed")
+                         f"{MAX_COLUMNS:,} are allowed")
     out: list[Op | None] = []
     for k in ks:
         if name == "d":
@@ -339,6 +365,8 @@ class Locator:
 
     def source(self, k: int) -> np.ndarray:
         """For every row, the row of the same unit k periods earlier, or n (no such row)."""
+        if abs(k) >= self.n_periods:
+            return np.full(self.n, self.n, dtype=np.int64)
         ok = (self.period >= k) if k > 0 else (self.period < self.n_periods + k)
         if self.gone is not None:
             ok &= ~self.gone

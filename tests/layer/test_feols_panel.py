@@ -300,3 +300,16 @@ def test_dates_predict_on_new_data_in_the_fits_periods(df):
     # 2005 is absent from newdata: the lag of 2006 is missing, as with integer years.
     np.testing.assert_allclose(fit.predict(new), by_year.predict(new), rtol=1e-10)
     assert np.isnan(fit.predict(new)[new["year"].to_numpy() == 2006]).all()
+
+
+def test_large_or_long_operators_are_refused_or_read_in_linear_time(df):
+    with pytest.raises(ValueError, match="at most 1,000"):
+        kestrel.feols("y ~ l(x, 0:1000000000)", df, panel=("id", "year"))
+    with pytest.raises(ValueError, match="integer such as 1"):
+        kestrel.feols("y ~ l(x, " + "9" * 5000 + ")", df, panel=("id", "year"))
+    with pytest.raises(ValueError, match="no rows left"):  # beyond every period: all missing
+        kestrel.feols("y ~ l(x, 999999999999)", df, panel=("id", "year"))
+    # Each bracket looks back over the name before it only (quadratic, this would take
+    # minutes).
+    with pytest.raises(ValueError):
+        kestrel.feols("y ~ l(x) + " + "(" * 20000 + " " * 20000, df, panel=("id", "year"))
