@@ -303,27 +303,27 @@ class Locator:
         n = frame.n_rows
         self.n = n
         gone = np.zeros(n, dtype=bool)
-        if panel.panel is None:
-            unit = np.zeros(n, dtype=np.int64)
-        else:
-            for part in panel.panel:
-                frame.series(part)
-            unit = _unit_codes(frame, panel.panel)
-            for part in panel.panel:
-                missing = frame.missing(part)
-                if missing is not None:
-                    gone |= missing
-        self.periods = periods if periods is not None else _periods(frame, panel.time, ~gone)
-        period, undefined = _apply_periods(frame, panel.time, self.periods)
+        for part in panel.panel or ():
+            frame.series(part)
+            missing = frame.missing(part)
+            if missing is not None:
+                gone |= missing
+        ints = _integer_times(frame, panel.time)
+        self.periods = periods if periods is not None else \
+            _periods(frame, panel.time, ~gone, ints)
+        period, undefined = _apply_periods(frame, panel.time, self.periods, ints)
         if undefined is not None:
             gone |= undefined
+        self.n_periods = int(period.max()) + 1 if n else 1
+        grid_limit = max(_GRID_FACTOR * n, 1 << 20)
+        unit = np.zeros(n, dtype=np.int64) if panel.panel is None else \
+            _unit_codes(frame, panel.panel, grid_limit // self.n_periods)
         any_gone = bool(gone.any())
         if any_gone:
             unit = np.where(gone, 0, unit)
             period = np.where(gone, 0, period)
         self.gone = gone if any_gone else None
         self.period = period
-        self.n_periods = int(period.max()) + 1 if n else 1
         n_units = int(unit.max()) + 1 if n else 1
         size = n_units * self.n_periods
         # 32-bit keys and rows where they fit: gathers from the grid run several times faster.
@@ -334,7 +334,7 @@ class Locator:
         self._frame = frame
         self._panel = panel
         rows = np.arange(n, dtype=index)
-        if size <= max(_GRID_FACTOR * n, 1 << 20):
+        if size <= grid_limit:
             # One more cell, never a key, holds "no row" (n) for lags outside the panel.
             self.grid = np.full(size + 1, n, dtype=index)
             keys = self.key if not any_gone else self.key[~gone]
@@ -386,7 +386,17 @@ def _value(frame: Frame, column: str, row: int) -> Any:
     return value.item() if isinstance(value, np.generic) else value
 
 
-def _unit_codes(frame: Frame, parts: tuple[str, ...]) -> np.ndarray:
+def _unit_codes(frame: Frame, parts: tuple[str, ...], spread: int) -> np.ndarray:
+    """Codes of the panel units: an integer id whose values span fewer than ``spread``
+    numbers is its own code (its offset from the smallest: no hashing), else the frame's
+    codes."""
+    if len(parts) == 1 and frame.is_numeric(parts[0]) and \
+            frame.series(parts[0]).dtype.is_integer() and frame.missing(parts[0]) is None:
+        values = frame.ordered(parts[0], "panel_id")
+        if values.size and values.dtype == np.int64:
+            low, high = int(values.min()), int(values.max())
+            if high - low < spread:
+                return values - low
     first = frame.codes(parts[0])
     codes, n_groups = first.codes, first.n_groups
     for part in parts[1:]:
@@ -415,8 +425,8 @@ def _integer_times(frame: Frame, time: str) -> tuple[np.ndarray, np.ndarray | No
     return values, gone
 
 
-def _periods(frame: Frame, time: str, valid: np.ndarray) -> Periods:
-    ints = _integer_times(frame, time)
+def _periods(frame: Frame, time: str, valid: np.ndarray,
+             ints: tuple[np.ndarray, np.ndarray | None] | None) -> Periods:
     if ints is not None:
         values, gone = ints
         usable = values if gone is None and valid.all() else \
@@ -435,12 +445,12 @@ def _periods(frame: Frame, time: str, valid: np.ndarray) -> Periods:
     return Periods(0, 1, pd.Index(levels))
 
 
-def _apply_periods(frame: Frame, time: str,
-                   periods: Periods) -> tuple[np.ndarray, np.ndarray | None]:
+def _apply_periods(frame: Frame, time: str, periods: Periods,
+                   ints: tuple[np.ndarray, np.ndarray | None] | None
+                   ) -> tuple[np.ndarray, np.ndarray | None]:
     """Integer periods of every row (0 or more) and the rows where they are undefined (None:
-    none)."""
+    none). ``ints``: the time column as integers (:func:`_integer_times`), if it holds them."""
     if periods.values is None:
-        ints = _integer_times(frame, time)
         if ints is None:
             raise ValueError(f"the time column {time!r} must hold integers here, as it did "
                              "where the model was fitted")
