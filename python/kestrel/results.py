@@ -23,7 +23,8 @@ class Fit:
     ``mask`` marks the caller's rows the fit used (no missing value, not a singleton):
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
-    degrees of freedom the small-sample convention counts for the fixed effects.
+    degrees of freedom the small-sample convention counts for the fixed effects. ``sample``
+    names the sample of a fit of ``split=`` or ``fsplit=`` (``"g = a"``, ``"full sample"``).
 
     A fit answers from the data as they were at the call: it keeps what it needs of the
     rows it used, so editing the caller's frame afterwards changes none of its results.
