@@ -96,14 +96,8 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     samples: list[tuple[str, np.ndarray | None]] = []
     if fsplit is not None:
         samples.append((FULL_SAMPLE, rows))
-    codes, levels = _levels(frame, by)
-    if rows is not None:
-        keep = np.zeros(frame.n_rows, dtype=bool)
-        keep[rows] = True
-        codes = np.where(keep, codes, -1)
-    for j, level_rows in enumerate(_rows_by_code(codes, len(levels))):
-        if level_rows.size:
-            samples.append((f"{by} = {_shown(levels[j])}", level_rows))
+    for level, level_rows in _levels(frame, by, rows):
+        samples.append((f"{by} = {_shown(level)}", level_rows))
     if not samples:
         raise ValueError(f"the split column {by!r} has no value in the rows selected")
 
@@ -150,25 +144,28 @@ class _forwarded:
             warnings.warn(f"{self.prefix}{w.message}", w.category, stacklevel=5)
 
 
-def _levels(frame: Frame, by: str) -> tuple[np.ndarray, list[Any]]:
-    """Codes numbering the split column's sorted values (-1 where missing), and the values:
-    from the column's hashed codes, sorting only the distinct values."""
+def _levels(frame: Frame, by: str, rows: np.ndarray | None) -> list[tuple[Any, np.ndarray]]:
+    """Each value of the split column among ``rows`` (None: all), sorted, with its rows in
+    increasing order: from the column's hashed codes, sorting only the distinct values."""
     found = frame.codes(by)
-    codes = found.codes.astype(np.int64)
-    if found.missing is not None:
-        codes[found.missing] = -1
-    first = np.full(found.n_groups + 1, -1, dtype=np.int64)
-    rows = np.arange(len(codes) - 1, -1, -1)
-    first[codes[::-1]] = rows  # the last write of each code is its first row
-    present = np.flatnonzero(first[:-1] >= 0)
-    values = pd.Index(frame.values(by, first[present]))
+    codes = found.codes
+    if found.missing is not None or rows is not None:
+        codes = codes.copy()
+        if found.missing is not None:
+            codes[found.missing] = -1
+        if rows is not None:
+            keep = np.zeros(len(codes), dtype=bool)
+            keep[rows] = True
+            codes[~keep] = -1
+    groups = [g for g in _rows_by_code(codes, found.n_groups) if g.size]
+    if not groups:
+        return []
+    values = pd.Index(frame.values(by, np.array([g[0] for g in groups])))
     try:
         order = values.argsort()
     except TypeError:  # values without a common order: as first seen
-        order = np.argsort(first[present])
-    rank = np.full(found.n_groups + 1, -1, dtype=np.int64)
-    rank[present[order]] = np.arange(len(order))
-    return rank[codes], list(values[order])
+        order = np.argsort([g[0] for g in groups])
+    return [(values[j], groups[j]) for j in order]
 
 
 def _rows_by_code(codes: np.ndarray, n_codes: int) -> list[np.ndarray]:
