@@ -19,6 +19,7 @@ if TYPE_CHECKING:
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
+    from kestrel.samples import EmptySampleWarning
     from kestrel.tables import etable
     from kestrel.vcov import SSC, LeverageWarning, ssc
 
@@ -29,7 +30,7 @@ _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimati
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
          "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
-         "demean": "kestrel.demeaning"}
+         "demean": "kestrel.demeaning", "EmptySampleWarning": "kestrel.samples"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

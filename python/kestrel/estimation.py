@@ -40,7 +40,10 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0,
+          panel_id: str | None = None, time_id: str | None = None, panel: Any = None,
+          split: str | None = None, fsplit: str | None = None,
+          subset: Any = None) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -77,9 +80,21 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       functions, for formulas that come from someone else (the command line uses it).
       A formula's code runs only once every column and name it reads is found.
 
+    panel_id, time_id: the panel's unit and time columns, for the lags ``l(x, k)``, leads
+      ``f(x, k)`` and differences ``d(x, k)`` of the formula (:mod:`kestrel.panel`); or
+      panel=(id, time). time_id alone: one time series.
+    split: a column; one fit per level, returned as a :class:`kestrel.FitList`. fsplit: the
+      same with the full sample first. subset: the rows to fit (a boolean mask, array or
+      Series, or the name of a boolean column). See :mod:`kestrel.samples`.
+
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
     """
+    call = dict(locals())  # first: every argument, as given
+    from kestrel import samples
+
+    if samples.wanted(call):
+        return samples.fit(feols, call)
     cov.check_number("fixef_tol", fixef_tol)
     cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
     if not isinstance(drop_singletons, (bool, np.bool_)):

@@ -139,6 +139,8 @@ def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
     m = _model(fit)
     if newdata is None:
         return m.y - fit._resid
+    if fit._panel is not None:  # lags and differences: computed within newdata
+        newdata = fit._panel.apply(newdata)
     frame = Frame(newdata)
     for part in (p for parts in m.fe_parts for p in parts):
         frame.series(part)  # before any code of the formula runs

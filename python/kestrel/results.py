@@ -23,7 +23,8 @@ class Fit:
     ``mask`` marks the caller's rows the fit used (no missing value, not a singleton):
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
-    degrees of freedom the small-sample convention counts for the fixed effects.
+    degrees of freedom the small-sample convention counts for the fixed effects. ``sample``
+    names the sample of a fit of ``split=`` or ``fsplit=`` (``"g = a"``, ``"full sample"``).
 
     A fit answers from the data as they were at the call: it keeps what it needs of the
     rows it used, so editing the caller's frame afterwards changes none of its results.
@@ -63,6 +64,9 @@ class Fit:
     # The standard errors, where the covariance's own units could not hold them (the
     # variance of a coefficient on a regressor of 1e160 underflows); None: from _vcov.
     _se: np.ndarray | None = field(default=None, repr=False)
+    # split= and fsplit=: the sample fitted ("g = a", "full sample"); None: the data given.
+    sample: str | None = None
+    _panel: Any = field(default=None, repr=False)  # kestrel.panel.Operators, for new data
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
@@ -162,7 +166,8 @@ class Fit:
         if self.n_singletons:
             dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
-        facts = [("Observations", obs)]
+        facts = [("Sample", self.sample)] if self.sample else []
+        facts.append(("Observations", obs))
         if self.fixef:
             facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
                                                      for k, g in self.fixef.items())))
