@@ -450,7 +450,7 @@ def _parse_linear(side: str, names: Sequence[str], text: str) -> tuple[np.ndarra
         row[j] += sign * factor
         sign, expect_term = 1.0, False
     if expect_term:
-        raise ValueError(f"the hypothesis {text!r} ends with a sign")
+        raise ValueError(f"{text!r} has a sign with no term after it")
     return row, const
 
 
@@ -549,7 +549,10 @@ def _combination_label(row: np.ndarray, names: Sequence[str]) -> str:
 
 # The wild cluster bootstrap --------------------------------------------------------------
 WEIGHTS = ("rademacher", "mammen", "webb", "norm")
-_TIE = 1e-10  # |t*| within this relative distance of |t| is a tie (the same draw up to rounding)
+# |t*| within this relative distance of |t| ties with it: with the null imposed, the draw of
+# all ones (and its mirror) gives back the data, and t* = t up to rounding. Ties count as
+# exceedances, so that an enumerated test is exact rather than decided by rounding.
+_TIE = 1e-10
 
 
 @dataclass(frozen=True)
@@ -557,7 +560,7 @@ class BootTest:
     """The wild cluster bootstrap test of one restriction R β = r (:func:`wildboottest`):
     ``estimate`` R β̂, ``statistic`` the t statistic (CRV1 by ``cluster``, the fit's
     small-sample convention), ``pvalue`` the symmetric bootstrap p-value (the share of
-    |t*| above |t|), ``confint`` the interval by test inversion (the values of r the test
+    |t*| at or above |t|, ties up to rounding included), ``confint`` the interval by test inversion (the values of r the test
     does not reject at 1 − ``level``), ``t_boot`` the bootstrap t statistics, ``B`` their
     number (2^G when every Rademacher draw is enumerated: ``enumerated``)."""
 
@@ -697,7 +700,7 @@ def wildboottest(fit: Fit, param: Any, B: int = 9999, weights: str = "rademacher
     def pvalue(d: float) -> float:
         t = abs(d) / se
         tb = np.abs(t_boot(d))
-        return float(np.mean(tb > t * (1 + _TIE) + _TIE * (t == 0)))
+        return float(np.mean(tb >= t * (1 - _TIE)))
 
     d_obs = est - r_s
     alpha = 1 - level
@@ -776,7 +779,7 @@ def _one_restriction(param: Any, r: float, names: Sequence[str]) -> tuple[np.nda
                              "as text carries its constant ('x1 + x2 = 1')")
         row, const = _parse_equation(param, names)
         return row, const, param.strip()
-    rows, _ = restrictions(param, [r], names, "restriction")
+    rows, _ = restrictions(param, None, names, "restriction")
     if rows.shape[0] != 1:
         raise ValueError("the wild cluster bootstrap tests one restriction: give one row of R")
     return rows[0], r, f"{_combination_label(rows[0], names)} = {r:g}"

@@ -187,16 +187,17 @@ class Fit:
 
     def summary(self, level: float = 0.95,
                 extra: Mapping[str, Mapping[str, float]] | None = None, *,
-                vcov: Any = None, vcov_kwargs: Any = None, ssc: Any = None) -> Summary:
+                vcov: Any = None, vcov_kwargs: Any = None, ssc: Any = None,
+                data: Any = None) -> Summary:
         """The coefficient table with the sample, fixed effects, covariance and fit
         statistics. ``extra``: more columns shown beside the estimates, by name then
-        coefficient (``{"true": {"x": 0.5}}``). ``vcov`` (with ``vcov_kwargs``, ``ssc``): the
-        table under another covariance (:meth:`vcov_as`). Printing the result, or leaving it
+        coefficient (``{"true": {"x": 0.5}}``). ``vcov`` (with ``vcov_kwargs``, ``ssc`` and
+        ``data``): the table under another covariance (:meth:`vcov_as`). Printing the result, or leaving it
         as the last expression in a REPL or notebook, shows the table."""
         if vcov is not None or vcov_kwargs is not None or ssc is not None:
             if vcov is None:
                 raise ValueError("summary(vcov_kwargs=..., ssc=...) needs vcov= too")
-            return self.vcov_as(vcov, vcov_kwargs, ssc).summary(level, extra)
+            return self.vcov_as(vcov, vcov_kwargs, ssc, data).summary(level, extra)
         tidy = self.tidy(level)
         extra = dict(extra or {})
         head = ["Estimate", *extra, "Std. Error", "t value", "Pr(>|t|)", *tidy.columns[4:]]
