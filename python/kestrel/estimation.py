@@ -55,8 +55,9 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
       "hetero" (= "HC1"), "HC0" (no small-sample factor), "HC2", "HC3" (least squares
       without fixed effects; NaN where a row with leverage 1 leaves them undefined),
-      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
-      (Driscoll–Kraay).
+      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), {"CRV3": "firm"} (the
+      leave-one-cluster-out jackknife; least squares, one clustering variable), "NW"
+      (Newey–West) or "DK" (Driscoll–Kraay). ``fit.vcov_as(...)`` changes it afterwards.
     vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
       (time_id required; panel_id makes Newey–West one series per panel; lag by default
       floor(T^(1/4)) for T periods, except for a single Newey–West series, which needs it).
