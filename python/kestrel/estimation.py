@@ -342,8 +342,10 @@ def nested_in(fe_names: list[str], fe_codes: list[np.ndarray], fe_groups: Any,
             if name == c_name:
                 nested[j] = True
             elif g_cl <= g_fe:  # more clusters than levels: some level spans two
-                _, pairs = _core.recode(fe.astype(np.int64) * g_cl + cl)
-                nested[j] = pairs == g_fe
+                # Each level's cluster, as some row of it says; nested if every row agrees.
+                of_level = np.empty(int(g_fe), dtype=cl.dtype)
+                of_level[fe] = cl
+                nested[j] = bool(np.array_equal(of_level[fe], cl))
             if nested[j]:
                 break
     return nested

@@ -103,6 +103,18 @@ def test_vcov_as_multiple_members(df):
             same_inference(fit.vcov_as(vcov, data=df), kestrel.feols(fit.formula, df, vcov))
 
 
+def test_vcov_as_against_pyfixest_vcov(df):
+    pf = need("pyfixest")
+    ours = kestrel.feols("y ~ x1 + x2 | f1 + f2", df, "iid", fixef_tol=1e-12)
+    theirs = quiet(pf.feols, "y ~ x1 + x2 | f1 + f2", df, vcov="iid",
+                   demeaner=pf.MapDemeaner(fixef_tol=1e-12))
+    for vcov in ("hetero", {"CRV1": "g"}, {"CRV1": "f1+g"}, {"CRV3": "f1_top"}):
+        other = quiet(theirs.vcov, vcov)
+        mine = ours.vcov_as(vcov, data=df)
+        np.testing.assert_allclose(mine.se(), other.se(), rtol=1e-8)
+        np.testing.assert_allclose(mine.tstat(), other.tstat(), rtol=1e-8)
+
+
 def test_vcov_as_mistakes(df):
     fit = kestrel.feols("y ~ x1 + x2 | f1", df)
     with pytest.raises(ValueError, match="'g'.*pass data="):
