@@ -109,10 +109,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                                 solver, bool(lean))
     model = formula.parse(fml)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-    if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
-        raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
-                         "need the leverage of the absorbed dummies, which is not computed; "
-                         "use 'hetero' (HC1) or a clustered covariance")
+    # HC2 and HC3 with fixed effects or 2SLS, CRV3 with 2SLS.
     inference_module.check_request(vc, vcov, bool(model.fixef), model.iv is not None)
     model, instruments = iv.prepare(model, vc)  # 2SLS: its columns join the design
     frame = Frame(data)

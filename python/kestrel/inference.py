@@ -172,21 +172,18 @@ def _inference(fit: Fit, st: State, vc: cov.Vcov, conv: cov.SSC,
                            groups)
     serial = None
     if vc.kind in ("nw", "dk"):
-        same = (st.serial is not None and st.serial_vc is not None
-                and (st.serial_vc.kind, st.serial_vc.time_id, st.serial_vc.panel_id)
-                == (vc.kind, vc.time_id, vc.panel_id))
-        if same and data is None:
-            assert st.serial is not None
-            lag = vc.lag
-            if lag is None:
-                if vc.kind == "nw" and st.serial.panel is None:
-                    raise ValueError(f"give the lag of a Newey-West time series: "
-                                     f"vcov_kwargs={{'time_id': {vc.time_id!r}, 'lag': 2}}")
-                lag = cov.default_lag(st.serial.periods)
-            serial = dataclasses.replace(st.serial, lag=lag)
+        kept = st.serial_vc
+        if data is None and st.serial is not None and kept is not None and \
+                kept.time_id == vc.time_id and (vc.panel_id is None
+                                                or vc.panel_id == kept.panel_id):
+            # The fit's time codes (ranks, which rank again to themselves) and its series.
+            panel = st.serial.panel if vc.kind == "nw" and vc.panel_id is not None else None
+            serial = cov.serial_of(vc, st.serial.time, panel)
         else:
             frame = _frame(fit, data, f"vcov={vc.kind.upper()!r} with time_id "
-                                      f"{vc.time_id!r}")
+                                      f"{vc.time_id!r}"
+                                      + (f" and panel_id {vc.panel_id!r}" if vc.panel_id
+                                         else ""))
             for column in vc.serial_columns:
                 _no_missing(fit, frame, column)
             serial = cov.serial_codes(vc, frame, fit.mask)
@@ -219,9 +216,9 @@ def _frame(fit: Fit, data: Any, what: str) -> Any:
     from kestrel.data import Frame
 
     if data is None:
-        raise ValueError(f"{what} is not among the fit's identifiers (its clustering "
-                         "variables and fixed effects): pass data=, the frame the fit was "
-                         "made from")
+        raise ValueError(f"{what} needs data=, the frame the fit was made from: a fit "
+                         "keeps the codes of its own fixed effects, clustering variables "
+                         "and time periods only")
     frame = Frame(data)
     if frame.n_rows != fit.mask.shape[0]:
         raise ValueError(f"data has {frame.n_rows:,} rows, but the fit was made from "

@@ -90,6 +90,13 @@ def test_vcov_as_serial_and_chained(df):
     serial = kestrel.feols(fml, df, "NW", vcov_kwargs=nw)
     same_inference(serial.vcov_as("NW", {**nw, "lag": 4}),
                    kestrel.feols(fml, df, "NW", vcov_kwargs={**nw, "lag": 4}))
+    dk = kestrel.feols(fml, df, "DK", vcov_kwargs={"time_id": "t"})
+    same_inference(dk.vcov_as("DK", {"time_id": "t", "lag": 5}),
+                   kestrel.feols(fml, df, "DK", vcov_kwargs={"time_id": "t", "lag": 5}))
+    with pytest.raises(ValueError, match="panel_id 'p' needs data="):
+        dk.vcov_as("NW", nw)
+    with pytest.raises(ValueError, match="repeats periods"):
+        dk.vcov_as("NW", {"time_id": "t", "lag": 2})
     chained = fit.vcov_as({"CRV1": "g"}, data=df).vcov_as("hetero").vcov_as({"CRV1": "g"})
     same_inference(chained, kestrel.feols(fml, df, {"CRV1": "g"}))
     # the fit asked from is unchanged
@@ -117,7 +124,7 @@ def test_vcov_as_against_pyfixest_vcov(df):
 
 def test_vcov_as_mistakes(df):
     fit = kestrel.feols("y ~ x1 + x2 | f1", df)
-    with pytest.raises(ValueError, match="'g'.*pass data="):
+    with pytest.raises(ValueError, match="'g' needs data="):
         fit.vcov_as({"CRV1": "g"})
     with pytest.raises(KeyError, match="nope"):
         fit.vcov_as({"CRV1": "nope"}, data=df)
