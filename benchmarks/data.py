@@ -200,9 +200,9 @@ def states(n: int, n_states: int = 50) -> dict[str, np.ndarray]:
     return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "year": year, "state": state}
 
 
-GENERATORS = {"states": states, "panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
+GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
               "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
-              "staircase": staircase}
+              "staircase": staircase, "states": states}
 
 
 def generate(name: str, params: dict) -> dict[str, np.ndarray]:

@@ -253,8 +253,8 @@ def _first_stages(st: State, inference: cov.Inference) -> dict:
 
 # The cluster jackknife (CRV3) ------------------------------------------------------------
 def jackknife(st: State, inference: cov.Inference, codes: np.ndarray) -> cov.Covariance:
-    """CRV3: the small-sample factors of CRV1 times Σ_g (β_(g) − β̂)(β_(g) − β̂)', β_(g) the
-    estimate without cluster g (as pyfixest; MacKinnon, Nielsen and Webb's CV3 is (G−1)/G
+    """CRV3: the small-sample factors of CRV1 times Σ_g (β_(g) − β̂)(β_(g) − β̂)',
+    β_(g) the estimate without cluster g (as pyfixest; MacKinnon, Nielsen and Webb's CV3 is (G−1)/G
     times the sum). Where every fixed effect is nested in the clusters, removing a cluster
     leaves the other rows' absorbed columns as they are, and each β_(g) comes from the
     cluster sums of X'X and X'y; otherwise each cluster's rows are left out and the
@@ -559,9 +559,10 @@ class BootTest:
     """The wild cluster bootstrap test of one restriction R β = r (:func:`wildboottest`):
     ``estimate`` R β̂, ``statistic`` the t statistic (CRV1 by ``cluster``, the fit's
     small-sample convention), ``pvalue`` the symmetric bootstrap p-value (the share of
-    |t*| at or above |t|, ties up to rounding included), ``confint`` the interval by test inversion (the values of r the test
-    does not reject at 1 − ``level``), ``t_boot`` the bootstrap t statistics, ``B`` their
-    number (2^G when every Rademacher draw is enumerated: ``enumerated``)."""
+    |t*| at or above |t|, ties up to rounding included), ``confint`` the interval by test
+    inversion (the values of r the test does not reject at 1 − ``level``), ``t_boot`` the
+    bootstrap t statistics, ``B`` their number (2^G when every Rademacher draw is
+    enumerated: ``enumerated``)."""
 
     hypothesis: str
     estimate: float

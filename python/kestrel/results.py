@@ -192,8 +192,9 @@ class Fit:
         """The coefficient table with the sample, fixed effects, covariance and fit
         statistics. ``extra``: more columns shown beside the estimates, by name then
         coefficient (``{"true": {"x": 0.5}}``). ``vcov`` (with ``vcov_kwargs``, ``ssc`` and
-        ``data``): the table under another covariance (:meth:`vcov_as`). Printing the result, or leaving it
-        as the last expression in a REPL or notebook, shows the table."""
+        ``data``): the table under another covariance (:meth:`vcov_as`). Printing the
+        result, or leaving it as the last expression in a REPL or notebook, shows the
+        table."""
         if vcov is not None or vcov_kwargs is not None or ssc is not None:
             if vcov is None:
                 raise ValueError("summary(vcov_kwargs=..., ssc=...) needs vcov= too")
