@@ -242,13 +242,17 @@ def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], nam
     full_rank = (np.isfinite(v_pi).all() and (sd > 0).all()
                  and np.linalg.matrix_rank(v_pi / np.outer(sd, sd)) == q)
     f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q if full_rank else float("nan")
+    if not v_pi.any() and pi.any():  # instruments that fit the regressor exactly
+        f_stat = float("inf")
     effective = None
     if single:
         # Montiel Olea and Pflueger (2013): π'(Z̃'Z̃)π / tr(V_π Z̃'Z̃), Z̃ the excluded
         # instruments net of the exogenous regressors, whose Gramian is the inverse of the
         # instruments' block of the first stage's bread.
         zz = np.linalg.inv(bread[np.ix_(idx, idx)])
-        effective = float(pi @ zz @ pi) / float(np.trace(v_pi @ zz))
+        signal, noise = float(pi @ zz @ pi), float(np.trace(v_pi @ zz))
+        effective = (signal / noise if noise > 0 else
+                     float("inf") if signal > 0 and f_stat == float("inf") else float("nan"))
     with np.errstate(over="ignore", under="ignore"):  # beyond doubles: inf or 0
         coef_units = np.ldexp(coef, shift)
         se_units = np.ldexp(np.sqrt(np.diag(cov.matrix)), shift)
