@@ -253,11 +253,11 @@ def _first_stages(st: State, inference: cov.Inference) -> dict:
 
 # The cluster jackknife (CRV3) ------------------------------------------------------------
 def jackknife(st: State, inference: cov.Inference, codes: np.ndarray) -> cov.Covariance:
-    """CRV3: the small-sample factors of CRV1 times Σ_g (β_(g) − β̂)(β_(g) − β̂)',
-    β_(g) the estimate without cluster g (as pyfixest; MacKinnon, Nielsen and Webb's CV3 is (G−1)/G
-    times the sum). Where every fixed effect is nested in the clusters, removing a cluster
-    leaves the other rows' absorbed columns as they are, and each β_(g) comes from the
-    cluster sums of X'X and X'y; otherwise each cluster's rows are left out and the
+    """CRV3: the small-sample factors of CRV1 times Σ_g (β_(g) − β̂)(β_(g) − β̂)', β_(g)
+    the estimate without cluster g (as pyfixest; MacKinnon, Nielsen and Webb's CV3 is
+    (G−1)/G times the sum). Where every fixed effect is nested in the clusters, removing a
+    cluster leaves the other rows' absorbed columns as they are, and each β_(g) comes from
+    the cluster sums of X'X and X'y; otherwise each cluster's rows are left out and the
     absorbed columns absorbed again over the others."""
     from kestrel.estimation import nested_in
 
