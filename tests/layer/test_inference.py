@@ -122,6 +122,24 @@ def test_vcov_as_against_pyfixest_vcov(df):
         np.testing.assert_allclose(mine.tstat(), other.tstat(), rtol=1e-8)
 
 
+def test_vcov_as_reads_clusters_of_any_dtype(df):
+    """Clusters read from data= are numbered as a new fit numbers them: categories never
+    used, strings, rows left out for a missing value."""
+    d = df.assign(cat=pd.Categorical(df.g % 7, categories=range(12)[::-1]),
+                  name=("s" + (df.g % 9).astype(str)),
+                  y=df.y.where(df.index % 11 != 0))
+    fit = kestrel.feols("y ~ x1 + x2 | f2", d)
+    assert not fit.mask.all()
+    for column in ("cat", "name", "g"):
+        for data in (d, d[["y", "x1"]].join(d[[column]])):
+            same_inference(fit.vcov_as({"CRV1": column}, data=data),
+                           kestrel.feols("y ~ x1 + x2 | f2", d, {"CRV1": column}))
+    full = kestrel.feols("x1 ~ x2 | f2", d)
+    assert full.mask.all()
+    same_inference(full.vcov_as({"CRV1": "cat"}, data=d),
+                   kestrel.feols("x1 ~ x2 | f2", d, {"CRV1": "cat"}))
+
+
 def test_vcov_as_mistakes(df):
     fit = kestrel.feols("y ~ x1 + x2 | f1", df)
     with pytest.raises(ValueError, match="'g' needs data="):
