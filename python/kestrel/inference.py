@@ -662,11 +662,15 @@ def wildboottest(fit: Fit, param: Any, B: int = 9999, weights: str = "rademacher
     # In the fit's units: R_s β_s = r_s is R β = r.
     rs = np.ldexp(row, -st.p_x)
     r_s = math.ldexp(rv, -st.p_y)
+    # The cluster sums, kept for further tests by the same clusters of the fit's own.
     key = ("wild", cluster)
-    if key not in st.cache:
-        st.cache.clear()
-        st.cache[key] = cluster_products(st.data, st.x, st.resid, codes, g)
-    xx, xu = st.cache[key]
+    if key in st.cache:
+        xx, xu = st.cache[key]
+    else:
+        xx, xu = cluster_products(st.data, st.x, st.resid, codes, g)
+        if cluster in st.clusters or cluster in st.fe_names:
+            st.cache.clear()
+            st.cache[key] = xx, xu
     a = st.bread
     q = a @ rs
     rq = float(rs @ q)
