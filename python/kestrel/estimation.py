@@ -340,9 +340,10 @@ def nested_in(fe_names: list[str], fe_codes: list[np.ndarray], fe_groups: Any,
                 nested[j] = True
             elif g_cl <= g_fe:  # more clusters than levels: some level spans two
                 # Each level's cluster, as some row of it says; nested if every row agrees.
+                index = fe.astype(np.intp)  # converted once, not by each indexing
                 of_level = np.empty(int(g_fe), dtype=cl.dtype)
-                of_level[fe] = cl
-                nested[j] = bool(np.array_equal(of_level[fe], cl))
+                of_level[index] = cl
+                nested[j] = bool(np.array_equal(of_level[index], cl))
             if nested[j]:
                 break
     return nested

@@ -205,20 +205,14 @@ def identifier_codes(fit: Fit, st: State, name: str, data: Any, role: str) -> np
     for part in parts:
         frame.series(part)
         _no_missing(fit, frame, part)
-    full = np.ascontiguousarray(_combined(frame, parts, {}), dtype=np.int32)
-    if fit.mask.all() and _first_appearance(full):
-        return full  # as the fit's own codes are numbered: nothing to recode
+    # Numbered over the rows used as the fit numbers its own, by first appearance: the
+    # frame's codes are, over all rows, except a categorical's (by category, skipping
+    # unused ones).
+    full = _combined(frame, parts, {})
+    if fit.mask.all() and not (len(parts) == 1 and frame.is_categorical(parts[0])):
+        return np.ascontiguousarray(full, dtype=np.int32)
     codes, _ = _core.recode(np.ascontiguousarray(full[fit.mask]))
     return codes
-
-
-def _first_appearance(codes: np.ndarray) -> bool:
-    """Whether codes are numbered 0, 1, ... in order of first appearance (each row's code
-    at most one above every code before it), as a recode would number them."""
-    if codes.size == 0 or codes[0] != 0:
-        return codes.size == 0
-    top = np.maximum.accumulate(codes)
-    return bool(np.all(codes[1:] <= top[:-1] + 1))
 
 
 def _frame(fit: Fit, data: Any, what: str) -> Any:

@@ -136,8 +136,11 @@ def test_vcov_as_reads_clusters_of_any_dtype(df):
                            kestrel.feols("y ~ x1 + x2 | f2", d, {"CRV1": column}))
     full = kestrel.feols("x1 ~ x2 | f2", d)
     assert full.mask.all()
-    same_inference(full.vcov_as({"CRV1": "cat"}, data=d),
-                   kestrel.feols("x1 ~ x2 | f2", d, {"CRV1": "cat"}))
+    pl = need("polars")
+    for column in ("cat", "name", "g", "f1^name"):
+        for data in (d, pl.from_pandas(d)):
+            same_inference(full.vcov_as({"CRV1": column}, data=data),
+                           kestrel.feols("x1 ~ x2 | f2", data, {"CRV1": column}))
 
 
 def test_vcov_as_mistakes(df):
