@@ -48,7 +48,8 @@ def _bounded_int(low: int, high: int, what: str) -> Callable[[str], int]:
 
 
 def _vcov(text: str) -> str | dict[str, str]:
-    """'iid', 'hetero', 'HC0'..'HC3', 'NW', 'DK', or 'CRV1:firm' / 'CRV1:firm+year'."""
+    """'iid', 'hetero', 'HC0'..'HC3', 'NW', 'DK', 'CRV1:firm' / 'CRV1:firm+year' or
+    'CRV3:firm'."""
     kind, sep, variables = text.partition(":")
     return {kind: variables} if sep else text
 
@@ -81,9 +82,9 @@ def fit_parser() -> argparse.ArgumentParser:
     p.add_argument("file", help=f"a data file: {UNDERSTOOD}")
     p.add_argument("formula", help="for example 'y ~ x1 + x2 | fe1 + fe2'")
     p.add_argument("--vcov", type=_vcov, default=None,
-                   help="iid, hetero, HC0, HC1, HC2, HC3, CRV1:VAR / CRV1:VAR1+VAR2, or NW / DK "
-                        "(Newey-West, Driscoll-Kraay: with --time-id) (default: clustered by "
-                        "the first fixed effect, else iid)")
+                   help="iid, hetero, HC0, HC1, HC2, HC3, CRV1:VAR / CRV1:VAR1+VAR2, CRV3:VAR, "
+                        "or NW / DK (Newey-West, Driscoll-Kraay: with --time-id) (default: "
+                        "clustered by the first fixed effect, else iid)")
     serial = p.add_argument_group("Newey-West and Driscoll-Kraay (--vcov NW or DK), and the "
                                   "panel of the lags l(), leads f() and differences d() "
                                   "of the formula")

@@ -163,7 +163,7 @@ class _Group:
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
             fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            ns: formula.Namespace, solver: str = "auto") -> FitList:
+            ns: formula.Namespace, solver: str = "auto", lean: bool = False) -> FitList:
     """Fit every model of :func:`expand` on ``data`` (options checked by the caller; ``ns``
     the namespace of the formulas' code)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
@@ -224,7 +224,8 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             with _record(caught, [models[i]]):
                 inference = estimation._inference(vc, conv, d, sample, frame)
                 fits[i] = estimation._estimate(models[i], model, vc, conv, d, sample,
-                                               inference, None, absorbed, y, x, source)
+                                               inference, None, absorbed, y, x, source,
+                                               (fixef_tol, fixef_maxiter, solver), lean)
     for w in caught:
         warnings.warn(w.message, w.category, stacklevel=3)
     return FitList(fits)
