@@ -179,9 +179,30 @@ def staircase(n: int) -> dict[str, np.ndarray]:
     return {"fe1": (i // 2).astype(np.int32), "fe2": ((i + 1) // 2).astype(np.int32)}
 
 
+def states(n: int, n_states: int = 50) -> dict[str, np.ndarray]:
+    """A panel of individuals over 10 years in 50 states (each individual in one state):
+    y = 0.5*x2 + individual, year and state effects + a state-by-year shock + N(0, 1), so
+    that the errors are correlated within states, the clusters of inference after the fit
+    (workload 9); x1 (correlated within states too) has no effect, so that the bootstrap
+    tests a null that holds and its p-values can be compared."""
+    if n % 10:
+        raise ValueError("panel size must be a multiple of 10")
+    rng = _rng(10, n, n_states)
+    n_indiv = n // 10
+    indiv = np.repeat(np.arange(n_indiv, dtype=np.int32), 10)
+    year = np.tile(np.arange(10, dtype=np.int32), n_indiv)
+    state = (indiv.astype(np.int64) * n_states // n_indiv).astype(np.int32)
+    x1 = rng.standard_normal(n) + rng.standard_normal(n_states)[state]
+    x2 = rng.standard_normal(n)
+    shock = rng.standard_normal((n_states, 10))[state, year]
+    y = (0.5 * x2 + rng.standard_normal(n_indiv)[indiv] + rng.standard_normal(10)[year]
+         + rng.standard_normal(n_states)[state] + shock + rng.standard_normal(n))
+    return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "year": year, "state": state}
+
+
 GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
               "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
-              "staircase": staircase}
+              "staircase": staircase, "states": states}
 
 
 def generate(name: str, params: dict) -> dict[str, np.ndarray]:

@@ -16,9 +16,11 @@ from kestrel._native import PanicException
 if TYPE_CHECKING:
     from kestrel.demeaning import demean
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.inference import BootTest, WaldTest
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
+    from kestrel.samples import EmptySampleWarning
     from kestrel.tables import etable
     from kestrel.vcov import SSC, LeverageWarning, ssc
 
@@ -29,7 +31,8 @@ _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimati
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
          "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
-         "demean": "kestrel.demeaning"}
+         "demean": "kestrel.demeaning", "EmptySampleWarning": "kestrel.samples",
+         "WaldTest": "kestrel.inference", "BootTest": "kestrel.inference"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

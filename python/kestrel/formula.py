@@ -411,7 +411,7 @@ def _analyse(expr: str, label: str, fml: str) -> Code:
                 and isinstance(node.args[0].value, str):
             names[node.args[0].value] = None
             read.add(node.args[0].value)
-    _check_constants(tree, label, fml)
+    _check_sizes(nodes, _check_constants(tree, label, fml), aliases, label, fml)
     return Code(expr, tree, aliases, tuple(names), frozenset(called - read))
 
 
@@ -422,7 +422,30 @@ class _Unknown:
 _UNKNOWN = _Unknown()
 
 
-def _check_constants(tree: ast.Expression, label: str, fml: str) -> None:
+# The argument of each transform that sets how many columns it makes: (position, keyword).
+_SIZED = {"poly": ((1, "degree"),), "bs": ((None, "df"), (None, "degree"))}
+
+
+def _check_sizes(nodes: list[ast.AST], known: dict[int, Any], aliases: dict[str, str],
+                 label: str, fml: str) -> None:
+    """Refuse ``poly(x, 10**5)`` or ``bs(x, df=10**5)`` before they are computed: more
+    columns than a formula may expand to (they took minutes and ended in a MemoryError or
+    columns of NaN)."""
+    for node in nodes:
+        if not (isinstance(node, ast.Call) and isinstance(node.func, ast.Name)
+                and node.func.id in _SIZED and node.func.id not in aliases):
+            continue
+        for position, keyword in _SIZED[node.func.id]:
+            arg = next((k.value for k in node.keywords if k.arg == keyword), None)
+            if arg is None and position is not None and len(node.args) > position:
+                arg = node.args[position]
+            value = known.get(id(arg), _UNKNOWN) if arg is not None else _UNKNOWN
+            if _is_int(value) and not isinstance(value, bool) and value > MAX_TERMS:
+                raise ValueError(f"{keyword}={value:,} in {_shown(label)} of {_shown(fml)} "
+                                 f"would make more than {MAX_TERMS:,} columns")
+
+
+def _check_constants(tree: ast.Expression, label: str, fml: str) -> dict[int, Any]:
     """Fold the constant arithmetic of a factor's code, refusing integers beyond
     MAX_CONSTANT_BITS bits and repetitions beyond MAX_CONSTANT_ITEMS items before Python
     computes them (``9**9**9`` takes hours, ``'a' * 10**10`` ten gigabytes)."""
@@ -451,6 +474,7 @@ def _check_constants(tree: ast.Expression, label: str, fml: str) -> None:
             if left is not _UNKNOWN and right is not _UNKNOWN:
                 value = _binary(node, left, right, label, fml)
         known[id(node)] = value
+    return known
 
 
 def _apply(compute: Any) -> Any:

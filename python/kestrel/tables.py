@@ -177,7 +177,9 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
     if fe_rows:
         fe_rows.insert(0, ("Fixed effects:", [""] * len(models)))
 
-    stats = [("S.E. type", [_vcov_label(f) for f in models]),
+    stats = [("Sample", [f.sample or "-" for f in models])] \
+        if any(f.sample for f in models) else []
+    stats += [("S.E. type", [_vcov_label(f) for f in models]),
              ("Observations", [f"{f.nobs:,}" for f in models]),
              ("R²", [_number(f.r2, digits) for f in models])]
     if any(f.weights is not None for f in models):

@@ -262,6 +262,14 @@ def test_constants_too_large_to_compute_are_refused_before_evaluation(code):
         formula.parse(f"y ~ I(({code}) + x1)")
 
 
+@pytest.mark.parametrize("code", ["poly(x1, 100000)", "poly(x1, degree=10**5)",
+                                  "bs(x1, df=20000)", "bs(x1, degree=10**6)"])
+def test_transforms_of_more_columns_than_a_formula_may_make_are_refused_before(code):
+    # they took minutes and ended in a MemoryError or in columns of NaN taken for missing rows
+    with pytest.raises(ValueError, match="would make more than 10,000 columns"):
+        formula.parse(f"y ~ {code} + x2")
+
+
 def test_large_but_bounded_constants_are_computed(data):
     fit = kestrel.feols("y ~ I(x1 / 2**64) + I(x2 * (10**300 / 10**299))", data)
     base = kestrel.feols("y ~ x1 + x2", data)

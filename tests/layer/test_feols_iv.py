@@ -184,3 +184,17 @@ def test_hc0_is_linearmodels_robust_without_the_debiasing_factor(data):
     theirs = quiet(IV2SLS.from_formula, "y ~ 1 + w + [d + d2 ~ z1 + z2 + z3]", data).fit(
         cov_type="robust", debiased=False)
     close(ours.se(), theirs.std_errors, SE)
+
+
+@pytest.mark.parametrize("fml", ["y ~ w | d ~ same", "y ~ w | f1 + f2 | d ~ same"])
+def test_an_instrument_equal_to_the_regressor_is_least_squares_with_an_infinite_first_stage_f(
+        data, fml):
+    # the first stage fits exactly: its covariance is zero, its F infinite (was a
+    # ZeroDivisionError); the second stage is least squares of y on d
+    fit = kestrel.feols(fml, data.assign(same=data.d), "hetero")
+    ols = kestrel.feols(fml.replace("y ~ w", "y ~ w + d").replace(" | d ~ same", ""), data,
+                        "hetero")
+    close(fit.coef(), ols.coef()[fit.coef().index], COEF)
+    first = fit.first_stage["d"]
+    assert first.f_stat == np.inf and first.f_pvalue == 0 and first.effective_f == np.inf
+    assert "inf" in fit.summary()

@@ -549,3 +549,31 @@ def test_cli_weights(df, tmp_path):
     bad = subprocess.run(run + ["--weights", "w", "--weights-type", "fweights"],
                          capture_output=True, text=True)
     assert bad.returncode == 2 and "not a whole number" in bad.stderr
+
+
+# Inference after the fit and samples -------------------------------------------------------
+@pytest.mark.parametrize("weights,weights_type", [("w", "aweights"), ("f", "fweights")])
+def test_vcov_as_and_samples_weighted(df, weights, weights_type):
+    """vcov_as gives a weighted fit the numbers of a new weighted fit with that covariance;
+    split= fits each sample with its weights; the CRV3 jackknife and the wild bootstrap
+    are refused for weighted fits."""
+    engine_for("y ~ x | fe", weights_type)
+    kw = dict(weights=weights, weights_type=weights_type)
+    base = fit("y ~ x1 + x2 | worker", df, "iid", **kw)
+    for vcov in ("hetero", {"CRV1": "firm"}, {"CRV1": "worker+g"}):
+        again = base.vcov_as(vcov, data=df)
+        new = fit("y ~ x1 + x2 | worker", df, vcov, **kw)
+        close(again.se(), new.se(), 1e-10)
+        assert (again.dof_k, again.df_t) == (new.dof_k, new.df_t)
+    with pytest.raises(ValueError, match="CRV3.*weight"):
+        base.vcov_as({"CRV3": "firm"}, data=df)
+    with pytest.raises(ValueError, match="CRV3.*weight"):
+        fit("y ~ x1 + x2 | worker", df, {"CRV3": "firm"}, **kw)
+    with pytest.raises(ValueError, match="weighted fit"):
+        fit("y ~ x1 + x2 | worker", df, {"CRV1": "firm"}, **kw).wildboottest("x1", B=99)
+    fits = kestrel.feols("y ~ x1 + x2", df, "hetero", split="g", **kw)
+    for f, (_, rows) in zip(fits, sorted(df.groupby("g"), key=lambda item: item[0])):
+        alone = fit("y ~ x1 + x2", rows, "hetero", **kw)
+        close(f.coef(), alone.coef(), 1e-12)
+        close(f.se(), alone.se(), 1e-10)
+        assert f.nobs == alone.nobs
