@@ -23,8 +23,9 @@ CHILD = textwrap.dedent("""
     est._core.absorb = absorb
 
     # Firms assigned cyclically link the worker and firm graphs weakly: conjugate
-    # gradient on the sweep needs hundreds of iterations, seconds at this size.
-    n = 300_000
+    # gradient on the sweep needs hundreds of iterations, many seconds at this size
+    # (the signal comes half a second in).
+    n = 1_000_000
     rng = np.random.default_rng(1)
     data = pd.DataFrame({"indiv": np.repeat(np.arange(n // 10), 10),
                          "year": np.tile(np.arange(10), n // 10),
@@ -53,7 +54,7 @@ def test_sigint_interrupts_a_long_fit_and_the_next_fit_works(threads):
                             stderr=subprocess.PIPE, text=True, env=env)
     try:
         assert proc.stdout.readline().strip() == "absorbing"
-        time.sleep(1.0)  # well inside the solver's iterations
+        time.sleep(0.5)  # well inside the solver's iterations
         sent = time.monotonic()
         os.kill(proc.pid, signal.SIGINT)
         line = proc.stdout.readline().strip()
