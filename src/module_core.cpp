@@ -255,27 +255,41 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> recode(OwnedRef& values) {
 
 // ---- sample ------------------------------------------------------------------
 
-constexpr Signature<4> kSample{
+constexpr Signature<5> kSample{
     "sample",
     {{{"fe", Kind::I32VectorSeq},
       {"clusters", Kind::I32VectorSeq},
       {"keep", Kind::MaskVector},
-      {"drop_singletons", Kind::Bool}}},
-    "The rows a fit uses (keep, less singletons) and its code columns over them."};
+      {"drop_singletons", Kind::Bool},
+      {"counts", Kind::Object, "None"}}},
+    "The rows a fit uses (keep, less singletons) and its code columns over them.\n"
+    "counts (float64, one per row): frequency weights; a row is then a singleton only\n"
+    "when its group's total count is 1."};
 
 Fields sample(std::vector<boundary::I32Vector>& fe_views,
               std::vector<boundary::I32Vector>& cluster_views, boundary::U8Vector& keep_view,
-              bool drop_singletons) {
+              bool drop_singletons, OwnedRef& counts_arg) {
   const OwnedCodes fe_owned = owned_codes(fe_views);
   const OwnedCodes cl_owned = owned_codes(cluster_views);
   const std::vector<CodeSpan>& fe = fe_owned.spans;
   const std::vector<CodeSpan>& cl = cl_owned.spans;
   const std::vector<std::uint8_t> keep = owned(keep_view.contiguous());
   const std::size_t n0 = keep.size();
+  std::vector<double> counts;
+  if (counts_arg.get() != Py_None) {
+    boundary::F64Vector view;
+    boundary::convert_param(counts_arg.get(), "counts", view);
+    const StridedVector<double> c = view.strided();
+    if (c.len != n0)
+      throw ValueFailure("counts has " + std::to_string(c.len) + " values but keep has " +
+                         std::to_string(n0) + " rows");
+    counts.resize(n0);
+    for (std::size_t i = 0; i < n0; ++i) counts[i] = c[i];
+  }
   std::uint64_t absorbed = 0;
   std::vector<std::uint64_t> cluster_groups;
   Sample s = without_interpreter([&] {
-    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons);
+    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons, counts);
     absorbed = fe.empty() ? 0 : absorbed_dof_internal(found.fe.spans);
     for (const CodeSpan c : found.cl.spans) cluster_groups.push_back(n_groups_of(c));
     return found;
@@ -296,7 +310,7 @@ Fields sample(std::vector<boundary::I32Vector>& fe_views,
 
 // ---- absorb ------------------------------------------------------------------
 
-constexpr Signature<8> kAbsorb{
+constexpr Signature<11> kAbsorb{
     "absorb",
     {{{"columns", Kind::F64VectorSeq},
       {"mask", Kind::MaskVector},
@@ -305,12 +319,67 @@ constexpr Signature<8> kAbsorb{
       {"tol", Kind::Float},
       {"max_iter", Kind::Count},
       {"solver", Kind::Str},
-      {"progress", Kind::Object}}},
-    "The used rows of the columns stacked column by column, fixed effects removed."};
+      {"progress", Kind::Object},
+      {"weights", Kind::Object, "None"},
+      {"start", Kind::Object, "None"},
+      {"coefficients", Kind::Bool, "False"}}},
+    "The used rows of the columns stacked column by column, fixed effects removed.\n"
+    "weights (float64, one per row, > 0 on used rows): the weighted projection, data\n"
+    "sqrt(w) times its residuals, sum_squares the weighted centred sums of squares.\n"
+    "start: per column, fixed-effect coefficients (sum of fe_groups values, fe in order)\n"
+    "to start from; coefficients=True: the result's `coefficients`, laid out as start."};
+
+// Regression weights of the used rows: one float64 per row of the columns,
+// finite and positive where the mask keeps the row (others are not read).
+std::vector<double> used_weights(OwnedRef& weights, const std::vector<std::uint8_t>& mask,
+                                 std::size_t n) {
+  boundary::F64Vector view;
+  boundary::convert_param(weights.get(), "weights", view);
+  const StridedVector<double> w = view.strided();
+  if (w.len != mask.size())
+    throw ValueFailure("weights has " + std::to_string(w.len) + " values but the columns have " +
+                       std::to_string(mask.size()) + " rows");
+  std::vector<double> out;
+  out.reserve(n);
+  for (std::size_t i = 0; i < mask.size(); ++i) {
+    if (mask[i] == 0) continue;
+    const double v = w[i];
+    if (!std::isfinite(v) || !(v > 0.0))
+      throw ValueFailure("weights must be finite and positive on the rows used (row " +
+                         std::to_string(i) + " has " + std::to_string(v) + ")");
+    out.push_back(v);
+  }
+  return out;
+}
+
+// Starting coefficients: one float64 vector of `size` values per column.
+std::vector<std::vector<double>> start_coefficients(OwnedRef& start, std::size_t columns,
+                                                    std::size_t size) {
+  std::vector<boundary::F64Vector> views;
+  boundary::convert_param(start.get(), "start", views);
+  if (views.size() != columns)
+    throw ValueFailure("start has " + std::to_string(views.size()) + " vectors but there are " +
+                       std::to_string(columns) + " columns");
+  std::vector<std::vector<double>> out;
+  for (boundary::F64Vector& v : views) {
+    const StridedVector<double> a = v.strided();
+    if (a.len != size)
+      throw ValueFailure("a start vector has " + std::to_string(a.len) +
+                         " values but the fixed effects have " + std::to_string(size) +
+                         " groups");
+    std::vector<double>& each = out.emplace_back(a.len);
+    for (std::size_t g = 0; g < a.len; ++g) {
+      each[g] = a[g];
+      if (!std::isfinite(each[g])) throw ValueFailure("start values must be finite");
+    }
+  }
+  return out;
+}
 
 Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
               std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,
-              double tol, std::uint64_t max_iter, std::string& solver, OwnedRef& progress) {
+              double tol, std::uint64_t max_iter, std::string& solver, OwnedRef& progress,
+              OwnedRef& weights_arg, OwnedRef& start_arg, bool want_coefficients) {
   DemeanOptions options;
   options.tol = tol;
   options.max_iter = max_iter;
@@ -345,6 +414,18 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       throw ValueFailure("a fixed-effect column has " + std::to_string(c.size()) +
                          " codes but the mask keeps " + std::to_string(n) + " rows");
   const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+  std::size_t n_coef = 0;
+  for (const std::size_t g : groups) n_coef = checked_add(n_coef, g);
+  const std::vector<double> weights = weights_arg.get() == Py_None
+                                          ? std::vector<double>()
+                                          : used_weights(weights_arg, mask, n);
+  const std::vector<std::vector<double>> start =
+      start_arg.get() == Py_None ? std::vector<std::vector<double>>()
+                                 : start_coefficients(start_arg, sources.size(), n_coef);
+  if (start_arg.get() != Py_None) options.start = &start;
+  std::vector<std::vector<double>> coefficients;
+  if (want_coefficients) options.coefficients = &coefficients;
+  options.weights = weights;
 
   const std::size_t m = sources.size();
   boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
@@ -356,7 +437,14 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   options.observer = &observer;
   const DemeanReport report = observed_without_interpreter(observer, [&] {
     fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
-    sums = centred_sums_of_squares(data, n, m, &raw_sums);
+    if (!weights.empty()) {
+      // The weighted problem is the unweighted one on rows scaled by sqrt(w).
+      std::vector<double> scale(n);
+      for (std::size_t i = 0; i < n; ++i) scale[i] = std::sqrt(weights[i]);
+      for (std::size_t j = 0; j < m; ++j)
+        for (std::size_t i = 0; i < n; ++i) data[j * n + i] = scale[i] * data[j * n + i];
+    }
+    sums = centred_sums_of_squares(data, n, m, &raw_sums, weights);
     options.column_scales = sums;
     options.column_raw_sums = raw_sums;
     return demean_columns(data, n, m, fe, groups, options);
@@ -377,6 +465,16 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       .set("stage", std::string(stage_name(report.stage)))
       .set("stages", std::move(stages))
       .set("setup_seconds", report.setup_seconds);
+  if (want_coefficients) {
+    // Without fixed effects (or with no column) there are no coefficients.
+    coefficients.resize(m);
+    std::vector<ArrayResult<double>> values;
+    for (std::vector<double>& v : coefficients) {
+      v.resize(n_coef, 0.0);
+      values.push_back(boundary::vector_result(std::move(v)));
+    }
+    out.set("coefficients", std::move(values));
+  }
   return out;
 }
 
@@ -627,23 +725,25 @@ ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
 
 // ---- fixef_values --------------------------------------------------------------
 
-constexpr Signature<6> kFixefValues{
+constexpr Signature<7> kFixefValues{
     "fixef_values",
     {{{"resid", Kind::F64Vector},
       {"fe", Kind::I32VectorSeq},
       {"fe_groups", Kind::CountSeq},
       {"preference", Kind::I32VectorSeq},
       {"tol", Kind::Float},
-      {"max_iter", Kind::Count}}},
+      {"max_iter", Kind::Count},
+      {"weights", Kind::Object, "None"}}},
     "The fixed effects' values solving D alpha = resid (resid = y - X beta over the rows\n"
-    "used), normalised with the reference levels of lowest preference.\n"
+    "used), normalised with the reference levels of lowest preference; with weights (one\n"
+    "per row, positive) the weighted least-squares solution.\n"
     "Returns {values, references, iterations, converged}."};
 
 Fields fixef_values_entry(boundary::F64Vector& resid_view,
                           std::vector<boundary::I32Vector>& fe_views,
                           std::vector<std::uint64_t>& fe_groups,
                           std::vector<boundary::I32Vector>& preference_views, double tol,
-                          std::uint64_t max_iter) {
+                          std::uint64_t max_iter, OwnedRef& weights_arg) {
   if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
   const std::span<const double> resid = resid_view.contiguous();
   const OwnedCodes fe_owned = owned_codes(fe_views);
@@ -659,8 +759,12 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
       throw ValueFailure("preference needs one rank per group of its fixed effect");
   }
   const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
+  std::vector<double> weights;
+  if (weights_arg.get() != Py_None)
+    weights = used_weights(weights_arg, std::vector<std::uint8_t>(resid.size(), 1), resid.size());
   PythonObserver observer(nullptr);
   FixefValuesOptions options;
+  options.weights = weights;
   options.tol = tol;
   options.max_iter = max_iter;
   options.observer = &observer;

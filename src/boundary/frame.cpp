@@ -4,6 +4,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/check.hpp"
@@ -62,8 +63,14 @@ void bind_arguments(const char* function, std::span<const Param> params, PyObjec
   }
 
   std::vector<const char*> missing;
-  for (std::size_t p = 0; p < params.size(); ++p)
-    if (bound[p] == nullptr) missing.push_back(params[p].name);
+  for (std::size_t p = 0; p < params.size(); ++p) {
+    if (bound[p] != nullptr) continue;
+    const char* fallback = params[p].default_value;
+    if (fallback == nullptr)
+      missing.push_back(params[p].name);
+    else
+      bound[p] = std::string_view(fallback) == "False" ? Py_False : Py_None;
+  }
   if (!missing.empty()) {
     type_error(fn + " missing " + std::to_string(missing.size()) + " required positional " +
                (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));

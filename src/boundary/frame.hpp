@@ -88,6 +88,10 @@ std::string docstring_of(const Signature<N>& sig) {
   for (std::size_t i = 0; i < N; ++i) {
     if (i != 0) doc += ", ";
     doc += sig.params[i].name;
+    if (sig.params[i].default_value != nullptr) {
+      doc += '=';
+      doc += sig.params[i].default_value;
+    }
   }
   doc += ")\n--\n\n";
   doc += sig.doc;

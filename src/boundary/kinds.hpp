@@ -1,7 +1,7 @@
 // Argument kinds of the entry points and the C++ value each one becomes.
 //
 // An entry point is declared once as a `Signature`: its name, its parameters
-// (name and kind, all required, positional or keyword) and its descriptive
+// (name and kind, positional or keyword, required unless given a default) and its descriptive
 // docstring. The frame derives binding, conversion, the text signature and
 // the release of every borrow from that declaration.
 #pragma once
@@ -41,9 +41,11 @@ enum class Kind {
 };
 #pragma GCC diagnostic pop
 
+// A parameter left out takes its default, "None" or "False" (null: required).
 struct Param {
   const char* name;
   Kind kind;
+  const char* default_value = nullptr;
 };
 
 template <std::size_t N>

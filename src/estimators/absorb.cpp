@@ -103,15 +103,30 @@ struct CentredSum {
 
 // The centred sum of squares of n values times 2^-exponent. The scale is
 // applied as two factors, each a normal double, so that it is exact over the
-// whole exponent range.
-CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent) {
+// whole exponent range. Weighted (s not null): the values are sqrt(w) x,
+// the mean is the weighted one (total: the weights' sum) and each value
+// loses sqrt(w) times it.
+CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent,
+                                  const double* s = nullptr, double total = 0.0) {
   const double hi = std::ldexp(1.0, -exponent / 2);
   const double lo = std::ldexp(1.0, -exponent - (-exponent / 2));
+  double ss = 0.0;
+  double raw = 0.0;
+  if (s != nullptr) {
+    double sum = 0.0;
+    for (std::size_t r = 0; r < n; ++r) sum += s[r] * (col[r] * hi * lo);
+    const double mean = total > 0.0 ? sum / total : 0.0;
+    for (std::size_t r = 0; r < n; ++r) {
+      const double v = col[r] * hi * lo;
+      const double d = v - s[r] * mean;
+      ss += d * d;
+      raw += v * v;
+    }
+    return {ss <= 1e-20 * raw ? 0.0 : ss, raw};
+  }
   double sum = 0.0;
   for (std::size_t r = 0; r < n; ++r) sum += col[r] * hi * lo;
   const double mean = n > 0 ? sum / static_cast<double>(n) : 0.0;
-  double ss = 0.0;
-  double raw = 0.0;
   for (std::size_t r = 0; r < n; ++r) {
     const double v = col[r] * hi * lo;
     ss += (v - mean) * (v - mean);
@@ -125,13 +140,25 @@ CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent
 }  // namespace
 
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
-                                            std::size_t m, std::vector<double>* raw) {
+                                            std::size_t m, std::vector<double>* raw,
+                                            std::span<const double> weights) {
   check_len(stack.size(), checked_mul(n, m));
+  std::vector<double> scale;
+  double total = 0.0;
+  if (!weights.empty()) {
+    check_len(weights.size(), n);
+    scale.resize(n);
+    for (std::size_t r = 0; r < n; ++r) {
+      scale[r] = std::sqrt(weights[r]);
+      total += weights[r];
+    }
+  }
+  const double* s = scale.empty() ? nullptr : scale.data();
   std::vector<double> out(m, 0.0);
   if (raw != nullptr) raw->assign(m, 0.0);
   for (std::size_t j = 0; j < m; ++j) {
     const double* col = stack.data() + j * n;
-    const CentredSum plain = centred_sum_of_squares(col, n, 0);
+    const CentredSum plain = centred_sum_of_squares(col, n, 0, s, total);
     if (raw != nullptr) (*raw)[j] = plain.raw;
     if (std::isfinite(plain.raw) && plain.raw >= 0x1p-900) {
       out[j] = plain.ss;
@@ -150,7 +177,7 @@ std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::
     }
     int exponent = 0;
     (void)std::frexp(largest, &exponent);
-    const double scaled = centred_sum_of_squares(col, n, exponent).ss;
+    const double scaled = centred_sum_of_squares(col, n, exponent, s, total).ss;
     const double back = std::ldexp(scaled, 2 * exponent);
     out[j] = scaled > 0.0 && back == 0.0 ? std::numeric_limits<double>::denorm_min() : back;
   }

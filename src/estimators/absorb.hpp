@@ -71,8 +71,11 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
 // in scaled units: their sum is then infinite, or below the normal doubles
 // (never 0) when it cannot be represented.
 // With `raw`, also each column's plain sum of squares (in the column's units,
-// infinite where the squares overflow).
+// infinite where the squares overflow). With weights (one per row, the
+// stack holding sqrt(w) x): the weighted sums sum w (x - mean_w)^2 and
+// sum w x^2.
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
-                                            std::size_t m, std::vector<double>* raw = nullptr);
+                                            std::size_t m, std::vector<double>* raw = nullptr,
+                                            std::span<const double> weights = {});
 
 }  // namespace kestrel

@@ -79,7 +79,7 @@ Sample sample_of_rows(std::size_t n0, std::span<const CodeSpan> fe, std::span<co
 
 Sample sample_of_kept_rows(std::size_t n0, std::span<const CodeSpan> fe,
                            std::span<const CodeSpan> cl, std::span<const std::uint8_t> keep,
-                           bool drop_singletons) {
+                           bool drop_singletons, std::span<const double> counts) {
   if (!keep.empty() && keep.size() != n0)
     throw ValueFailure("keep has " + std::to_string(keep.size()) + " entries but there are " +
                        std::to_string(n0) + " rows");
@@ -101,7 +101,7 @@ Sample sample_of_kept_rows(std::size_t n0, std::span<const CodeSpan> fe,
         if ((keep.empty() || keep[i] != 0) && fe[q][i] < 0)
           throw ValueFailure("fixed-effect column " + std::to_string(q) +
                              " has a negative code at row " + std::to_string(i));
-    mask = drop_singletons_mask(fe, keep);
+    mask = drop_singletons_mask(fe, keep, counts);
     s.n = count_kept(mask);
     s.removed = usable - s.n;
   }

@@ -41,8 +41,10 @@ Sample sample_of_rows(std::size_t n0, std::span<const CodeSpan> fe, std::span<co
 // renumbered 0..G-1 in order of first appearance, so G counts only groups
 // that occur. A negative code at a row that takes part is a ValueFailure
 // naming the column.
+// With frequency counts (one per row), singletons are by the groups' total
+// counts (drop_singletons_mask).
 Sample sample_of_kept_rows(std::size_t n0, std::span<const CodeSpan> fe,
                            std::span<const CodeSpan> cl, std::span<const std::uint8_t> keep,
-                           bool drop_singletons);
+                           bool drop_singletons, std::span<const double> counts = {});
 
 }  // namespace kestrel

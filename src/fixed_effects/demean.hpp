@@ -48,6 +48,19 @@ struct DemeanOptions {
   // Each column's plain sum of squares, or empty: spares the Auto solver a
   // pass over the data to find the columns' rounding level.
   std::span<const double> column_raw_sums;
+  // Weighted demeaning (regression weights): one positive weight w_i per
+  // row, the projection the weighted least-squares one. The data then hold
+  // sqrt(w) x and come back as sqrt(w) (x - D alpha), alpha minimising
+  // sum_i w_i (x_i - (D alpha)_i)^2; every norm of the stopping rules is the
+  // weighted one. Empty: unweighted (bits unchanged).
+  std::span<const double> weights;
+  // Per column, fixed-effect coefficients to start from (warm start): n_groups
+  // values per fixed effect, concatenated in order. Null: from zero.
+  const std::vector<std::vector<double>>* start = nullptr;
+  // If not null, receives per column the coefficients alpha of the result
+  // (laid out as `start`; groups without rows get 0), so that a caller
+  // solving again with slightly changed data can start from them.
+  std::vector<std::vector<double>>* coefficients = nullptr;
 
   // The engine's entry points: conjugate gradient, no observer.
   static DemeanOptions cg(double tol, std::uint64_t max_iter) {

@@ -26,6 +26,18 @@ namespace {
                                        double* r, double* p, double& rr, double& xx) {
   double rr_c = rr;
   double xx_c = xx;
+  if (tail.scale != nullptr) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double ri = tail.scaled_at(i) - x[i];
+      r[i] = ri;
+      p[i] = ri;
+      rr_c += ri * ri;
+      xx_c += x[i] * x[i];
+    }
+    rr = rr_c;
+    xx = xx_c;
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const double ri = tail.at(i) - x[i];
     r[i] = ri;
@@ -40,6 +52,14 @@ namespace {
 // q = p - swept p; returns the running sum of p_i * q_i continued from pq.
 [[gnu::noinline]] double finish_direction(std::size_t n, const SweepTail& tail, const double* p,
                                          double* q, double pq) {
+  if (tail.scale != nullptr) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const double qi = p[i] - tail.scaled_at(i);
+      q[i] = qi;
+      pq += p[i] * qi;
+    }
+    return pq;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const double qi = p[i] - tail.at(i);
     q[i] = qi;
@@ -122,12 +142,29 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   std::vector<ProjectionFe> fes;
   storage.reserve(codes.size());
   for (std::size_t q = 0; q < codes.size(); ++q) {
-    storage.push_back(projection_fe(codes[q], n_groups[q], n, true));
+    storage.push_back(projection_fe(codes[q], n_groups[q], n, true, options.weights,
+                                    options.scale));
     fes.push_back(storage.back().view());
+  }
+  // The coefficients found so far: zero until the first step.
+  // (Only asked for: declared numbers of groups may be far beyond memory.)
+  std::size_t n_coef = 0;
+  if (options.coefficients != nullptr) {
+    for (std::size_t q = 0; q < codes.size(); ++q) n_coef = checked_add(n_coef, n_groups[q]);
+    options.coefficients->assign(checked_mul(n_coef, ncols), 0.0);
   }
   if (max_iter == 0) return outcome;  // the data itself, as the iteration never starts
 
   StackedSweep sweep(n, std::span<const ProjectionFe>(fes), ncols);
+  // With coefficients: every vector of the iteration lies in x0 + span(D)
+  // (x) or in span(D) (r, p, q), and its coefficients follow it through the
+  // same recurrences, in table space (the sweep's groups): x = x0 - D cx.
+  const bool track = options.coefficients != nullptr;
+  const std::size_t mt = sweep.means_stride();
+  std::vector<double> cx(track ? mt * ncols : 0, 0.0);
+  std::vector<double> cr(cx.size());
+  std::vector<double> cp(cx.size());
+  std::vector<double> cq(cx.size());
   double* x = data.data();
   // Every entry is written before it is read, so no zero fill. A sweep's
   // intermediate values go to the vector its last subtraction overwrites
@@ -147,7 +184,13 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   // r = sweep(x) - x, p = r, and the first rr and xx.
   double rr = 0.0;
   double xx = 0.0;
-  sweep.passes(x, r, n, [x, n](std::size_t c, std::size_t i) { return x[c * n + i]; });
+  sweep.passes(x, r, n, [x, n](std::size_t c, std::size_t i) { return x[c * n + i]; },
+               track ? cr.data() : nullptr);
+  // r = swept x - x = -D (means subtracted)
+  for (std::size_t k = 0; k < cr.size(); ++k) {
+    cr[k] = -cr[k];
+    cp[k] = cr[k];
+  }
   if (shared_tail) {
     sweep.finish([x, r, p, n](std::size_t c, std::size_t i, double v) {
       const std::size_t at = c * n + i;
@@ -197,7 +240,9 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
       double* pi = p + c * n + i;
       if (update_p) *pi = *pi * beta + r[c * n + i];
       return *pi;
-    });
+    }, track ? cq.data() : nullptr);
+    if (track && update_p)
+      for (std::size_t k = 0; k < cp.size(); ++k) cp[k] = cp[k] * beta + cr[k];
     if (shared_tail) {
       sweep.finish([p, q, n](std::size_t c, std::size_t i, double v) {
         const std::size_t at = c * n + i;
@@ -214,6 +259,10 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
     double rr_new = 0.0;
     const double xx_before = xx;
     step(total, alpha, x, r, p, q, rr_new, xx);  // xx: the next test's norm
+    for (std::size_t k = 0; k < cx.size(); ++k) {  // x += alpha p, r -= alpha q
+      cx[k] = cx[k] - alpha * cp[k];
+      cr[k] = cr[k] - alpha * cq[k];
+    }
     if (!std::isfinite(rr_new)) break;  // x keeps this step's update
     if (xx > xx_before * (1.0 + kGrowthLimit)) {  // x keeps this step's update
       ++iter;
@@ -232,6 +281,26 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
       outcome.converged = done();
       outcome.limit_reached = !outcome.converged;
       break;
+    }
+  }
+  if (track) {
+    // Back from table slots to the caller's codes (renumbered columns map
+    // through their rows; groups without rows keep 0).
+    std::vector<double>& out = *options.coefficients;
+    for (std::size_t c = 0; c < ncols; ++c) {
+      std::size_t at = c * n_coef;
+      for (std::size_t fe = 0; fe < codes.size(); ++fe) {
+        const double* from = cx.data() + c * mt + sweep.means_offset(fe);
+        double* to = out.data() + at;
+        if (!storage[fe].codes.renumbered) {
+          std::copy(from, from + storage[fe].counts.size(), to);
+        } else {
+          const CodeSpan used = storage[fe].codes.codes();
+          for (std::size_t i = 0; i < n; ++i)
+            to[static_cast<std::size_t>(codes[fe][i])] = from[static_cast<std::size_t>(used[i])];
+        }
+        at += n_groups[fe];
+      }
     }
   }
   return outcome;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codes/compact_codes.hpp"
 #include "fixed_effects/accuracy.hpp"
@@ -43,6 +44,15 @@ struct CgOptions {
   // held to tol times this floor's root, not to tol times its own vanishing
   // norm.
   double floor_norm2 = 0.0;
+  // Weighted demeaning: one positive weight per row (all entries of the code
+  // columns) and their square roots; the data then hold sqrt(w) x and come
+  // back as sqrt(w) times the weighted residual. Empty: unweighted.
+  std::span<const double> weights;
+  const double* scale = nullptr;
+  // If not null, receives per column (in order) the coefficients alpha with
+  // result = data - D alpha (sqrt(w) D when weighted), fixed effects in
+  // order, n_groups[q] values each (groups without rows: 0).
+  std::vector<double>* coefficients = nullptr;
 };
 
 // Demeans ncols contiguous columns of nrows values in place (column-major

@@ -113,11 +113,23 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
 
   FixefValues out;
   out.references.assign(codes.size(), 0);
-  std::vector<double> b(d.m());
-  transpose_apply(d, r.data(), b);
+  const std::span<const double> w = options.weights;
+  if (!w.empty()) check_len(w.size(), n);
   std::vector<double> alpha(d.m());
   if (codes.size() == 1) {
-    for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] = b[g] / d.counts[g];
+    std::vector<double> b(d.m());
+    if (w.empty()) {
+      transpose_apply(d, r.data(), b);
+      for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] = b[g] / d.counts[g];
+    } else {
+      // Weighted group means: sum w r / sum w, rows in order.
+      std::vector<double> wr(n);
+      for (std::size_t i = 0; i < n; ++i) wr[i] = w[i] * r[i];
+      transpose_apply(d, wr.data(), b);
+      std::vector<double> totals(d.m());
+      transpose_apply(d, w.data(), totals);
+      for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] = b[g] / totals[g];
+    }
   } else if (!codes.empty()) {
     // The demeaning solver's reduced system (largest fixed effect eliminated,
     // graph-preconditioned once the diagonal stalls) gives one least-squares
@@ -134,12 +146,16 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
     const double lo = std::ldexp(1.0, -exponent - (-exponent / 2));
     std::vector<double> work(n);
     for (std::size_t i = 0; i < n; ++i) work[i] = r[i] * hi * lo;
+    // Weighted: the solver takes the rows scaled by sqrt(w) (its weighted form).
+    if (!w.empty())
+      for (std::size_t i = 0; i < n; ++i) work[i] = std::sqrt(w[i]) * work[i];
     std::vector<std::vector<double>> values;
     SolverOptions solver;
     solver.tol = options.tol;
     solver.max_iter = options.max_iter;
     solver.observer = options.observer;
     solver.coefficients = &values;
+    solver.weights = w;
     const SolverReport report = preconditioned_demean(work, n, 1, codes, n_groups, solver);
     out.iterations = report.diagonal_iterations + report.graph_iterations;
     out.converged = report.converged;

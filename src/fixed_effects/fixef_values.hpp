@@ -47,6 +47,9 @@ struct FixefValuesOptions {
   double tol = 1e-8;
   std::uint64_t max_iter = 10000;
   IterationObserver* observer = nullptr;  // between iterations; may throw
+  // Regression weights, one positive per row (empty: unweighted): the values
+  // then solve the weighted normal equations D'W D alpha = D'W r.
+  std::span<const double> weights;
 };
 
 struct FixefValues {

@@ -50,8 +50,11 @@ inline bool demean_col_uses_pool(std::size_t n, std::size_t n_groups) {
 // false, which forces the sequential form. Tables follow the groups that
 // occur, so n_groups may be far larger than the data (up to 2^64 - 1).
 // Requires codes.size() >= nrows and every code in 0..n_groups-1.
+// With weights (and their square roots as scale, see ProjectionFe) the
+// columns hold sqrt(w) x and lose their weighted group means times sqrt(w).
 void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
-                 std::size_t n_groups, bool allow_pool);
+                 std::size_t n_groups, bool allow_pool, std::span<const double> weights = {},
+                 const double* scale = nullptr);
 
 // ---------------------------------------------------------------------------
 // Building blocks shared with the conjugate-gradient solver, which fuses the
@@ -67,6 +70,10 @@ struct ProjectionFe {
   // fixed effect): a run's sum is then kept in a register, not re-read from
   // the table at every row.
   bool runs = false;
+  // Weighted projections: sqrt(w) per row (null: unweighted). The columns
+  // then hold sqrt(w) x, the projection on the scaled dummy of group g is
+  // sqrt(w_i) (sum_g sqrt(w) v) / (sum_g w), and counts hold sum_g w.
+  const double* scale = nullptr;
 };
 
 // Owner of a ProjectionFe built from a code column and its declared number of
@@ -78,12 +85,16 @@ struct ProjectionFeStorage {
   std::vector<double> counts;
   bool parallel = false;
   bool runs = false;
-  ProjectionFe view() const { return {codes.codes(), counts, parallel, runs}; }
+  const double* scale = nullptr;
+  ProjectionFe view() const { return {codes.codes(), counts, parallel, runs, scale}; }
 };
 
 // Validates (codes.size() >= n, every code in 0..n_groups-1) and builds.
+// With weights (one per code, positive) the counts are their group sums and
+// `scale` (their square roots, kept alive by the caller) scales the rows.
 ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::size_t n,
-                                  bool allow_pool);
+                                  bool allow_pool, std::span<const double> weights = {},
+                                  const double* scale = nullptr);
 
 // Tables of at least this many groups outgrow the per-core cache, and the
 // random reads and updates of a projection then wait on memory; they are
@@ -97,15 +108,22 @@ inline constexpr std::size_t kSweepBlock = 4;
 // The last subtraction of a sweep, left to the caller so that it can fuse it
 // with its own per-row work: the swept value of row i is
 // in[i] - mean[codes[i]], rows to be visited in order where order matters.
+// Weighted (scale not null): in[i] - scale[i] * mean[codes[i]]; callers test
+// `scale` once per loop and call at() or scaled_at().
 struct SweepTail {
   const double* in;
   const double* mean;
   const std::int32_t* codes;
   std::size_t n;
   bool far;  // the means table is large: prefetch ahead
+  const double* scale = nullptr;
   double at(std::size_t i) const {
     if (far && i + kPrefetchAhead < n) __builtin_prefetch(mean + codes[i + kPrefetchAhead]);
     return in[i] - mean[codes[i]];
+  }
+  double scaled_at(std::size_t i) const {
+    if (far && i + kPrefetchAhead < n) __builtin_prefetch(mean + codes[i + kPrefetchAhead]);
+    return in[i] - scale[i] * mean[codes[i]];
   }
 };
 
@@ -114,6 +132,32 @@ namespace sweep_detail {
 // out[j][codes[i]] += v[j] for rows begin..end-1 in order, v from value(i, v).
 // With `runs`, consecutive rows of one group add into registers and the sum
 // is stored when the group changes: the same additions in the same order.
+// A row's values as they are added: times s[i] (weighted sums).
+template <std::size_t K, class Value>
+struct ScaledValue {
+  const Value& value;
+  const double* s;
+  void operator()(std::size_t i, double* v) const {
+    value(i, v);
+    for (std::size_t j = 0; j < K; ++j) v[j] = s[i] * v[j];
+  }
+};
+
+// Scaled (s not null): s[i] v[j] is added instead (weighted sums).
+template <std::size_t K, class Value>
+void sum_rows(double* const* out, const std::int32_t* c, bool runs, bool far, std::size_t begin,
+              std::size_t end, const Value& value);
+
+template <std::size_t K, class Value>
+void sum_rows(double* const* out, const std::int32_t* c, bool runs, bool far, std::size_t begin,
+              std::size_t end, const Value& value, const double* s) {
+  if (s != nullptr) {
+    sum_rows<K>(out, c, runs, far, begin, end, ScaledValue<K, Value>{value, s});
+  } else {
+    sum_rows<K>(out, c, runs, far, begin, end, value);
+  }
+}
+
 template <std::size_t K, class Value>
 void sum_rows(double* const* out, const std::int32_t* c, bool runs, bool far, std::size_t begin,
               std::size_t end, const Value& value) {
@@ -162,7 +206,8 @@ struct FirstValue {
 };
 
 // A later pass: the previous projection's subtraction, its result stored.
-template <std::size_t K>
+// Scaled: the means are subtracted times scale[i] (weighted projections).
+template <std::size_t K, bool Scaled = false>
 struct SubtractValue {
   const double* in[K];
   double* w[K];
@@ -170,12 +215,18 @@ struct SubtractValue {
   const std::int32_t* codes;
   std::size_t n;
   bool far;
+  const double* scale = nullptr;
   void operator()(std::size_t i, double* v) const {
     if (far && i + kPrefetchAhead < n)
       for (std::size_t j = 0; j < K; ++j) __builtin_prefetch(mean[j] + codes[i + kPrefetchAhead]);
     const auto ci = static_cast<std::size_t>(codes[i]);
     for (std::size_t j = 0; j < K; ++j) {
-      const double x = in[j][i] - mean[j][ci];
+      double x;
+      if constexpr (Scaled) {
+        x = in[j][i] - scale[i] * mean[j][ci];
+      } else {
+        x = in[j][i] - mean[j][ci];
+      }
       w[j][i] = x;
       v[j] = x;
     }
@@ -212,13 +263,23 @@ class StackedSweep {
   // the previous projection's means and sums the result for the next one, so
   // every value sees exactly the operations of separate projections, in the
   // same order.
+  //   means:       if not null, receives for every column c at
+  //                means + c * means_stride + means_offset(q) the sum of the
+  //                group means that the sweep's passes over fixed effect q
+  //                subtracted, so that the swept column is the column less
+  //                D times these coefficients (scaled dummies when weighted).
   template <class First>
-  void passes(const double* src, double* w, std::size_t stride, const First& first);
+  void passes(const double* src, double* w, std::size_t stride, const First& first,
+              double* means = nullptr);
+
+  // Table slots before fixed effect q's in a coefficient vector, and their total.
+  std::size_t means_offset(std::size_t q) const { return means_offset_[q]; }
+  std::size_t means_stride() const { return means_offset_.back(); }
 
   SweepTail tail(std::size_t c) const {
     const ProjectionFe& fe = fes_[0];
     return {last_in_ + c * stride_, tables_[0].data() + c * fe.counts.size(), fe.codes.data(), n_,
-            fe.counts.size() >= kPrefetchGroups};
+            fe.counts.size() >= kPrefetchGroups, fe.scale};
   }
 
   // op(c, i, v) for every column c and row i, v = tail(c).at(i): rows in
@@ -237,6 +298,7 @@ class StackedSweep {
   std::span<const ProjectionFe> fes_;
   std::size_t ncols_;
   std::vector<std::vector<double>> tables_;  // per fixed effect, ncols tables of G
+  std::vector<std::size_t> means_offset_;    // per fixed effect, then the total
   std::vector<double> partials_;             // chunk sums of running chunks
   const double* last_in_ = nullptr;
   std::size_t stride_ = 0;
@@ -263,7 +325,7 @@ void StackedSweep::sum_pass(std::size_t q, const MakeValue& make) {
           constexpr std::size_t K = decltype(k)::value;
           double* out[K];
           for (std::size_t j = 0; j < K; ++j) out[j] = table.data() + (c0 + j) * groups;
-          sweep_detail::sum_rows<K>(out, c, fe.runs, far, 0, n_, make(k, c0));
+          sweep_detail::sum_rows<K>(out, c, fe.runs, far, 0, n_, make(k, c0), fe.scale);
         });
       }
     };
@@ -301,7 +363,8 @@ void StackedSweep::sum_pass(std::size_t q, const MakeValue& make) {
                   out[j] = t == 0 ? table.data() + (c0 + b + j) * groups
                                   : part + (b + j) * groups;
                 sweep_detail::sum_rows<K>(out, c, fe.runs, far, t * chunk,
-                                          std::min(n_, (t + 1) * chunk), make(k, c0 + b));
+                                          std::min(n_, (t + 1) * chunk), make(k, c0 + b),
+                                          fe.scale);
               });
             }
           };
@@ -327,23 +390,36 @@ void StackedSweep::sum_pass(std::size_t q, const MakeValue& make) {
 }
 
 template <class First>
-void StackedSweep::passes(const double* src, double* w, std::size_t stride, const First& first) {
+void StackedSweep::passes(const double* src, double* w, std::size_t stride, const First& first,
+                          double* means) {
   const std::size_t q_count = fes_.size();
   const std::size_t count = 2 * q_count - 1;
   auto fe_at = [q_count](std::size_t k) { return k < q_count ? k : 2 * q_count - 2 - k; };
   stride_ = stride;
+  const std::size_t m = means_stride();
+  if (means != nullptr) std::fill(means, means + m * ncols_, 0.0);
+  auto collect = [&](std::size_t q) {
+    if (means == nullptr) return;
+    const std::size_t groups = fes_[q].counts.size();
+    for (std::size_t c = 0; c < ncols_; ++c) {
+      double* to = means + c * m + means_offset_[q];
+      const double* from = tables_[q].data() + c * groups;
+      for (std::size_t g = 0; g < groups; ++g) to[g] += from[g];
+    }
+  };
 
   sum_pass(0, [&](auto k, std::size_t c0) {
     return sweep_detail::FirstValue<decltype(k)::value, First>{first, c0};
   });
+  collect(0);
   const double* in = src;
   for (std::size_t k = 1; k < count; ++k) {
     const ProjectionFe& prev = fes_[fe_at(k - 1)];
     const std::size_t prev_groups = prev.counts.size();
     const double* mean = tables_[fe_at(k - 1)].data();
-    sum_pass(fe_at(k), [&](auto kk, std::size_t c0) {
+    auto make = [&](auto kk, std::size_t c0, auto scaled) {
       constexpr std::size_t K = decltype(kk)::value;
-      sweep_detail::SubtractValue<K> v{};
+      sweep_detail::SubtractValue<K, decltype(scaled)::value> v{};
       for (std::size_t j = 0; j < K; ++j) {
         v.in[j] = in + (c0 + j) * stride;
         v.w[j] = w + (c0 + j) * stride;
@@ -352,8 +428,19 @@ void StackedSweep::passes(const double* src, double* w, std::size_t stride, cons
       v.codes = prev.codes.data();
       v.n = n_;
       v.far = prev_groups >= kPrefetchGroups;
+      v.scale = prev.scale;
       return v;
-    });
+    };
+    if (prev.scale != nullptr) {
+      sum_pass(fe_at(k), [&](auto kk, std::size_t c0) {
+        return make(kk, c0, std::true_type{});
+      });
+    } else {
+      sum_pass(fe_at(k), [&](auto kk, std::size_t c0) {
+        return make(kk, c0, std::false_type{});
+      });
+    }
+    collect(fe_at(k));
     in = w;
   }
   last_in_ = in;
@@ -369,7 +456,11 @@ void StackedSweep::finish(const Op& op) const {
     const std::size_t end = std::min(n_, begin + chunk);
     for (std::size_t col = 0; col < ncols_; ++col) {
       const SweepTail tl = tail(col);
-      for (std::size_t i = begin; i < end; ++i) op(col, i, tl.at(i));
+      if (tl.scale != nullptr) {
+        for (std::size_t i = begin; i < end; ++i) op(col, i, tl.scaled_at(i));
+      } else {
+        for (std::size_t i = begin; i < end; ++i) op(col, i, tl.at(i));
+      }
     }
   };
   thread_pool_run(tasks, run);

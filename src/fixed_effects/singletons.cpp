@@ -18,7 +18,8 @@ struct GroupTally {
 
 // After the first pass every kept row has a valid code in every column, so
 // the worklist reads codes without further checks.
-void drop_remaining(std::span<const CompactCodes> columns, std::vector<std::uint8_t>& mask) {
+void drop_remaining(std::span<const CompactCodes> columns, std::vector<std::uint8_t>& mask,
+                    std::span<const double> row_counts) {
   const std::size_t n = mask.size();
   std::vector<GroupTally> tally(columns.size());
   std::vector<std::pair<std::size_t, std::size_t>> work;  // (fixed effect, group)
@@ -41,6 +42,9 @@ void drop_remaining(std::span<const CompactCodes> columns, std::vector<std::uint
     work.pop_back();
     if (tally[q].count[g] != 1) continue;  // emptied meanwhile by another fixed effect
     const std::size_t row = tally[q].row_sum[g];
+    // A row standing for several stays: its group's total count is above 1
+    // (and, counts only falling, stays so while the row is kept).
+    if (!row_counts.empty() && row_counts[row] > 1.0) continue;
     mask[row] = 0;
     for (std::size_t p = 0; p < columns.size(); ++p) {
       const auto h = static_cast<std::size_t>(columns[p].codes()[row]);
@@ -55,7 +59,8 @@ void drop_remaining(std::span<const CompactCodes> columns, std::vector<std::uint
 }  // namespace
 
 std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes,
-                                               std::span<const std::uint8_t> start) {
+                                               std::span<const std::uint8_t> start,
+                                               std::span<const double> row_counts) {
   check_index(0, fe_codes.size());
   const std::size_t n = fe_codes[0].size();
   std::vector<std::uint8_t> mask(n, 1);
@@ -63,6 +68,8 @@ std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_code
     check_len(start.size(), n);
     for (std::size_t i = 0; i < n; ++i) mask[i] = start[i] != 0 ? 1 : 0;
   }
+  if (!row_counts.empty()) check_len(row_counts.size(), n);
+  auto alone_counts = [&](std::size_t i) { return row_counts.empty() || !(row_counts[i] > 1.0); };
 
   std::vector<CompactCodes> columns;
   columns.reserve(fe_codes.size());
@@ -89,14 +96,14 @@ std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_code
     }
     for (std::size_t i = 0; i < n; ++i) {
       // Every kept row was checked by the counting loop above.
-      if (mask[i] && counts[static_cast<std::size_t>(codes[i])] == 1) {
+      if (mask[i] && counts[static_cast<std::size_t>(codes[i])] == 1 && alone_counts(i)) {
         mask[i] = 0;
         changed = true;
       }
     }
   }
   // With one fixed effect the first pass leaves no group with one row.
-  if (changed && columns.size() > 1) drop_remaining(columns, mask);
+  if (changed && columns.size() > 1) drop_remaining(columns, mask, row_counts);
   return mask;
 }
 

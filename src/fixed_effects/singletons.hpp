@@ -30,8 +30,14 @@ namespace kestrel {
 // row whose code is negative or missing panics. Requires at least one
 // column (panics otherwise). n = 0 gives an empty mask. Tables follow the
 // codes that occur, not the largest code.
+//
+// `counts` (n entries, or empty): frequency weights, each row standing for
+// that many identical ones. A row alone in its group is then a singleton
+// only when its count is 1 (the group's total count 1); one of count 3
+// stands for three rows of the group and stays.
 std::vector<std::uint8_t> drop_singletons_mask(std::span<const CodeSpan> fe_codes,
-                                               std::span<const std::uint8_t> start = {});
+                                               std::span<const std::uint8_t> start = {},
+                                               std::span<const double> counts = {});
 
 // Code columns as a fit uses them: the caller's own when no row was removed,
 // otherwise copies owned here. `spans` views `owned` when that is filled, and

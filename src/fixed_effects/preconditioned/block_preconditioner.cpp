@@ -46,6 +46,7 @@ void build_blocks(BlockPreconditioner& pre, const ReducedDesign& d,
     po.exact_entry_budget = share / (3 * kEntryBytes / 2);
     po.entry_limit = share / kEntryBytes;
     po.memory_bytes = share;
+    po.weights = d.weights.empty() ? nullptr : d.weights.data();
     PairLaplacian pl = pair_laplacian(rows, d.rest[k], rest_groups[k], po);
     pre.diagonal[k] = std::move(pl.diagonal);
     pre.sampled += pl.sampled_groups;

@@ -6,12 +6,15 @@ namespace kestrel {
 
 DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t ncols,
                          std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
-                         const DemeanOptions& options) {
+                         const DemeanOptions& options,
+                         std::vector<std::vector<double>>* coefficients) {
   SolverOptions solver;
   solver.tol = options.tol;
   solver.max_iter = options.max_iter;
   solver.observer = options.observer;
   solver.raw_sums_of_squares = options.column_raw_sums;
+  solver.weights = options.weights;
+  solver.column_coefficients = coefficients;
   const SolverReport pre = preconditioned_demean(data, nrows, ncols, codes, n_groups, solver);
   DemeanReport report;
   report.stage = pre.switched ? DemeanStage::Graph : DemeanStage::Diagonal;

@@ -24,21 +24,28 @@ constexpr std::size_t kDenseVertices = 256;
 constexpr std::size_t kSampledDegree = 32;
 
 // The q-groups that group k of the first factor meets, with the rows they
-// share, in order of first meeting; returns the group's row count.
+// share, in order of first meeting; returns the group's row count. With
+// weights (one per row), rows count by their weights.
 template <class Row>
 double meets_of(const GroupRows<Row>& fr, std::size_t k, const std::int32_t* cq,
-                std::vector<std::uint32_t>& slot, std::vector<Meet>& meets) {
+                std::vector<std::uint32_t>& slot, std::vector<Meet>& meets,
+                const double* weights) {
   meets.clear();
+  double total = 0.0;
   for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j) {
-    const auto a = static_cast<std::uint32_t>(cq[fr.row(j)]);
+    const std::size_t i = fr.row(j);
+    const auto a = static_cast<std::uint32_t>(cq[i]);
+    const double w = weights == nullptr ? 1.0 : weights[i];
+    total += w;
     if (slot[a] == kNone) {
       slot[a] = static_cast<std::uint32_t>(meets.size());
-      meets.push_back({a, 1.0});
+      meets.push_back({a, w});
     } else {
-      meets[slot[a]].w += 1.0;
+      meets[slot[a]].w += w;
     }
   }
   for (const Meet& m : meets) slot[m.v] = kNone;
+  if (weights != nullptr) return total;
   return static_cast<double>(fr.start[k + 1] - fr.start[k]);
 }
 
@@ -62,7 +69,7 @@ void dense_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
   std::vector<Meet> meets;
   std::vector<double> suffix;
   for (std::size_t k = 0; k < g_count; ++k) {
-    const double total = meets_of(fr, k, cq, slot, meets);
+    const double total = meets_of(fr, k, cq, slot, meets, opt.weights);
     add_diagonal(out.diagonal, meets, total);
     const std::size_t d = meets.size();
     if (d < 2) continue;
@@ -108,7 +115,7 @@ Survey survey(PairLaplacian& out, const GroupRows<Row>& fr, const std::int32_t* 
   std::vector<std::uint32_t> slot(groups_q, kNone);
   std::vector<Meet> meets;
   for (std::size_t k = 0; k < g_count; ++k) {
-    const double total = meets_of(fr, k, cq, slot, meets);
+    const double total = meets_of(fr, k, cq, slot, meets, opt.weights);
     add_diagonal(out.diagonal, meets, total);
     const std::size_t d = meets.size();
     if (d < 2) continue;
@@ -141,7 +148,7 @@ std::vector<Edge> tree_edges(const GroupRows<Row>& fr, const std::int32_t* cq,
   std::vector<double> suffix;
   for (std::size_t k = 0; k < g_count; ++k) {
     if (!pick(k)) continue;
-    const double total = meets_of(fr, k, cq, slot, meets);
+    const double total = meets_of(fr, k, cq, slot, meets, opt.weights);
     if (meets.size() < 2) continue;
     sampled_clique_tree(meets, total, suffix, opt.seed, opt.stream, k,
                         [&](std::uint32_t a, std::uint32_t b, double x) {
@@ -221,12 +228,22 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
         ++tstart[static_cast<std::size_t>(cq[fr.row(j)]) + 1];
   for (std::size_t a = 0; a < groups_q; ++a) tstart[a + 1] += tstart[a];
   std::vector<std::uint32_t> tlist(tstart.back());
+  // Weighted: each entry's row weight, and each group's total.
+  const double* weights = opt.weights;
+  std::vector<double> tweight(weights != nullptr ? tlist.size() : 0);
+  std::vector<double> gtotal(weights != nullptr ? g_count : 0, 0.0);
   {
     std::vector<std::size_t> next(tstart.begin(), tstart.end() - 1);
     for (std::size_t k = 0; k < g_count; ++k)
       if (sv.exact[k])
-        for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j)
-          tlist[next[static_cast<std::size_t>(cq[fr.row(j)])]++] = static_cast<std::uint32_t>(k);
+        for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j) {
+          const std::size_t at = next[static_cast<std::size_t>(cq[fr.row(j)])]++;
+          tlist[at] = static_cast<std::uint32_t>(k);
+          if (weights != nullptr) {
+            tweight[at] = weights[fr.row(j)];
+            gtotal[k] += weights[fr.row(j)];
+          }
+        }
   }
   std::vector<std::vector<Meet>> rows(groups_q);
   const std::size_t tasks = std::min(thread_pool_runners(), std::max<std::size_t>(groups_q, 1));
@@ -246,13 +263,17 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
       for (std::size_t i = tstart[a]; i < i_end;) {
         const std::size_t k = tlist[i];
         std::size_t c = 0;  // rows group k shares with a: consecutive entries
+        double cw = 0.0;    // weighted: their weight
         while (i < i_end && tlist[i] == k) {
+          if (weights != nullptr) cw += tweight[i];
           ++c;
           ++i;
         }
         if (i + 4 < i_end) __builtin_prefetch(&cq[fr.row(fr.start[tlist[i + 4]])]);
         const double share =
-            static_cast<double>(c) / static_cast<double>(fr.start[k + 1] - fr.start[k]);
+            weights != nullptr
+                ? cw / gtotal[k]
+                : static_cast<double>(c) / static_cast<double>(fr.start[k + 1] - fr.start[k]);
         for (std::size_t j = fr.start[k]; j < fr.start[k + 1]; ++j) {
           const auto b = static_cast<std::uint32_t>(cq[fr.row(j)]);
           if (b == va) continue;
@@ -261,7 +282,7 @@ bool exact_laplacian(PairLaplacian& out, const GroupRows<Row>& fr, const std::in
             touched.push_back(b);
             acc[b] = 0.0;
           }
-          acc[b] += share;
+          acc[b] += weights != nullptr ? share * weights[fr.row(j)] : share;
         }
       }
       if (entries.fetch_add(touched.size(), std::memory_order_relaxed) + touched.size() >

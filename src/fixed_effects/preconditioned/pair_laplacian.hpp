@@ -53,6 +53,9 @@ struct PairLaplacianOptions {
   std::size_t exact_entry_budget = 0;  // graph entries up to which cliques stay exact
   std::size_t entry_limit = 0;         // graph entries beyond which the graph is given up
   std::size_t memory_bytes = 0;        // scratch for the row-by-row accumulation
+  // Weighted designs: one weight per row (rows count by their weights, so
+  // that the graph is that of D' W D); null: unweighted.
+  const double* weights = nullptr;
 };
 
 struct PairLaplacian {

@@ -149,6 +149,13 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     for (std::size_t q = 0; q < codes.size(); ++q)
       (*options.coefficients)[q].assign(n_groups[q], 0.0);
   }
+  std::vector<std::size_t> coef_offset{0};
+  if (options.column_coefficients != nullptr) {
+    for (std::size_t q = 0; q < codes.size(); ++q)
+      coef_offset.push_back(checked_add(coef_offset.back(), n_groups[q]));
+    options.column_coefficients->assign(ncols, std::vector<double>(coef_offset.back(), 0.0));
+  }
+  if (!options.weights.empty()) check_len(options.weights.size(), nrows);
   if (codes.empty() || nrows == 0 || ncols == 0) {
     report.converged = true;
     return report;
@@ -168,7 +175,23 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   std::size_t first = 0;
   for (std::size_t q = 1; q < used.size(); ++q)
     if (table[q] > table[first]) first = q;
-  const ReducedDesign design = reduced_design(nrows, used, table, first);
+  const ReducedDesign design = reduced_design(nrows, used, table, first, options.weights);
+  // Coefficients of fixed effect q, from table slots to the caller's codes
+  // (renumbered columns map through their rows).
+  auto to_caller = [&](std::size_t q, const double* from, double* to) {
+    if (!compact[q].renumbered) {
+      std::copy(from, from + table[q], to);
+      return;
+    }
+    const CodeSpan c = compact[q].codes();
+    for (std::size_t i = 0; i < nrows; ++i)
+      to[static_cast<std::size_t>(codes[q][i])] = from[static_cast<std::size_t>(c[i])];
+  };
+  // The first factor's means of every column, where the caller wants them.
+  std::vector<std::vector<double>> column_means(
+      options.column_coefficients != nullptr ? ncols : 0, std::vector<double>(table[first]));
+  std::vector<double*> means_at;
+  for (std::vector<double>& v : column_means) means_at.push_back(v.data());
   ReducedScratch scratch;
   std::vector<double*> xs(ncols);
   for (std::size_t c = 0; c < ncols; ++c) xs[c] = data.data() + c * nrows;
@@ -182,8 +205,10 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     double* mp = means.data();
     reduced_finish(design, xs, {}, scratch,
                    options.coefficients != nullptr ? std::span<double* const>(&mp, 1)
-                                                   : std::span<double* const>());
+                                                   : std::span<double* const>(means_at));
     if (options.coefficients != nullptr) options.coefficients->assign(1, std::move(means));
+    for (std::size_t c = 0; c < column_means.size(); ++c)
+      to_caller(0, column_means[c].data(), (*options.column_coefficients)[c].data());
     report.converged = true;
     return report;
   }
@@ -374,6 +399,18 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   for (std::size_t c = 0; c < ncols; ++c) {
     as[c] = cols[c].a.data();
     report.converged = report.converged && cols[c].converged;
+  }
+  if (options.column_coefficients != nullptr) {
+    reduced_finish(design, xs, as, scratch, means_at);
+    for (std::size_t c = 0; c < ncols; ++c) {
+      double* out = (*options.column_coefficients)[c].data();
+      to_caller(first, column_means[c].data(), out + coef_offset[first]);
+      for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
+        if (q == first) continue;
+        to_caller(q, cols[c].a.data() + design.offset[k++], out + coef_offset[q]);
+      }
+    }
+    return report;
   }
   if (options.coefficients == nullptr) {
     reduced_finish(design, xs, as, scratch);

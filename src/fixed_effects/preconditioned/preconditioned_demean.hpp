@@ -90,6 +90,14 @@ struct SolverOptions {
   // demeaned column being x - D alpha); groups without rows get 0. Needs
   // tables of n_groups[q] slots (codes not renumbered).
   std::vector<std::vector<double>>* coefficients = nullptr;
+  // Any number of columns: receives per column the coefficients of all
+  // fixed effects concatenated in order (n_groups[q] values each, groups
+  // without rows 0), with the demeaned column x - D alpha.
+  std::vector<std::vector<double>>* column_coefficients = nullptr;
+  // Weighted demeaning: one positive weight per row; the data hold sqrt(w) x
+  // and come back as sqrt(w) (x - D alpha) for the weighted least-squares
+  // alpha (reduced_operator.hpp). Empty: unweighted.
+  std::span<const double> weights;
 };
 
 // Demeans ncols contiguous columns of nrows values (column-major, in place)

@@ -136,9 +136,13 @@ void chunked(const ReducedDesign& d, std::size_t cols, std::size_t width,
 //   Rhs:    v = x[i];               sum of u^2, u scattered into the table
 //   Apply:  v = gather(p, i);       u scattered into the table
 //   Finish: v = x[i] - gather(a, i); x[i] = u
+//
+// Weighted (Scaled): the rows hold sqrt(w) x and the dummies are scaled by
+// s = sqrt(w): Apply's v is s_i gather(p, i), Finish's x[i] - s_i gather(a, i);
+// group sums add s_i v, u = v - s_i mean, and Rhs and Apply scatter s_i u.
 enum class Op { Rhs, Apply, Finish };
 
-template <Op op, std::size_t K, class RestT>
+template <Op op, std::size_t K, class RestT, bool Scaled = false>
 struct Kernel {
   RestT rest;
   const double* in[K];  // x (Rhs, Finish) or coefficients p (Apply)
@@ -147,24 +151,37 @@ struct Kernel {
   double* out[K];       // Rhs, Apply: tables
   double* squares;      // Rhs: K running sums
   double* means[K];     // Finish: the first factor's group means, when asked for
+  const double* s = nullptr;  // Scaled: sqrt(w) per row
 
   double value(std::size_t j, std::size_t i) const {
     if constexpr (op == Op::Rhs) {
       return in[j][i];
     } else if constexpr (op == Op::Apply) {
+      if constexpr (Scaled) return s[i] * rest.gather(in[j], i);
       return rest.gather(in[j], i);
     } else {
+      if constexpr (Scaled) return in[j][i] - s[i] * rest.gather(a[j], i);
       return in[j][i] - rest.gather(a[j], i);
     }
+  }
+  // What row i adds to its group's sum, and what is left of it once the
+  // group's mean is removed.
+  double summand(std::size_t i, double v) const {
+    if constexpr (Scaled) return s[i] * v;
+    return v;
+  }
+  double centre(std::size_t i, double v, double mean) const {
+    if constexpr (Scaled) return v - s[i] * mean;
+    return v - mean;
   }
   // acc: the caller's running sums of squares (Rhs), kept in registers and
   // stored once per chunk by flush.
   void emit(std::size_t j, std::size_t i, double u, double* acc) const {
     if constexpr (op == Op::Rhs) {
       acc[j] += u * u;
-      rest.scatter(out[j], i, u);
+      rest.scatter(out[j], i, Scaled ? s[i] * u : u);
     } else if constexpr (op == Op::Apply) {
-      rest.scatter(out[j], i, u);
+      rest.scatter(out[j], i, Scaled ? s[i] * u : u);
     } else {
       x[j][i] = u;
     }
@@ -184,8 +201,8 @@ struct Kernel {
 constexpr std::size_t kRunBuffer = 64;
 
 // The runs of chunk t: the mean of each run's values, then emit.
-template <Op op, std::size_t K, class RestT>
-void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT>& kern) {
+template <Op op, std::size_t K, class RestT, bool Scaled>
+void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT, Scaled>& kern) {
   const std::size_t* start = d.run_start.data();
   const std::int32_t* first = d.first.data();
   const double* counts = d.first_counts.data();
@@ -202,7 +219,7 @@ void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT>
       for (std::size_t j = 0; j < K; ++j) {
         const double v = kern.value(j, i);
         if (keep) buf[j][i - b] = v;
-        sum[j] += v;
+        sum[j] += kern.summand(i, v);
       }
     }
     const auto g = static_cast<std::size_t>(first[b]);
@@ -215,7 +232,7 @@ void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT>
     for (std::size_t i = b; i < e; ++i) {
       for (std::size_t j = 0; j < K; ++j) {
         const double v = keep ? buf[j][i - b] : kern.value(j, i);
-        kern.emit(j, i, v - mean[j], acc);
+        kern.emit(j, i, kern.centre(i, v, mean[j]), acc);
       }
     }
   }
@@ -224,25 +241,26 @@ void over_runs(const ReducedDesign& d, std::size_t t, const Kernel<op, K, RestT>
 
 // Rows b..e-1 in any order: group sums of the values into tab (K tables
 // of G_1), then, once they are means, emit.
-template <Op op, std::size_t K, class RestT>
+template <Op op, std::size_t K, class RestT, bool Scaled>
 void sum_rows(const ReducedDesign& d, std::size_t b, std::size_t e,
-              const Kernel<op, K, RestT>& kern, double* const* tab) {
+              const Kernel<op, K, RestT, Scaled>& kern, double* const* tab) {
   const std::int32_t* c1 = d.first.data();
   for (std::size_t i = b; i < e; ++i) {
     const auto g = static_cast<std::size_t>(c1[i]);
-    for (std::size_t j = 0; j < K; ++j) tab[j][g] += kern.value(j, i);
+    for (std::size_t j = 0; j < K; ++j) tab[j][g] += kern.summand(i, kern.value(j, i));
   }
 }
 
-template <Op op, std::size_t K, class RestT>
+template <Op op, std::size_t K, class RestT, bool Scaled>
 void emit_rows(const ReducedDesign& d, std::size_t b, std::size_t e,
-               const Kernel<op, K, RestT>& kern, const double* const* mean) {
+               const Kernel<op, K, RestT, Scaled>& kern, const double* const* mean) {
   const std::int32_t* c1 = d.first.data();
   double acc[K];
   for (std::size_t j = 0; j < K; ++j) acc[j] = 0.0;
   for (std::size_t i = b; i < e; ++i) {
     const auto g = static_cast<std::size_t>(c1[i]);
-    for (std::size_t j = 0; j < K; ++j) kern.emit(j, i, kern.value(j, i) - mean[j][g], acc);
+    for (std::size_t j = 0; j < K; ++j)
+      kern.emit(j, i, kern.centre(i, kern.value(j, i), mean[j][g]), acc);
   }
   kern.flush(acc);
 }
@@ -257,10 +275,11 @@ struct Columns {
   double* const* means = nullptr;  // Finish: where the first factor's means go (may be null)
 };
 
-template <Op op, std::size_t K, class RestT>
-Kernel<op, K, RestT> make_kernel(const RestT& rest, const Columns& c, std::size_t c0,
-                                 double* const* tab, double* scal) {
-  Kernel<op, K, RestT> k{rest, {}, {}, {}, {}, scal == nullptr ? nullptr : scal + c0, {}};
+template <Op op, std::size_t K, bool Scaled, class RestT>
+Kernel<op, K, RestT, Scaled> make_kernel(const RestT& rest, const Columns& c, std::size_t c0,
+                                         double* const* tab, double* scal, const double* s) {
+  Kernel<op, K, RestT, Scaled> k{rest, {}, {}, {}, {}, scal == nullptr ? nullptr : scal + c0, {},
+                                 s};
   for (std::size_t j = 0; j < K; ++j) {
     k.means[j] = c.means != nullptr ? c.means[c0 + j] : nullptr;
     k.in[j] = c.in[c0 + j];
@@ -271,12 +290,27 @@ Kernel<op, K, RestT> make_kernel(const RestT& rest, const Columns& c, std::size_
   return k;
 }
 
+template <Op op, bool Scaled>
+void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width,
+                     std::span<double* const> out, std::span<double> totals, ReducedScratch& s);
+
 // One product over all columns: a single pass with runs, otherwise the
 // first factor's means (a chunked pass of their own) and then the rows.
 template <Op op>
 void reduced_pass(const ReducedDesign& d, const Columns& c, std::size_t width,
                   std::span<double* const> out, std::span<double> totals, ReducedScratch& s) {
+  if (!d.scale.empty()) {
+    reduced_pass_as<op, true>(d, c, width, out, totals, s);
+  } else {
+    reduced_pass_as<op, false>(d, c, width, out, totals, s);
+  }
+}
+
+template <Op op, bool Scaled>
+void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width,
+                     std::span<double* const> out, std::span<double> totals, ReducedScratch& s) {
   const std::size_t cols = c.count;
+  const double* sc = Scaled ? d.scale.data() : nullptr;
   with_rest(d, [&](const auto& rest) {
     const std::size_t g1 = d.first_counts.size();
     std::vector<double*> means;
@@ -286,7 +320,7 @@ void reduced_pass(const ReducedDesign& d, const Columns& c, std::size_t width,
       chunked(d, cols, g1, means, {}, s, [&](std::size_t t, double* const* tab, double*) {
         for_blocks(cols, [&](std::size_t c0, auto kk) {
           constexpr std::size_t K = decltype(kk)::value;
-          const auto kern = make_kernel<op, K>(rest, c, c0, nullptr, nullptr);
+          const auto kern = make_kernel<op, K, Scaled>(rest, c, c0, nullptr, nullptr, sc);
           sum_rows(d, d.chunk_row[t], d.chunk_row[t + 1], kern, tab + c0);
         });
       });
@@ -302,8 +336,8 @@ void reduced_pass(const ReducedDesign& d, const Columns& c, std::size_t width,
     chunked(d, cols, width, out, totals, s, [&](std::size_t t, double* const* tab, double* scal) {
       for_blocks(cols, [&](std::size_t c0, auto kk) {
         constexpr std::size_t K = decltype(kk)::value;
-        const auto kern = make_kernel<op, K>(rest, c, c0, width > 0 ? tab : nullptr,
-                                             op == Op::Rhs ? scal : nullptr);
+        const auto kern = make_kernel<op, K, Scaled>(rest, c, c0, width > 0 ? tab : nullptr,
+                                                     op == Op::Rhs ? scal : nullptr, sc);
         if (d.runs) {
           over_runs(d, t, kern);
         } else {
@@ -317,7 +351,8 @@ void reduced_pass(const ReducedDesign& d, const Columns& c, std::size_t width,
 }  // namespace
 
 ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
-                             std::span<const std::size_t> table_size, std::size_t first_index) {
+                             std::span<const std::size_t> table_size, std::size_t first_index,
+                             std::span<const double> weights) {
   check_index(first_index, codes.size());
   check_len(table_size.size(), codes.size());
   ReducedDesign d;
@@ -327,8 +362,14 @@ ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
   const std::size_t g1 = table_size[first_index];
   d.first_counts.assign(g1, 0.0);
   std::size_t runs = 0;
+  if (!weights.empty()) {
+    check_len(weights.size(), n);
+    d.weights = weights.first(n);
+    d.scale.resize(n);
+    for (std::size_t i = 0; i < n; ++i) d.scale[i] = std::sqrt(weights[i]);
+  }
   for (std::size_t i = 0; i < n; ++i) {
-    d.first_counts[static_cast<std::size_t>(d.first[i])] += 1.0;
+    d.first_counts[static_cast<std::size_t>(d.first[i])] += weights.empty() ? 1.0 : weights[i];
     if (i == 0 || d.first[i] != d.first[i - 1]) ++runs;
   }
   std::size_t groups = 0;
@@ -439,7 +480,10 @@ std::vector<double> reduced_diagonal(const ReducedDesign& d) {
   // Every row of group g (n_g rows) in group a of factor q adds
   // 1 - c / n_g, c the rows g and a share: c (1 - c / n_g) = c - c^2 / n_g
   // in all. A group of q that holds whole groups of the first factor only
-  // gets exact zeros (1 - n_g / n_g), its coefficient being free.
+  // gets exact zeros (1 - n_g / n_g), its coefficient being free. Weighted,
+  // rows count by their weights: row i adds w_i (1 - c / n_g), c and n_g
+  // sums of weights.
+  const double* w = d.weights.empty() ? nullptr : d.weights.data();
   std::vector<double> partial(checked_mul(chunks > 1 ? chunks - 1 : 0, m), 0.0);
   auto task = [&](std::size_t t) {
     double* out = t == 0 ? diag.data() : partial.data() + (t - 1) * m;
@@ -454,7 +498,15 @@ std::vector<double> reduced_diagonal(const ReducedDesign& d) {
         const std::int32_t* cq = d.rest[q].data();
         double* sh = shared.data() + d.offset[q];
         double* o = out + d.offset[q];
-        if (rows == nullptr) {
+        if (w != nullptr) {
+          auto row = [&](std::size_t k) { return rows == nullptr ? k : rows[k]; };
+          for (std::size_t k = b; k < e; ++k) sh[static_cast<std::size_t>(cq[row(k)])] += w[row(k)];
+          for (std::size_t k = b; k < e; ++k) {
+            const auto a = static_cast<std::size_t>(cq[row(k)]);
+            o[a] += w[row(k)] * (1.0 - sh[a] / total);
+          }
+          for (std::size_t k = b; k < e; ++k) sh[static_cast<std::size_t>(cq[row(k)])] = 0.0;
+        } else if (rows == nullptr) {
           for (std::size_t k = b; k < e; ++k) sh[static_cast<std::size_t>(cq[k])] += 1.0;
           for (std::size_t k = b; k < e; ++k) {
             const auto a = static_cast<std::size_t>(cq[k]);

@@ -45,6 +45,12 @@ struct ReducedDesign {
   std::vector<std::size_t> offset;   // Q entries: rest block starts, then m
   std::vector<std::size_t> chunk_row;  // chunks + 1 row boundaries
   std::vector<std::size_t> chunk_run;  // with runs: chunks + 1 run boundaries
+  // Weighted designs: the rows' weights (borrowed) and their square roots;
+  // both empty when unweighted. Counts are then sums of weights, the data
+  // hold sqrt(w) x, and every product is that of the dummies scaled by
+  // sqrt(w), so that S = D_r' W^(1/2) (I - P_1) W^(1/2) D_r.
+  std::span<const double> weights;
+  std::vector<double> scale;
 
   std::size_t m() const { return offset.back(); }
   std::size_t chunks() const { return chunk_row.size() - 1; }
@@ -54,7 +60,8 @@ struct ReducedDesign {
 // every code of the first n rows below it): the first factor is
 // first_index.
 ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
-                             std::span<const std::size_t> table_size, std::size_t first_index);
+                             std::span<const std::size_t> table_size, std::size_t first_index,
+                             std::span<const double> weights = {});
 
 // Per-call scratch, grown on demand.
 struct ReducedScratch {
