@@ -16,6 +16,7 @@ from kestrel._native import PanicException
 if TYPE_CHECKING:
     from kestrel.demeaning import demean
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.glm import GlmFit, SeparationWarning, feglm, fepois
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
@@ -29,7 +30,8 @@ _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimati
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
          "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
-         "demean": "kestrel.demeaning"}
+         "demean": "kestrel.demeaning", "fepois": "kestrel.glm", "feglm": "kestrel.glm",
+         "GlmFit": "kestrel.glm", "SeparationWarning": "kestrel.glm"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"
