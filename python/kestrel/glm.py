@@ -471,7 +471,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
         # rises (the fixed effects' and coefficients' move is linear in the step).
         halvings = 0
         while (not np.isfinite(dev) or dev > dev_old * (1 + 1e-12) + 1e-12) \
-                and halvings < MAX_HALVINGS and it > 1:
+                and halvings < MAX_HALVINGS:
             eta_new = (eta_new + eta) / 2.0
             mu_new = fam.inverse(eta_new)
             dev = fam.deviance(y, mu_new)
