@@ -65,7 +65,10 @@ class Family:
 
     def inverse(self, eta: np.ndarray) -> np.ndarray:
         if self.name == "poisson":
-            return np.exp(eta)
+            # Means kept within doubles, so that the weights (μ) stay positive and finite on
+            # the way to a separated row's mean of 0 (where the iterations stop short).
+            with np.errstate(over="ignore", under="ignore"):
+                return np.clip(np.exp(eta), 1e-300, 1e300)
         if self.name == "logit":
             return special.expit(eta)
         return special.ndtr(eta)
@@ -468,9 +471,11 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
         mu_new = fam.inverse(eta_new)
         dev = fam.deviance(y, mu_new)
         # Step-halving: back towards the previous fit while the deviance is not finite or
-        # rises (the fixed effects' and coefficients' move is linear in the step).
+        # rises (the fixed effects' and coefficients' move is linear in the step). The
+        # starting values are no fit of the model: the first step halves only to stay finite
+        # (the next weighted fit brings the linear predictor back among the model's).
         halvings = 0
-        while (not np.isfinite(dev) or dev > dev_old * (1 + 1e-12) + 1e-12) \
+        while (not np.isfinite(dev) or (it > 1 and dev > dev_old * (1 + 1e-12) + 1e-12)) \
                 and halvings < MAX_HALVINGS:
             eta_new = (eta_new + eta) / 2.0
             mu_new = fam.inverse(eta_new)
