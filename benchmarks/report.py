@@ -11,6 +11,8 @@ WORKLOAD_TITLES = {
     3: "3  OLS without fixed effects, 10 regressors + intercept",
     4: "4  2SLS, 1 endogenous, 2 instruments, HC0 or clustered",
     5: "5  covariance pieces and recoding",
+    9: "9  regression weights in the absorption stage ([y, x1]; w: weighted; cold/warm: a "
+       "changed y from zero or from the unchanged problem's coefficients)",
 }
 
 
@@ -90,6 +92,8 @@ def table(rows, profiles, targets, summary) -> str:
             ratio = f"{r['ratio']:.2f}" if r.get("ratio") is not None else "-"
             it = str(r.get("iterations", "")) if r.get("iterations") is not None else ""
             info = r.get("info") or {}
+            if not it and info.get("iterations") is not None:
+                it = str(info["iterations"])
             if not it and info.get("stage_diagonal") is not None:  # the auto solver's stages
                 it = f"{info['stage_diagonal']}+{info['stage_graph']}"
             chk = r.get("check", "")

@@ -198,6 +198,46 @@ def _absorb_run(s):
                         "setup_s": out["setup_seconds"], "converged": out["converged"]})
 
 
+def _weights_setup(solver, weighted, warm=None):
+    """Regression weights in the absorption stage (workload 9): [y, x1] absorbed with the
+    given solver, with or without weights (log-uniform over [0.1, 10], fixed seed). With
+    `warm` ("cold" or "warm") only a changed y is absorbed (y + 0.01 noise, weights moved by
+    up to about 5%), as a caller iterating with changing weights does: from zero, or from
+    the coefficients of the unchanged problem (solved in the set-up, not timed)."""
+    def setup(data, params):
+        from kestrel import _core
+        s = _absorb_setup(data, params)
+        n = s["m"].shape[0]
+        rng = np.random.default_rng(0)
+        s["weights"] = np.exp(rng.uniform(np.log(0.1), np.log(10.0), n)) if weighted else None
+        s["solver"] = solver
+        s["start"] = None
+        if warm is not None:
+            smp = s["sample"]
+            first = _core.absorb(columns=s["columns"][:1], mask=smp["mask"], fe=smp["fe"],
+                                 fe_groups=smp["fe_groups"], tol=KESTREL_TOL,
+                                 max_iter=KESTREL_MAX_ITER, solver=solver, progress=None,
+                                 weights=s["weights"], coefficients=True)
+            s["columns"] = [s["columns"][0] + 0.01 * rng.standard_normal(n)]
+            if weighted:
+                s["weights"] = s["weights"] * np.exp(0.05 * rng.standard_normal(n))
+            if warm == "warm":
+                s["start"] = first["coefficients"]
+        return s
+    return setup
+
+
+def _weights_run(s):
+    from kestrel import _core
+    smp = s["sample"]
+    out = _core.absorb(columns=s["columns"], mask=smp["mask"], fe=smp["fe"],
+                       fe_groups=smp["fe_groups"], tol=KESTREL_TOL, max_iter=KESTREL_MAX_ITER,
+                       solver=s["solver"], progress=None, weights=s["weights"], start=s["start"])
+    return Output(arrays={"demeaned": out["data"]},
+                  info={"iterations": out["iterations"], "stage": out["stage"],
+                        "setup_s": out["setup_seconds"], "converged": out["converged"]})
+
+
 def _demean_layer_setup(data, params):
     s = _demean_setup(data, params)
     s["fe_matrix"] = np.column_stack(s["fe"])
@@ -663,6 +703,22 @@ def _tools() -> dict[str, list[Tool]]:
                  note="kestrel.feols, five outcomes in one call"),
             Tool("pyfixest", ("pyfixest",), _multi_setup, _pyfixest_multi_run, True,
                  note="feols, five outcomes in one call"),
+        ],
+        "weights": [
+            Tool("kestrel", (), _weights_setup("auto", False), _weights_run,
+                 note="absorb [y, x1], unweighted (solver='auto')"),
+            Tool("kestrel[weighted]", (), _weights_setup("auto", True), _weights_run,
+                 note="the same, regression weights"),
+            Tool("kestrel[cg]", (), _weights_setup("cg", False), _weights_run),
+            Tool("kestrel[cg,weighted]", (), _weights_setup("cg", True), _weights_run),
+            Tool("kestrel[w,cold]", (), _weights_setup("auto", True, "cold"), _weights_run,
+                 note="changed y and weights, from zero"),
+            Tool("kestrel[w,warm]", (), _weights_setup("auto", True, "warm"), _weights_run,
+                 note="changed y and weights, from the unchanged problem's coefficients"),
+            Tool("kestrel[cg,w,cold]", (), _weights_setup("cg", True, "cold"),
+                 _weights_run),
+            Tool("kestrel[cg,w,warm]", (), _weights_setup("cg", True, "warm"),
+                 _weights_run),
         ],
         "singletons": [
             Tool("kestrel", (), _singletons_setup, _kestrel_singletons_run),

@@ -159,6 +159,15 @@ def cases(mode: str) -> list[Case]:
             params = {"fe": ("indiv", "firm"), "n_outcomes": 5, "one_outcome": outcomes == 1}
             out.append(Case(7, "multi", f"{outcomes} outcome{'s' * (outcomes > 1)}, 2 FE", n,
                             "outcomes", {"n": n}, {"n": 2000}, params))
+    # Regression weights and warm starts in the absorption stage, on the benchmark panel.
+    weight_cases = {"smoke": [("simple", FE3, 50_000), ("difficult", FE2, 50_000)],
+                    "quick": [("simple", FE3, 1_000_000), ("difficult", FE2, 1_000_000),
+                              ("difficult", FE3, 300_000)]}
+    for design, fe, n in weight_cases.get(mode, [(d, f, 1_000_000) for d in ("simple", "difficult")
+                                                 for f in (FE2, FE3)]):
+        gp = {"n": n, "design": design, "n_regressors": 2}
+        out.append(Case(9, "weights", f"{design}, {len(fe)} FE", n, "panel", gp,
+                        {"n": 2000, "design": design, "n_regressors": 2}, {"fe": fe}))
     for n in stair:
         out.append(Case(8, "singletons", "staircase, 2 FE", n, "staircase", {"n": n},
                         {"n": 2000}, {}))

@@ -88,8 +88,12 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
   const std::vector<std::size_t> offset =
       with_coefficients ? coefficient_offsets(n_groups) : std::vector<std::size_t>{0};
   std::vector<double> scale;
-  if (!options.weights.empty()) {
-    check_len(options.weights.size(), nrows);
+  // The square roots of the weights, where this function or the Cg and
+  // one-fixed-effect paths need them (the Auto solver takes its own).
+  const bool needs_scale = options.start != nullptr || codes.size() == 1 ||
+                           options.solver == DemeanSolver::Cg;
+  if (!options.weights.empty()) check_len(options.weights.size(), nrows);
+  if (!options.weights.empty() && needs_scale) {
     scale.resize(nrows);
     for (std::size_t i = 0; i < nrows; ++i) scale[i] = std::sqrt(options.weights[i]);
   }

@@ -117,6 +117,52 @@ def test_weighted_demeaning_lands_on_weighted_least_squares(family, solver):
 
 
 @pytest.mark.parametrize("solver", SOLVERS)
+def test_an_unreachable_tolerance_is_never_reported_as_converged_far_off(solver):
+    # Weights of very different sizes leave the solvers' rounding rules to hold: at a
+    # tolerance below rounding they stop (converged at the rounding level, or not), well before
+    # the cap, and whatever they report as converged is the exact projection.
+    rng = np.random.default_rng(13)
+    for family in ("ring", "components", "nested"):
+        fe = design(family, rng)
+        n = len(fe[0])
+        w = log_uniform_weights(rng, n)
+        named = columns(fe, rng)
+        out = absorb([c for _, c in named], fe, solver, tol=1e-300, max_iter=100_000, weights=w)
+        assert out["iterations"] < 5_000
+        assert not out["limit_reached"]
+        for j, (name, x) in enumerate(named):
+            exact = weighted_residual(x, fe, w)
+            err = np.sqrt(np.average((out["data"][:, j] / np.sqrt(w) - exact) ** 2, weights=w))
+            if out["converged"]:
+                assert err < 1e-7 * weighted_scale(x, w), (family, name, err)
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_large_problems_keep_the_weighted_normal_equations(solver):
+    # Past 200000 rows the group sums run in row chunks on the pool. Oracle: the weighted
+    # residual is orthogonal to every dummy (sum over each group of w r = 0), and the
+    # coefficients handed back reproduce it.
+    rng = np.random.default_rng(17)
+    n = 250_000
+    fe = [np.unique(c, return_inverse=True)[1].astype(np.int32)
+          for c in (rng.integers(0, 5000, n), rng.integers(0, 300, n), rng.integers(0, 10, n))]
+    groups = [int(c.max()) + 1 for c in fe]
+    w = log_uniform_weights(rng, n)
+    x = rng.normal(size=n) + sum(rng.normal(size=g)[c] for g, c in zip(groups, fe))
+    out = absorb([x], fe, solver, weights=w, coefficients=True)
+    assert out["converged"]
+    r = out["data"][:, 0] / np.sqrt(w)
+    norm = np.sqrt(np.sum(w * r * r))
+    for c, g in zip(fe, groups):
+        sums = np.bincount(c, weights=w * r, minlength=g)
+        assert np.max(np.abs(sums) / np.sqrt(np.bincount(c, weights=w, minlength=g))) < 1e-8 * norm
+    offsets = np.cumsum([0] + groups[:-1])
+    alpha = out["coefficients"][0]
+    fit = x - sum(alpha[o:o + g][c] for o, g, c in zip(offsets, groups, fe))
+    assert np.max(np.abs(fit - r)) < 1e-10 * np.max(np.abs(x))
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
 def test_scaling_every_weight_changes_nothing_beyond_rounding(solver):
     rng = np.random.default_rng(7)
     fe = design("ring", rng)
