@@ -23,6 +23,8 @@ zero-outcome row is negative, the rows with a positive one are separated.
 from __future__ import annotations
 
 import dataclasses
+import os
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -49,6 +51,17 @@ IR_TOL = 1e-7
 IR_SEPARATED = 1e-4
 IR_MAXITER = 2000
 MAX_HALVINGS = 30
+
+
+def _warn(message: str, category: type[Warning]) -> None:
+    """A warning attributed to the caller's line: the first frame outside kestrel, however
+    deep the call (fepois, feglm, multiple estimation)."""
+    package = os.path.dirname(os.path.abspath(__file__))
+    frame, level = sys._getframe(1), 2
+    while frame is not None and os.path.dirname(
+            os.path.abspath(frame.f_code.co_filename)).startswith(package):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, category, stacklevel=level)
 
 
 class SeparationWarning(UserWarning):
@@ -324,10 +337,9 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
         if separated.size:
             shown = ", ".join(map(str, separated[:10])) + (", ..." if separated.size > 10
                                                            else "")
-            warnings.warn(f"{separated.size:,} row{'s' * (separated.size > 1)} dropped as "
-                          f"separated (their fitted mean goes to "
-                          f"{'0 or 1' if fam.binary else '0'}; no estimate exists with them): "
-                          f"rows at positions {shown}", SeparationWarning, stacklevel=4)
+            _warn(f"{separated.size:,} row{'s' * (separated.size > 1)} dropped as separated "
+                  f"(their fitted mean goes to {'0 or 1' if fam.binary else '0'}; no estimate "
+                  f"exists with them): rows at positions {shown}", SeparationWarning)
         mask = sample["mask"]
         y = y_all[mask]
         if fam.binary and (y.min() == y.max()):
@@ -412,8 +424,8 @@ def _rectifier(d: design.Design, sample: dict, y: np.ndarray, fixef_tol: float,
         if (fitted[zero] >= -IR_TOL).all():
             return zero & (fitted > IR_SEPARATED)
         u = np.where(zero, np.maximum(fitted, 0.0), 0.0)
-    warnings.warn("the separation check ('ir') did not settle; no row is dropped by it",
-                  est.ConvergenceWarning, stacklevel=5)
+    _warn("the separation check ('ir') did not settle; no row is dropped by it",
+          est.ConvergenceWarning)
     return np.zeros_like(zero)
 
 
@@ -493,9 +505,8 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
             break
         inner_tol = max(fixef_tol, min(inner_tol, crit * 1e-3))
     if not converged:
-        warnings.warn(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
-                      f"reaching glm_tol={glm_tol:g}; raise glm_maxiter",
-                      est.ConvergenceWarning, stacklevel=5)
+        _warn(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
+                      f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", est.ConvergenceWarning)
     return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged)
 
 
@@ -534,8 +545,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
             raise ValueError(f"every regressor of {fml!r} was dropped "
                              f"({est._why(d.x_names, ls)}); nothing is left to estimate")
         if dropped:
-            warnings.warn(f"dropped {est._why(d.x_names, ls)}", est.CollinearityWarning,
-                          stacklevel=4)
+            _warn(f"dropped {est._why(d.x_names, ls)}", est.CollinearityWarning)
         collinear = [d.x_names[i] for i in dropped]
         positions = list(ls["kept"])
     else:
