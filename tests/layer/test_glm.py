@@ -282,3 +282,19 @@ def test_mistakes(counts, binary):
         kestrel.fepois("y ~ x1", counts, glm_maxiter=2.5)
     with pytest.raises(ValueError, match="glm_tol"):
         kestrel.fepois("y ~ x1", counts, glm_tol=-1)
+
+
+def test_real_binary_panel_against_pyfixest():
+    # Union membership in the NLSY wage panel with worker and year effects. Workers never
+    # or always members are dropped here (as fixest does); pyfixest 0.60 drops only the
+    # never-members, and counts the others' rows in N (so its factors differ): the
+    # coefficients, which those rows do not move, agree.
+    wp = need("linearmodels.datasets.wage_panel").load()
+    fml = "union ~ married + hours + expersq | nr + year"
+    with pytest.warns(kestrel.SeparationWarning):
+        fit = kestrel.feglm(fml, wp, family="logit")
+    always = wp.groupby("nr")["union"].transform("min") == 1
+    never = wp.groupby("nr")["union"].transform("max") == 0
+    assert fit.n_separated == int((always | never).sum())
+    ref = quiet(pf.feglm, fml, wp, family="logit", vcov={"CRV1": "nr"}, fixef_tol=1e-10)
+    close(fit.coef().to_numpy(), ref.coef().to_numpy(), 1e-6)
