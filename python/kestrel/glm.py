@@ -25,6 +25,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import sys
+import time
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -146,6 +147,7 @@ class GlmFit(Fit):
     pseudo_r2: float = np.nan
     n_separated: int = 0
     inner_iterations: int = 0
+    demeaning_seconds: float = 0.0  # time in the IRLS iterations' weighted demeaning
     offset: Any = None
     _eta: np.ndarray | None = dataclasses.field(default=None, repr=False)
 
@@ -440,6 +442,7 @@ class _Irls:
     iterations: int
     inner_iterations: int
     converged: bool
+    seconds: float
 
 
 def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.ndarray,
@@ -453,7 +456,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     dev_old = fam.deviance(y, mu)
     start = None
     inner_tol = max(fixef_tol, INNER_START) if d.fe else fixef_tol
-    inner = 0
+    inner, seconds = 0, 0.0
     converged = False
     z_all, w_all = np.zeros(n_all), np.ones(n_all)
     sum_squares = np.empty(0)
@@ -462,10 +465,12 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
         w, z = fam.working(y, eta, mu)
         z_all[mask] = z - off
         w_all[mask] = w
+        clock = time.perf_counter()
         ab = _core.absorb(columns=[z_all, *d.x], mask=mask, fe=sample["fe"],
                           fe_groups=sample["fe_groups"], tol=inner_tol, max_iter=fixef_maxiter,
                           solver=solver, progress=callback, weights=w_all, start=start,
                           coefficients=True)
+        seconds += time.perf_counter() - clock
         inner += int(ab["iterations"])
         if d.fe:
             start = ab["coefficients"]
@@ -507,7 +512,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     if not converged:
         _warn(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
                       f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", est.ConvergenceWarning)
-    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged)
+    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds)
 
 
 def _null(fam: Family, y: np.ndarray, off: np.ndarray) -> np.ndarray:
@@ -591,4 +596,5 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   null_deviance=fam.deviance(y, mu0), loglik=ll, loglik_null=ll0,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
+                  demeaning_seconds=r.seconds,
                   offset=offset if isinstance(offset, str) else None, _eta=r.eta)
