@@ -106,17 +106,29 @@ class Family:
         var = np.maximum(mu * (1.0 - mu), 1e-300)
         return d * d / var, eta + (y - mu) / d
 
-    def loglik(self, y: np.ndarray, mu: np.ndarray) -> float:
+    def loglik(self, y: np.ndarray, mu: np.ndarray, log_factorials: float = 0.0) -> float:
+        """``log_factorials``: Σ log(y!) (Poisson), computed once by the caller."""
         with np.errstate(divide="ignore", invalid="ignore"):
             if self.name == "poisson":
-                return float(np.sum(special.xlogy(y, mu) - mu - special.gammaln(y + 1.0)))
-            return float(np.sum(special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu)))
+                return float(y @ np.log(mu) - mu.sum() - log_factorials)
+            return float(np.sum(np.log(np.where(y == 1, mu, 1.0 - mu))))
 
-    def deviance(self, y: np.ndarray, mu: np.ndarray) -> float:
-        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            if self.name == "poisson":
-                return float(2.0 * np.sum(special.xlogy(y, y / mu) - (y - mu)))
-            return float(-2.0 * np.sum(special.xlogy(y, mu) + special.xlog1py(1.0 - y, -mu)))
+    def deviance_of(self, y: np.ndarray) -> Any:
+        """The deviance as a function of μ for this y, its terms in y alone summed once
+        (it is evaluated at every iteration and step-halving)."""
+        if self.name == "poisson":
+            ylogy, total = float(np.sum(special.xlogy(y, y))), float(y.sum())
+
+            def poisson(mu: np.ndarray) -> float:
+                with np.errstate(divide="ignore", invalid="ignore"):
+                    return 2.0 * (ylogy - float(y @ np.log(mu)) - total + float(mu.sum()))
+            return poisson
+        one = y == 1
+
+        def binomial(mu: np.ndarray) -> float:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                return -2.0 * float(np.sum(np.log(np.where(one, mu, 1.0 - mu))))
+        return binomial
 
     def start(self, y: np.ndarray) -> np.ndarray:
         if self.name == "poisson":
@@ -453,7 +465,8 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     k = len(d.x)
     mu = fam.start(y)
     eta = fam.link(mu)
-    dev_old = fam.deviance(y, mu)
+    deviance = fam.deviance_of(y)
+    dev_old = deviance(mu)
     start = None
     inner_tol = max(fixef_tol, INNER_START) if d.fe else fixef_tol
     inner, seconds = 0, 0.0
@@ -486,7 +499,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
             e = ls["resid"] / sq
         eta_new = z - e  # the working response minus the weighted residual: offset included
         mu_new = fam.inverse(eta_new)
-        dev = fam.deviance(y, mu_new)
+        dev = deviance(mu_new)
         # Step-halving: back towards the previous fit while the deviance is not finite or
         # rises (the fixed effects' and coefficients' move is linear in the step). The
         # starting values are no fit of the model: the first step halves only to stay finite
@@ -496,7 +509,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
                 and halvings < MAX_HALVINGS:
             eta_new = (eta_new + eta) / 2.0
             mu_new = fam.inverse(eta_new)
-            dev = fam.deviance(y, mu_new)
+            dev = deviance(mu_new)
             halvings += 1
         if not np.isfinite(dev):
             raise ValueError("the deviance is not finite: the model cannot be fitted (check "
@@ -575,7 +588,8 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
 
     mu0 = _null(fam, y, off)
-    ll, ll0 = fam.loglik(y, r.mu), fam.loglik(y, mu0)
+    log_factorials = float(special.gammaln(y + 1.0).sum()) if not fam.binary else 0.0
+    ll, ll0 = fam.loglik(y, r.mu, log_factorials), fam.loglik(y, mu0, log_factorials)
     resid = y - r.mu
     rss = float(resid @ resid)
     source = prediction.Source(r.eta - off, d.x, prediction.labels(frame, model.fixef, sample),
@@ -593,7 +607,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   periods=None if inference.serial is None else inference.serial.periods,
                   _model=source.model(d, model, sample, positions, coef),
                   family=fam.name, deviance=r.deviance,
-                  null_deviance=fam.deviance(y, mu0), loglik=ll, loglik_null=ll0,
+                  null_deviance=fam.deviance_of(y)(mu0), loglik=ll, loglik_null=ll0,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
                   demeaning_seconds=r.seconds,
