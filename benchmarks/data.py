@@ -184,7 +184,7 @@ def glm_panel(n: int, design: str) -> dict[str, np.ndarray]:
     outcome c ~ Poisson(exp(eta)) and a binary outcome b ~ Bernoulli(logistic(eta)),
     eta = 0.3*x1 - 0.1*x2 + 0.3*(firm + individual effects) + 0.1*year effects."""
     p = panel(n, design)
-    rng = _rng(10, n, 0 if design == "simple" else 1)
+    rng = _rng(11, n, 0 if design == "simple" else 1)
     n_firm, n_indiv = int(p["firm"].max()) + 1, n // 10
     eta = (0.3 * p["x1"] - 0.1 * p["x2"] + 0.3 * rng.standard_normal(n_firm)[p["firm"]]
            + 0.3 * rng.standard_normal(n_indiv)[p["indiv"]]
@@ -195,9 +195,30 @@ def glm_panel(n: int, design: str) -> dict[str, np.ndarray]:
             "year": p["year"], "firm": p["firm"]}
 
 
+def states(n: int, n_states: int = 50) -> dict[str, np.ndarray]:
+    """A panel of individuals over 10 years in 50 states (each individual in one state):
+    y = 0.5*x2 + individual, year and state effects + a state-by-year shock + N(0, 1), so
+    that the errors are correlated within states, the clusters of inference after the fit
+    (workload 9); x1 (correlated within states too) has no effect, so that the bootstrap
+    tests a null that holds and its p-values can be compared."""
+    if n % 10:
+        raise ValueError("panel size must be a multiple of 10")
+    rng = _rng(10, n, n_states)
+    n_indiv = n // 10
+    indiv = np.repeat(np.arange(n_indiv, dtype=np.int32), 10)
+    year = np.tile(np.arange(10, dtype=np.int32), n_indiv)
+    state = (indiv.astype(np.int64) * n_states // n_indiv).astype(np.int32)
+    x1 = rng.standard_normal(n) + rng.standard_normal(n_states)[state]
+    x2 = rng.standard_normal(n)
+    shock = rng.standard_normal((n_states, 10))[state, year]
+    y = (0.5 * x2 + rng.standard_normal(n_indiv)[indiv] + rng.standard_normal(10)[year]
+         + rng.standard_normal(n_states)[state] + shock + rng.standard_normal(n))
+    return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "year": year, "state": state}
+
+
 GENERATORS = {"panel": panel, "glm_panel": glm_panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
               "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
-              "staircase": staircase}
+              "staircase": staircase, "states": states}
 
 
 def generate(name: str, params: dict) -> dict[str, np.ndarray]:

@@ -681,6 +681,97 @@ LSMR_COEF_RTOL = 1e-4
 PYFIXEST_EXTRA_MODULES = {"map-numba": ("numba",), "map-jax": ("jax",), "lsmr-torch": ("torch",)}
 
 
+# ---------------------------------------------------------------- inference after the fit (9)
+
+def _states_setup(data, params):
+    import pandas as pd
+    df = pd.DataFrame({c: data[c] for c in ("y", "x1", "x2", "indiv", "year", "state")})
+    fml = f"y ~ x1 + x2 | {' + '.join(params['fe'])}"
+    return dict(df=df, fml=fml, names=["x1", "x2"])
+
+
+def _quiet(fn, *args, **kwargs):
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fn(*args, **kwargs)
+
+
+def _fitted_setup(library, vcov):
+    """The fit made beforehand (not timed): the timed call is the inference after it."""
+    def setup(data, params):
+        s = _states_setup(data, params)
+        if library == "kestrel":
+            import kestrel
+            s["fit"] = _quiet(kestrel.feols, s["fml"], s["df"], vcov, fixef_tol=KESTREL_TOL)
+        else:
+            import pyfixest as pf
+            s["fit"] = _quiet(pf.feols, s["fml"], data=s["df"], vcov=vcov)
+        return s
+    return setup
+
+
+def _wild_setup(library):
+    def setup(data, params):
+        s = _fitted_setup(library, {"CRV1": "state"})(data, params)
+        s["B"] = params["B"]
+        return s
+    return setup
+
+
+def _kestrel_wild_run(s):
+    b = s["fit"].wildboottest("x1", B=s["B"], seed=1)
+    return Output(info={"pvalue": b.pvalue, "t": b.statistic, "B": b.B})
+
+
+def _pyfixest_wild_run(s):
+    r = _quiet(s["fit"].wildboottest, param="x1", reps=s["B"], seed=1)
+    return Output(info={"pvalue": float(r["Pr(>|t|)"]), "t": float(r["t value"])})
+
+
+def _with_vcov(setup, vcov):
+    def wrapped(data, params):
+        s = setup(data, params)
+        s["vcov"] = vcov
+        return s
+    return wrapped
+
+
+def _kestrel_fit_run(s):
+    import kestrel
+    fit = _quiet(kestrel.feols, s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL)
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+def _pyfixest_fit_run(s):
+    import pyfixest as pf
+    fit = _quiet(pf.feols, s["fml"], data=s["df"], vcov=s["vcov"])
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+def _kestrel_vcov_as_run(s):
+    # The clusters are not among the fit's identifiers: read from the frame.
+    fit = s["fit"].vcov_as(s["vcov"], data=s["df"])
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+def _pyfixest_vcov_run(s):
+    fit = _quiet(s["fit"].vcov, s["vcov"])
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy())
+
+
+def _vcov_setup(library):
+    def setup(data, params):
+        s = _fitted_setup(library, "iid")(data, params)
+        s["vcov"] = {params["vcov"]: "state"}
+        return s
+    return setup
+
+
+def _refit_setup(data, params):
+    return _with_vcov(_states_setup, {params["vcov"]: "state"})(data, params)
+
+
 def _pyfixest_name(variant: str) -> str:
     return "pyfixest" if variant == "map-rust" else f"pyfixest[{variant}]"
 
@@ -782,6 +873,31 @@ def _tools() -> dict[str, list[Tool]]:
                  note="the product alone, group sums given"),
             Tool("numpy S.T@S, 1 thread", ("threadpoolctl",), _product_setup(1),
                  _numpy_product_run, note="the product alone, BLAS on one thread"),
+        ],
+        "wild": [
+            Tool("kestrel", (), _wild_setup("kestrel"), _kestrel_wild_run,
+                 note="fit.wildboottest (WCR, Rademacher), the fit made beforehand"),
+            Tool("kestrel.feols", (), _refit_setup, _kestrel_fit_run,
+                 note="the fit itself, for scale"),
+            Tool("pyfixest", ("pyfixest", "wildboottest"), _wild_setup("pyfixest"),
+                 _pyfixest_wild_run,
+                 note="fit.wildboottest (the wildboottest package on the dummy-variable model)"),
+        ],
+        "crv3": [
+            Tool("kestrel", (), _refit_setup, _kestrel_fit_run, True,
+                 note="kestrel.feols with vcov={'CRV3': 'state'}"),
+            Tool("kestrel.vcov_as", (), _vcov_setup("kestrel"), _kestrel_vcov_as_run, True,
+                 note="fit.vcov_as({'CRV3': 'state'}) on an iid fit"),
+            Tool("pyfixest", ("pyfixest",), _refit_setup, _pyfixest_fit_run, True,
+                 note="feols with vcov={'CRV3': 'state'}"),
+        ],
+        "vcov_as": [
+            Tool("kestrel", (), _vcov_setup("kestrel"), _kestrel_vcov_as_run, True,
+                 note="fit.vcov_as({'CRV1': 'state'}) on an iid fit"),
+            Tool("kestrel.feols", (), _refit_setup, _kestrel_fit_run, True,
+                 note="a new fit with that covariance"),
+            Tool("pyfixest", ("pyfixest",), _vcov_setup("pyfixest"), _pyfixest_vcov_run, True,
+                 note="fit.vcov({'CRV1': 'state'}) on an iid fit"),
         ],
         "recode": [
             Tool("kestrel", (), _recode_setup, _kestrel_recode_run, native=("rust_recode",)),

@@ -110,20 +110,21 @@ def cases(mode: str) -> list[Case]:
         sizes, hard, big = [10_000, 50_000], [10_000, 30_000], [50_000]
         n_nofe, n_iv, n_cov, n_ids = 100_000, 100_000, 100_000, 100_000
         job, random, n_gram = [50_000], [50_000], 20_000
-        multi, stair = [50_000], [100_000]
+        multi, stair, inference = [50_000], [100_000], [50_000]
     elif quick:
         # Not 2*10^5: there n/230 = 870 firms, a multiple of the 10 years, so the cyclic firm
         # fixes the year and the difficult design degenerates (one iteration).
         sizes, hard, big = [100_000, 1_000_000], [100_000, 300_000], []
         n_nofe, n_iv, n_cov, n_ids = 2_000_000, 1_000_000, 1_000_000, 10_000_000
         job, random, n_gram = [1_000_000], [1_000_000], 100_000
-        multi, stair = [1_000_000], [1_000_000]
+        multi, stair, inference = [1_000_000], [1_000_000], [1_000_000]
     else:
         sizes = [100_000, 500_000, 1_000_000, 2_000_000, 10_000_000]
         hard, big = sizes, [1_000_000]
         n_nofe, n_iv, n_cov, n_ids = 10_000_000, 1_000_000, 1_000_000, 10_000_000
         job, random, n_gram = [1_000_000, 10_000_000], [1_000_000, 10_000_000], 1_000_000
         multi, stair = [1_000_000, 10_000_000], [1_000_000, 10_000_000]
+        inference = [1_000_000]
     # Long mode: demeaning alone at every size, the iteration profile at 10^6 rows.
     demean_sizes = [] if quick else sizes
     out = _panel_cases(sizes, hard, demean_sizes, big, [] if quick else [1_000_000], quick)
@@ -179,6 +180,21 @@ def cases(mode: str) -> list[Case]:
                             {"n": n, "design": design}, {"n": 2000, "design": design},
                             {"family": family, "fe": fe,
                              "outcome": "c" if family == "poisson" else "b"}))
+    # Inference after the fit, 50 state clusters (individuals nested in states). The wild
+    # bootstrap's fixed effects are few (pyfixest bootstraps the dummy-variable model, one
+    # dense column per level); CRV3 has the individuals, nested in the clusters.
+    warm_states = {"n": 2000}
+    for n in inference:
+        out.append(Case(9, "wild", "wild bootstrap B=9999, 50 clusters, 2 FE", n, "states",
+                        {"n": n}, warm_states, {"fe": ("state", "year"), "B": 9999,
+                                                         "vcov": "CRV1"}))
+        out.append(Case(9, "crv3", "CRV3, 50 clusters, FE nested", n, "states", {"n": n},
+                        warm_states, {"fe": ("indiv",), "vcov": "CRV3"}))
+        out.append(Case(9, "crv3", "CRV3, 50 clusters, 2 FE, one not nested", n, "states",
+                        {"n": n}, warm_states, {"fe": ("indiv", "year"), "vcov": "CRV3"},
+                        tools=("kestrel", "kestrel.vcov_as")))
+        out.append(Case(9, "vcov_as", "iid to CRV1, 50 clusters, 2 FE", n, "states", {"n": n},
+                        warm_states, {"fe": ("indiv", "year"), "vcov": "CRV1"}))
     for n in stair:
         out.append(Case(8, "singletons", "staircase, 2 FE", n, "staircase", {"n": n},
                         {"n": 2000}, {}))
@@ -216,8 +232,13 @@ def _same_partition(a: np.ndarray, b: np.ndarray) -> bool:
 
 # Tolerances: fixed-effect fits depend on each tool's demeaning tolerance (pyfixest's MAP
 # stops at 1e-6 by default), the others are exact up to summation order.
-COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5, "glm": 1e-6}
-SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3, "glm": 1e-3}
+COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5, "crv3": 1e-5,
+             "vcov_as": 1e-5, "glm": 1e-6}
+SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3, "crv3": 1e-4,
+           "vcov_as": 1e-4, "glm": 1e-3}
+# Bootstrap p-values from different draws: B = 9999 puts their Monte Carlo standard error
+# at 0.005 at most.
+WILD_PVALUE_ATOL = 0.02
 # Demeaned values of order 1: a difference above this means a different problem was solved,
 # below it the printed difference shows each tool's convergence tolerance at work.
 DEMEAN_ATOL = 1e-3
@@ -241,6 +262,11 @@ def check(case: Case, ref: dict, res: dict) -> tuple[bool | None, str]:
             else:
                 text += f", se {ds:.1e} (other convention)"
         return ok, text
+    if k == "wild":
+        if "pvalue" not in res.get("info", {}):
+            return None, ""
+        d = abs(res["info"]["pvalue"] - ref["info"]["pvalue"])
+        return d <= WILD_PVALUE_ATOL, f"p {res['info']['pvalue']:.4f} vs {ref['info']['pvalue']:.4f}"
     if k == "demean":
         a, b = _load(res["arrays"]["demeaned"]), _load(ref["arrays"]["demeaned"])
         d = float(np.max(np.abs(a - b))) if a.shape == b.shape else float("inf")
@@ -407,6 +433,21 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         add(f"W10 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
             ratio_to({"kind": "glm", "label": r["label"], "n": r["n"]}, "pyfixest"), limit,
             detail)
+    # Inference after the fit (workload 9).
+    for r in rows:
+        if r["tool"] != "kestrel" or not r.get("ok"):
+            continue
+        sel = {"kind": r["kind"], "label": r["label"], "n": r["n"]}
+        if r["kind"] == "wild":
+            add("wild bootstrap: <= 0.2x pyfixest's wildboottest", f"n={r['n']}",
+                ratio_to(sel, "pyfixest"), 0.2)
+            add("wild bootstrap: <= 2x the fit", f"n={r['n']}",
+                ratio_to(sel, "kestrel.feols"), 2.0)
+        if r["kind"] == "crv3" and "nested" in r["label"] and "not" not in r["label"]:
+            add("CRV3 nested: <= 0.3x pyfixest's CRV3", f"n={r['n']}",
+                ratio_to(sel, "pyfixest"), 0.3)
+        if r["kind"] == "vcov_as":
+            add("vcov_as: <= 0.1x a new fit", f"n={r['n']}", ratio_to(sel, "kestrel.feols"), 0.1)
     for kind in ("hac", "dk"):
         if any(r["kind"] == kind for r in rows):
             add(f"W5 {kind.upper()}: <= 0.2x statsmodels", kind, ratio_to({"kind": kind}, "statsmodels"), 0.2)

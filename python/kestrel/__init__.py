@@ -17,9 +17,11 @@ if TYPE_CHECKING:
     from kestrel.demeaning import demean
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
     from kestrel.glm import GlmFit, SeparationWarning, feglm, fepois
+    from kestrel.inference import BootTest, WaldTest
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
+    from kestrel.samples import EmptySampleWarning
     from kestrel.tables import etable
     from kestrel.vcov import SSC, LeverageWarning, ssc
 
@@ -30,8 +32,10 @@ _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimati
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
          "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
-         "demean": "kestrel.demeaning", "fepois": "kestrel.glm", "feglm": "kestrel.glm",
-         "GlmFit": "kestrel.glm", "SeparationWarning": "kestrel.glm"}
+         "demean": "kestrel.demeaning", "EmptySampleWarning": "kestrel.samples",
+         "WaldTest": "kestrel.inference", "BootTest": "kestrel.inference",
+         "fepois": "kestrel.glm", "feglm": "kestrel.glm", "GlmFit": "kestrel.glm",
+         "SeparationWarning": "kestrel.glm"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

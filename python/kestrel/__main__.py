@@ -48,7 +48,8 @@ def _bounded_int(low: int, high: int, what: str) -> Callable[[str], int]:
 
 
 def _vcov(text: str) -> str | dict[str, str]:
-    """'iid', 'hetero', 'HC0'..'HC3', 'NW', 'DK', or 'CRV1:firm' / 'CRV1:firm+year'."""
+    """'iid', 'hetero', 'HC0'..'HC3', 'NW', 'DK', 'CRV1:firm' / 'CRV1:firm+year' or
+    'CRV3:firm'."""
     kind, sep, variables = text.partition(":")
     return {kind: variables} if sep else text
 
@@ -81,18 +82,27 @@ def fit_parser() -> argparse.ArgumentParser:
     p.add_argument("file", help=f"a data file: {UNDERSTOOD}")
     p.add_argument("formula", help="for example 'y ~ x1 + x2 | fe1 + fe2'")
     p.add_argument("--vcov", type=_vcov, default=None,
-                   help="iid, hetero, HC0, HC1, HC2, HC3, CRV1:VAR / CRV1:VAR1+VAR2, or NW / DK "
-                        "(Newey-West, Driscoll-Kraay: with --time-id) (default: clustered by "
-                        "the first fixed effect, else iid)")
-    serial = p.add_argument_group("Newey-West and Driscoll-Kraay (--vcov NW or DK)")
+                   help="iid, hetero, HC0, HC1, HC2, HC3, CRV1:VAR / CRV1:VAR1+VAR2, CRV3:VAR, "
+                        "or NW / DK (Newey-West, Driscoll-Kraay: with --time-id) (default: "
+                        "clustered by the first fixed effect, else iid)")
+    serial = p.add_argument_group("Newey-West and Driscoll-Kraay (--vcov NW or DK), and the "
+                                  "panel of the lags l(), leads f() and differences d() "
+                                  "of the formula")
     serial.add_argument("--time-id", metavar="COLUMN",
                         help="the column of time periods (required)")
     serial.add_argument("--panel-id", metavar="COLUMN",
-                        help="NW: one series per value of this column (a panel)")
+                        help="NW: one series per value of this column (a panel); the panel "
+                             "units of l(), f() and d()")
     serial.add_argument("--lag", type=_bounded_int(0, 2**63 - 1, "--lag"), default=None,
                         help="the Bartlett lag (default floor(T^(1/4)) for T periods; required "
                              "for NW on a single series)")
     # --weights COLUMN joins here, passed on as feols(weights=...), once feols takes weights.
+    samples = p.add_argument_group("Samples (several fits are printed one after another)")
+    samples.add_argument("--split", metavar="COLUMN", help="one fit per value of COLUMN")
+    samples.add_argument("--fsplit", metavar="COLUMN",
+                         help="the full sample, then one fit per value of COLUMN")
+    samples.add_argument("--subset", metavar="COLUMN",
+                         help="fit the rows where the boolean COLUMN is true")
     p.add_argument("--keep-singletons", action="store_true",
                    help="keep rows alone in their fixed-effect group")
     p.add_argument("--fixef-tol", type=float, default=1e-8,
@@ -178,7 +188,11 @@ def read_data(path: str) -> Any:
 def serial_kwargs(args: argparse.Namespace,
                   parser: argparse.ArgumentParser) -> dict[str, Any] | None:
     """vcov_kwargs of feols from --time-id, --panel-id and --lag."""
-    given = [f"--{name.replace('_', '-')}" for name in ("time_id", "panel_id", "lag")
+    from kestrel import panel
+
+    # With lags in the formula, --time-id and --panel-id give their panel too.
+    names = ("lag",) if panel.mentions(args.formula) else ("time_id", "panel_id", "lag")
+    given = [f"--{name.replace('_', '-')}" for name in names
              if getattr(args, name) is not None]
     serial = isinstance(args.vcov, str) and args.vcov.strip().upper() in ("NW", "DK")
     if not serial:
@@ -200,6 +214,19 @@ def serial_kwargs(args: argparse.Namespace,
     return kwargs
 
 
+def panel_and_samples(args: argparse.Namespace) -> dict[str, Any]:
+    """feols's panel (for a formula with lags) and sample options from the command line."""
+    from kestrel import panel
+
+    out: dict[str, Any] = {}
+    if panel.mentions(args.formula):
+        out.update(panel_id=args.panel_id, time_id=args.time_id)
+    for name in ("split", "fsplit", "subset"):
+        if getattr(args, name) is not None:
+            out[name] = getattr(args, name)
+    return out
+
+
 def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
     import kestrel
 
@@ -215,7 +242,8 @@ def run_fit(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
         # columns, NumPy's functions and the formula language's, nothing else.
         fit = kestrel.feols(args.formula, data, args.vcov, vcov_kwargs=vcov_kwargs,
                             fixef_tol=args.fixef_tol, fixef_maxiter=args.fixef_maxiter,
-                            drop_singletons=not args.keep_singletons, context="restricted")
+                            drop_singletons=not args.keep_singletons, context="restricted",
+                            **panel_and_samples(args))
     except (ValueError, TypeError, KeyError) as exc:
         parser.error(exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc))
     except MemoryError:

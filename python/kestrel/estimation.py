@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from kestrel import _core, design, formula, iv, prediction
+from kestrel import inference as inference_module
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
@@ -40,7 +41,10 @@ class ConvergenceWarning(UserWarning):
 
 def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc: Any = None,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Fit | FitList:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0,
+          panel_id: str | None = None, time_id: str | None = None, panel: Any = None,
+          split: str | None = None, fsplit: str | None = None,
+          subset: Any = None, lean: bool = False) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -53,8 +57,9 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     vcov: None (clustered by the first fixed effect, iid without fixed effects), "iid",
       "hetero" (= "HC1"), "HC0" (no small-sample factor), "HC2", "HC3" (least squares
       without fixed effects; NaN where a row with leverage 1 leaves them undefined),
-      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), "NW" (Newey–West) or "DK"
-      (Driscoll–Kraay).
+      {"CRV1": "firm"} or {"CRV1": "firm+year"} (multi-way), {"CRV3": "firm"} (the
+      leave-one-cluster-out jackknife; least squares, one clustering variable), "NW"
+      (Newey–West) or "DK" (Driscoll–Kraay). ``fit.vcov_as(...)`` changes it afterwards.
     vcov_kwargs: for "NW" and "DK", {"time_id": column, "panel_id": column, "lag": int}
       (time_id required; panel_id makes Newey–West one series per panel; lag by default
       floor(T^(1/4)) for T periods, except for a single Newey–West series, which needs it).
@@ -76,16 +81,36 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       builtins), or "restricted" nothing else: no builtins, no attribute but NumPy's
       functions, for formulas that come from someone else (the command line uses it).
       A formula's code runs only once every column and name it reads is found.
+    lean: keep no residuals and no copy or reference of the data, only what the estimates,
+      tests of the estimates (``wald_test``, ``lincom``), ``summary``, ``etable`` and
+      ``coefplot`` need: the fit pickles in a size that does not grow with the rows. The
+      rest needs the rows and raises on a lean fit: ``resid``, ``predict`` of the rows used
+      or with fixed effects, ``fixef``, ``vcov_as``, ``wildboottest`` (``predict(newdata)``
+      of a fit without fixed effects works).
+
+    panel_id, time_id: the panel's unit and time columns, for the lags ``l(x, k)``, leads
+      ``f(x, k)`` and differences ``d(x, k)`` of the formula (:mod:`kestrel.panel`); or
+      panel=(id, time). time_id alone: one time series.
+    split: a column; one fit per level, returned as a :class:`kestrel.FitList`. fsplit: the
+      same with the full sample first. subset: the rows to fit (a boolean mask, array or
+      Series, or the name of a boolean column). See :mod:`kestrel.samples`.
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
     """
+    call = dict(locals())  # first: every argument, as given
+    from kestrel import samples
+
+    if samples.wanted(call):
+        return samples.fit(feols, call)
     cov.check_number("fixef_tol", fixef_tol)
     cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
     if not isinstance(drop_singletons, (bool, np.bool_)):
         raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    if not isinstance(lean, (bool, np.bool_)):
+        raise TypeError(f"lean must be True or False, not {lean!r}")
     check_solver(solver)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)  # the caller's frame, found before any other call
@@ -95,13 +120,11 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
     if models is not None:
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, float(fixef_tol),
                                 int(fixef_maxiter), bool(drop_singletons), progress, ns,
-                                solver)
+                                solver, bool(lean))
     model = formula.parse(fml)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-    if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
-        raise ValueError(f"vcov={vcov!r} is not available with fixed effects: HC2 and HC3 "
-                         "need the leverage of the absorbed dummies, which is not computed; "
-                         "use 'hetero' (HC1) or a clustered covariance")
+    # HC2 and HC3 with fixed effects or 2SLS, CRV3 with 2SLS.
+    inference_module.check_request(vc, vcov, bool(model.fixef), model.iv is not None)
     model, instruments = iv.prepare(model, vc)  # 2SLS: its columns join the design
     frame = Frame(data)
     if frame.n_rows == 0:
@@ -122,7 +145,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
                                float(fixef_tol), int(fixef_maxiter))
     absorbed = _absorb([d.y, *d.x], sample, fixef_tol, fixef_maxiter, progress, solver)
     return _estimate(fml, model, vc, conv, d, sample, inference, instruments, absorbed, 0,
-                     list(range(1, 1 + len(d.x))), source)
+                     list(range(1, 1 + len(d.x))), source,
+                     (float(fixef_tol), int(fixef_maxiter), solver), bool(lean))
 
 
 def _sample(d: design.Design, drop_singletons: bool) -> dict:
@@ -208,17 +232,21 @@ def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,
 def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
               d: design.Design, sample: dict, inference: cov.Inference,
               instruments: iv.Instruments | None, absorbed: dict, y: int, x: list[int],
-              source: prediction.Source | None = None) -> Fit:
+              source: prediction.Source | None = None,
+              options: tuple[float, int, str] = (1e-8, 100_000, "auto"),
+              lean: bool = False) -> Fit:
     """Least squares (or its two stages) of column ``y`` of the absorbed data on columns
     ``x`` (the design's regressors, in order), then the covariance and the fit statistics.
-    ``source``: what the fit keeps for its fixed-effect values and predictions."""
+    ``source``: what the fit keeps for its fixed-effect values and predictions;
+    ``options``: the demeaning's tolerance, iteration cap and solver (for the jackknife's
+    refits); ``lean``: keep nothing of the rows."""
     # Least squares (or its two stages), dropping collinear and absorbed regressors.
     n = int(sample["n"])
     data = absorbed["data"]
     # Without fixed effects nothing can be absorbed (and the intercept's centred sum of
     # squares is zero): the check is skipped.
     sum_squares = absorbed["sum_squares"] if d.fe else np.empty(0)
-    first_stage = None
+    first_stage = iv_refit = None
     if instruments is None:
         ls = _core.least_squares(data=data, y=y, x=x,
                                  sum_squares=sum_squares, collin_tol=COLLIN_TOL)
@@ -238,17 +266,28 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
     else:
         stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference, COLLIN_TOL,
                                CollinearityWarning, stacklevel=4,
-                               exponents=absorbed["exponents"])
+                               exponents=absorbed["exponents"], lean=lean)
         ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
                   tss=stages.tss)
         names, x_cols, collinear = stages.names, stages.x, stages.dropped
-        first_stage = stages.first_stage
+        first_stage, iv_refit = stages.first_stage, stages.refit
         positions = stages.x_design
 
     # Covariance under the chosen convention.
     k = len(names)
     bread, resid = np.asarray(ls["bread"]), np.asarray(ls["resid"])
-    covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
+    p = absorbed["exponents"]
+    p_y = int(p[y])
+    p_x = p[[1 + j for j in positions]] if instruments is not None else p[x_cols]
+    state = None
+    if not lean or vc.jackknife:
+        state = inference_module.state(d, sample, inference, absorbed, y, x_cols, ls, p_y,
+                                       p_x, iv_refit, options)
+    if vc.jackknife:
+        assert state is not None
+        covariance = inference_module.jackknife(state, inference, inference.clusters[0])
+    else:
+        covariance = inference.covariance(data, x_cols, resid, bread, float(ls["rss"]))
     if covariance.leverage_one.size:
         cov.warn_leverage_one(covariance, vc, names, sample["mask"], stacklevel=4)
     if inference.serial is not None:
@@ -256,9 +295,6 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
 
     # Back from the scaled units: x_a times 2^-p_a and y times 2^-p_y make beta_a and the
     # residuals scale by 2^(p_a - p_y) and 2^-p_y (ratios such as R² do not change).
-    p = absorbed["exponents"]
-    p_y = int(p[y])
-    p_x = p[[1 + j for j in positions]] if instruments is not None else p[x_cols]
     with np.errstate(over="ignore", under="ignore"):  # a value beyond doubles: inf or 0
         coef = np.ldexp(np.asarray(ls["coef"], dtype=float), p_y - p_x)
         vcov = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
@@ -276,13 +312,14 @@ def _estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC
                n_singletons=int(sample["n_singletons"]),
                fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
-               mask=sample["mask"], _resid=resid, iterations=int(absorbed["iterations"]),
+               mask=None if lean else sample["mask"], _resid=None if lean else resid,
+               iterations=int(absorbed["iterations"]),
                converged=bool(absorbed["converged"]), solver_stage=str(absorbed["stage"]),
                collinear=collinear, first_stage=first_stage,
                periods=None if inference.serial is None else inference.serial.periods,
                _model=None if source is None else source.model(d, model, sample, positions,
-                                                               coef),
-               _se=se, **stats)
+                                                               coef, lean),
+               _se=se, _state=None if lean else state, lean=lean, **stats)
 
 
 def _why(x_names: list[str], ls: dict) -> str:
@@ -299,17 +336,28 @@ def _why(x_names: list[str], ls: dict) -> str:
 def _nested(vc: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict) -> list[bool]:
     """Which fixed effects are nested in a clustering variable (each level inside one
     cluster): the 'nonnested' convention does not count them."""
-    nested = [False] * len(d.fe)
     if vc.kind != "cluster" or conv.k_fixef != "nonnested":
-        return nested
-    for j, (name, fe, g_fe) in enumerate(zip(d.fe_names, sample["fe"], sample["fe_groups"])):
-        for c_name, cl, g_cl in zip(d.cluster_names, sample["clusters"],
-                                    sample["cluster_groups"]):
+        return [False] * len(d.fe)
+    return nested_in(d.fe_names, sample["fe"], sample["fe_groups"], d.cluster_names,
+                     sample["clusters"], sample["cluster_groups"])
+
+
+def nested_in(fe_names: list[str], fe_codes: list[np.ndarray], fe_groups: Any,
+              cluster_names: list[str], cluster_codes: list[np.ndarray],
+              cluster_groups: Any) -> list[bool]:
+    """Which fixed effects are nested in one of the clustering variables (codes over the
+    rows used)."""
+    nested = [False] * len(fe_codes)
+    for j, (name, fe, g_fe) in enumerate(zip(fe_names, fe_codes, fe_groups)):
+        for c_name, cl, g_cl in zip(cluster_names, cluster_codes, cluster_groups):
             if name == c_name:
                 nested[j] = True
             elif g_cl <= g_fe:  # more clusters than levels: some level spans two
-                _, pairs = _core.recode(fe.astype(np.int64) * g_cl + cl)
-                nested[j] = pairs == g_fe
+                # Each level's cluster, as some row of it says; nested if every row agrees.
+                index = fe.astype(np.intp)  # converted once, not by each indexing
+                of_level = np.empty(int(g_fe), dtype=cl.dtype)
+                of_level[index] = cl
+                nested[j] = bool(np.array_equal(of_level[index], cl))
             if nested[j]:
                 break
     return nested
@@ -324,8 +372,17 @@ def _fit_statistics(ls: dict, tss: float, n: int, k: int, dof_fe: int,
         r2 = 1.0 - rss / np.float64(tss)
         # Without regressors nothing is explained within (exactly, not up to rounding).
         within = (1.0 - rss / np.float64(ls["tss"]) if k else 0.0) if has_fe else np.nan
+    return dict(r2=float(r2), r2_within=float(within), rmse=float(np.sqrt(rss / n)), rss=rss,
+                **adjusted_r2(r2, within, n, k, dof_fe, has_fe))
+
+
+def adjusted_r2(r2: float, within: float, n: int, k: int, dof_fe: int,
+                has_fe: bool) -> dict[str, float]:
+    """The adjusted R² (they depend on the fixed effects' degrees of freedom, which the
+    small-sample convention counts)."""
+    r2, within = np.float64(r2), np.float64(within)
+    with np.errstate(divide="ignore", invalid="ignore"):
         adj = 1.0 - (1.0 - r2) * (n - 1) / (n - k - dof_fe)
         adj_within = (1.0 - (1.0 - within) * (n - dof_fe) / (n - k - dof_fe) if has_fe
                       else np.nan)
-    return dict(r2=float(r2), adj_r2=float(adj), r2_within=float(within),
-                adj_r2_within=float(adj_within), rmse=float(np.sqrt(rss / n)), rss=rss)
+    return dict(adj_r2=float(adj), adj_r2_within=float(adj_within))

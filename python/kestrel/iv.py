@@ -96,6 +96,9 @@ class Stages:
     x_design: list[int]  # positions in the design of the coefficients' observed columns
     dropped: list[str]
     first_stage: dict[str, FirstStage]
+    # What the first stages' tests need again under another covariance
+    # (kestrel.inference.vcov_as): the engine's first-stage results and columns.
+    refit: dict | None = None
 
 
 def prepare(model: ModelFormula, vc: Vcov) -> tuple[ModelFormula, Instruments | None]:
@@ -141,7 +144,7 @@ def _terms(text: str, fml: str, what: str) -> tuple[Term, ...]:
 def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                sum_squares: np.ndarray, inference: Inference, collin_tol: float,
                warning: type[Warning], stacklevel: int,
-               exponents: np.ndarray | None = None) -> Stages:
+               exponents: np.ndarray | None = None, lean: bool = False) -> Stages:
     """2SLS on ``data``, the absorbed columns [y, x…] of the design ``d`` (whose x holds the
     exogenous regressors, then the endogenous ones, then the instruments). ``data`` is
     overwritten in the instruments' columns. ``exponents``: column j of ``data`` is the
@@ -183,8 +186,14 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                                          shift=exponents[e] - exponents[kept])
                    for e, fs in zip(endog, firsts)}
 
-    # Fitted endogenous columns, over instrument columns no longer read.
+    # Fitted endogenous columns, over instrument columns no longer read (kept aside for
+    # the first stages' tests under another covariance, unless the fit is lean).
     fitted = excluded[:len(endog)]
+    refit = None if lean else dict(
+        firsts=firsts, kept=kept, excluded=excluded_kept, names=[name[c] for c in kept],
+        endog=[name[e] for e in endog],
+        shifts=[exponents[e] - exponents[kept] for e in endog],
+        saved={c: data[:, c].copy() for c in fitted if c in kept})
     for e, slot, fs in zip(endog, fitted, firsts):
         np.subtract(data[:, e], fs["resid"], out=data[:, slot])
 
@@ -211,7 +220,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                   tss=float(structural["tss"]),
                   names=[name[c] for c in exog_kept + endog], x=x,
                   x_design=[c - 1 for c in exog_kept + endog],
-                  dropped=[name[c] for c in dropped], first_stage=first_stage)
+                  dropped=[name[c] for c in dropped], first_stage=first_stage, refit=refit)
 
 
 def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], name: dict,

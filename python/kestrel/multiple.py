@@ -163,7 +163,7 @@ class _Group:
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
             fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            ns: formula.Namespace, solver: str = "auto") -> FitList:
+            ns: formula.Namespace, solver: str = "auto", lean: bool = False) -> FitList:
     """Fit every model of :func:`expand` on ``data`` (options checked by the caller; ``ns``
     the namespace of the formulas' code)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
@@ -224,7 +224,8 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             with _record(caught, [models[i]]):
                 inference = estimation._inference(vc, conv, d, sample, frame)
                 fits[i] = estimation._estimate(models[i], model, vc, conv, d, sample,
-                                               inference, None, absorbed, y, x, source)
+                                               inference, None, absorbed, y, x, source,
+                                               (fixef_tol, fixef_maxiter, solver), lean)
     for w in caught:
         warnings.warn(w.message, w.category, stacklevel=3)
     return FitList(fits)
@@ -254,17 +255,25 @@ def _normal(key: str) -> str:
     return "".join(key.split())
 
 
+def _key(fit: Fit) -> str:
+    """A model's name in a FitList: its formula, and the sample of a split."""
+    return fit.formula if fit.sample is None else f"{fit.formula}; {fit.sample}"
+
+
 class FitList(Sequence[Fit]):
     """The models of a multiple estimation, in order.
 
     Iterate over it, index it by position (``fits[0]``, ``fits[1:3]``) or by a model's
-    formula (``fits["y2 ~ x1 | firm"]``, spaces ignored; ``fits.keys()`` lists them), and
-    tabulate it with :meth:`etable` or plot it with :meth:`coefplot`.
+    key (``fits["y2 ~ x1 | firm"]``, spaces ignored; ``fits.keys()`` lists them), and
+    tabulate it with :meth:`etable` or plot it with :meth:`coefplot`. A model's key is its
+    formula, followed by its sample for ``split=`` and ``fsplit=``
+    (``"y ~ x | firm; sector = b"``); the sample alone (``fits["sector = b"]``) finds the
+    model of that sample when it is the only one.
     """
 
     def __init__(self, fits: Sequence[Fit]):
         self._fits = tuple(fits)
-        self._index = {_normal(f.formula): i for i, f in enumerate(self._fits)}
+        self._index = {_normal(_key(f)): i for i, f in enumerate(self._fits)}
 
     def __len__(self) -> int:
         return len(self._fits)
@@ -282,6 +291,10 @@ class FitList(Sequence[Fit]):
         if isinstance(key, str):
             i = self._index.get(_normal(key))
             if i is None:
+                same = [j for j, f in enumerate(self._fits)
+                        if f.sample is not None and _normal(f.sample) == _normal(key)]
+                i = same[0] if len(same) == 1 else None
+            if i is None:
                 close = difflib.get_close_matches(key, self.keys(), n=3)
                 hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
                 raise KeyError(f"no model {key!r} among {len(self)}{hint}")
@@ -289,11 +302,11 @@ class FitList(Sequence[Fit]):
         return self._fits[key]
 
     def keys(self) -> list[str]:
-        """Each model's formula, in order."""
-        return [f.formula for f in self._fits]
+        """Each model's key (its formula, and its sample if any), in order."""
+        return [_key(f) for f in self._fits]
 
     def items(self) -> list[tuple[str, Fit]]:
-        return [(f.formula, f) for f in self._fits]
+        return [(_key(f), f) for f in self._fits]
 
     def tidy(self, level: float = 0.95) -> pd.DataFrame:
         """Every model's :meth:`Fit.tidy`, one block of rows per model."""
@@ -317,6 +330,6 @@ class FitList(Sequence[Fit]):
 
     def __repr__(self) -> str:
         lines = [f"<kestrel.FitList: {len(self)} model{'s' * (len(self) != 1)}>"]
-        lines += [f"  [{i}] {f.formula}  ({f.nobs:,} observations)"
+        lines += [f"  [{i}] {_key(f)}  ({f.nobs:,} observations)"
                   for i, f in enumerate(self._fits)]
         return "\n".join(lines)

@@ -74,7 +74,9 @@ def coefplot(fits: Any, *, level: float = 0.95, keep: str | Sequence[str] | None
         lo = np.array([p.low for p in est])
         hi = np.array([p.high for p in est])
         ax.errorbar(x, b, yerr=np.vstack([b - lo, hi - b]) if est else None, fmt="o",
-                    color=color, capsize=3, label=fit.formula if len(models) > 1 else None)
+                    color=color, capsize=3,
+                    label=(fit.formula if fit.sample is None else f"{fit.formula}; {fit.sample}")
+                    if len(models) > 1 else None)
         refs = [p for p in pts if p.reference]
         if refs:
             ax.plot([xs[p.key] + shift for p in refs], [0.0] * len(refs), "o", color=color,

@@ -65,9 +65,18 @@ class Source:
     maxiter: int
 
     def model(self, d: Any, formula: Any, sample: dict, positions: list[int],
-              coef: np.ndarray) -> Model:
+              coef: np.ndarray, lean: bool = False) -> Model | None:
         """The model of a fit whose coefficients ``coef`` are those of the design's
-        regressors ``positions``."""
+        regressors ``positions``. A lean fit keeps only the recipes of its regressors (for
+        predictions on new data), and nothing with fixed effects, whose values need the
+        rows."""
+        if lean:
+            if formula.fixef:
+                return None
+            return Model(y=np.empty(0), r=np.empty(0),
+                         x_terms=[d.x_terms[j] for j in positions], recipes=d.recipes,
+                         fe_parts=(), fe_codes=[], fe_groups=[], fe_labels=[], absorbed_dof=0,
+                         tol=self.tol, maxiter=self.maxiter)
         mask = sample["mask"]
         # y - X beta, each row summed over the coefficients in order (as _core.residuals).
         fitted = np.zeros(len(self.y))
@@ -136,9 +145,14 @@ def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
     """Fitted values with the fixed effects: of the rows used (``newdata=None``), or of every
     row of ``newdata``, NaN where a value is missing or a level was not seen in the fit.
     ``context``: the namespace of the formula's code (:func:`kestrel.design.rebuild`)."""
-    m = _model(fit)
+    if fit.lean and newdata is not None and fit._model is not None:
+        m = fit._model  # a lean fit without fixed effects predicts from its recipes
+    else:
+        m = _model(fit)
     if newdata is None:
         return m.y - fit._resid
+    if fit._panel is not None:  # lags and differences: computed within newdata
+        newdata = fit._panel.apply(newdata)
     frame = Frame(newdata)
     for part in (p for parts in m.fe_parts for p in parts):
         frame.series(part)  # before any code of the formula runs
@@ -166,6 +180,10 @@ def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
 
 
 def _model(fit: Fit) -> Model:
+    if fit.lean and (fit._model is None or fit._model.y.size == 0):
+        raise ValueError("a lean fit (lean=True) keeps no rows: residuals, fitted values "
+                         "of the rows used and the fixed effects' values need them; fit "
+                         "again without lean=True")
     if fit._model is None:
         raise ValueError("this fit does not keep its design: fixed effects and predictions "
                          "are not available")

@@ -23,7 +23,8 @@ class Fit:
     ``mask`` marks the caller's rows the fit used (no missing value, not a singleton):
     ``data[fit.mask]`` lines up with ``fit.resid()``. ``collinear`` lists the regressors
     dropped as collinear or absorbed by the fixed effects. ``dof_fixef`` is the number of
-    degrees of freedom the small-sample convention counts for the fixed effects.
+    degrees of freedom the small-sample convention counts for the fixed effects. ``sample``
+    names the sample of a fit of ``split=`` or ``fsplit=`` (``"g = a"``, ``"full sample"``).
 
     A fit answers from the data as they were at the call: it keeps what it needs of the
     rows it used, so editing the caller's frame afterwards changes none of its results.
@@ -63,6 +64,12 @@ class Fit:
     # The standard errors, where the covariance's own units could not hold them (the
     # variance of a coefficient on a regressor of 1e160 underflows); None: from _vcov.
     _se: np.ndarray | None = field(default=None, repr=False)
+    # split= and fsplit=: the sample fitted ("g = a", "full sample"); None: the data given.
+    sample: str | None = None
+    _panel: Any = field(default=None, repr=False)  # kestrel.panel.Operators, for new data
+    # What inference after the fit needs (kestrel.inference.State); None for a lean fit.
+    _state: Any = field(default=None, repr=False)
+    lean: bool = False
 
     _stat: ClassVar[str] = "t"  # the test statistic's letter: t here, z for GLMs
 
@@ -108,6 +115,9 @@ class Fit:
     def resid(self, full: bool = False) -> np.ndarray:
         """Residuals of the rows used (``full=True``: one per row of the data, NaN where a
         row was not used)."""
+        if self.lean:
+            raise ValueError("a lean fit (lean=True) keeps no residuals; fit again without "
+                             "lean=True")
         if not full:
             return self._resid.copy()
         out = np.full(self.mask.shape[0], np.nan)
@@ -128,6 +138,50 @@ class Fit:
 
         return prediction.predict(self, newdata, context)
 
+    # Inference after the fit ------------------------------------------------------------
+    def vcov_as(self, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
+                data: Any = None) -> Fit:
+        """The same fit with another covariance (``vcov``, ``vcov_kwargs`` and ``ssc`` as in
+        :func:`kestrel.feols`; ``ssc=None`` keeps the fit's), computed from what the fit
+        kept, without absorbing the fixed effects again: the same numbers as a new fit with
+        that covariance. Clustering by a variable that is neither a fixed effect nor a
+        clustering variable of the fit, or a new ``time_id``, reads it from ``data``, the
+        frame the fit was made from (it must have no missing value in the rows used)."""
+        from kestrel import inference
+
+        return inference.vcov_as(self, vcov, vcov_kwargs, ssc, data)
+
+    def wald_test(self, R: Any = None, q: Any = None) -> Any:
+        """Wald test of the joint restrictions R β = q: ``R`` a matrix with one column per
+        coefficient (``q`` then defaults to zeros), or a string such as ``"x1 = x2"`` or
+        ``"x1 + x2 = 1"``, or a list of them; None: every coefficient is zero. Returns a
+        :class:`kestrel.inference.WaldTest` (F on the fit's degrees of freedom)."""
+        from kestrel import inference
+
+        return inference.wald_test(self, R, q)
+
+    def lincom(self, combination: Any, level: float = 0.95) -> pd.DataFrame:
+        """Estimate, standard error, t, p and interval of a linear combination of the
+        coefficients, such as ``"x1 + 2*x2"`` (or a list of them, or a matrix with one
+        column per coefficient), under the fit's covariance."""
+        from kestrel import inference
+
+        return inference.lincom(self, combination, level)
+
+    def wildboottest(self, param: Any, B: int = 9999, weights: str = "rademacher",
+                     impose_null: bool = True, seed: int | None = None, r: float = 0.0,
+                     cluster: str | None = None, level: float = 0.95,
+                     data: Any = None) -> Any:
+        """The wild cluster bootstrap test of one coefficient (``param="x1"``, H0: β = r)
+        or one linear restriction (``"x1 + x2 = 1"``, or a row of R with ``r``): p-value,
+        the t statistic and the interval by test inversion
+        (:class:`kestrel.inference.BootTest`). See :func:`kestrel.inference.wildboottest`."""
+        from kestrel import inference
+
+        return inference.wildboottest(self, param, B=B, weights=weights,
+                                      impose_null=impose_null, seed=seed, r=r,
+                                      cluster=cluster, level=level, data=data)
+
     def _series(self, values: np.ndarray, name: str) -> pd.Series:
         return pd.Series(values, index=pd.Index(self.coef_names, name="Coefficient"), name=name)
 
@@ -138,11 +192,19 @@ class Fit:
                 f"{len(self.coef_names)} coefficients{fe}, {self.vcov_type.label}>")
 
     def summary(self, level: float = 0.95,
-                extra: Mapping[str, Mapping[str, float]] | None = None) -> Summary:
+                extra: Mapping[str, Mapping[str, float]] | None = None, *,
+                vcov: Any = None, vcov_kwargs: Any = None, ssc: Any = None,
+                data: Any = None) -> Summary:
         """The coefficient table with the sample, fixed effects, covariance and fit
         statistics. ``extra``: more columns shown beside the estimates, by name then
-        coefficient (``{"true": {"x": 0.5}}``). Printing the result, or leaving it as the
-        last expression in a REPL or notebook, shows the table."""
+        coefficient (``{"true": {"x": 0.5}}``). ``vcov`` (with ``vcov_kwargs``, ``ssc`` and
+        ``data``): the table under another covariance (:meth:`vcov_as`). Printing the
+        result, or leaving it as the last expression in a REPL or notebook, shows the
+        table."""
+        if vcov is not None or vcov_kwargs is not None or ssc is not None:
+            if vcov is None:
+                raise ValueError("summary(vcov_kwargs=..., ssc=...) needs vcov= too")
+            return self.vcov_as(vcov, vcov_kwargs, ssc, data).summary(level, extra)
         tidy = self.tidy(level)
         extra = dict(extra or {})
         stat, pcol = tidy.columns[2], tidy.columns[3]
@@ -160,7 +222,8 @@ class Fit:
         lines = [self._method(), ""]
         dropped = self._dropped()
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
-        facts = [("Observations", obs)]
+        facts = [("Sample", self.sample)] if self.sample else []
+        facts.append(("Observations", obs))
         if self.fixef:
             facts.append(("Fixed effects", ", ".join(f"{k} ({g:,} levels)"
                                                      for k, g in self.fixef.items())))

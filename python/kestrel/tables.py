@@ -180,8 +180,10 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
     # least-squares fits show R²; a table mixing both has both rows, "-" where a row does
     # not apply.
     glm = [hasattr(f, "pseudo_r2") for f in models]
-    stats = [("S.E. type", [_vcov_label(f) for f in models]),
-             ("Observations", [f"{f.nobs:,}" for f in models])]
+    stats = [("Sample", [f.sample or "-" for f in models])] \
+        if any(f.sample for f in models) else []
+    stats += [("S.E. type", [_vcov_label(f) for f in models]),
+              ("Observations", [f"{f.nobs:,}" for f in models])]
     if not all(glm):
         stats.append(("R²", ["-" if g else _number(f.r2, digits)
                              for f, g in zip(models, glm)]))

@@ -41,10 +41,9 @@ from kestrel import _core
 
 _HETERO = {"hetero": 1, "hc0": 0, "hc1": 1, "hc2": 2, "hc3": 3}
 _SERIAL = {"nw": "Newey-West", "dk": "Driscoll-Kraay"}
-_LATER = {"crv3": "CRV3"}
 _NAMES_HINT = ("'iid', 'hetero' (= 'HC1'), 'HC0', 'HC2', 'HC3', {'CRV1': 'var'} / "
-               "{'CRV1': 'var1+var2'} for clustered standard errors, or 'NW' / 'DK' with "
-               "vcov_kwargs={'time_id': ...}")
+               "{'CRV1': 'var1+var2'} for clustered standard errors, {'CRV3': 'var'} for "
+               "the cluster jackknife, or 'NW' / 'DK' with vcov_kwargs={'time_id': ...}")
 _SERIAL_KEYS = ("time_id", "panel_id", "lag")
 
 
@@ -61,11 +60,12 @@ class Vcov:
     time_id: str | None = None
     panel_id: str | None = None
     lag: int | None = None
+    jackknife: bool = False  # "cluster" by one variable: CRV3 rather than CRV1
 
     @property
     def label(self) -> str:
         if self.kind == "cluster":
-            return "CRV1"
+            return "CRV3" if self.jackknife else "CRV1"
         if self.kind in _SERIAL:
             return self.kind.upper()
         return f"HC{self.hc}" if self.kind == "hetero" else "iid"
@@ -87,7 +87,7 @@ class Vcov:
             return f"{_SERIAL[self.kind]}, lag {self.lag}, time {over}{series}"
         by = ", ".join(f"{name} ({g:,} clusters)" if groups else name
                        for name, g in zip(self.clusters, groups or [0] * len(self.clusters)))
-        return f"clustered by {by}, CRV1"
+        return f"clustered by {by}, {self.label}"
 
 
 def parse(vcov: Any, fixef_names: Sequence[str], vcov_kwargs: Any = None) -> Vcov:
@@ -117,8 +117,9 @@ def _parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
         if key in ("crv1", "cluster"):
             raise ValueError(f"vcov={vcov!r} needs the clustering variable: write "
                              "vcov={'CRV1': 'firm'}")
-        if key in _LATER:
-            raise ValueError(f"{_LATER[key]} covariances are not supported yet; use {_NAMES_HINT}")
+        if key == "crv3":
+            raise ValueError(f"vcov={vcov!r} needs the clustering variable: write "
+                             "vcov={'CRV3': 'firm'}")
         raise ValueError(f"unknown covariance vcov={vcov!r}; use {_NAMES_HINT}")
     if isinstance(vcov, Mapping):
         if len(vcov) != 1:
@@ -128,10 +129,14 @@ def _parse(vcov: Any, fixef_names: Sequence[str]) -> Vcov:
         if not isinstance(kind, str) or kind.strip().upper() not in ("CRV1", "CRV3"):
             raise ValueError(f"unknown clustered covariance {kind!r} in vcov={vcov!r}; "
                              "use {'CRV1': 'firm'}")
+        names = _cluster_names(variables, vcov)
         if kind.strip().upper() == "CRV3":
-            raise ValueError("CRV3 covariances are not supported yet; "
-                             f"use {{'CRV1': {variables!r}}}")
-        return Vcov("cluster", clusters=_cluster_names(variables, vcov))
+            if len(names) > 1:
+                raise ValueError(f"vcov={vcov!r}: CRV3 (the cluster jackknife) takes one "
+                                 "clustering variable; use {'CRV1': ...} for multi-way "
+                                 "clustering")
+            return Vcov("cluster", clusters=names, jackknife=True)
+        return Vcov("cluster", clusters=names)
     raise TypeError(f"vcov must be a string such as 'hetero' or a dict such as "
                     f"{{'CRV1': 'firm'}}, not {type(vcov).__name__}")
 

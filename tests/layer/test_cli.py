@@ -219,3 +219,28 @@ def test_rows_beyond_memory_end_in_one_line_and_status_1():
                           capture_output=True, text=True, timeout=300, preexec_fn=limit)
     line = one_line_error(proc, status=1)
     assert "not enough memory to simulate and fit 20,000,000 rows" in line
+
+
+def test_lags_and_samples_from_the_command_line(tmp_path):
+    import pandas as pd
+
+    from kestrel.simulate import simulate
+
+    df = simulate(3000, seed=5).drop_duplicates(["worker", "year"])
+    df = df.assign(recent=df["year"] >= 2012)
+    df.to_csv(tmp_path / "p.csv", index=False)
+    data = pd.read_csv(tmp_path / "p.csv")
+    fml = "log_wage ~ l(hours) + training | firm"
+    proc = run("fit", tmp_path / "p.csv", fml, "--panel-id", "worker", "--time-id", "year")
+    assert proc.returncode == 0, proc.stderr
+    assert "l(hours, 1)" in proc.stdout
+    assert proc.stdout.strip() == summary_of(data, fml, panel_id="worker",
+                                             time_id="year").strip()
+    proc = run("fit", tmp_path / "p.csv", "log_wage ~ hours | firm", "--fsplit", "training",
+               "--subset", "recent")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == summary_of(data, "log_wage ~ hours | firm", fsplit="training",
+                                             subset="recent").strip()
+    assert proc.stdout.count("kestrel.feols:") == 3
+    proc = run("fit", tmp_path / "p.csv", "log_wage ~ hours", "--split", "nope")
+    assert proc.returncode == 2 and "'nope'" in proc.stderr and "Traceback" not in proc.stderr

@@ -105,3 +105,11 @@ def test_levels_that_no_float_holds_are_drawn_as_labels():
     assert len(drawn(ax)[0]) == 4  # the intercept, two levels and x
     assert "huge" in [t.get_text() for t in ax.get_xticklabels()]
     plt.close("all")
+
+
+def test_split_models_are_told_apart_by_their_sample(event):
+    fits = kestrel.feols("y ~ x", event, split="treat")
+    fig = fits.coefplot()
+    assert [t.get_text() for t in fig.axes[0].get_legend().get_texts()] == \
+        ["y ~ x; treat = 0", "y ~ x; treat = 1"]
+    plt.close(fig)
