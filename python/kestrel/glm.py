@@ -187,6 +187,13 @@ class GlmFit(Fit):
                 eta = eta + Frame(newdata).floats(self.offset, "offset")
         return eta if type == "link" else Family(self.family).inverse(eta)
 
+    def vcov_as(self, *args: Any, **kwargs: Any) -> Any:
+        raise ValueError("vcov_as is not available for GLM fits (it recomputes least-squares "
+                         "covariances); fit again with the vcov= wanted")
+
+    def wildboottest(self, *args: Any, **kwargs: Any) -> Any:
+        raise ValueError("the wild bootstrap is not available for GLM fits")
+
     def __repr__(self) -> str:
         fe = f", fixed effects {' + '.join(self.fixef)}" if self.fixef else ""
         return (f"<kestrel.GlmFit {self.family} {self.formula!r}: {self.nobs:,} observations, "

@@ -298,3 +298,17 @@ def test_real_binary_panel_against_pyfixest():
     assert fit.n_separated == int((always | never).sum())
     ref = quiet(pf.feglm, fml, wp, family="logit", vcov={"CRV1": "nr"}, fixef_tol=1e-10)
     close(fit.coef().to_numpy(), ref.coef().to_numpy(), 1e-6)
+
+
+def test_wald_test_and_lincom_are_asymptotic(counts):
+    fit = kestrel.fepois("y ~ x1 + x2 | g", counts, "hetero")
+    wald = fit.wald_test()
+    from scipy import stats
+    b, v = fit.coef().to_numpy(), fit.vcov.to_numpy()
+    chi2 = float(b @ np.linalg.solve(v, b))
+    close(wald.chi2, chi2, 1e-10)
+    close(wald.pvalue, stats.chi2.sf(chi2, 2), 1e-8)
+    with pytest.raises(ValueError, match="GLM"):
+        fit.vcov_as("iid")
+    with pytest.raises(ValueError, match="GLM"):
+        fit.wildboottest("x1")
