@@ -11,9 +11,9 @@ WORKLOAD_TITLES = {
     3: "3  OLS without fixed effects, 10 regressors + intercept",
     4: "4  2SLS, 1 endogenous, 2 instruments, HC0 or clustered",
     5: "5  covariance pieces and recoding",
-    9: "9  regression weights in the absorption stage ([y, x1]; w: weighted; cold/warm: a "
+    10: "10 regression weights in the absorption stage ([y, x1]; w: weighted; cold/warm: a "
        "changed y from zero or from the unchanged problem's coefficients)",
-    10: "10 Poisson (count outcome, 3 FE) and logit (2 FE) on the benchmark panel, "
+    11: "11 Poisson (count outcome, 3 FE) and logit (2 FE) on the benchmark panel, "
         "clustered by the first fixed effect",
 }
 

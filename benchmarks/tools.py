@@ -199,7 +199,7 @@ def _absorb_run(s):
 
 
 def _weights_setup(solver, weighted, warm=None):
-    """Regression weights in the absorption stage (workload 9): [y, x1] absorbed with the
+    """Regression weights in the absorption stage (workload 10): [y, x1] absorbed with the
     given solver, with or without weights (log-uniform over [0.1, 10], fixed seed). With
     `warm` ("cold" or "warm") only a changed y is absorbed (y + 0.01 noise, weights moved by
     up to about 5%), as a caller iterating with changing weights does: from zero, or from
@@ -638,7 +638,7 @@ def _unique_recode_run(s):
     return Output(arrays={"codes": inv}, info={"groups": int(len(uniques))})
 
 
-# ---------------------------------------------------------------- GLMs (10)
+# ---------------------------------------------------------------- GLMs (11)
 
 def _glm_setup(data, params):
     import pandas as pd

@@ -160,26 +160,6 @@ def cases(mode: str) -> list[Case]:
             params = {"fe": ("indiv", "firm"), "n_outcomes": 5, "one_outcome": outcomes == 1}
             out.append(Case(7, "multi", f"{outcomes} outcome{'s' * (outcomes > 1)}, 2 FE", n,
                             "outcomes", {"n": n}, {"n": 2000}, params))
-    # Regression weights and warm starts in the absorption stage, on the benchmark panel.
-    weight_cases = {"smoke": [("simple", FE3, 50_000), ("difficult", FE2, 50_000)],
-                    "quick": [("simple", FE3, 1_000_000), ("difficult", FE2, 1_000_000),
-                              ("difficult", FE3, 300_000)]}
-    for design, fe, n in weight_cases.get(mode, [(d, f, 1_000_000) for d in ("simple", "difficult")
-                                                 for f in (FE2, FE3)]):
-        gp = {"n": n, "design": design, "n_regressors": 2}
-        out.append(Case(9, "weights", f"{design}, {len(fe)} FE", n, "panel", gp,
-                        {"n": 2000, "design": design, "n_regressors": 2}, {"fe": fe}))
-    # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
-    n_glm = {"smoke": 50_000, "quick": 1_000_000}.get(mode, 1_000_000)
-    glm_sizes = [n_glm] if mode in ("smoke", "quick") else [1_000_000, 10_000_000]
-    for n in glm_sizes:
-        for design, family, fe in (("simple", "poisson", FE3), ("difficult", "poisson", FE3),
-                                   ("simple", "logit", ("indiv", "firm"))):
-            name = "Poisson" if family == "poisson" else "logit"
-            out.append(Case(10, "glm", f"{name}, {design}, {len(fe)} FE", n, "glm_panel",
-                            {"n": n, "design": design}, {"n": 2000, "design": design},
-                            {"family": family, "fe": fe,
-                             "outcome": "c" if family == "poisson" else "b"}))
     # Inference after the fit, 50 state clusters (individuals nested in states). The wild
     # bootstrap's fixed effects are few (pyfixest bootstraps the dummy-variable model, one
     # dense column per level); CRV3 has the individuals, nested in the clusters.
@@ -195,6 +175,26 @@ def cases(mode: str) -> list[Case]:
                         tools=("kestrel", "kestrel.vcov_as")))
         out.append(Case(9, "vcov_as", "iid to CRV1, 50 clusters, 2 FE", n, "states", {"n": n},
                         warm_states, {"fe": ("indiv", "year"), "vcov": "CRV1"}))
+    # Regression weights and warm starts in the absorption stage, on the benchmark panel.
+    weight_cases = {"smoke": [("simple", FE3, 50_000), ("difficult", FE2, 50_000)],
+                    "quick": [("simple", FE3, 1_000_000), ("difficult", FE2, 1_000_000),
+                              ("difficult", FE3, 300_000)]}
+    for design, fe, n in weight_cases.get(mode, [(d, f, 1_000_000) for d in ("simple", "difficult")
+                                                 for f in (FE2, FE3)]):
+        gp = {"n": n, "design": design, "n_regressors": 2}
+        out.append(Case(10, "weights", f"{design}, {len(fe)} FE", n, "panel", gp,
+                        {"n": 2000, "design": design, "n_regressors": 2}, {"fe": fe}))
+    # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
+    n_glm = {"smoke": 50_000, "quick": 1_000_000}.get(mode, 1_000_000)
+    glm_sizes = [n_glm] if mode in ("smoke", "quick") else [1_000_000, 10_000_000]
+    for n in glm_sizes:
+        for design, family, fe in (("simple", "poisson", FE3), ("difficult", "poisson", FE3),
+                                   ("simple", "logit", ("indiv", "firm"))):
+            name = "Poisson" if family == "poisson" else "logit"
+            out.append(Case(11, "glm", f"{name}, {design}, {len(fe)} FE", n, "glm_panel",
+                            {"n": n, "design": design}, {"n": 2000, "design": design},
+                            {"family": family, "fe": fe,
+                             "outcome": "c" if family == "poisson" else "b"}))
     for n in stair:
         out.append(Case(8, "singletons", "staircase, 2 FE", n, "staircase", {"n": n},
                         {"n": 2000}, {}))
@@ -421,7 +421,7 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
             add("staircase singletons: <= 1.5x random codes", f"n={r['n']}",
                 r["median"] / random if random and r.get("ok") else None, 1.5,
                 f"{passes:.1f}x one pass over the codes" if passes else "")
-    # GLMs (issue 23): the whole call against pyfixest's, with the IRLS iterations, the
+    # GLMs (workload 11): the whole call against pyfixest's, with the IRLS iterations, the
     # demeaning's iterations over all of them and the share of time spent demeaning.
     for r in rows:
         if r["kind"] != "glm" or r["tool"] != "kestrel" or not r.get("ok"):
@@ -430,7 +430,7 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         detail = (f"{i.get('irls')} IRLS it, {i.get('inner')} demeaning it, "
                   f"{100 * i.get('demean_s', 0.0) / r['median']:.0f}% of the time demeaning")
         limit = 0.2 if r["label"].startswith("Poisson") else 0.3
-        add(f"W10 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
+        add(f"W11 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
             ratio_to({"kind": "glm", "label": r["label"], "n": r["n"]}, "pyfixest"), limit,
             detail)
     # Inference after the fit (workload 9).

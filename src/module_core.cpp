@@ -432,6 +432,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   const std::span<double> data(stack.data.get(), n * m);
   std::vector<double> sums;
   std::vector<double> raw_sums;
+  std::vector<double> roots;  // sqrt(w), weighted only
 
   PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
   options.observer = &observer;
@@ -439,12 +440,13 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
     fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
     if (!weights.empty()) {
       // The weighted problem is the unweighted one on rows scaled by sqrt(w).
-      std::vector<double> scale(n);
-      for (std::size_t i = 0; i < n; ++i) scale[i] = std::sqrt(weights[i]);
+      roots.resize(n);
+      for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(weights[i]);
       for (std::size_t j = 0; j < m; ++j)
-        for (std::size_t i = 0; i < n; ++i) data[j * n + i] = scale[i] * data[j * n + i];
+        for (std::size_t i = 0; i < n; ++i) data[j * n + i] = roots[i] * data[j * n + i];
+      options.weight_roots = roots;
     }
-    sums = centred_sums_of_squares(data, n, m, &raw_sums, weights);
+    sums = centred_sums_of_squares(data, n, m, &raw_sums, weights, roots);
     options.column_scales = sums;
     options.column_raw_sums = raw_sums;
     return demean_columns(data, n, m, fe, groups, options);

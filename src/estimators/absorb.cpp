@@ -141,19 +141,21 @@ CentredSum centred_sum_of_squares(const double* col, std::size_t n, int exponent
 
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m, std::vector<double>* raw,
-                                            std::span<const double> weights) {
+                                            std::span<const double> weights,
+                                            std::span<const double> roots) {
   check_len(stack.size(), checked_mul(n, m));
   std::vector<double> scale;
   double total = 0.0;
+  const double* s = nullptr;
   if (!weights.empty()) {
     check_len(weights.size(), n);
-    scale.resize(n);
-    for (std::size_t r = 0; r < n; ++r) {
-      scale[r] = std::sqrt(weights[r]);
-      total += weights[r];
+    for (std::size_t r = 0; r < n; ++r) total += weights[r];
+    if (roots.size() < n) {
+      scale.resize(n);
+      for (std::size_t r = 0; r < n; ++r) scale[r] = std::sqrt(weights[r]);
     }
+    s = roots.size() >= n ? roots.data() : scale.data();
   }
-  const double* s = scale.empty() ? nullptr : scale.data();
   std::vector<double> out(m, 0.0);
   if (raw != nullptr) raw->assign(m, 0.0);
   for (std::size_t j = 0; j < m; ++j) {

@@ -76,6 +76,7 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
 // sum w x^2.
 std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::size_t n,
                                             std::size_t m, std::vector<double>* raw = nullptr,
-                                            std::span<const double> weights = {});
+                                            std::span<const double> weights = {},
+                                            std::span<const double> roots = {});
 
 }  // namespace kestrel

@@ -93,11 +93,12 @@ DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size
   const bool needs_scale = options.start != nullptr || codes.size() == 1 ||
                            options.solver == DemeanSolver::Cg;
   if (!options.weights.empty()) check_len(options.weights.size(), nrows);
-  if (!options.weights.empty() && needs_scale) {
+  const bool given = options.weight_roots.size() >= nrows && !options.weights.empty();
+  if (!options.weights.empty() && needs_scale && !given) {
     scale.resize(nrows);
     for (std::size_t i = 0; i < nrows; ++i) scale[i] = std::sqrt(options.weights[i]);
   }
-  const double* s = scale.empty() ? nullptr : scale.data();
+  const double* s = given ? options.weight_roots.data() : scale.empty() ? nullptr : scale.data();
   // A warm start demeans what the starting coefficients leave: the same
   // projection (D alpha lies in the span), from a column that is already
   // (nearly) demeaned, so that the solvers need only the steps for the change.
@@ -151,7 +152,7 @@ std::vector<std::vector<double>> group_means(std::span<const double> data, std::
 }
 
 DemeanReport demean_from(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                            std::span<const CodeSpan> codes,
+                         std::span<const CodeSpan> codes,
                          std::span<const std::size_t> n_groups, const DemeanOptions& options,
                          std::span<double> spare, const double* scale,
                          std::vector<std::vector<double>>* coefficients) {

@@ -54,6 +54,8 @@ struct DemeanOptions {
   // sum_i w_i (x_i - (D alpha)_i)^2; every norm of the stopping rules is the
   // weighted one. Empty: unweighted (bits unchanged).
   std::span<const double> weights;
+  // Their square roots, if the caller has them (empty: taken here).
+  std::span<const double> weight_roots;
   // Per column, fixed-effect coefficients to start from (warm start): n_groups
   // values per fixed effect, concatenated in order. Null: from zero.
   const std::vector<std::vector<double>>* start = nullptr;

@@ -14,6 +14,7 @@ DemeanReport demean_auto(std::span<double> data, std::size_t nrows, std::size_t 
   solver.observer = options.observer;
   solver.raw_sums_of_squares = options.column_raw_sums;
   solver.weights = options.weights;
+  solver.weight_roots = options.weight_roots;
   solver.column_coefficients = coefficients;
   const SolverReport pre = preconditioned_demean(data, nrows, ncols, codes, n_groups, solver);
   DemeanReport report;

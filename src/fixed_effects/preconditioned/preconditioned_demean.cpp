@@ -175,7 +175,8 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   std::size_t first = 0;
   for (std::size_t q = 1; q < used.size(); ++q)
     if (table[q] > table[first]) first = q;
-  const ReducedDesign design = reduced_design(nrows, used, table, first, options.weights);
+  const ReducedDesign design = reduced_design(nrows, used, table, first, options.weights,
+                                              options.weight_roots);
   // Coefficients of fixed effect q, from table slots to the caller's codes
   // (renumbered columns map through their rows).
   auto to_caller = [&](std::size_t q, const double* from, double* to) {

@@ -98,6 +98,7 @@ struct SolverOptions {
   // and come back as sqrt(w) (x - D alpha) for the weighted least-squares
   // alpha (reduced_operator.hpp). Empty: unweighted.
   std::span<const double> weights;
+  std::span<const double> weight_roots;  // their square roots, if the caller has them
 };
 
 // Demeans ncols contiguous columns of nrows values (column-major, in place)

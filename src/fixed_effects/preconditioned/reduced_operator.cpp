@@ -352,7 +352,7 @@ void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width
 
 ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
                              std::span<const std::size_t> table_size, std::size_t first_index,
-                             std::span<const double> weights) {
+                             std::span<const double> weights, std::span<const double> roots) {
   check_index(first_index, codes.size());
   check_len(table_size.size(), codes.size());
   ReducedDesign d;
@@ -365,8 +365,13 @@ ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
   if (!weights.empty()) {
     check_len(weights.size(), n);
     d.weights = weights.first(n);
-    d.scale.resize(n);
-    for (std::size_t i = 0; i < n; ++i) d.scale[i] = std::sqrt(weights[i]);
+    if (roots.size() >= n) {
+      d.scale = roots.first(n);
+    } else {
+      d.scale_owned.resize(n);
+      for (std::size_t i = 0; i < n; ++i) d.scale_owned[i] = std::sqrt(weights[i]);
+      d.scale = d.scale_owned;  // the buffer moves with the design
+    }
   }
   for (std::size_t i = 0; i < n; ++i) {
     d.first_counts[static_cast<std::size_t>(d.first[i])] += weights.empty() ? 1.0 : weights[i];

@@ -50,7 +50,8 @@ struct ReducedDesign {
   // hold sqrt(w) x, and every product is that of the dummies scaled by
   // sqrt(w), so that S = D_r' W^(1/2) (I - P_1) W^(1/2) D_r.
   std::span<const double> weights;
-  std::vector<double> scale;
+  std::span<const double> scale;
+  std::vector<double> scale_owned;  // where the caller gave no square roots
 
   std::size_t m() const { return offset.back(); }
   std::size_t chunks() const { return chunk_row.size() - 1; }
@@ -61,7 +62,8 @@ struct ReducedDesign {
 // first_index.
 ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
                              std::span<const std::size_t> table_size, std::size_t first_index,
-                             std::span<const double> weights = {});
+                             std::span<const double> weights = {},
+                             std::span<const double> roots = {});
 
 // Per-call scratch, grown on demand.
 struct ReducedScratch {
