@@ -179,6 +179,22 @@ def staircase(n: int) -> dict[str, np.ndarray]:
     return {"fe1": (i // 2).astype(np.int32), "fe2": ((i + 1) // 2).astype(np.int32)}
 
 
+def glm_panel(n: int, design: str) -> dict[str, np.ndarray]:
+    """The benchmark panel's identifiers and regressors x1, x2 (x2 = x1^2) with a count
+    outcome c ~ Poisson(exp(eta)) and a binary outcome b ~ Bernoulli(logistic(eta)),
+    eta = 0.3*x1 - 0.1*x2 + 0.3*(firm + individual effects) + 0.1*year effects."""
+    p = panel(n, design)
+    rng = _rng(11, n, 0 if design == "simple" else 1)
+    n_firm, n_indiv = int(p["firm"].max()) + 1, n // 10
+    eta = (0.3 * p["x1"] - 0.1 * p["x2"] + 0.3 * rng.standard_normal(n_firm)[p["firm"]]
+           + 0.3 * rng.standard_normal(n_indiv)[p["indiv"]]
+           + 0.1 * rng.standard_normal(10)[p["year"]])
+    c = rng.poisson(np.exp(eta)).astype(float)
+    b = (rng.uniform(size=n) < 1.0 / (1.0 + np.exp(-eta))).astype(float)
+    return {"c": c, "b": b, "x1": p["x1"], "x2": p["x2"], "indiv": p["indiv"],
+            "year": p["year"], "firm": p["firm"]}
+
+
 def states(n: int, n_states: int = 50) -> dict[str, np.ndarray]:
     """A panel of individuals over 10 years in 50 states (each individual in one state):
     y = 0.5*x2 + individual, year and state effects + a state-by-year shock + N(0, 1), so
@@ -200,7 +216,7 @@ def states(n: int, n_states: int = 50) -> dict[str, np.ndarray]:
     return {"y": y, "x1": x1, "x2": x2, "indiv": indiv, "year": year, "state": state}
 
 
-GENERATORS = {"panel": panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
+GENERATORS = {"panel": panel, "glm_panel": glm_panel, "nofe": nofe, "iv": iv, "scores": scores, "ids": ids, "job": job,
               "random_codes": random_codes, "gram": gram, "outcomes": outcomes,
               "staircase": staircase, "states": states}
 

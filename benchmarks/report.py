@@ -13,6 +13,8 @@ WORKLOAD_TITLES = {
     5: "5  covariance pieces and recoding",
     10: "10 regression weights in the absorption stage ([y, x1]; w: weighted; cold/warm: a "
        "changed y from zero or from the unchanged problem's coefficients)",
+    11: "11 Poisson (count outcome, 3 FE) and logit (2 FE) on the benchmark panel, "
+        "clustered by the first fixed effect",
 }
 
 

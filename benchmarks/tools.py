@@ -638,6 +638,39 @@ def _unique_recode_run(s):
     return Output(arrays={"codes": inv}, info={"groups": int(len(uniques))})
 
 
+# ---------------------------------------------------------------- GLMs (11)
+
+def _glm_setup(data, params):
+    import pandas as pd
+    y, fe = params["outcome"], list(params["fe"])
+    df = pd.DataFrame({c: data[c] for c in (y, "x1", "x2", *fe)})
+    return dict(df=df, fml=f"{y} ~ x1 + x2 | {' + '.join(fe)}", family=params["family"],
+                vcov={"CRV1": fe[0]})
+
+
+def _kestrel_glm_run(s):
+    import warnings
+
+    import kestrel
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", kestrel.SeparationWarning)
+        fit = kestrel.feglm(s["fml"], s["df"], s["family"], s["vcov"])
+    return Output(coef=fit.coef().to_numpy(), se=fit.se().to_numpy(),
+                  info={"irls": fit.iterations, "inner": fit.inner_iterations,
+                        "demean_s": fit.demeaning_seconds, "nobs": fit.nobs,
+                        "separated": fit.n_separated})
+
+
+def _pyfixest_glm_run(s):
+    import pyfixest as pf
+    if s["family"] == "poisson":
+        fit = pf.fepois(s["fml"], data=s["df"], vcov=s["vcov"])
+    else:
+        fit = pf.feglm(s["fml"], data=s["df"], family=s["family"], vcov=s["vcov"])
+    return Output(coef=fit.coef()[["x1", "x2"]].to_numpy(),
+                  se=fit.se()[["x1", "x2"]].to_numpy(), info={"nobs": int(fit._N)})
+
+
 # ---------------------------------------------------------------- registry
 
 PYFIXEST_DEMEANERS = ["map-rust", "map-numba", "map-jax", "lsmr-within", "lsmr-scipy", "lsmr-torch"]
@@ -810,6 +843,12 @@ def _tools() -> dict[str, list[Tool]]:
                  _weights_run),
             Tool("kestrel[cg,w,warm]", (), _weights_setup("cg", True, "warm"),
                  _weights_run),
+        ],
+        "glm": [
+            Tool("kestrel", (), _glm_setup, _kestrel_glm_run, True,
+                 note="kestrel.fepois / kestrel.feglm, the whole call"),
+            Tool("pyfixest", ("pyfixest",), _glm_setup, _pyfixest_glm_run, True,
+                 note="fepois / feglm, default options"),
         ],
         "singletons": [
             Tool("kestrel", (), _singletons_setup, _kestrel_singletons_run),

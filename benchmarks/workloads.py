@@ -184,6 +184,17 @@ def cases(mode: str) -> list[Case]:
         gp = {"n": n, "design": design, "n_regressors": 2}
         out.append(Case(10, "weights", f"{design}, {len(fe)} FE", n, "panel", gp,
                         {"n": 2000, "design": design, "n_regressors": 2}, {"fe": fe}))
+    # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
+    n_glm = {"smoke": 50_000, "quick": 1_000_000}.get(mode, 1_000_000)
+    glm_sizes = [n_glm] if mode in ("smoke", "quick") else [1_000_000, 10_000_000]
+    for n in glm_sizes:
+        for design, family, fe in (("simple", "poisson", FE3), ("difficult", "poisson", FE3),
+                                   ("simple", "logit", ("indiv", "firm"))):
+            name = "Poisson" if family == "poisson" else "logit"
+            out.append(Case(11, "glm", f"{name}, {design}, {len(fe)} FE", n, "glm_panel",
+                            {"n": n, "design": design}, {"n": 2000, "design": design},
+                            {"family": family, "fe": fe,
+                             "outcome": "c" if family == "poisson" else "b"}))
     for n in stair:
         out.append(Case(8, "singletons", "staircase, 2 FE", n, "staircase", {"n": n},
                         {"n": 2000}, {}))
@@ -222,9 +233,9 @@ def _same_partition(a: np.ndarray, b: np.ndarray) -> bool:
 # Tolerances: fixed-effect fits depend on each tool's demeaning tolerance (pyfixest's MAP
 # stops at 1e-6 by default), the others are exact up to summation order.
 COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5, "crv3": 1e-5,
-             "vcov_as": 1e-5}
+             "vcov_as": 1e-5, "glm": 1e-6}
 SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3, "crv3": 1e-4,
-           "vcov_as": 1e-4}
+           "vcov_as": 1e-4, "glm": 1e-3}
 # Bootstrap p-values from different draws: B = 9999 puts their Monte Carlo standard error
 # at 0.005 at most.
 WILD_PVALUE_ATOL = 0.02
@@ -410,6 +421,18 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
             add("staircase singletons: <= 1.5x random codes", f"n={r['n']}",
                 r["median"] / random if random and r.get("ok") else None, 1.5,
                 f"{passes:.1f}x one pass over the codes" if passes else "")
+    # GLMs (workload 11): the whole call against pyfixest's, with the IRLS iterations, the
+    # demeaning's iterations over all of them and the share of time spent demeaning.
+    for r in rows:
+        if r["kind"] != "glm" or r["tool"] != "kestrel" or not r.get("ok"):
+            continue
+        i = r.get("info", {})
+        detail = (f"{i.get('irls')} IRLS it, {i.get('inner')} demeaning it, "
+                  f"{100 * i.get('demean_s', 0.0) / r['median']:.0f}% of the time demeaning")
+        limit = 0.2 if r["label"].startswith("Poisson") else 0.3
+        add(f"W11 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
+            ratio_to({"kind": "glm", "label": r["label"], "n": r["n"]}, "pyfixest"), limit,
+            detail)
     # Inference after the fit (workload 9).
     for r in rows:
         if r["tool"] != "kestrel" or not r.get("ok"):

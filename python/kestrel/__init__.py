@@ -16,6 +16,7 @@ from kestrel._native import PanicException
 if TYPE_CHECKING:
     from kestrel.demeaning import demean
     from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
+    from kestrel.glm import GlmFit, SeparationWarning, feglm, fepois
     from kestrel.inference import BootTest, WaldTest
     from kestrel.multiple import FitList
     from kestrel.plots import coefplot
@@ -32,7 +33,9 @@ _LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimati
          "LeverageWarning": "kestrel.vcov",
          "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
          "demean": "kestrel.demeaning", "EmptySampleWarning": "kestrel.samples",
-         "WaldTest": "kestrel.inference", "BootTest": "kestrel.inference"}
+         "WaldTest": "kestrel.inference", "BootTest": "kestrel.inference",
+         "fepois": "kestrel.glm", "feglm": "kestrel.glm", "GlmFit": "kestrel.glm",
+         "SeparationWarning": "kestrel.glm"}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

@@ -515,7 +515,9 @@ def wald_test(fit: Fit, R: Any = None, q: Any = None) -> WaldTest:
                          f"covariance (rank {rank}): drop the redundant ones")
     w = float(diff @ np.linalg.solve(middle, diff))
     f = w / m
-    return WaldTest(statistic=f, pvalue=float(special.fdtrc(m, fit.df_t, f)),
+    # Infinite degrees of freedom (GLM fits, z statistics): F(m, inf) is chi2(m)/m.
+    p = special.chdtrc(m, w) if np.isinf(fit.df_t) else special.fdtrc(m, fit.df_t, f)
+    return WaldTest(statistic=f, pvalue=float(p),
                     df=(m, float(fit.df_t)), chi2=w, chi2_pvalue=float(special.chdtrc(m, w)),
                     R=r, q=qv)
 

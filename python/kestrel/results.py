@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, ClassVar
 
 import numpy as np
 import pandas as pd
@@ -77,6 +77,8 @@ class Fit:
     weights_type: str | None = None
     n_zero_weight: int = 0
 
+    _stat: ClassVar[str] = "t"  # the test statistic's letter: t here, z for GLMs
+
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
 
@@ -95,7 +97,7 @@ class Fit:
         return self._series(self._std_errors(), "Std. Error")
 
     def tstat(self) -> pd.Series:
-        return self._series(self._coef / self._std_errors(), "t value")
+        return self._series(self._coef / self._std_errors(), f"{self._stat} value")
 
     def pvalue(self) -> pd.Series:
         t = self._coef / self._std_errors()
@@ -105,7 +107,7 @@ class Fit:
         if isinstance(level, bool) or not isinstance(level, (int, float)) or not 0 < level < 1:
             raise ValueError(f"confint(level=...) must be a number between 0 and 1, not "
                              f"{show_value(level)}")
-        q = special.stdtrit(self.df_t, 0.5 + level / 2)
+        q = special.stdtrit(self.df_t, 0.5 + level / 2)  # df_t = inf: the normal quantile
         se = self._std_errors()
         lo, hi = (1 - level) / 2 * 100, (1 + level) / 2 * 100
         return pd.DataFrame({f"{lo:g}%": self._coef - q * se, f"{hi:g}%": self._coef + q * se},
@@ -211,26 +213,20 @@ class Fit:
             return self.vcov_as(vcov, vcov_kwargs, ssc, data).summary(level, extra)
         tidy = self.tidy(level)
         extra = dict(extra or {})
-        head = ["Estimate", *extra, "Std. Error", "t value", "Pr(>|t|)", *tidy.columns[4:]]
+        stat, pcol = tidy.columns[2], tidy.columns[3]
+        head = ["Estimate", *extra, "Std. Error", stat, pcol, *tidy.columns[4:]]
         rows = []
         for name in self.coef_names:
             r = tidy.loc[name]
             cells = [_num(r["Estimate"])]
             cells += [_num(col[name]) if name in col else "" for col in extra.values()]
-            cells += [_num(r["Std. Error"]), f"{r['t value']:.3f}", _pval(r["Pr(>|t|)"]),
-                      _num(r.iloc[4]), _num(r.iloc[5]), _stars(r["Pr(>|t|)"])]
+            cells += [_num(r["Std. Error"]), f"{r[stat]:.3f}", _pval(r[pcol]),
+                      _num(r.iloc[4]), _num(r.iloc[5]), _stars(r[pcol])]
             rows.append([name, *cells])
         table = _columns(["", *head, ""], rows)
 
-        method = "two-stage least squares, " if self.first_stage else ""
-        lines = [f"kestrel.feols: {method}{self.formula}", ""]
-        dropped = []
-        if self.n_missing:
-            dropped.append(f"{self.n_missing:,} with missing values")
-        if self.n_zero_weight:
-            dropped.append(f"{self.n_zero_weight:,} with weight 0")
-        if self.n_singletons:
-            dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
+        lines = [self._method(), ""]
+        dropped = self._dropped()
         obs = f"{self.nobs:,}" + (f"   (rows dropped: {', '.join(dropped)})" if dropped else "")
         facts = [("Sample", self.sample)] if self.sample else []
         facts.append(("Observations", obs))
@@ -244,27 +240,49 @@ class Fit:
                                                      for k, g in self.fixef.items())))
         groups = [self.periods] if self.periods else list(self.clusters.values())
         facts.append(("Standard errors", self.vcov_type.describe(groups)))
-        facts.append(("t and p", f"t distribution, {self.df_t:,.0f} degrees of freedom"))
+        facts.append(self._inference_fact())
         width = max(len(k) for k, _ in facts)
         lines += [f"{k:<{width}}  {v}" for k, v in facts] + [""] + table
         lines.append("---")
         lines.append("Signif. codes: 0 '***' 0.001 '**' 0.01 '*' 0.05 '.' 0.1 ' ' 1")
+        lines += self._statistics()
+        if self.collinear:
+            lines.append(f"Dropped as collinear: {', '.join(self.collinear)}")
+        if self.first_stage:
+            lines += ["", *_first_stage_table(self.first_stage)]
+        return Summary("\n".join(lines))
+
+    # Pieces of the summary a GLM fit replaces.
+    def _method(self) -> str:
+        method = "two-stage least squares, " if self.first_stage else ""
+        return f"kestrel.feols: {method}{self.formula}"
+
+    def _dropped(self) -> list[str]:
+        dropped = []
+        if self.n_missing:
+            dropped.append(f"{self.n_missing:,} with missing values")
+        if self.n_zero_weight:
+            dropped.append(f"{self.n_zero_weight:,} with weight 0")
+        if self.n_singletons:
+            dropped.append(f"{self.n_singletons:,} singleton{'s' * (self.n_singletons > 1)}")
+        return dropped
+
+    def _inference_fact(self) -> tuple[str, str]:
+        return ("t and p", f"t distribution, {self.df_t:,.0f} degrees of freedom")
+
+    def _statistics(self) -> list[str]:
         stats = [f"R²: {self.r2:.4f}", f"Adj. R²: {self.adj_r2:.4f}"]
         if self.fixef:
             stats.append(f"Within R²: {self.r2_within:.4f}")
         stats.append(f"RMSE: {self.rmse:.4g}")
-        lines.append("   ".join(stats))
+        lines = ["   ".join(stats)]
         if self.solver_stage == "exact":
             lines.append("Fixed effect absorbed exactly, by group means")
         elif self.fixef:
             state = "converged" if self.converged else "NOT converged"
             lines.append(f"Fixed effects absorbed in {self.iterations:,} "
                          f"iteration{'s' * (self.iterations != 1)} ({state})")
-        if self.collinear:
-            lines.append(f"Dropped as collinear: {', '.join(self.collinear)}")
-        if self.first_stage:
-            lines += ["", *_first_stage_table(self.first_stage)]
-        return Summary("\n".join(lines))
+        return lines
 
 
 class FixedEffects(dict):

@@ -177,16 +177,27 @@ def _cells(models: list[Fit], stat: str, digits: int, levels: list[tuple[str, fl
     if fe_rows:
         fe_rows.insert(0, ("Fixed effects:", [""] * len(models)))
 
+    # GLM fits (kestrel.fepois, kestrel.feglm) show their deviance and pseudo R² where
+    # least-squares fits show R²; a table mixing both has both rows, "-" where a row does
+    # not apply.
+    glm = [hasattr(f, "pseudo_r2") for f in models]
     stats = [("Sample", [f.sample or "-" for f in models])] \
         if any(f.sample for f in models) else []
     stats += [("S.E. type", [_vcov_label(f) for f in models]),
-             ("Observations", [f"{f.nobs:,}" for f in models]),
-             ("R²", [_number(f.r2, digits) for f in models])]
+              ("Observations", [f"{f.nobs:,}" for f in models])]
     if any(f.weights is not None for f in models):
         stats.insert(1, ("Weights", [_weights_label(f) for f in models]))
-    if fe_names:
-        stats.append(("Within R²", [_number(f.r2_within, digits) if f.fixef else "-"
-                                    for f in models]))
+    if not all(glm):
+        stats.append(("R²", ["-" if g else _number(f.r2, digits)
+                             for f, g in zip(models, glm)]))
+        if fe_names:
+            stats.append(("Within R²", [_number(f.r2_within, digits) if f.fixef and not g
+                                        else "-" for f, g in zip(models, glm)]))
+    if any(glm):
+        stats.append(("Deviance", [_number(f.deviance, digits) if g else "-"
+                                   for f, g in zip(models, glm)]))
+        stats.append(("Pseudo R²", [_number(f.pseudo_r2, digits) if g else "-"
+                                    for f, g in zip(models, glm)]))
     heads = [[labels.get(f.depvar, f.depvar) for f in models],
              [f"({i})" for i in range(1, len(models) + 1)]]
     panels = [p for p in (coef_rows, fe_rows, stats) if p]
