@@ -34,6 +34,7 @@ import numpy as np
 from scipy import special
 
 from kestrel import _core, design, formula, prediction
+from kestrel import inference as inference_module
 from kestrel import estimation as est
 from kestrel import vcov as cov
 from kestrel.data import Frame
@@ -164,6 +165,7 @@ class GlmFit(Fit):
     _eta: np.ndarray | None = dataclasses.field(default=None, repr=False)
 
     _stat = "z"
+    _likelihood = True
 
     def pvalue(self) -> Any:
         z = self._coef / self._std_errors()
@@ -186,10 +188,6 @@ class GlmFit(Fit):
             if isinstance(self.offset, str):
                 eta = eta + Frame(newdata).floats(self.offset, "offset")
         return eta if type == "link" else Family(self.family).inverse(eta)
-
-    def vcov_as(self, *args: Any, **kwargs: Any) -> Any:
-        raise ValueError("vcov_as is not available for GLM fits (it recomputes least-squares "
-                         "covariances); fit again with the vcov= wanted")
 
     def wildboottest(self, *args: Any, **kwargs: Any) -> Any:
         raise ValueError("the wild bootstrap is not available for GLM fits")
@@ -373,7 +371,7 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
         irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, fixef_tol,
                      fixef_maxiter, solver, callback)
     return _result(fml, model, fam, vc, conv, d, sample, frame, irls, y, off_used, offset,
-                   separated.size, fixef_tol, fixef_maxiter)
+                   separated.size, fixef_tol, fixef_maxiter, solver)
 
 
 def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
@@ -558,7 +556,7 @@ def _null(fam: Family, y: np.ndarray, off: np.ndarray) -> np.ndarray:
 def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
             d: design.Design, sample: dict, frame: Frame, r: _Irls, y: np.ndarray,
             off: np.ndarray, offset: Any, n_separated: int, fixef_tol: float,
-            fixef_maxiter: int) -> GlmFit:
+            fixef_maxiter: int, solver: str = "auto") -> GlmFit:
     n = int(sample["n"])
     ls = r.ls
     k_all = len(d.x)
@@ -593,6 +591,11 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                                           float(resid_w @ resid_w))
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
+    # Another covariance later (fit.vcov_as) reads the last iteration's weighted, absorbed
+    # columns: the covariances are those of its weighted least squares, iid apart.
+    state = inference_module.state(d, sample, inference, r.absorbed, 0, x_cols, ls, 0,
+                                   np.zeros(len(x_cols), dtype=np.int64), None,
+                                   (fixef_tol, fixef_maxiter, solver))
 
     mu0 = _null(fam, y, off)
     log_factorials = float(special.gammaln(y + 1.0).sum()) if not fam.binary else 0.0
@@ -618,4 +621,5 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
                   demeaning_seconds=r.seconds,
-                  offset=offset if isinstance(offset, str) else None, _eta=r.eta)
+                  offset=offset if isinstance(offset, str) else None, _eta=r.eta,
+                  _state=state)

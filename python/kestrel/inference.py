@@ -105,6 +105,9 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     conv = fit.ssc if ssc is None else cov.as_ssc(ssc)
     vc = cov.parse(vcov, st.fe_names, vcov_kwargs)
     check_request(vc, vcov, bool(st.fe_names), st.iv is not None)
+    if fit._likelihood and (vc.jackknife or (vc.kind == "hetero" and vc.hc > 1)):
+        raise ValueError(f"vcov={vcov!r} is not available for GLMs; use 'iid', 'hetero' "
+                         "(HC1), 'HC0' or {'CRV1': ...}")
     if vc.jackknife and st.weighted:
         raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available for a weighted "
                          "fit yet; use {'CRV1': ...}")
@@ -113,6 +116,9 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
 
     if vc.jackknife:
         covariance = jackknife(st, inference, codes[0])
+    elif fit._likelihood and vc.kind == "iid":  # the inverse Fisher information, factored
+        covariance = cov.iid(conv, st.bread, float(fit.nobs - 1), fit.nobs,
+                             inference.dof_k(len(fit.coef_names)))
     else:
         covariance = inference.covariance(st.data, st.x, st.resid, st.bread, st.rss)
     if covariance.leverage_one.size:
@@ -123,8 +129,9 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     with np.errstate(over="ignore", under="ignore"):
         vcov_m = np.ldexp(covariance.matrix, 2 * st.p_y - st.p_x[:, None] - st.p_x[None, :])
         se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), units)
-    adj = estimation.adjusted_r2(fit.r2, fit.r2_within, fit.nobs, len(fit.coef_names),
-                                 inference.dof_fe, bool(st.fe_names))
+    adj = {} if fit._likelihood else estimation.adjusted_r2(
+        fit.r2, fit.r2_within, fit.nobs, len(fit.coef_names), inference.dof_fe,
+        bool(st.fe_names))
     first_stage = fit.first_stage
     if st.iv is not None:
         first_stage = _first_stages(st, inference)
@@ -133,7 +140,8 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
                                                   **dict(zip(vc.clusters, codes))},
                                     cache={})
     return dataclasses.replace(
-        fit, _vcov=vcov_m, _se=se, df_t=covariance.df_t, dof_k=covariance.dof_k,
+        fit, _vcov=vcov_m, _se=se, df_t=np.inf if fit._likelihood else covariance.df_t,
+        dof_k=covariance.dof_k,
         vcov_type=vc, ssc=conv, dof_fixef=inference.dof_fe, clusters=clusters,
         periods=None if inference.serial is None else inference.serial.periods,
         first_stage=first_stage, _state=new_state, **adj)

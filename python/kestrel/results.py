@@ -78,6 +78,9 @@ class Fit:
     n_zero_weight: int = 0
 
     _stat: ClassVar[str] = "t"  # the test statistic's letter: t here, z for GLMs
+    # GLMs: the iid covariance is the inverse Fisher information (dispersion 1) and the
+    # statistics are normal (no degrees of freedom).
+    _likelihood: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))

@@ -309,6 +309,27 @@ def test_wald_test_and_lincom_are_asymptotic(counts):
     close(wald.chi2, chi2, 1e-10)
     close(wald.pvalue, stats.chi2.sf(chi2, 2), 1e-8)
     with pytest.raises(ValueError, match="GLM"):
-        fit.vcov_as("iid")
+        fit.vcov_as({"CRV3": "g"})
     with pytest.raises(ValueError, match="GLM"):
         fit.wildboottest("x1")
+
+
+@pytest.mark.parametrize("family,outcome", [("poisson", "y"), ("logit", "b"), ("probit", "b")])
+def test_another_covariance_is_the_fresh_fit_s_to_the_last_bit(family, outcome):
+    # the last iteration's weighted least squares, kept: iid is the inverse Fisher
+    # information, the others its sandwiches; nothing is fitted again
+    rng = np.random.default_rng(8)
+    n = 2000
+    df = pd.DataFrame({"f1": rng.integers(0, 40, n), "f2": rng.integers(0, 8, n),
+                       "cl": rng.integers(0, 30, n)})
+    df["x1"], df["x2"] = rng.normal(size=(2, n))
+    df["y"] = rng.poisson(np.exp(0.3 * df.x1 - 0.2 * df.x2 + 0.02 * df.f1))
+    df["b"] = (rng.random(n) < 1 / (1 + np.exp(-0.5 * df.x1))).astype(float)
+    fml = f"{outcome} ~ x1 + x2 | f1 + f2"
+    base = kestrel.feglm(fml, df, family, "iid")
+    for vcov in ["hetero", "HC0", {"CRV1": "cl"}, {"CRV1": "f1+cl"}, "iid"]:
+        fresh = kestrel.feglm(fml, df, family, vcov)
+        other = base.vcov_as(vcov, data=df)
+        assert np.array_equal(other.vcov.to_numpy(), fresh.vcov.to_numpy()), vcov
+        assert other.summary() == fresh.summary()
+        base = other  # from each to the next
