@@ -182,6 +182,9 @@ class GlmFit(Fit):
         if type not in ("response", "link"):
             raise ValueError(f"predict(type={type!r}) must be 'response' or 'link'")
         if newdata is None:
+            if self._eta is None:
+                raise ValueError("a lean fit (lean=True) keeps no rows: the fitted values of "
+                                 "the rows used need them; fit again without lean=True")
             eta = np.array(self._eta, copy=True)
         else:
             eta = prediction.predict(self, newdata, context)
@@ -232,7 +235,8 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
           vcov_kwargs: Any = None, ssc: Any = None, offset: Any = None,
           separation: Any = None, glm_tol: float = 1e-8, glm_maxiter: int = 25,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
-          progress: bool | None = None, solver: str = "auto", context: Any = 0) -> Any:
+          progress: bool | None = None, solver: str = "auto", context: Any = 0,
+          lean: bool = False) -> Any:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``, the formula language of
     :func:`kestrel.feols`, with multiple estimation) as a generalised linear model:
     ``family`` "poisson" (log link), "logit" or "probit" (binary outcomes in {0, 1}).
@@ -240,6 +244,8 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
     vcov, vcov_kwargs, ssc: as :func:`kestrel.feols` ("iid" is the inverse Fisher
       information; HC2 and HC3 are not available); z statistics and normal p-values.
     offset: a column name or an array (one value per row) added to the linear predictor.
+    lean: keep no rows (as :func:`kestrel.feols`): estimates, covariance, tests, summary,
+      etable and coefplot work; residuals, fitted values, fixed effects and vcov_as do not.
     separation: which separation checks run, a subset of ("fe", "ir"); default
       ("fe", "ir") for Poisson (the fixed-effect groups whose outcome is all zero, then the
       iterated rectifier), ("fe",) for logit and probit (the groups whose outcome never
@@ -261,6 +267,8 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
         raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
     if progress is not None and not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    if not isinstance(lean, (bool, np.bool_)):
+        raise TypeError(f"lean must be True or False, not {lean!r}")
     est.check_solver(solver)
     checks = _separation(separation, fam)
     conv = cov.as_ssc(ssc)
@@ -269,7 +277,7 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
                    checks=checks, glm_tol=float(glm_tol), glm_maxiter=int(glm_maxiter),
                    fixef_tol=float(fixef_tol), fixef_maxiter=int(fixef_maxiter),
                    drop_singletons=bool(drop_singletons), progress=progress, solver=solver,
-                   ns=ns)
+                   ns=ns, lean=bool(lean))
     from kestrel import multiple
 
     models = multiple.expand(fml)
@@ -313,7 +321,7 @@ def _offset(offset: Any, frame: Frame) -> np.ndarray | None:
 def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
          offset: Any, checks: tuple[str, ...], glm_tol: float, glm_maxiter: int,
          fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-         solver: str, ns: Any) -> GlmFit:
+         solver: str, ns: Any, lean: bool = False) -> GlmFit:
     model = formula.parse(fml)
     if model.iv is not None:
         raise ValueError(f"instrumental variables are not available in GLMs ({fml!r})")
@@ -371,7 +379,7 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
         irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, fixef_tol,
                      fixef_maxiter, solver, callback)
     return _result(fml, model, fam, vc, conv, d, sample, frame, irls, y, off_used, offset,
-                   separated.size, fixef_tol, fixef_maxiter, solver)
+                   separated.size, fixef_tol, fixef_maxiter, solver, lean)
 
 
 def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
@@ -556,7 +564,7 @@ def _null(fam: Family, y: np.ndarray, off: np.ndarray) -> np.ndarray:
 def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
             d: design.Design, sample: dict, frame: Frame, r: _Irls, y: np.ndarray,
             off: np.ndarray, offset: Any, n_separated: int, fixef_tol: float,
-            fixef_maxiter: int, solver: str = "auto") -> GlmFit:
+            fixef_maxiter: int, solver: str = "auto", lean: bool = False) -> GlmFit:
     n = int(sample["n"])
     ls = r.ls
     k_all = len(d.x)
@@ -611,15 +619,16 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                   clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
                   r2=np.nan, adj_r2=np.nan, r2_within=np.nan, adj_r2_within=np.nan,
-                  rmse=float(np.sqrt(rss / n)), rss=rss, mask=sample["mask"], _resid=resid,
+                  rmse=float(np.sqrt(rss / n)), rss=rss,
+                  mask=None if lean else sample["mask"], _resid=None if lean else resid,
                   iterations=r.iterations, converged=r.converged,
                   solver_stage=str(r.absorbed["stage"]), collinear=collinear,
                   periods=None if inference.serial is None else inference.serial.periods,
-                  _model=source.model(d, model, sample, positions, coef),
+                  _model=source.model(d, model, sample, positions, coef, lean),
                   family=fam.name, deviance=r.deviance,
                   null_deviance=fam.deviance_of(y)(mu0), loglik=ll, loglik_null=ll0,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
                   demeaning_seconds=r.seconds,
-                  offset=offset if isinstance(offset, str) else None, _eta=r.eta,
-                  _state=state)
+                  offset=offset if isinstance(offset, str) else None,
+                  _eta=None if lean else r.eta, _state=None if lean else state, lean=lean)

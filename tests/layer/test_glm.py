@@ -333,3 +333,22 @@ def test_another_covariance_is_the_fresh_fit_s_to_the_last_bit(family, outcome):
         assert np.array_equal(other.vcov.to_numpy(), fresh.vcov.to_numpy()), vcov
         assert other.summary() == fresh.summary()
         base = other  # from each to the next
+
+
+def test_a_lean_fit_keeps_no_rows_and_pickles_in_a_size_independent_of_them():
+    import pickle
+
+    rng = np.random.default_rng(9)
+    sizes = []
+    for n in (2_000, 40_000):
+        df = pd.DataFrame({"g": rng.integers(0, 20, n), "x": rng.normal(size=n)})
+        df["y"] = rng.poisson(np.exp(0.2 * df.x))
+        full = kestrel.fepois("y ~ x | g", df, "hetero")
+        lean = kestrel.fepois("y ~ x | g", df, "hetero", lean=True)
+        assert lean.summary() == full.summary()
+        assert lean.wald_test().chi2 == full.wald_test().chi2
+        for call in (lean.resid, lean.predict, lambda: lean.vcov_as("iid")):
+            with pytest.raises(ValueError, match="lean"):
+                call()
+        sizes.append(len(pickle.dumps(lean)))
+    assert sizes[1] < sizes[0] + 1_000
