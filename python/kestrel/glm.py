@@ -507,8 +507,9 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
                                      sum_squares=sum_squares, collin_tol=est.COLLIN_TOL)
             e = np.asarray(ls["resid"]) / sq
         else:
+            resid0 = np.asarray(ab["data"][:, 0])
             ls = dict(coef=np.empty(0), kept=[], collinear=[], absorbed=[],
-                      bread=np.zeros((0, 0)), resid=np.asarray(ab["data"][:, 0]))
+                      bread=np.zeros((0, 0)), resid=resid0, rss=float(resid0 @ resid0))
             e = ls["resid"] / sq
         eta_new = z - e  # the working response minus the weighted residual: offset included
         mu_new = fam.inverse(eta_new)
