@@ -256,6 +256,7 @@ def big():
 
 def _stage_calls(b):
     n, x, data, ls, f1, f2 = b["n"], b["x"], b["data"], b["ls"], b["f1"], b["f2"]
+    k = len(x)
     e = ls["resid"]
     keep = np.ones(n, bool)
     time = np.repeat(np.arange(n // 100, dtype=np.int32), 100)
@@ -264,7 +265,8 @@ def _stage_calls(b):
         "sample": lambda: _core.sample(fe=[np.tile(f1, 6), np.tile(f2, 6), np.repeat(f2, 6)],
                                        clusters=[np.tile(f1, 6)], keep=np.tile(keep, 6),
                                        drop_singletons=True),
-        "absorb": lambda: _core.absorb(columns=[data[:, j] for j in range(2)], mask=keep,
+        # every column: a few CG steps each, long enough to count ticks on a fast moment
+        "absorb": lambda: _core.absorb(columns=[data[:, j] for j in range(k + 1)], mask=keep,
                                        fe=[f1, f2], fe_groups=[30_000, 3_000], tol=1e-300,
                                        max_iter=12, solver="cg", progress=None),
         "least_squares": lambda: _core.least_squares(data=data, y=0, x=x * 3,
