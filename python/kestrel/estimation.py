@@ -115,15 +115,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
 
     if samples.wanted(call):
         return samples.fit(feols, call)
-    cov.check_number("fixef_tol", fixef_tol)
-    cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
-    if not isinstance(drop_singletons, (bool, np.bool_)):
-        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
-    if progress is not None and not isinstance(progress, (bool, np.bool_)):
-        raise TypeError(f"progress must be None, True or False, not {progress!r}")
-    if not isinstance(lean, (bool, np.bool_)):
-        raise TypeError(f"lean must be True or False, not {lean!r}")
-    check_solver(solver)
+    check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean, solver)
     check_weights(weights, weights_type)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)  # the caller's frame, found before any other call
@@ -186,6 +178,20 @@ class Weights:
     @property
     def frequency(self) -> bool:
         return self.kind == "fweights"
+
+
+def check_options(fixef_tol: Any, fixef_maxiter: Any, drop_singletons: Any, progress: Any,
+                  lean: Any, solver: Any) -> None:
+    """The options every estimator shares, checked before any work."""
+    cov.check_number("fixef_tol", fixef_tol)
+    cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
+    if not isinstance(drop_singletons, (bool, np.bool_)):
+        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise TypeError(f"progress must be None, True or False, not {progress!r}")
+    if not isinstance(lean, (bool, np.bool_)):
+        raise TypeError(f"lean must be True or False, not {lean!r}")
+    check_solver(solver)
 
 
 def check_weights(weights: Any, weights_type: Any) -> None:

@@ -261,15 +261,7 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
     fam = Family(family)
     cov.check_number("glm_tol", glm_tol)
     cov.check_number("glm_maxiter", glm_maxiter, integer=True, minimum=1, strict=False)
-    cov.check_number("fixef_tol", fixef_tol)
-    cov.check_number("fixef_maxiter", fixef_maxiter, integer=True, minimum=1, strict=False)
-    if not isinstance(drop_singletons, (bool, np.bool_)):
-        raise TypeError(f"drop_singletons must be True or False, not {drop_singletons!r}")
-    if progress is not None and not isinstance(progress, (bool, np.bool_)):
-        raise TypeError(f"progress must be None, True or False, not {progress!r}")
-    if not isinstance(lean, (bool, np.bool_)):
-        raise TypeError(f"lean must be True or False, not {lean!r}")
-    est.check_solver(solver)
+    est.check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean, solver)
     checks = _separation(separation, fam)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)

@@ -345,25 +345,25 @@ def _refit_without(st: State, keep: np.ndarray) -> np.ndarray:
 _NUMBER = re.compile(r"(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
 
 
-def restrictions(spec: Any, q: Any, names: Sequence[str],
+def restrictions(given: Any, q: Any, names: Sequence[str],
                  what: str = "hypothesis") -> tuple[np.ndarray, np.ndarray]:
     """R (m × k) and q (m) from a matrix (with ``q``, default zeros), a string such as
     "x1 = x2" or "x1 + x2 = 1", or a list of such strings."""
     k = len(names)
-    if isinstance(spec, str) or (isinstance(spec, Sequence) and spec
-                                 and all(isinstance(s, str) for s in spec)):
+    if isinstance(given, str) or (isinstance(given, Sequence) and given
+                                  and all(isinstance(s, str) for s in given)):
         if q is not None:
             raise ValueError(f"q= goes with a matrix R; a {what} given as text carries its "
                              "constants ('x1 + x2 = 1')")
-        texts = [spec] if isinstance(spec, str) else list(spec)
+        texts = [given] if isinstance(given, str) else list(given)
         rows = [_parse_equation(t, names) for t in texts]
         return np.array([r for r, _ in rows]), np.array([c for _, c in rows])
     try:
-        r = np.array(spec, dtype=float)
+        r = np.array(given, dtype=float)
     except (TypeError, ValueError):
         raise TypeError(f"the {what} must be a string such as 'x1 = x2', a list of them, or "
                         f"a matrix R with one column per coefficient, not "
-                        f"{type(spec).__name__}") from None
+                        f"{type(given).__name__}") from None
     if r.ndim == 1:
         r = r[None, :]
     if r.ndim != 2 or r.shape[1] != k or r.shape[0] == 0:
