@@ -418,6 +418,8 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
     separation: only the rows' support counts."""
     start = d.keep.copy()
     ir_done = "ir" not in checks
+    if "fe" in checks and d.fe:
+        d = dataclasses.replace(d, keep=_constant_groups_out(d, fam))
     while True:
         sample = est._sample(d, drop_singletons, w)
         mask = sample["mask"]
@@ -442,6 +444,30 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
         keep[rows[drop]] = False
         d = dataclasses.replace(d, keep=keep)
     return d, sample, np.flatnonzero(start & ~d.keep)
+
+
+def _constant_groups_out(d: design.Design, fam: Family) -> np.ndarray:
+    """The rows kept once the fixed-effect groups whose outcome is constant (all zero for
+    Poisson) are out, on the design's codes: most of what the "fe" check drops goes before
+    the sample is built, which then is built once instead of twice."""
+    keep = d.keep.copy()
+    while True:
+        rows = np.flatnonzero(keep)
+        every = len(rows) == len(keep)  # no copies of the columns then
+        y = d.y if every else d.y[rows]
+        drop = np.zeros(len(rows), dtype=bool)
+        for codes in d.fe:
+            c = codes if every else codes[rows]
+            size = int(c.max()) + 1 if len(c) else 0
+            total = np.bincount(c, weights=y, minlength=size)
+            if fam.binary:
+                constant = (total == 0) | (total == np.bincount(c, minlength=size))
+            else:
+                constant = total == 0
+            drop |= constant[c]
+        if not drop.any():
+            return keep
+        keep[rows[drop]] = False
 
 
 def _rectifier(d: design.Design, sample: dict, y: np.ndarray, fixef_tol: float,
@@ -496,6 +522,7 @@ class _Irls:
     inner_iterations: int
     converged: bool
     seconds: float
+    deviance_of: Any  # the deviance as a function of μ (for the null model's)
 
 
 def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.ndarray,
@@ -571,7 +598,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     if not converged:
         _warn(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
                       f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", est.ConvergenceWarning)
-    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds)
+    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds, deviance)
 
 
 def _null(fam: Family, y: np.ndarray, off: np.ndarray,
@@ -674,7 +701,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   periods=None if inference.serial is None else inference.serial.periods,
                   _model=source.model(d, model, sample, positions, coef, lean),
                   family=fam.name, deviance=r.deviance,
-                  null_deviance=fam.deviance_of(y, p)(mu0), loglik=ll, loglik_null=ll0,
+                  null_deviance=r.deviance_of(mu0), loglik=ll, loglik_null=ll0,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
                   demeaning_seconds=r.seconds,
