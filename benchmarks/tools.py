@@ -275,6 +275,54 @@ def _pyfixest_wfeols_run(s):
                   info={"weighted": s["weights"] is not None})
 
 
+def _spec_setup(variant):
+    """Specification tools (workload 12) on the benchmark panel, clustered by individual:
+    "lag" fits y ~ x1 + l(x1, 1) | FE with panel=(indiv, year), "column" the same model on
+    a lag column computed beforehand; "split" fits y ~ x1 + x2 | FE with split= by a
+    10-level column, "loop" the same fits on subsets made beforehand."""
+    def setup(data, params):
+        import pandas as pd
+        _clock_engine()
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        df, fe = s["df"], " + ".join(_fe_names(params))
+        s["variant"] = variant
+        if variant in ("lag", "column"):
+            lagged = pd.Series(df["x1"].to_numpy()).groupby(df["indiv"].to_numpy()).shift(1)
+            df["x1_lag"] = lagged.to_numpy()
+            term = "l(x1, 1)" if variant == "lag" else "x1_lag"
+            s["fml"] = f"y ~ x1 + {term} | {fe}"
+        else:
+            df["part"] = df["indiv"].to_numpy() % 10  # whole individuals in each part
+            s["fml"] = f"y ~ x1 + x2 | {fe}"
+            if variant == "loop":
+                s["parts"] = [df[df["part"] == g].reset_index(drop=True) for g in range(10)]
+        return s
+    return setup
+
+
+def _spec_run(s):
+    import warnings
+
+    import kestrel
+    _ENGINE_SECONDS[0] = 0.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if s["variant"] == "lag":
+            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                                  panel=("indiv", "year"))]
+        elif s["variant"] == "column":
+            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL)]
+        elif s["variant"] == "split":
+            fits = list(kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                                      split="part"))
+        else:
+            fits = [kestrel.feols(s["fml"], part, s["vcov"], fixef_tol=KESTREL_TOL)
+                    for part in s["parts"]]
+    return Output(coef=np.concatenate([f.coef().to_numpy() for f in fits]),
+                  se=np.concatenate([f.se().to_numpy() for f in fits]),
+                  info={"engine_s": _ENGINE_SECONDS[0]})
+
+
 def _demean_layer_setup(data, params):
     s = _demean_setup(data, params)
     s["fe_matrix"] = np.column_stack(s["fe"])
@@ -898,6 +946,18 @@ def _tools() -> dict[str, list[Tool]]:
                  True, note="feols(..., weights='w')"),
             Tool("pyfixest[unweighted]", ("pyfixest",), _wfeols_setup("pyfixest", False),
                  _pyfixest_wfeols_run, note="the same call unweighted"),
+        ],
+        "lags": [
+            Tool("kestrel", (), _spec_setup("lag"), _spec_run, True,
+                 note="kestrel.feols with l(x1, 1) and panel=(indiv, year)"),
+            Tool("kestrel[column]", (), _spec_setup("column"), _spec_run, True,
+                 note="the same model on a lag column computed beforehand"),
+        ],
+        "split": [
+            Tool("kestrel", (), _spec_setup("split"), _spec_run, True,
+                 note="kestrel.feols(..., split=part), 10 parts"),
+            Tool("kestrel[loop]", (), _spec_setup("loop"), _spec_run, True,
+                 note="a loop of fits on the 10 subsets made beforehand"),
         ],
         "glm": [
             Tool("kestrel", (), _glm_setup, _kestrel_glm_run, True,
