@@ -96,6 +96,7 @@ def check_options(fixef_tol: Any, fixef_maxiter: Any, drop_singletons: Any, prog
 
 
 def check_solver(solver: Any) -> None:
+    """ValueError unless ``solver`` is one of ``SOLVERS``."""
     if not isinstance(solver, str) or solver not in SOLVERS:
         raise ValueError(f"solver must be one of {', '.join(map(repr, SOLVERS))}, not {solver!r}")
 
