@@ -26,11 +26,12 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from kestrel import _core
+from kestrel import _core, steps
 from kestrel.formula import ModelFormula, Term, _classify, _formulaic_terms
 # The first stages' tests are inference on a fit (kestrel.inference.vcov_as repeats them
 # under another covariance); FirstStage is also kept here under its old name.
 from kestrel.inference import FirstStage, first_stage_tests
+from kestrel.warning_types import CollinearityWarning
 
 if TYPE_CHECKING:
     from kestrel.design import Design
@@ -108,7 +109,7 @@ def _terms(text: str, fml: str, what: str) -> tuple[Term, ...]:
 
 def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                sum_squares: np.ndarray, inference: Inference, collin_tol: float,
-               warning: type[Warning], stacklevel: int,
+               stacklevel: int,
                exponents: np.ndarray | None = None, lean: bool = False) -> Stages:
     """2SLS on ``data``, the absorbed columns [y, x…] of the design ``d`` (whose x holds the
     exogenous regressors, then the endogenous ones, then the instruments). ``data`` is
@@ -127,8 +128,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
 
     # First stages; their dropped columns depend on the regressors only, so they agree.
     z = exog + excluded
-    firsts = [_core.least_squares(data=data, y=e, x=z, sum_squares=sum_squares,
-                                  collin_tol=collin_tol) for e in endog]
+    firsts = [steps.least_squares(data, e, z, sum_squares, collin_tol) for e in endog]
     kept = [z[i] for i in firsts[0]["kept"]]
     dropped = [z[i] for i in sorted(firsts[0]["collinear"] + firsts[0]["absorbed"])]
     exog_kept = [c for c in kept if c in exog]
@@ -145,7 +145,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                                                          "them"),
                                            ("absorbed", "absorbed by the fixed effects"))
                         if firsts[0][kind])
-        warnings.warn(f"dropped {why}", warning, stacklevel=stacklevel)
+        warnings.warn(f"dropped {why}", CollinearityWarning, stacklevel=stacklevel)
     first_stage = {name[e]: first_stage_tests(name[e], fs, kept, excluded_kept, name, data,
                                          inference, single=len(endog) == 1,
                                          shift=exponents[e] - exponents[kept])
@@ -169,8 +169,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
         second_sums = sum_squares.copy()
         second_sums[fitted] = sum_squares[endog]
     x = exog_kept + fitted
-    ls = _core.least_squares(data=data, y=0, x=x, sum_squares=second_sums,
-                             collin_tol=collin_tol)
+    ls = steps.least_squares(data, 0, x, second_sums, collin_tol)
     if len(ls["kept"]) < len(x):
         lost = [name[endog[i - len(exog_kept)]] for i in ls["collinear"] + ls["absorbed"]]
         raise ValueError(f"the instruments do not identify {', '.join(lost)}: "

@@ -60,7 +60,7 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
         positions = list(ls["kept"])  # in the design's regressors
     else:
         stages = iv.two_stages(fml, d, instruments, data, sum_squares, inference,
-                               options.collin_tol, CollinearityWarning, stacklevel=4,
+                               options.collin_tol, stacklevel=4,
                                exponents=absorbed["exponents"], lean=lean)
         ls = dict(coef=stages.coef, bread=stages.bread, resid=stages.resid, rss=stages.rss,
                   tss=stages.tss)

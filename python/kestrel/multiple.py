@@ -11,7 +11,7 @@ pyfixest define them::
     mvsw(a, b)   none;  a;  b;  a + b     every combination
 
 Models come in pyfixest's order: fixed-effect steps, then dependent variables, then
-regressor steps. Each model keeps its own sample, as if fitted alone (a row missing one of
+regressor steps (:func:`kestrel.formula.expand` spells them out). Each model keeps its own sample, as if fitted alone (a row missing one of
 its columns is dropped from that model only). Models with the same fixed effects and the
 same rows share the expensive part: every column any of them needs is absorbed once, in one
 call of the engine, and each model's least squares then reads its own columns of the result.
