@@ -19,7 +19,7 @@ from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.fitlist import FitList
 from kestrel.results import Fit
-# Their home until the warning classes had one module; kept so that old imports work.
+# Defined here before the warning classes had a module of their own: old imports work.
 from kestrel.warning_types import CollinearityWarning, ConvergenceWarning  # noqa: F401
 
 

@@ -109,8 +109,8 @@ def _as_fits(fits: Any) -> list[Fit]:
 
 
 def _fit_sequence(item: Any) -> bool:
-    """Whether ``item`` is a sequence of fits (a FitList) other than a list or tuple, which
-    nest as they did before a FitList was read this way: not at all."""
+    """Whether ``item`` is a :class:`kestrel.FitList`: a sequence of fits, but not a list
+    or tuple (lists of fits do not nest)."""
     return (isinstance(item, Sequence) and not isinstance(item, (str, list, tuple))
             and all(isinstance(f, Fit) for f in item))
 
