@@ -15,27 +15,31 @@ from kestrel._native import PanicException
 
 if TYPE_CHECKING:
     from kestrel.demeaning import demean
-    from kestrel.estimation import CollinearityWarning, ConvergenceWarning, feols
-    from kestrel.glm import GlmFit, SeparationWarning, feglm, fepois
+    from kestrel.estimation import feols
+    from kestrel.fitlist import FitList
+    from kestrel.glm import GlmFit, feglm, fepois
     from kestrel.inference import BootTest, WaldTest
-    from kestrel.multiple import FitList
     from kestrel.plots import coefplot
     from kestrel.results import Fit, Summary
-    from kestrel.samples import EmptySampleWarning
     from kestrel.tables import etable
-    from kestrel.vcov import SSC, LeverageWarning, ssc
+    from kestrel.vcov import SSC, ssc
+    from kestrel.warning_types import (CollinearityWarning, ConvergenceWarning,
+                                       EmptySampleWarning, IrregularFixedEffectsWarning,
+                                       LeverageWarning, SeparationWarning, UnseenLevelWarning)
 
 # The user-facing names load on first use, so that processes that only need the engine
 # (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
-_LAZY = {"feols": "kestrel.estimation", "CollinearityWarning": "kestrel.estimation",
-         "ConvergenceWarning": "kestrel.estimation", "Fit": "kestrel.results",
+_WARNINGS = "kestrel.warning_types"
+_LAZY = {"feols": "kestrel.estimation", "Fit": "kestrel.results",
          "Summary": "kestrel.results", "SSC": "kestrel.vcov", "ssc": "kestrel.vcov",
-         "LeverageWarning": "kestrel.vcov",
-         "FitList": "kestrel.multiple", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
-         "demean": "kestrel.demeaning", "EmptySampleWarning": "kestrel.samples",
+         "FitList": "kestrel.fitlist", "etable": "kestrel.tables", "coefplot": "kestrel.plots",
+         "demean": "kestrel.demeaning",
          "WaldTest": "kestrel.inference", "BootTest": "kestrel.inference",
          "fepois": "kestrel.glm", "feglm": "kestrel.glm", "GlmFit": "kestrel.glm",
-         "SeparationWarning": "kestrel.glm"}
+         "CollinearityWarning": _WARNINGS, "ConvergenceWarning": _WARNINGS,
+         "LeverageWarning": _WARNINGS, "SeparationWarning": _WARNINGS,
+         "EmptySampleWarning": _WARNINGS, "UnseenLevelWarning": _WARNINGS,
+         "IrregularFixedEffectsWarning": _WARNINGS}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

@@ -1,7 +1,8 @@
 """``kestrel.demean``: the fixed effects removed from columns of your own, with the solver
 ``kestrel.feols`` uses (conjugate gradient on what is left once the largest fixed effect is
 eliminated, switching to a preconditioner built from the fixed-effect graph when it stalls), for
-users who run their own estimators on the demeaned data."""
+users who run their own estimators on the demeaned data: the absorb step of
+:mod:`kestrel.steps` on every row, without a sample to take."""
 
 from __future__ import annotations
 
@@ -11,11 +12,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from kestrel import _core
+from kestrel import _core, steps
 from kestrel.data import Frame
-from kestrel.estimation import ConvergenceWarning, _scaled, check_solver, demeaning_shortfall
 from kestrel.progress import progress_line
 from kestrel.vcov import check_number
+from kestrel.warning_types import ConvergenceWarning
 
 
 def demean(x: Any, fe: Any, *, weights: Any = None, tol: float = 1e-8, maxiter: int = 100_000,
@@ -39,7 +40,7 @@ def demean(x: Any, fe: Any, *, weights: Any = None, tol: float = 1e-8, maxiter: 
     """
     check_number("tol", tol)
     check_number("maxiter", maxiter, integer=True, minimum=1, strict=False)
-    check_solver(solver)
+    steps.check_solver(solver)
     if isinstance(weights, str):
         if not isinstance(x, pd.DataFrame) and not type(x).__module__.startswith("polars"):
             raise TypeError(f"weights={weights!r} names a column, but x is not a DataFrame; "
@@ -62,14 +63,13 @@ def demean(x: Any, fe: Any, *, weights: Any = None, tol: float = 1e-8, maxiter: 
         sample = _core.sample(fe=codes, clusters=[], keep=keep, drop_singletons=False)
         codes, groups = sample["fe"], sample["fe_groups"]
     # Columns of extreme magnitude go in as feols's do, scaled by a power of two.
-    columns, exponents = _scaled([values[:, j] for j in range(values.shape[1])], keep)
+    columns, exponents = steps.scaled([values[:, j] for j in range(values.shape[1])], keep)
     with progress_line(progress) as callback:
-        out = _core.absorb(columns=columns, mask=keep, fe=codes, fe_groups=groups,
-                           tol=float(tol), max_iter=int(maxiter), solver=solver,
-                           progress=callback, **({} if w is None else {"weights": w}))
+        out = steps.demean(columns, keep, codes, groups, float(tol), int(maxiter), solver,
+                           callback, w)
     if not out["converged"]:
         warnings.warn("kestrel.demean did not fully demean the columns: "
-                      + demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
+                      + steps.demeaning_shortfall(out, float(tol), int(maxiter), "tol", "maxiter"),
                       ConvergenceWarning, stacklevel=2)
     result: Any = out["data"]
     if w is not None:

@@ -139,8 +139,8 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
             frame.floats(term.i_x, f"variable of {term.label}")
 
     ids: dict[str, np.ndarray] = {}
-    fe = [_combined(frame, parts, ids) for parts in model.fixef]
-    clusters = [_combined(frame, parts, ids) for parts in cluster_parts]
+    fe = [combined(frame, parts, ids) for parts in model.fixef]
+    clusters = [combined(frame, parts, ids) for parts in cluster_parts]
     keep = np.ones(frame.n_rows, dtype=bool)
     for name in dict.fromkeys(variables + [p for ps in cluster_parts for p in ps]
                               + list(serial)):
@@ -200,7 +200,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
                   n_zero_weight=n_zero_weight)
 
 
-def _combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:
+def combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:
     """int32 codes of one identifier, or of several combined with ``^`` (each step recoded,
     so the int64 key never overflows)."""
     name = "^".join(parts)

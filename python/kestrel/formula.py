@@ -15,12 +15,17 @@ formulas from someone else, such as the command line's). Before anything is eval
 formula whose expansion would form more than :data:`MAX_PRODUCTS` products of terms, or
 whose code computes an integer constant of more than :data:`MAX_CONSTANT_BITS` bits, is
 refused: both would otherwise run for minutes or for ever.
+
+A formula spelling several models (several dependent variables, or a stepwise function
+``sw()``, ``sw0()``, ``csw()``, ``csw0()``, ``mvsw()``) is spelled out into one formula per
+model by :func:`expand`; :mod:`kestrel.multiple` fits them.
 """
 
 from __future__ import annotations
 
 import ast
 import builtins
+import itertools
 import os
 import re
 import sys
@@ -37,8 +42,8 @@ from formulaic.parser.types import ASTNode
 from formulaic.transforms import TRANSFORMS
 from formulaic.utils.code import sanitize_variable_names
 
-# The stepwise functions of multiple estimation (:mod:`kestrel.multiple`), which expands
-# them before a formula reaches this module.
+# The stepwise functions of multiple estimation, which :func:`expand` spells out into one
+# formula per model before any of them reaches :func:`parse`.
 _MULTIPLE_ESTIMATION = {"sw", "sw0", "csw", "csw0", "mvsw"}
 _ANSI = re.compile(r"\x1b\[[0-9;]*m|[⧛⧚]")
 
@@ -679,3 +684,103 @@ def _attribute_refused(node: ast.Attribute, code: Code, columns: Any) -> str | N
                    or isinstance(value, float)
                    or isinstance(value, type) and issubclass(value, np.generic))
     return None if allowed else f"the attribute {text!r} is not allowed"
+
+
+# Multiple estimation ---------------------------------------------------------------------
+_STEPWISE = re.compile(r"^(sw0?|csw0?|mvsw)\s*\((.*)\)$", re.S)
+_MENTION = re.compile(r"(?<![\w.])(sw0?|csw0?|mvsw)\s*\(")
+
+
+def expand(fml: object) -> list[str] | None:
+    """The formulas of the models ``fml`` spells, or None when it spells a single model
+    without any multiple-estimation syntax (the caller then fits it as usual). Models come
+    in pyfixest's order: fixed-effect steps, then dependent variables, then regressor
+    steps::
+
+        sw(a, b)     a;  b                    one at a time
+        sw0(a, b)    none;  a;  b
+        csw(a, b)    a;  a + b                cumulative
+        csw0(a, b)   none;  a;  a + b
+        mvsw(a, b)   none;  a;  b;  a + b     every combination
+
+    Mistakes in the parts that :func:`parse` does not see raise ``ValueError``."""
+    if not isinstance(fml, str):
+        return None
+    parts = _split_top(fml, "|")
+    sides = _split_top(parts[0], "~")
+    if len(sides) != 2 or not _MENTION.search(fml) and len(_pieces(sides[0])) < 2:
+        return None  # one model, or a formula parse() explains what is wrong with
+    depvars = _pieces(sides[0])
+    if any(_MENTION.search(y) for y in depvars):
+        raise ValueError(f"in {fml!r} list several dependent variables with '+' "
+                         "('y1 + y2 ~ x'), not with a stepwise function")
+    rhs_steps = _steps(sides[1], fml, "regressors")
+    fe_index = next((k for k, p in enumerate(parts[1:], 1)
+                     if len(_split_top(p, "~")) == 1), None)
+    fe_steps = [None] if fe_index is None else _steps(parts[fe_index], fml, "fixed effects")
+    models: list[str] = []
+    for fe in fe_steps:
+        tail = []
+        for k, part in enumerate(parts[1:], 1):
+            if k != fe_index:
+                tail.append(" ".join(part.split()))  # the instrumental-variable part as is
+            elif fe:
+                tail.append(fe)
+        for y in depvars:
+            for rhs in rhs_steps:
+                models.append(" | ".join([f"{y} ~ {rhs or '1'}", *tail]))
+    seen: set[str] = set()
+    for m in models:
+        if m in seen:
+            raise ValueError(f"the formula {fml!r} spells the model {m!r} twice")
+        seen.add(m)
+    return models
+
+
+def _pieces(text: str) -> list[str]:
+    return [" ".join(p.split()) for p in _split_top(text, "+")]
+
+
+def _balanced(text: str) -> bool:
+    """Whether brackets close in order: ``a, f(b)`` is, ``a) * sw(b`` (from ``sw(a) * sw(b)``)
+    is not."""
+    depth = 0
+    for ch in text:
+        depth += (ch in "([{") - (ch in ")]}")
+        if depth < 0:
+            return False
+    return depth == 0
+
+
+def _steps(text: str, fml: str, where: str) -> list[str]:
+    """The variants of one part of the formula: its text with the stepwise function (at most
+    one) replaced by each of its steps."""
+    pieces = _pieces(text)
+    found = [(j, m) for j, m in ((j, _STEPWISE.match(p)) for j, p in enumerate(pieces))
+             if m and _balanced(m.group(2))]
+    stray = [p for j, p in enumerate(pieces) if _MENTION.search(p)
+             and j not in {i for i, _ in found}]
+    if stray:
+        raise ValueError(f"in {fml!r}, {stray[0]!r}: a stepwise function must be a term of its "
+                         "own among the " + where + " ('y ~ x1 + sw(x2, x3)'); to drop the "
+                         "intercept write '0 + sw(...)'")
+    if len(found) > 1:
+        raise ValueError(f"{fml!r} has more than one stepwise function among the {where}; "
+                         "use one per part (mvsw(a, b) gives every combination)")
+    if not found:
+        return [" + ".join(pieces)]
+    j, match = found[0]
+    name = match.group(1)
+    args = [" ".join(a.split()) for a in _split_top(match.group(2), ",")]
+    if not all(args):
+        raise ValueError(f"{pieces[j]!r} in {fml!r} has an empty argument; "
+                         f"write {name}(a, b, ...)")
+    if name == "mvsw":
+        steps = [list(c) for r in range(len(args) + 1) for c in itertools.combinations(args, r)]
+    elif name.startswith("csw"):
+        steps = [args[:i + 1] for i in range(len(args))]
+    else:
+        steps = [[a] for a in args]
+    if name in ("sw0", "csw0"):
+        steps.insert(0, [])
+    return [" + ".join(pieces[:j] + step + pieces[j + 1:]) for step in steps]

@@ -5,9 +5,10 @@ Each iteration is a weighted least-squares fit of the working response on the re
 with the fixed effects absorbed by the engine's weighted demeaning, started from the
 previous iteration's fixed-effect coefficients (they change little from one iteration to
 the next). The demeaning's tolerance starts loose and tightens as the deviance settles; the
-last iteration always runs at ``fixef_tol``. The steps before (formula, design, missing
-values, singletons) and after (collinearity, covariance) are those of ``kestrel.feols``: the
-covariance stages read the √w-scaled demeaned regressors and √w times the working
+last iteration always runs at ``fixef_tol``. The steps before (options, design, missing
+values, sample with its singletons), within (absorb with weights and a warm start, least
+squares) and after (inference) are those of :mod:`kestrel.steps`, as in ``kestrel.feols``:
+the covariance stages read the √w-scaled demeaned regressors and √w times the working
 residuals, so their scores are those of the likelihood.
 
 Separation: estimates exist only once the rows whose fitted mean goes to a bound (0 for
@@ -23,23 +24,22 @@ zero-outcome row is negative, the rows with a positive one are separated.
 from __future__ import annotations
 
 import dataclasses
-import os
-import sys
 import time
-import warnings
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from scipy import special
 
-from kestrel import _core, design, formula, prediction
+from kestrel import design, formula, prediction, steps
 from kestrel import inference as inference_module
-from kestrel import estimation as est
 from kestrel import vcov as cov
 from kestrel.data import Frame
+from kestrel.fitlist import FitList
 from kestrel.progress import progress_line
 from kestrel.results import Fit, Summary
+from kestrel.warning_types import (CollinearityWarning, ConvergenceWarning, SeparationWarning,
+                                    warn_at_caller)
 
 FAMILIES = ("poisson", "logit", "probit")
 SEPARATION = ("fe", "ir")
@@ -53,21 +53,6 @@ IR_TOL = 1e-7
 IR_SEPARATED = 1e-4
 IR_MAXITER = 2000
 MAX_HALVINGS = 30
-
-
-def _warn(message: str, category: type[Warning]) -> None:
-    """A warning attributed to the caller's line: the first frame outside kestrel, however
-    deep the call (fepois, feglm, multiple estimation)."""
-    package = os.path.dirname(os.path.abspath(__file__))
-    frame, level = sys._getframe(1), 2
-    while frame is not None and os.path.dirname(
-            os.path.abspath(frame.f_code.co_filename)).startswith(package):
-        frame, level = frame.f_back, level + 1
-    warnings.warn(message, category, stacklevel=level)
-
-
-class SeparationWarning(UserWarning):
-    """Rows were dropped because their fitted mean goes to a bound (separation)."""
 
 
 @dataclass(frozen=True)
@@ -270,12 +255,12 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
       (fixest's criterion and defaults), or after glm_maxiter iterations with a
       ConvergenceWarning.
     weights, weights_type: prior weights, a column name (as :func:`kestrel.feols`):
-      "aweights" weigh each row's log-likelihood (the coefficients maximise Σ w·ℓ, the
-      scores are w times the row's; their scale changes the estimates and the robust and
-      clustered covariances in no way, but the iid one, the inverse information, is the
-      information of the weighted likelihood as fixest reports it); "fweights" (whole
-      numbers) make every number the one of the data with each row repeated w times.
-      Rows of weight 0 are dropped and counted.
+      "aweights" weigh each row's log-likelihood (the estimates maximise Σ w·ℓ, the scores
+      are w times the row's), at their given scale: it changes neither the estimates nor
+      the robust and clustered covariances, but the iid one (the inverse information), the
+      deviance and the log-likelihood follow it, as in fixest, pyfixest and statsmodels;
+      "fweights" (whole numbers) make every number the one of the data with each row
+      repeated w times. Rows of weight 0 are dropped and counted.
     fixef_tol, fixef_maxiter, drop_singletons, progress, solver, context: as feols.
     """
     if not isinstance(family, str) or family not in FAMILIES:
@@ -284,23 +269,19 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
     fam = Family(family)
     cov.check_number("glm_tol", glm_tol)
     cov.check_number("glm_maxiter", glm_maxiter, integer=True, minimum=1, strict=False)
-    est.check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean, solver)
-    est.check_weights(weights, weights_type)
+    options = steps.check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean,
+                                  solver, weights, weights_type)
     checks = _separation(separation, fam)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)
-    options = dict(vcov=vcov, vcov_kwargs=vcov_kwargs, conv=conv, offset=offset,
-                   checks=checks, glm_tol=float(glm_tol), glm_maxiter=int(glm_maxiter),
-                   fixef_tol=float(fixef_tol), fixef_maxiter=int(fixef_maxiter),
-                   drop_singletons=bool(drop_singletons), progress=progress, solver=solver,
-                   ns=ns, lean=bool(lean), weights=weights, weights_type=weights_type)
-    from kestrel import multiple
-
-    models = multiple.expand(fml)
+    settings = dict(vcov=vcov, vcov_kwargs=vcov_kwargs, conv=conv, offset=offset,
+                    checks=checks, glm_tol=float(glm_tol), glm_maxiter=int(glm_maxiter),
+                    options=options, ns=ns)
+    models = formula.expand(fml)
     if models is None:
-        return _fit(fml, data, fam, **options)
-    fits = [_fit(m, data, fam, **options) for m in models]
-    return multiple.FitList(fits)
+        return _fit(fml, data, fam, **settings)
+    fits = [_fit(m, data, fam, **settings) for m in models]
+    return FitList(fits)
 
 
 def _separation(value: Any, fam: Family) -> tuple[str, ...]:
@@ -336,9 +317,7 @@ def _offset(offset: Any, frame: Frame) -> np.ndarray | None:
 
 def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
          offset: Any, checks: tuple[str, ...], glm_tol: float, glm_maxiter: int,
-         fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-         solver: str, ns: Any, lean: bool = False, weights: str | None = None,
-         weights_type: str = "aweights") -> GlmFit:
+         options: steps.FitOptions, ns: Any) -> GlmFit:
     model = formula.parse(fml)
     if model.iv is not None:
         raise ValueError(f"instrumental variables are not available in GLMs ({fml!r})")
@@ -346,11 +325,11 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
     if vc.kind == "hetero" and vc.hc > 1:
         raise ValueError(f"vcov={vcov!r} is not available for GLMs; use 'hetero' (HC1), "
                          "'HC0' or a clustered covariance")
-    est.check_serial_weights(vc, weights, weights_type)
+    steps.check_weighted_vcov(vc, vcov, options)
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
-    w = est.read_weights(frame, weights, weights_type)
+    w = steps.read_weights(frame, options.weights, options.weights_type)
     d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns,
                      weights=w)
     if not d.x and not model.fixef:
@@ -363,7 +342,7 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
     n_missing = int(frame.n_rows - np.count_nonzero(keep)) - d.n_zero_weight
     if not keep.any():
         d = dataclasses.replace(d, keep=keep, n_missing=n_missing)
-        est.check_rows_left(d, frame, vc, w)
+        steps.check_rows_left(d, frame, vc, w)
     y_all = d.y
     if fam.binary:
         bad = keep & (y_all != 0) & (y_all != 1)
@@ -378,15 +357,15 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
                          f"{int(np.flatnonzero(bad)[0])})")
     d = dataclasses.replace(d, keep=keep, n_missing=n_missing)
 
-    with progress_line(None if progress is None else bool(progress)) as callback:
-        d, sample, separated = _drop_separated(d, fam, checks, drop_singletons, fixef_tol,
-                                               fixef_maxiter, solver, callback, w)
+    with progress_line(options.progress) as callback:
+        d, sample, separated = _drop_separated(d, fam, checks, options, callback, w)
         if separated.size:
             shown = ", ".join(map(str, separated[:10])) + (", ..." if separated.size > 10
                                                            else "")
-            _warn(f"{separated.size:,} row{'s' * (separated.size > 1)} dropped as separated "
-                  f"(their fitted mean goes to {'0 or 1' if fam.binary else '0'}; no estimate "
-                  f"exists with them): rows at positions {shown}", SeparationWarning)
+            bound = "0 or 1" if fam.binary else "0"
+            warn_at_caller(f"{separated.size:,} row{'s' * (separated.size > 1)} dropped as "
+                           f"separated (their fitted mean goes to {bound}; no estimate exists "
+                           f"with them): rows at positions {shown}", SeparationWarning)
         mask = sample["mask"]
         y = y_all[mask]
         if fam.binary and (y.min() == y.max()):
@@ -402,16 +381,15 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
             # (the iid covariance, the deviance), as in fixest, pyfixest and statsmodels;
             # the stages' copy of analytic weights is rescaled by a power of four.
             prior = (w.values if w.frequency else frame.floats(w.name, "weights column"))[mask]
-        irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, fixef_tol,
-                     fixef_maxiter, solver, callback, prior)
+        irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, options, callback,
+                     prior)
     return _result(fml, model, fam, vc, conv, d, sample, frame, irls, y, off_used, offset,
-                   separated.size, fixef_tol, fixef_maxiter, solver, lean, w, prior)
+                   separated.size, options, w, prior)
 
 
 def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
-                    drop_singletons: bool, fixef_tol: float, fixef_maxiter: int, solver: str,
-                    callback: Any, w: est.Weights | None = None
-                    ) -> tuple[design.Design, dict, np.ndarray]:
+                    options: steps.FitOptions, callback: Any,
+                    w: steps.Weights | None = None) -> tuple[design.Design, dict, np.ndarray]:
     """The sample once the separated rows are out (repeated: dropping rows can leave a
     group all zero, or make singletons); returns the design with its rows, the sample and
     the positions of the separated rows. Positive prior weights change no row's
@@ -421,7 +399,7 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
     if "fe" in checks and d.fe:
         d = dataclasses.replace(d, keep=_constant_groups_out(d, fam))
     while True:
-        sample = est._sample(d, drop_singletons, w)
+        sample = steps.sample(d, options.drop_singletons, w)
         mask = sample["mask"]
         rows = np.flatnonzero(mask)
         y = d.y[mask]
@@ -437,7 +415,7 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
                 drop |= constant[codes]
         if not drop.any() and not ir_done:
             ir_done = True
-            drop = _rectifier(d, sample, y, fixef_tol, fixef_maxiter, solver, callback)
+            drop = _rectifier(d, sample, y, options, callback)
         if not drop.any():
             break
         keep = d.keep.copy()
@@ -470,8 +448,8 @@ def _constant_groups_out(d: design.Design, fam: Family) -> np.ndarray:
         keep[rows[drop]] = False
 
 
-def _rectifier(d: design.Design, sample: dict, y: np.ndarray, fixef_tol: float,
-               fixef_maxiter: int, solver: str, callback: Any) -> np.ndarray:
+def _rectifier(d: design.Design, sample: dict, y: np.ndarray, options: steps.FitOptions,
+               callback: Any) -> np.ndarray:
     """The rows (among those used) separated by the regressors and fixed effects: the
     iterated rectifier of Correia, Guimarães and Zylkin (2021)."""
     zero = y == 0
@@ -488,16 +466,15 @@ def _rectifier(d: design.Design, sample: dict, y: np.ndarray, fixef_tol: float,
     for _ in range(IR_MAXITER):
         u_all = np.zeros(n_all)
         u_all[mask] = u
-        ab = _core.absorb(columns=[u_all, *d.x], mask=mask, fe=sample["fe"],
-                          fe_groups=sample["fe_groups"], tol=min(fixef_tol, 1e-10),
-                          max_iter=fixef_maxiter, solver=solver, progress=callback, weights=w,
-                          start=start, coefficients=True)
+        ab = steps.demean([u_all, *d.x], mask, sample["fe"], sample["fe_groups"],
+                          min(options.fixef_tol, 1e-10), options.fixef_maxiter, options.solver,
+                          callback, weights=w, start=start, coefficients=True)
         if d.fe:
             start = ab["coefficients"]
         if k:
-            ls = _core.least_squares(data=ab["data"], y=0, x=list(range(1, k + 1)),
-                                     sum_squares=ab["sum_squares"] if d.fe else np.empty(0),
-                                     collin_tol=est.COLLIN_TOL)
+            ls = steps.least_squares(ab["data"], 0, list(range(1, k + 1)),
+                                     ab["sum_squares"] if d.fe else np.empty(0),
+                                     options.collin_tol)
             e = np.asarray(ls["resid"]) / sq
         else:
             e = np.asarray(ab["data"][:, 0]) / sq
@@ -505,8 +482,8 @@ def _rectifier(d: design.Design, sample: dict, y: np.ndarray, fixef_tol: float,
         if (fitted[zero] >= -IR_TOL).all():
             return zero & (fitted > IR_SEPARATED)
         u = np.where(zero, np.maximum(fitted, 0.0), 0.0)
-    _warn("the separation check ('ir') did not settle; no row is dropped by it",
-          est.ConvergenceWarning)
+    warn_at_caller("the separation check ('ir') did not settle; no row is dropped by it",
+          ConvergenceWarning)
     return np.zeros_like(zero)
 
 
@@ -526,10 +503,13 @@ class _Irls:
 
 
 def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.ndarray,
-          glm_tol: float, glm_maxiter: int, fixef_tol: float, fixef_maxiter: int, solver: str,
+          glm_tol: float, glm_maxiter: int, options: steps.FitOptions,
           callback: Any, prior: np.ndarray | None = None) -> _Irls:
-    """``prior``: the prior weights at the rows used (None: all 1); the working weights
-    are theirs times the family's."""
+    """Iteratively reweighted least squares: each iteration the absorb step of
+    :mod:`kestrel.steps` (:func:`kestrel.steps.demean`) with the IRLS weights (times the
+    prior weights ``prior`` at the rows used, if any), started from the previous
+    iteration's fixed-effect coefficients, then its least-squares step."""
+    fixef_tol = options.fixef_tol
     mask = sample["mask"]
     n_all = mask.shape[0]
     k = len(d.x)
@@ -551,10 +531,9 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
         z_all[mask] = z - off
         w_all[mask] = w
         clock = time.perf_counter()
-        ab = _core.absorb(columns=[z_all, *d.x], mask=mask, fe=sample["fe"],
-                          fe_groups=sample["fe_groups"], tol=inner_tol, max_iter=fixef_maxiter,
-                          solver=solver, progress=callback, weights=w_all, start=start,
-                          coefficients=True)
+        ab = steps.demean([z_all, *d.x], mask, sample["fe"], sample["fe_groups"], inner_tol,
+                          options.fixef_maxiter, options.solver, callback, weights=w_all,
+                          start=start, coefficients=True)
         seconds += time.perf_counter() - clock
         inner += int(ab["iterations"])
         if d.fe:
@@ -562,8 +541,8 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
             sum_squares = ab["sum_squares"]
         sq = np.sqrt(w)
         if k:
-            ls = _core.least_squares(data=ab["data"], y=0, x=list(range(1, k + 1)),
-                                     sum_squares=sum_squares, collin_tol=est.COLLIN_TOL)
+            ls = steps.least_squares(ab["data"], 0, list(range(1, k + 1)), sum_squares,
+                                     options.collin_tol)
             e = np.asarray(ls["resid"]) / sq
         else:
             resid0 = np.asarray(ab["data"][:, 0])
@@ -596,8 +575,8 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
             break
         inner_tol = max(fixef_tol, min(inner_tol, crit * 1e-3))
     if not converged:
-        _warn(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
-                      f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", est.ConvergenceWarning)
+        warn_at_caller(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
+                       f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", ConvergenceWarning)
     return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds, deviance)
 
 
@@ -627,9 +606,11 @@ def _null(fam: Family, y: np.ndarray, off: np.ndarray,
 
 def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
             d: design.Design, sample: dict, frame: Frame, r: _Irls, y: np.ndarray,
-            off: np.ndarray, offset: Any, n_separated: int, fixef_tol: float,
-            fixef_maxiter: int, solver: str = "auto", lean: bool = False,
-            w: est.Weights | None = None, p: np.ndarray | None = None) -> GlmFit:
+            off: np.ndarray, offset: Any, n_separated: int,
+            options: steps.FitOptions, w: steps.Weights | None = None,
+            p: np.ndarray | None = None) -> GlmFit:
+    """``w``: the weights read; ``p``: the prior weights at the rows used, as given."""
+    lean = options.lean
     ls = r.ls
     k_all = len(d.x)
     x = list(range(1, k_all + 1))
@@ -638,9 +619,10 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
         dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
         if not names:
             raise ValueError(f"every regressor of {fml!r} was dropped "
-                             f"({est._why(d.x_names, ls)}); nothing is left to estimate")
+                             f"({steps.why_dropped(d.x_names, ls)}); nothing is left to "
+                             "estimate")
         if dropped:
-            _warn(f"dropped {est._why(d.x_names, ls)}", est.CollinearityWarning)
+            warn_at_caller(f"dropped {steps.why_dropped(d.x_names, ls)}", CollinearityWarning)
         collinear = [d.x_names[i] for i in dropped]
         positions = list(ls["kept"])
     else:
@@ -648,7 +630,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
     x_cols = [x[i] for i in positions]
     coef = np.asarray(ls["coef"], dtype=float)
 
-    inference = est._inference(vc, conv, d, sample, frame, w)
+    inference = steps.inference(vc, conv, d, sample, frame, w)
     n = inference.n  # frequency weights: the rows they stand for
     bread = np.asarray(ls["bread"])
     resid_w = np.asarray(ls["resid"])
@@ -668,7 +650,8 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
     # columns: the covariances are those of its weighted least squares, iid apart.
     state = inference_module.state(d, sample, inference, r.absorbed, 0, x_cols, ls, 0,
                                    np.zeros(len(x_cols), dtype=np.int64), None,
-                                   (fixef_tol, fixef_maxiter, solver))
+                                   (options.fixef_tol, options.fixef_maxiter,
+                                    options.solver))
 
     mu0 = _null(fam, y, off, p)
     log_factorials = 0.0
@@ -681,10 +664,10 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
         rss = float(resid @ resid)
     else:  # weighted; analytic weights for weights of mean 1, as feols reports them
         rss = float((p * resid) @ resid)
-        if not w.frequency:
+        if w is not None and not w.frequency:
             rss *= n / float(p.sum())
     source = prediction.Source(r.eta - off, d.x, prediction.labels(frame, model.fixef, sample),
-                               fixef_tol, fixef_maxiter)
+                               options.fixef_tol, options.fixef_maxiter)
     return GlmFit(formula=fml, depvar=d.y_name, coef_names=names, _coef=coef,
                   _vcov=covariance.matrix, df_t=np.inf, dof_k=covariance.dof_k,
                   vcov_type=vc, ssc=conv, nobs=n, n_missing=d.n_missing,

@@ -8,7 +8,7 @@ is demeaned again, except by the jackknife when a fixed effect is not nested in 
 clusters (then each cluster's refit starts from the absorbed columns, which are already
 nearly free of the fixed effects).
 
-Units: column j of ``data`` is the design's times 2^-p_j (:func:`kestrel.estimation._scaled`);
+Units: column j of ``data`` is the design's times 2^-p_j (:func:`kestrel.steps.scaled`);
 the fit's coefficients are those in these units times 2^(p_y - p_x). Everything here is
 computed in the fit's units and scaled back once, as the fit itself is.
 """
@@ -27,8 +27,10 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from kestrel import _core
+from kestrel import _core, steps
 from kestrel import vcov as cov
+from kestrel.data import Frame
+from kestrel.design import combined
 
 if TYPE_CHECKING:
     from kestrel.results import Fit
@@ -76,7 +78,7 @@ class State:
 def state(d: Any, sample: dict, inference: cov.Inference, absorbed: dict, y: int,
           x: list[int], ls: dict, p_y: int, p_x: np.ndarray, iv_refit: dict | None,
           options: tuple[float, int, str]) -> State:
-    """The state of a fit computed by kestrel.estimation._estimate."""
+    """The state of a fit computed by :func:`kestrel.linear.estimate`."""
     tol, maxiter, solver = options
     serial_vc = inference.vc if inference.serial is not None else None
     return State(data=absorbed["data"], y=y, x=list(x), coef=np.asarray(ls["coef"]),
@@ -112,8 +114,6 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
         raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available for a weighted "
                          "fit yet; use {'CRV1': ...}")
     inference, codes = _inference(fit, st, vc, conv, data)
-    from kestrel import estimation
-
     if vc.jackknife:
         covariance = jackknife(st, inference, codes[0])
     elif fit._likelihood and vc.kind == "iid":  # the inverse Fisher information, factored
@@ -129,7 +129,7 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     with np.errstate(over="ignore", under="ignore"):
         vcov_m = np.ldexp(covariance.matrix, 2 * st.p_y - st.p_x[:, None] - st.p_x[None, :])
         se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), units)
-    adj = {} if fit._likelihood else estimation.adjusted_r2(
+    adj = {} if fit._likelihood else steps.adjusted_r2(
         fit.r2, fit.r2_within, fit.nobs, len(fit.coef_names), inference.dof_fe,
         bool(st.fe_names))
     first_stage = fit.first_stage
@@ -168,8 +168,6 @@ def _inference(fit: Fit, st: State, vc: cov.Vcov, conv: cov.SSC,
                data: Any) -> tuple[cov.Inference, list[np.ndarray]]:
     """The covariance's inputs over the fit's rows: the clusters' codes come from the fit
     (its clustering variables and fixed effects) or from ``data``."""
-    from kestrel.estimation import nested_in
-
     frame = None
     codes, groups = [], []
     for name in vc.clusters:
@@ -183,8 +181,8 @@ def _inference(fit: Fit, st: State, vc: cov.Vcov, conv: cov.SSC,
     dof_fe = cov.fixef_dof(conv, st.levels, st.absorbed_dof)
     nested = [False] * len(st.fe_codes)
     if vc.kind == "cluster" and conv.k_fixef == "nonnested":
-        nested = nested_in(st.fe_names, st.fe_codes, st.levels, list(vc.clusters), codes,
-                           groups)
+        nested = steps.nested_in(st.fe_names, st.fe_codes, st.levels, list(vc.clusters),
+                                 codes, groups)
     serial = None
     if vc.kind in ("nw", "dk"):
         kept = st.serial_vc
@@ -214,8 +212,6 @@ def identifier_codes(fit: Fit, st: State, name: str, data: Any, role: str) -> np
     if name in st.fe_names:
         return st.fe_codes[st.fe_names.index(name)]
     frame = _frame(fit, data, f"the {role} {name!r}")
-    from kestrel.design import _combined
-
     parts = tuple(p.strip() for p in name.split("^"))
     for part in parts:
         frame.series(part)
@@ -223,7 +219,7 @@ def identifier_codes(fit: Fit, st: State, name: str, data: Any, role: str) -> np
     # Numbered over the rows used as the fit numbers its own, by first appearance: the
     # frame's codes are, over all rows, except a categorical's (by category, skipping
     # unused ones).
-    full = _combined(frame, parts, {})
+    full = combined(frame, parts, {})
     if fit.mask.all() and not (len(parts) == 1 and frame.is_categorical(parts[0])):
         return np.ascontiguousarray(full, dtype=np.int32)
     codes, _ = _core.recode(np.ascontiguousarray(full[fit.mask]))
@@ -231,8 +227,6 @@ def identifier_codes(fit: Fit, st: State, name: str, data: Any, role: str) -> np
 
 
 def _frame(fit: Fit, data: Any, what: str) -> Any:
-    from kestrel.data import Frame
-
     if data is None:
         raise ValueError(f"{what} needs data=, the frame the fit was made from: a fit "
                          "keeps the codes of its own fixed effects, clustering variables "
@@ -254,8 +248,6 @@ def _no_missing(fit: Fit, frame: Any, column: str) -> None:
 
 def _first_stages(st: State, inference: cov.Inference) -> dict:
     """The first stages' tests under another covariance, from their kept columns."""
-    from kestrel import iv
-
     r = st.iv
     assert r is not None
     kept = r["kept"]
@@ -265,8 +257,86 @@ def _first_stages(st: State, inference: cov.Inference) -> dict:
     excluded = [j for j, c in enumerate(kept) if c in r["excluded"]]
     names = dict(enumerate(r["names"]))
     single = len(r["endog"]) == 1
-    return {e: iv._first_stage(e, fs, local, excluded, names, arr, inference, single, shift)
+    return {e: first_stage_tests(e, fs, local, excluded, names, arr, inference, single, shift)
             for e, fs, shift in zip(r["endog"], r["firsts"], r["shifts"])}
+
+
+# The first stages of 2SLS -------------------------------------------------------------
+@dataclass(frozen=True)
+class FirstStage:
+    """One first stage: the endogenous regressor on the exogenous regressors and the
+    excluded instruments (after the fixed effects are absorbed).
+
+    ``f_stat`` tests that the excluded instruments' coefficients are all zero, as a Wald
+    statistic divided by their number under the fit's covariance type (the classical F with
+    "iid"), on (``f_df``) degrees of freedom; the fixed effects' degrees of freedom are
+    counted as in the fit. ``effective_f`` is Montiel Olea and Pflueger's (2013) effective F,
+    given with one endogenous regressor only.
+    """
+
+    endog: str
+    instruments: list[str]
+    _coef: np.ndarray
+    _se: np.ndarray
+    names: list[str]
+    f_stat: float
+    f_df: tuple[int, float]
+    f_pvalue: float
+    effective_f: float | None
+
+    def coef(self) -> pd.Series:
+        return pd.Series(self._coef, index=pd.Index(self.names, name="Coefficient"),
+                         name="Estimate")
+
+    def se(self) -> pd.Series:
+        return pd.Series(self._se, index=pd.Index(self.names, name="Coefficient"),
+                         name="Std. Error")
+
+    def __repr__(self) -> str:
+        eff = "" if self.effective_f is None else f", effective F {self.effective_f:.4g}"
+        return (f"<first stage of {self.endog}: F({self.f_df[0]}, {self.f_df[1]:,.0f}) = "
+                f"{self.f_stat:.4g}{eff}>")
+
+
+def first_stage_tests(endog: str, fs: dict, kept: list[int], excluded: list[int],
+                      name: dict, data: np.ndarray, inference: cov.Inference, single: bool,
+                      shift: np.ndarray) -> FirstStage:
+    """The first stage's coefficients, standard errors and the tests of its excluded
+    instruments under the fit's covariance (``shift``: the powers of two that bring the
+    coefficients back to the data's units; the tests do not depend on units)."""
+    coef, bread = np.asarray(fs["coef"]), np.asarray(fs["bread"])
+    covariance = inference.covariance(data, kept, np.asarray(fs["resid"]), bread,
+                                      float(fs["rss"]))
+    idx = [p for p, c in enumerate(kept) if c in excluded]
+    pi = coef[idx]
+    v_pi = covariance.matrix[np.ix_(idx, idx)]
+    q = len(idx)
+    # A covariance of rank below q (as with more instruments than clusters less one) has
+    # no Wald statistic. The rank is that of the correlations: instruments in very
+    # different units must not look dependent.
+    sd = np.sqrt(np.diag(v_pi))
+    full_rank = (np.isfinite(v_pi).all() and (sd > 0).all()
+                 and np.linalg.matrix_rank(v_pi / np.outer(sd, sd)) == q)
+    f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q if full_rank else float("nan")
+    if not v_pi.any() and pi.any():  # instruments that fit the regressor exactly
+        f_stat = float("inf")
+    effective = None
+    if single:
+        # Montiel Olea and Pflueger (2013): π'(Z̃'Z̃)π / tr(V_π Z̃'Z̃), Z̃ the excluded
+        # instruments net of the exogenous regressors, whose Gramian is the inverse of the
+        # instruments' block of the first stage's bread.
+        zz = np.linalg.inv(bread[np.ix_(idx, idx)])
+        signal, noise = float(pi @ zz @ pi), float(np.trace(v_pi @ zz))
+        effective = (signal / noise if noise > 0 else
+                     float("inf") if signal > 0 and f_stat == float("inf") else float("nan"))
+    with np.errstate(over="ignore", under="ignore"):  # beyond doubles: inf or 0
+        coef_units = np.ldexp(coef, shift)
+        se_units = np.ldexp(np.sqrt(np.diag(covariance.matrix)), shift)
+    return FirstStage(endog=endog, instruments=[name[c] for c in excluded], _coef=coef_units,
+                      _se=se_units, names=[name[c] for c in kept],
+                      f_stat=f_stat, f_df=(q, float(covariance.df_t)),
+                      f_pvalue=float(special.fdtrc(q, covariance.df_t, f_stat)),
+                      effective_f=effective)
 
 
 # The cluster jackknife (CRV3) ------------------------------------------------------------
@@ -277,11 +347,9 @@ def jackknife(st: State, inference: cov.Inference, codes: np.ndarray) -> cov.Cov
     cluster leaves the other rows' absorbed columns as they are, and each β_(g) comes from
     the cluster sums of X'X and X'y; otherwise each cluster's rows are left out and the
     absorbed columns absorbed again over the others."""
-    from kestrel.estimation import nested_in
-
     g = int(codes.max()) + 1
     k = len(st.x)
-    nested = nested_in(st.fe_names, st.fe_codes, st.levels, ["cluster"], [codes], [g])
+    nested = steps.nested_in(st.fe_names, st.fe_codes, st.levels, ["cluster"], [codes], [g])
     if all(nested):
         xx, xy = cluster_products(st.data, st.x, st.data[:, st.y], codes, g)
         total_xx, total_xy = xx.sum(axis=0), xy.sum(axis=0)
@@ -333,9 +401,8 @@ def _refit_without(st: State, keep: np.ndarray) -> np.ndarray:
         fe.append(codes)
         groups.append(int(n_groups))
     columns = [np.ascontiguousarray(st.data[keep, j]) for j in [st.y, *st.x]]
-    out = _core.absorb(columns=columns, mask=np.ones(int(keep.sum()), dtype=bool), fe=fe,
-                       fe_groups=groups, tol=st.tol, max_iter=st.maxiter, solver=st.solver,
-                       progress=None)
+    out = steps.demean(columns, np.ones(int(keep.sum()), dtype=bool), fe, groups, st.tol,
+                       st.maxiter, st.solver, None)
     a = np.asarray(out["data"])
     coef, *_ = np.linalg.lstsq(a[:, 1:], a[:, 0], rcond=None)
     return coef

@@ -25,11 +25,13 @@ from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING
 
 import numpy as np
-import pandas as pd
-from scipy import special
 
-from kestrel import _core
+from kestrel import _core, steps
 from kestrel.formula import ModelFormula, Term, _classify, _formulaic_terms
+# The first stages' tests are inference on a fit (kestrel.inference.vcov_as repeats them
+# under another covariance); FirstStage is also kept here under its old name.
+from kestrel.inference import FirstStage, first_stage_tests
+from kestrel.warning_types import CollinearityWarning
 
 if TYPE_CHECKING:
     from kestrel.design import Design
@@ -43,42 +45,6 @@ class Instruments:
 
     endog: tuple[Term, ...]
     excluded: tuple[Term, ...]
-
-
-@dataclass(frozen=True)
-class FirstStage:
-    """One first stage: the endogenous regressor on the exogenous regressors and the
-    excluded instruments (after the fixed effects are absorbed).
-
-    ``f_stat`` tests that the excluded instruments' coefficients are all zero, as a Wald
-    statistic divided by their number under the fit's covariance type (the classical F with
-    "iid"), on (``f_df``) degrees of freedom; the fixed effects' degrees of freedom are
-    counted as in the fit. ``effective_f`` is Montiel Olea and Pflueger's (2013) effective F,
-    given with one endogenous regressor only.
-    """
-
-    endog: str
-    instruments: list[str]
-    _coef: np.ndarray
-    _se: np.ndarray
-    names: list[str]
-    f_stat: float
-    f_df: tuple[int, float]
-    f_pvalue: float
-    effective_f: float | None
-
-    def coef(self) -> pd.Series:
-        return pd.Series(self._coef, index=pd.Index(self.names, name="Coefficient"),
-                         name="Estimate")
-
-    def se(self) -> pd.Series:
-        return pd.Series(self._se, index=pd.Index(self.names, name="Coefficient"),
-                         name="Std. Error")
-
-    def __repr__(self) -> str:
-        eff = "" if self.effective_f is None else f", effective F {self.effective_f:.4g}"
-        return (f"<first stage of {self.endog}: F({self.f_df[0]}, {self.f_df[1]:,.0f}) = "
-                f"{self.f_stat:.4g}{eff}>")
 
 
 @dataclass
@@ -143,7 +109,7 @@ def _terms(text: str, fml: str, what: str) -> tuple[Term, ...]:
 
 def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                sum_squares: np.ndarray, inference: Inference, collin_tol: float,
-               warning: type[Warning], stacklevel: int,
+               stacklevel: int,
                exponents: np.ndarray | None = None, lean: bool = False) -> Stages:
     """2SLS on ``data``, the absorbed columns [y, x…] of the design ``d`` (whose x holds the
     exogenous regressors, then the endogenous ones, then the instruments). ``data`` is
@@ -162,8 +128,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
 
     # First stages; their dropped columns depend on the regressors only, so they agree.
     z = exog + excluded
-    firsts = [_core.least_squares(data=data, y=e, x=z, sum_squares=sum_squares,
-                                  collin_tol=collin_tol) for e in endog]
+    firsts = [steps.least_squares(data, e, z, sum_squares, collin_tol) for e in endog]
     kept = [z[i] for i in firsts[0]["kept"]]
     dropped = [z[i] for i in sorted(firsts[0]["collinear"] + firsts[0]["absorbed"])]
     exog_kept = [c for c in kept if c in exog]
@@ -180,8 +145,8 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                                                          "them"),
                                            ("absorbed", "absorbed by the fixed effects"))
                         if firsts[0][kind])
-        warnings.warn(f"dropped {why}", warning, stacklevel=stacklevel)
-    first_stage = {name[e]: _first_stage(name[e], fs, kept, excluded_kept, name, data,
+        warnings.warn(f"dropped {why}", CollinearityWarning, stacklevel=stacklevel)
+    first_stage = {name[e]: first_stage_tests(name[e], fs, kept, excluded_kept, name, data,
                                          inference, single=len(endog) == 1,
                                          shift=exponents[e] - exponents[kept])
                    for e, fs in zip(endog, firsts)}
@@ -204,8 +169,7 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
         second_sums = sum_squares.copy()
         second_sums[fitted] = sum_squares[endog]
     x = exog_kept + fitted
-    ls = _core.least_squares(data=data, y=0, x=x, sum_squares=second_sums,
-                             collin_tol=collin_tol)
+    ls = steps.least_squares(data, 0, x, second_sums, collin_tol)
     if len(ls["kept"]) < len(x):
         lost = [name[endog[i - len(exog_kept)]] for i in ls["collinear"] + ls["absorbed"]]
         raise ValueError(f"the instruments do not identify {', '.join(lost)}: "
@@ -221,42 +185,3 @@ def two_stages(fml: str, d: Design, parts: Instruments, data: np.ndarray,
                   names=[name[c] for c in exog_kept + endog], x=x,
                   x_design=[c - 1 for c in exog_kept + endog],
                   dropped=[name[c] for c in dropped], first_stage=first_stage, refit=refit)
-
-
-def _first_stage(endog: str, fs: dict, kept: list[int], excluded: list[int], name: dict,
-                 data: np.ndarray, inference: Inference, single: bool,
-                 shift: np.ndarray) -> FirstStage:
-    """The first stage's coefficients, standard errors and the tests of its excluded
-    instruments under the fit's covariance (``shift``: the powers of two that bring the
-    coefficients back to the data's units; the tests do not depend on units)."""
-    coef, bread = np.asarray(fs["coef"]), np.asarray(fs["bread"])
-    cov = inference.covariance(data, kept, np.asarray(fs["resid"]), bread, float(fs["rss"]))
-    idx = [p for p, c in enumerate(kept) if c in excluded]
-    pi = coef[idx]
-    v_pi = cov.matrix[np.ix_(idx, idx)]
-    q = len(idx)
-    # A covariance of rank below q (as with more instruments than clusters less one) has
-    # no Wald statistic. The rank is that of the correlations: instruments in very
-    # different units must not look dependent.
-    sd = np.sqrt(np.diag(v_pi))
-    full_rank = (np.isfinite(v_pi).all() and (sd > 0).all()
-                 and np.linalg.matrix_rank(v_pi / np.outer(sd, sd)) == q)
-    f_stat = float(pi @ np.linalg.solve(v_pi, pi)) / q if full_rank else float("nan")
-    if not v_pi.any() and pi.any():  # instruments that fit the regressor exactly
-        f_stat = float("inf")
-    effective = None
-    if single:
-        # Montiel Olea and Pflueger (2013): π'(Z̃'Z̃)π / tr(V_π Z̃'Z̃), Z̃ the excluded
-        # instruments net of the exogenous regressors, whose Gramian is the inverse of the
-        # instruments' block of the first stage's bread.
-        zz = np.linalg.inv(bread[np.ix_(idx, idx)])
-        signal, noise = float(pi @ zz @ pi), float(np.trace(v_pi @ zz))
-        effective = (signal / noise if noise > 0 else
-                     float("inf") if signal > 0 and f_stat == float("inf") else float("nan"))
-    with np.errstate(over="ignore", under="ignore"):  # beyond doubles: inf or 0
-        coef_units = np.ldexp(coef, shift)
-        se_units = np.ldexp(np.sqrt(np.diag(cov.matrix)), shift)
-    return FirstStage(endog=endog, instruments=[name[c] for c in excluded], _coef=coef_units,
-                      _se=se_units, names=[name[c] for c in kept],
-                      f_stat=f_stat, f_df=(q, float(cov.df_t)),
-                      f_pvalue=float(special.fdtrc(q, cov.df_t, f_stat)), effective_f=effective)

@@ -11,7 +11,7 @@ pyfixest define them::
     mvsw(a, b)   none;  a;  b;  a + b     every combination
 
 Models come in pyfixest's order: fixed-effect steps, then dependent variables, then
-regressor steps. Each model keeps its own sample, as if fitted alone (a row missing one of
+regressor steps (:func:`kestrel.formula.expand` spells them out). Each model keeps its own sample, as if fitted alone (a row missing one of
 its columns is dropped from that model only). Models with the same fixed effects and the
 same rows share the expensive part: every column any of them needs is absorbed once, in one
 call of the engine, and each model's least squares then reads its own columns of the result.
@@ -21,111 +21,17 @@ estimates agree with its single fit to the demeaning tolerance, not bit for bit.
 
 from __future__ import annotations
 
-import difflib
-import itertools
-import re
-import warnings
-from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Any, overload
+from typing import Any
 
 import numpy as np
-import pandas as pd
 
-from kestrel import design, estimation, formula, prediction
+from kestrel import design, formula, linear, prediction, steps
 from kestrel import vcov as cov
 from kestrel.data import Frame
-from kestrel.results import Fit, Summary
-
-_STEPWISE = re.compile(r"^(sw0?|csw0?|mvsw)\s*\((.*)\)$", re.S)
-_MENTION = re.compile(r"(?<![\w.])(sw0?|csw0?|mvsw)\s*\(")
-
-
-def expand(fml: object) -> list[str] | None:
-    """The formulas of the models ``fml`` spells, or None when it spells a single model
-    without any multiple-estimation syntax (the caller then fits it as usual). Mistakes in
-    the parts that :func:`kestrel.formula.parse` does not see raise ``ValueError``."""
-    if not isinstance(fml, str):
-        return None
-    parts = formula._split_top(fml, "|")
-    sides = formula._split_top(parts[0], "~")
-    if len(sides) != 2 or not _MENTION.search(fml) and len(_pieces(sides[0])) < 2:
-        return None  # one model, or a formula parse() explains what is wrong with
-    depvars = _pieces(sides[0])
-    if any(_MENTION.search(y) for y in depvars):
-        raise ValueError(f"in {fml!r} list several dependent variables with '+' "
-                         "('y1 + y2 ~ x'), not with a stepwise function")
-    rhs_steps = _steps(sides[1], fml, "regressors")
-    fe_index = next((k for k, p in enumerate(parts[1:], 1)
-                     if len(formula._split_top(p, "~")) == 1), None)
-    fe_steps = [None] if fe_index is None else _steps(parts[fe_index], fml, "fixed effects")
-    models: list[str] = []
-    for fe in fe_steps:
-        tail = []
-        for k, part in enumerate(parts[1:], 1):
-            if k != fe_index:
-                tail.append(" ".join(part.split()))  # the instrumental-variable part as is
-            elif fe:
-                tail.append(fe)
-        for y in depvars:
-            for rhs in rhs_steps:
-                models.append(" | ".join([f"{y} ~ {rhs or '1'}", *tail]))
-    seen: set[str] = set()
-    for m in models:
-        if m in seen:
-            raise ValueError(f"the formula {fml!r} spells the model {m!r} twice")
-        seen.add(m)
-    return models
-
-
-def _pieces(text: str) -> list[str]:
-    return [" ".join(p.split()) for p in formula._split_top(text, "+")]
-
-
-def _balanced(text: str) -> bool:
-    """Whether brackets close in order: ``a, f(b)`` is, ``a) * sw(b`` (from ``sw(a) * sw(b)``)
-    is not."""
-    depth = 0
-    for ch in text:
-        depth += (ch in "([{") - (ch in ")]}")
-        if depth < 0:
-            return False
-    return depth == 0
-
-
-def _steps(text: str, fml: str, where: str) -> list[str]:
-    """The variants of one part of the formula: its text with the stepwise function (at most
-    one) replaced by each of its steps."""
-    pieces = _pieces(text)
-    found = [(j, m) for j, m in ((j, _STEPWISE.match(p)) for j, p in enumerate(pieces))
-             if m and _balanced(m.group(2))]
-    stray = [p for j, p in enumerate(pieces) if _MENTION.search(p)
-             and j not in {i for i, _ in found}]
-    if stray:
-        raise ValueError(f"in {fml!r}, {stray[0]!r}: a stepwise function must be a term of its "
-                         "own among the " + where + " ('y ~ x1 + sw(x2, x3)'); to drop the "
-                         "intercept write '0 + sw(...)'")
-    if len(found) > 1:
-        raise ValueError(f"{fml!r} has more than one stepwise function among the {where}; "
-                         "use one per part (mvsw(a, b) gives every combination)")
-    if not found:
-        return [" + ".join(pieces)]
-    j, match = found[0]
-    name = match.group(1)
-    args = [" ".join(a.split()) for a in formula._split_top(match.group(2), ",")]
-    if not all(args):
-        raise ValueError(f"{pieces[j]!r} in {fml!r} has an empty argument; "
-                         f"write {name}(a, b, ...)")
-    if name == "mvsw":
-        steps = [list(c) for r in range(len(args) + 1) for c in itertools.combinations(args, r)]
-    elif name.startswith("csw"):
-        steps = [args[:i + 1] for i in range(len(args))]
-    else:
-        steps = [[a] for a in args]
-    if name in ("sw0", "csw0"):
-        steps.insert(0, [])
-    return [" + ".join(pieces[:j] + step + pieces[j + 1:]) for step in steps]
-
+from kestrel.fitlist import FitList
+from kestrel.results import Fit
+from kestrel.warning_types import Collector
 
 @dataclass
 class _Group:
@@ -162,11 +68,10 @@ class _Group:
 
 
 def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov.SSC,
-            fixef_tol: float, fixef_maxiter: int, drop_singletons: bool, progress: bool | None,
-            ns: formula.Namespace, solver: str = "auto", lean: bool = False,
-            weights: str | None = None, weights_type: str = "aweights") -> FitList:
-    """Fit every model of :func:`expand` on ``data`` (options checked by the caller; ``ns``
-    the namespace of the formulas' code; ``weights``: the weights column of every model)."""
+            options: steps.FitOptions, ns: formula.Namespace) -> FitList:
+    """Fit every model of :func:`kestrel.formula.expand` on ``data`` (``options`` checked
+    by the caller, its weights those of every model; ``ns`` the namespace of the formulas'
+    code)."""
     parsed = [formula.parse(text) for text in models]  # every formula read before any work
     vcs = []
     for text, model in zip(models, parsed):
@@ -174,10 +79,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
             raise ValueError(f"multiple estimation with instrumental variables ({text!r}) is "
                              "not supported; fit each model with its own call")
         vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-        estimation.check_serial_weights(vc, weights, weights_type)
-        if weights is not None and vc.jackknife:
-            raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available with "
-                             "weights yet; use {'CRV1': ...}")
+        steps.check_weighted_vcov(vc, vcov, options)
         if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
             raise ValueError(f"vcov={vcov!r} is not available with fixed effects ({text!r}): "
                              "HC2 and HC3 need the leverage of the absorbed dummies, which is "
@@ -190,7 +92,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     # Every model's columns and names before any model's code runs.
     for model, vc in zip(parsed, vcs):
         design.check(model, frame, ns, list(vc.clusters), vc.serial_columns)
-    w = estimation.read_weights(frame, weights, weights_type)
+    w = steps.read_weights(frame, options.weights, options.weights_type)
 
     # Designs, grouped by fixed effects, clusters and kept rows.
     groups: list[_Group] = []
@@ -199,7 +101,7 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
                          weights=w)
         if not d.x and not model.fixef:
             raise ValueError(f"the model {text!r} has no regressors to estimate")
-        estimation.check_rows_left(d, frame, vc, w, text)
+        steps.check_rows_left(d, frame, vc, w, text)
         group = next((g for g in groups if g.accepts(d)), None)
         if group is None:
             group = _Group(d)
@@ -209,132 +111,31 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         group.members.append((i, model, vc, d, y, x))
         d.y, d.x = np.empty(0), []  # the group holds the columns it needs
 
-    # One sample and one demeaning per group, then each model's least squares.
+    # One sample and one demeaning per group, then each model's least squares. Warnings
+    # wait until every model is fitted, each naming the models it concerns.
     fits: list[Fit | None] = [None] * len(models)
-    caught: list[warnings.WarningMessage] = []
+    caught = Collector()
     for group in groups:
-        sample = estimation._sample(group.design, drop_singletons, w)
-        with _record(caught, [models[m[0]] for m in group.members]):
-            absorbed = estimation._absorb(group.columns, sample, fixef_tol, fixef_maxiter,
-                                          progress, solver, w)
+        sample = steps.sample(group.design, options.drop_singletons, w)
+        with caught.under(_concerning([models[m[0]] for m in group.members])):
+            absorbed = steps.absorb(group.columns, sample, options, w)
         # Each fit keeps its y at the rows used (shared by the models of one y) and the
         # fixed effects' labels (shared by the group), for fixef() and predict().
         labels = prediction.labels(frame, group.members[0][1].fixef, sample)
         used_y = {y: group.columns[y][sample["mask"]] for y in {m[4] for m in group.members}}
         sources = [prediction.Source(used_y[y], [group.columns[j] for j in x], labels,
-                                     fixef_tol, fixef_maxiter)
+                                     options.fixef_tol, options.fixef_maxiter)
                    for _, _, _, _, y, x in group.members]
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):
-            with _record(caught, [models[i]]):
-                inference = estimation._inference(vc, conv, d, sample, frame, w)
-                fits[i] = estimation._estimate(models[i], model, vc, conv, d, sample,
-                                               inference, None, absorbed, y, x, source,
-                                               (fixef_tol, fixef_maxiter, solver), lean, w)
-    for w in caught:
-        warnings.warn(w.message, w.category, stacklevel=3)
+            with caught.under(_concerning([models[i]])):
+                inference = steps.inference(vc, conv, d, sample, frame, w)
+                fits[i] = linear.estimate(models[i], model, vc, conv, d, sample, inference,
+                                          None, absorbed, y, x, source, options, w)
+    caught.issue(stacklevel=3)
     return FitList(fits)
 
 
-class _record:
-    """Collects the warnings of one step, each prefixed by the models it concerns, so that
-    they are issued once every model is fitted, pointing at the caller's line."""
-
-    def __init__(self, into: list, models: list[str]):
-        self.into, self.models = into, models
-        self.guard = warnings.catch_warnings(record=True)
-
-    def __enter__(self) -> None:
-        self.caught = self.guard.__enter__()
-        warnings.simplefilter("always")
-
-    def __exit__(self, *exc: object) -> None:
-        self.guard.__exit__(*exc)
-        which = ", ".join(map(repr, self.models))
-        for w in self.caught:
-            w.message = f"{'models' if len(self.models) > 1 else 'model'} {which}: {w.message}"
-            self.into.append(w)
-
-
-def _normal(key: str) -> str:
-    return "".join(key.split())
-
-
-def _key(fit: Fit) -> str:
-    """A model's name in a FitList: its formula, and the sample of a split."""
-    return fit.formula if fit.sample is None else f"{fit.formula}; {fit.sample}"
-
-
-class FitList(Sequence[Fit]):
-    """The models of a multiple estimation, in order.
-
-    Iterate over it, index it by position (``fits[0]``, ``fits[1:3]``) or by a model's
-    key (``fits["y2 ~ x1 | firm"]``, spaces ignored; ``fits.keys()`` lists them), and
-    tabulate it with :meth:`etable` or plot it with :meth:`coefplot`. A model's key is its
-    formula, followed by its sample for ``split=`` and ``fsplit=``
-    (``"y ~ x | firm; sector = b"``); the sample alone (``fits["sector = b"]``) finds the
-    model of that sample when it is the only one.
-    """
-
-    def __init__(self, fits: Sequence[Fit]):
-        self._fits = tuple(fits)
-        self._index = {_normal(_key(f)): i for i, f in enumerate(self._fits)}
-
-    def __len__(self) -> int:
-        return len(self._fits)
-
-    def __iter__(self) -> Iterator[Fit]:
-        return iter(self._fits)
-
-    @overload
-    def __getitem__(self, key: int | str) -> Fit: ...
-    @overload
-    def __getitem__(self, key: slice) -> FitList: ...
-    def __getitem__(self, key: int | str | slice) -> Fit | FitList:
-        if isinstance(key, slice):
-            return FitList(self._fits[key])
-        if isinstance(key, str):
-            i = self._index.get(_normal(key))
-            if i is None:
-                same = [j for j, f in enumerate(self._fits)
-                        if f.sample is not None and _normal(f.sample) == _normal(key)]
-                i = same[0] if len(same) == 1 else None
-            if i is None:
-                close = difflib.get_close_matches(key, self.keys(), n=3)
-                hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
-                raise KeyError(f"no model {key!r} among {len(self)}{hint}")
-            return self._fits[i]
-        return self._fits[key]
-
-    def keys(self) -> list[str]:
-        """Each model's key (its formula, and its sample if any), in order."""
-        return [_key(f) for f in self._fits]
-
-    def items(self) -> list[tuple[str, Fit]]:
-        return [(_key(f), f) for f in self._fits]
-
-    def tidy(self, level: float = 0.95) -> pd.DataFrame:
-        """Every model's :meth:`Fit.tidy`, one block of rows per model."""
-        return pd.concat([f.tidy(level) for f in self._fits], keys=self.keys(),
-                         names=["Model", "Coefficient"])
-
-    def summary(self, level: float = 0.95) -> Summary:
-        return Summary("\n\n".join(f.summary(level) for f in self._fits))
-
-    def etable(self, **options: Any) -> str:
-        """The models side by side: see :func:`kestrel.etable`."""
-        from kestrel.tables import etable
-
-        return etable(self, **options)
-
-    def coefplot(self, **options: Any) -> Any:
-        """Estimates and confidence intervals: see :func:`kestrel.coefplot`."""
-        from kestrel.plots import coefplot
-
-        return coefplot(self, **options)
-
-    def __repr__(self) -> str:
-        lines = [f"<kestrel.FitList: {len(self)} model{'s' * (len(self) != 1)}>"]
-        lines += [f"  [{i}] {_key(f)}  ({f.nobs:,} observations)"
-                  for i, f in enumerate(self._fits)]
-        return "\n".join(lines)
+def _concerning(models: list[str]) -> str:
+    """The prefix of a warning about these models."""
+    return f"{'models' if len(models) > 1 else 'model'} {', '.join(map(repr, models))}: "

@@ -20,17 +20,11 @@ import pandas as pd
 
 from kestrel import _core, design
 from kestrel.data import Frame
+from kestrel.warning_types import (ConvergenceWarning, IrregularFixedEffectsWarning,
+                                    UnseenLevelWarning)
 
 if TYPE_CHECKING:
     from kestrel.results import Fit
-
-
-class UnseenLevelWarning(UserWarning):
-    """New data has identifier levels the fit did not see; their predictions are NaN."""
-
-
-class IrregularFixedEffectsWarning(UserWarning):
-    """The fixed effects' values are not identified by one reference per fixed effect."""
 
 
 @dataclass(eq=False)
@@ -130,8 +124,6 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
                              preference=preference, tol=float(tol), max_iter=int(maxiter),
                              **weighting)
     if not out["converged"]:
-        from kestrel.estimation import ConvergenceWarning
-
         warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
                       f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
                       stacklevel=3)

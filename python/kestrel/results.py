@@ -11,6 +11,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
+from kestrel import inference, prediction
 from kestrel.vcov import SSC, Vcov, check_number, show_value
 
 _STARS = ((0.001, "***"), (0.01, "**"), (0.05, "*"), (0.1, "."))
@@ -58,7 +59,8 @@ class Fit:
     converged: bool
     solver_stage: str
     collinear: list[str]
-    # 2SLS: the first stage of each endogenous regressor (kestrel.iv.FirstStage), else None.
+    # 2SLS: the first stage of each endogenous regressor (kestrel.inference.FirstStage),
+    # else None.
     first_stage: dict[str, Any] | None = None
     periods: int | None = None  # Newey-West and Driscoll-Kraay: the time periods
     _model: Any = field(default=None, repr=False)  # kestrel.prediction.Model
@@ -143,8 +145,6 @@ class Fit:
         ``bs(x)``). ``context``: the names the formula's code may use, as in
         :func:`kestrel.feols`; None: as the fit's ("restricted" stays so, a mapping is used
         again, and the caller's names are those of this call's caller)."""
-        from kestrel import prediction
-
         return prediction.predict(self, newdata, context)
 
     # Inference after the fit ------------------------------------------------------------
@@ -156,8 +156,6 @@ class Fit:
         that covariance. Clustering by a variable that is neither a fixed effect nor a
         clustering variable of the fit, or a new ``time_id``, reads it from ``data``, the
         frame the fit was made from (it must have no missing value in the rows used)."""
-        from kestrel import inference
-
         return inference.vcov_as(self, vcov, vcov_kwargs, ssc, data)
 
     def wald_test(self, R: Any = None, q: Any = None) -> Any:
@@ -165,16 +163,12 @@ class Fit:
         coefficient (``q`` then defaults to zeros), or a string such as ``"x1 = x2"`` or
         ``"x1 + x2 = 1"``, or a list of them; None: every coefficient is zero. Returns a
         :class:`kestrel.inference.WaldTest` (F on the fit's degrees of freedom)."""
-        from kestrel import inference
-
         return inference.wald_test(self, R, q)
 
     def lincom(self, combination: Any, level: float = 0.95) -> pd.DataFrame:
         """Estimate, standard error, t, p and interval of a linear combination of the
         coefficients, such as ``"x1 + 2*x2"`` (or a list of them, or a matrix with one
         column per coefficient), under the fit's covariance."""
-        from kestrel import inference
-
         return inference.lincom(self, combination, level)
 
     def wildboottest(self, param: Any, B: int = 9999, weights: str = "rademacher",
@@ -185,8 +179,6 @@ class Fit:
         or one linear restriction (``"x1 + x2 = 1"``, or a row of R with ``r``): p-value,
         the t statistic and the interval by test inversion
         (:class:`kestrel.inference.BootTest`). See :func:`kestrel.inference.wildboottest`."""
-        from kestrel import inference
-
         return inference.wildboottest(self, param, B=B, weights=weights,
                                       impose_null=impose_null, seed=seed, r=r,
                                       cluster=cluster, level=level, data=data)
@@ -301,8 +293,6 @@ class FixedEffects(dict):
 
     def __call__(self, tol: float | None = None,
                  maxiter: int | None = None) -> dict[str, pd.Series]:
-        from kestrel import prediction
-
         # Checked as feols checks fixef_tol and fixef_maxiter.
         if tol is not None:
             check_number("tol", tol)

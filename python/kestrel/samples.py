@@ -27,15 +27,13 @@ import pandas as pd
 
 from kestrel import formula, panel
 from kestrel.data import Frame
+from kestrel.fitlist import FitList
+from kestrel.warning_types import Collector, EmptySampleWarning
 
 OPTIONS = ("panel", "panel_id", "time_id", "split", "fsplit", "subset")
 FULL_SAMPLE = "full sample"
 # Set while this module runs the estimator: its calls are plain fits, never sent back here.
 _ACTIVE: contextvars.ContextVar[bool] = contextvars.ContextVar("kestrel_samples", default=False)
-
-
-class EmptySampleWarning(UserWarning):
-    """A level of ``split=`` had no rows left to fit and was skipped."""
 
 
 def wanted(call: Mapping[str, Any]) -> bool:
@@ -58,8 +56,6 @@ def fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
 
 
 def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
-    from kestrel.multiple import FitList
-
     rest = dict(call)
     fml, data = rest.pop("fml"), rest.pop("data")
     spec = panel.spec(rest.pop("panel"), rest.pop("panel_id"), rest.pop("time_id"))
@@ -87,10 +83,15 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
     rows = None if subset is None else _subset(subset, frame, data)
+    # Each fit's warnings are issued again once it is done, prefixed by its sample, pointing
+    # at the caller of the estimator (the fit itself runs a few frames deeper than usual):
+    # this frame, samples.fit, the estimator, its caller.
+    caught = Collector()
     if by is None:
-        with _forwarded(""):
+        with caught.under(""):
             result = (estimator(text, data, **rest) if rows is None else
                       _fit_rows(estimator, text, data, frame, rows, rest, call))
+        caught.issue(stacklevel=4)
         return _finish(result, frame.n_rows, rows, None, rewritten, operators)
 
     samples: list[tuple[str, np.ndarray | None]] = []
@@ -104,7 +105,7 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     fits = []
     for label, sample_rows in samples:
         result = None
-        with _forwarded(f"sample {label}: "):
+        with caught.under(f"sample {label}: "):
             try:
                 if sample_rows is None:
                     result = estimator(text, data, **rest)
@@ -114,6 +115,7 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
                 if not str(exc).startswith("no rows left"):
                     raise ValueError(f"sample {label}: {exc}") from None
                 warnings.warn(f"skipped: {exc}", EmptySampleWarning)
+        caught.issue(stacklevel=4)
         if result is None:
             continue
         done = _finish(result, frame.n_rows, sample_rows, label, rewritten, operators)
@@ -121,27 +123,6 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     if not fits:
         raise ValueError(f"no rows left in any sample of {by!r}: every level was skipped")
     return FitList(fits)
-
-
-class _forwarded:
-    """Collects the warnings of one fit and issues them again, prefixed, pointing at the
-    caller of the estimator (the fit itself runs a few frames deeper than usual)."""
-
-    def __init__(self, prefix: str):
-        self.prefix = prefix
-        self.guard = warnings.catch_warnings(record=True)
-
-    def __enter__(self) -> None:
-        self.caught = self.guard.__enter__()
-        warnings.simplefilter("always")
-
-    def __exit__(self, *exc: object) -> None:
-        self.guard.__exit__(*exc)
-        if exc[0] is not None:
-            return
-        for w in self.caught:
-            # this frame, samples.fit, the estimator, its caller
-            warnings.warn(f"{self.prefix}{w.message}", w.category, stacklevel=5)
 
 
 def _levels(frame: Frame, by: str, rows: np.ndarray | None) -> list[tuple[Any, np.ndarray]]:
@@ -257,8 +238,6 @@ def _finish(result: Any, n_rows: int, rows: np.ndarray | None, label: str | None
             rewritten: panel.Rewritten | None, operators: panel.Operators | None) -> Any:
     """The fits of one sample as the caller reads them: masks over the caller's rows, the
     sample's name, the formulas as written, the panel operators kept for new data."""
-    from kestrel.multiple import FitList
-
     fits = list(result) if isinstance(result, FitList) else [result]
     for f in fits:
         if rows is not None:

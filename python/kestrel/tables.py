@@ -87,8 +87,8 @@ def etable(fits: Any, type: str = "text", *, stat: str = "se", digits: int = 4,
 
 
 def _as_fits(fits: Any) -> list[Fit]:
-    from kestrel.multiple import FitList
-
+    """The fits of a Fit, a list of fits, or a :class:`kestrel.FitList` (or a list of those):
+    a FitList is read as the sequence of fits it is, so this module needs no estimator."""
     items = [fits] if isinstance(fits, Fit) else fits
     try:
         items = list(items)
@@ -99,13 +99,20 @@ def _as_fits(fits: Any) -> list[Fit]:
     for item in items:
         if isinstance(item, Fit):
             out.append(item)
-        elif isinstance(item, FitList):
+        elif _fit_sequence(item):
             out.extend(item)
         else:
             raise TypeError(f"etable takes fits from kestrel.feols, not {type(item).__name__}")
     if not out:
         raise ValueError("etable needs at least one fit")
     return out
+
+
+def _fit_sequence(item: Any) -> bool:
+    """Whether ``item`` is a :class:`kestrel.FitList`: a sequence of fits, but not a list
+    or tuple (lists of fits do not nest)."""
+    return (isinstance(item, Sequence) and not isinstance(item, (str, list, tuple))
+            and all(isinstance(f, Fit) for f in item))
 
 
 def _stars(stars: Any) -> list[tuple[str, float]]:

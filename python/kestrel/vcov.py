@@ -43,6 +43,7 @@ from typing import Any
 import numpy as np
 
 from kestrel import _core
+from kestrel.warning_types import LeverageWarning
 
 _HETERO = {"hetero": 1, "hc0": 0, "hc1": 1, "hc2": 2, "hc3": 3}
 _SERIAL = {"nw": "Newey-West", "dk": "Driscoll-Kraay"}
@@ -301,10 +302,6 @@ def hetero(conv: SSC, hc: int, bread: np.ndarray, meat: np.ndarray, n: int,
 
 
 LEVERAGE_ONE = 1e-8  # 1 − h below this: the leverage is 1 up to rounding
-
-
-class LeverageWarning(UserWarning):
-    """Rows with leverage 1 leave HC2/HC3 standard errors undefined (NaN)."""
 
 
 def warn_leverage_one(covariance: Covariance, vc: Vcov, names: Sequence[str],

@@ -24,3 +24,7 @@ def test_the_docs_build_strictly(tmp_path):
     api = (tmp_path / "site" / "api" / "index.html").read_text(encoding="utf-8")
     for name in ("feols", "Fit", "FitList", "etable", "coefplot", "demean", "ssc"):
         assert f'id="kestrel.{name}"' in api, name
+    # The fit steps are public, each documented.
+    for name in ("FitOptions", "check_options", "sample", "absorb", "least_squares",
+                 "inference"):
+        assert f'id="kestrel.steps.{name}"' in api, name

@@ -12,15 +12,15 @@ import pytest
 CHILD = textwrap.dedent("""
     import types
     import numpy as np, pandas as pd
-    import kestrel, kestrel.estimation as est
+    import kestrel, kestrel.steps as steps
 
-    core = est._core
+    core = steps._core
     def absorb(**kw):
         print("absorbing", flush=True)
         return core.absorb(**{**kw, "solver": "cg"})
-    est._core = types.SimpleNamespace(**{n: getattr(core, n) for n in dir(core)
-                                          if not n.startswith("_")})
-    est._core.absorb = absorb
+    steps._core = types.SimpleNamespace(**{n: getattr(core, n) for n in dir(core)
+                                            if not n.startswith("_")})
+    steps._core.absorb = absorb
 
     # Firms assigned cyclically link the worker and firm graphs weakly: conjugate
     # gradient on the sweep needs hundreds of iterations, many seconds at this size
