@@ -396,8 +396,6 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
     separation: only the rows' support counts."""
     start = d.keep.copy()
     ir_done = "ir" not in checks
-    if "fe" in checks and d.fe:
-        d = dataclasses.replace(d, keep=_constant_groups_out(d, fam))
     while True:
         sample = steps.sample(d, options.drop_singletons, w)
         mask = sample["mask"]
@@ -422,30 +420,6 @@ def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
         keep[rows[drop]] = False
         d = dataclasses.replace(d, keep=keep)
     return d, sample, np.flatnonzero(start & ~d.keep)
-
-
-def _constant_groups_out(d: design.Design, fam: Family) -> np.ndarray:
-    """The rows kept once the fixed-effect groups whose outcome is constant (all zero for
-    Poisson) are out, on the design's codes: most of what the "fe" check drops goes before
-    the sample is built, which then is built once instead of twice."""
-    keep = d.keep.copy()
-    while True:
-        rows = np.flatnonzero(keep)
-        every = len(rows) == len(keep)  # no copies of the columns then
-        y = d.y if every else d.y[rows]
-        drop = np.zeros(len(rows), dtype=bool)
-        for codes in d.fe:
-            c = codes if every else codes[rows]
-            size = int(c.max()) + 1 if len(c) else 0
-            total = np.bincount(c, weights=y, minlength=size)
-            if fam.binary:
-                constant = (total == 0) | (total == np.bincount(c, minlength=size))
-            else:
-                constant = total == 0
-            drop |= constant[c]
-        if not drop.any():
-            return keep
-        keep[rows[drop]] = False
 
 
 def _rectifier(d: design.Design, sample: dict, y: np.ndarray, options: steps.FitOptions,
