@@ -11,10 +11,14 @@ WORKLOAD_TITLES = {
     3: "3  OLS without fixed effects, 10 regressors + intercept",
     4: "4  2SLS, 1 endogenous, 2 instruments, HC0 or clustered",
     5: "5  covariance pieces and recoding",
-    10: "10 regression weights in the absorption stage ([y, x1]; w: weighted; cold/warm: a "
-       "changed y from zero or from the unchanged problem's coefficients)",
+    10: "10 regression weights: whole kestrel.feols fits weighted and unweighted against "
+        "pyfixest's; the absorption stage ([y, x1]; w: weighted; cold/warm: a changed y from "
+        "zero or from the unchanged problem's coefficients, by 1e-2 or 1e-4)",
     11: "11 Poisson (count outcome, 3 FE) and logit (2 FE) on the benchmark panel, "
         "clustered by the first fixed effect",
+    12: "12 specification tools on the benchmark panel: a lag l(x1, 1) against the same fit "
+        "on a lag column computed beforehand; split= by a 10-level column against a loop of "
+        "fits on subsets made beforehand",
 }
 
 

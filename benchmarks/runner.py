@@ -254,8 +254,8 @@ def main(argv: list[str] | None = None) -> int:
     g.add_argument("--smoke", dest="mode", action="store_const", const="smoke",
                    help="tiny sizes: checks that every workload and peer runs (about a minute)")
     ap.set_defaults(mode="quick")
-    ap.add_argument("--workloads", type=int, nargs="+", choices=range(1, 12), metavar="W",
-                    help="run only these workloads (1-11)")
+    ap.add_argument("--workloads", type=int, nargs="+", choices=range(1, 13), metavar="W",
+                    help="run only these workloads (1-12)")
     ap.add_argument("--tools", nargs="+", metavar="TOOL",
                     help="run only these peers (kestrel always runs), e.g. pyfixest statsmodels")
     ap.add_argument("--max-rows", type=int, default=0, help="skip cases with more rows than this")

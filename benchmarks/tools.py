@@ -198,12 +198,13 @@ def _absorb_run(s):
                         "setup_s": out["setup_seconds"], "converged": out["converged"]})
 
 
-def _weights_setup(solver, weighted, warm=None):
+def _weights_setup(solver, weighted, warm=None, change=0.01):
     """Regression weights in the absorption stage (workload 10): [y, x1] absorbed with the
     given solver, with or without weights (log-uniform over [0.1, 10], fixed seed). With
-    `warm` ("cold" or "warm") only a changed y is absorbed (y + 0.01 noise, weights moved by
-    up to about 5%), as a caller iterating with changing weights does: from zero, or from
-    the coefficients of the unchanged problem (solved in the set-up, not timed)."""
+    `warm` ("cold" or "warm") only a changed y is absorbed (y plus `change` times N(0, 1)
+    noise, weights moved by about 5 * `change`), as a caller iterating with changing weights
+    does: from zero, or from the coefficients of the unchanged problem (solved in the set-up,
+    not timed)."""
     def setup(data, params):
         from kestrel import _core
         s = _absorb_setup(data, params)
@@ -218,9 +219,9 @@ def _weights_setup(solver, weighted, warm=None):
                                  fe_groups=smp["fe_groups"], tol=KESTREL_TOL,
                                  max_iter=KESTREL_MAX_ITER, solver=solver, progress=None,
                                  weights=s["weights"], coefficients=True)
-            s["columns"] = [s["columns"][0] + 0.01 * rng.standard_normal(n)]
+            s["columns"] = [s["columns"][0] + change * rng.standard_normal(n)]
             if weighted:
-                s["weights"] = s["weights"] * np.exp(0.05 * rng.standard_normal(n))
+                s["weights"] = s["weights"] * np.exp(5 * change * rng.standard_normal(n))
             if warm == "warm":
                 s["start"] = first["coefficients"]
         return s
@@ -236,6 +237,90 @@ def _weights_run(s):
     return Output(arrays={"demeaned": out["data"]},
                   info={"iterations": out["iterations"], "stage": out["stage"],
                         "setup_s": out["setup_seconds"], "converged": out["converged"]})
+
+
+def _wfeols_setup(library, weighted):
+    """Whole weighted fits (workload 10): y ~ x1 + x2 | FE, clustered by individual, with
+    or without regression weights w (log-uniform over [0.1, 10], fixed seed) in the frame."""
+    def setup(data, params):
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        n = len(s["df"])
+        rng = np.random.default_rng(0)
+        s["df"]["w"] = np.exp(rng.uniform(np.log(0.1), np.log(10.0), n))
+        s["weights"] = "w" if weighted else None
+        if library == "kestrel":
+            _clock_engine()
+        return s
+    return setup
+
+
+def _kestrel_wfeols_run(s):
+    import warnings
+
+    import kestrel
+    _ENGINE_SECONDS[0] = 0.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        fit = kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                            weights=s["weights"])
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy(),
+                  info={"weighted": s["weights"] is not None, "iterations": fit.iterations,
+                        "stage": fit.solver_stage, "engine_s": _ENGINE_SECONDS[0]})
+
+
+def _pyfixest_wfeols_run(s):
+    import pyfixest as pf
+    fit = _quiet(pf.feols, s["fml"], data=s["df"], vcov=s["vcov"], weights=s["weights"])
+    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy(),
+                  info={"weighted": s["weights"] is not None})
+
+
+def _spec_setup(variant):
+    """Specification tools (workload 12) on the benchmark panel, clustered by individual:
+    "lag" fits y ~ x1 + l(x1, 1) | FE with panel=(indiv, year), "column" the same model on
+    a lag column computed beforehand; "split" fits y ~ x1 + x2 | FE with split= by a
+    10-level column, "loop" the same fits on subsets made beforehand."""
+    def setup(data, params):
+        import pandas as pd
+        _clock_engine()
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        df, fe = s["df"], " + ".join(_fe_names(params))
+        s["variant"] = variant
+        if variant in ("lag", "column"):
+            lagged = pd.Series(df["x1"].to_numpy()).groupby(df["indiv"].to_numpy()).shift(1)
+            df["x1_lag"] = lagged.to_numpy()
+            term = "l(x1, 1)" if variant == "lag" else "x1_lag"
+            s["fml"] = f"y ~ x1 + {term} | {fe}"
+        else:
+            df["part"] = df["indiv"].to_numpy() % 10  # whole individuals in each part
+            s["fml"] = f"y ~ x1 + x2 | {fe}"
+            if variant == "loop":
+                s["parts"] = [df[df["part"] == g].reset_index(drop=True) for g in range(10)]
+        return s
+    return setup
+
+
+def _spec_run(s):
+    import warnings
+
+    import kestrel
+    _ENGINE_SECONDS[0] = 0.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        if s["variant"] == "lag":
+            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                                  panel=("indiv", "year"))]
+        elif s["variant"] == "column":
+            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL)]
+        elif s["variant"] == "split":
+            fits = list(kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
+                                      split="part"))
+        else:
+            fits = [kestrel.feols(s["fml"], part, s["vcov"], fixef_tol=KESTREL_TOL)
+                    for part in s["parts"]]
+    return Output(coef=np.concatenate([f.coef().to_numpy() for f in fits]),
+                  se=np.concatenate([f.se().to_numpy() for f in fits]),
+                  info={"engine_s": _ENGINE_SECONDS[0]})
 
 
 def _demean_layer_setup(data, params):
@@ -839,10 +924,40 @@ def _tools() -> dict[str, list[Tool]]:
                  note="changed y and weights, from zero"),
             Tool("kestrel[w,warm]", (), _weights_setup("auto", True, "warm"), _weights_run,
                  note="changed y and weights, from the unchanged problem's coefficients"),
+            Tool("kestrel[w,cold,1e-4]", (), _weights_setup("auto", True, "cold", 1e-4),
+                 _weights_run, note="a change of 1e-4 (late IRLS iterations), from zero"),
+            Tool("kestrel[w,warm,1e-4]", (), _weights_setup("auto", True, "warm", 1e-4),
+                 _weights_run, note="a change of 1e-4, warm"),
+            Tool("kestrel[w,cold,1e-6]", (), _weights_setup("auto", True, "cold", 1e-6),
+                 _weights_run, note="a change of 1e-6 (the last IRLS iterations), from zero"),
+            Tool("kestrel[w,warm,1e-6]", (), _weights_setup("auto", True, "warm", 1e-6),
+                 _weights_run, note="a change of 1e-6, warm"),
             Tool("kestrel[cg,w,cold]", (), _weights_setup("cg", True, "cold"),
                  _weights_run),
             Tool("kestrel[cg,w,warm]", (), _weights_setup("cg", True, "warm"),
                  _weights_run),
+        ],
+        "wfeols": [
+            Tool("kestrel", (), _wfeols_setup("kestrel", True), _kestrel_wfeols_run, True,
+                 note="kestrel.feols(..., weights='w'), the whole call"),
+            Tool("kestrel.feols", (), _wfeols_setup("kestrel", False), _kestrel_wfeols_run,
+                 note="the same call unweighted"),
+            Tool("pyfixest", ("pyfixest",), _wfeols_setup("pyfixest", True), _pyfixest_wfeols_run,
+                 True, note="feols(..., weights='w')"),
+            Tool("pyfixest[unweighted]", ("pyfixest",), _wfeols_setup("pyfixest", False),
+                 _pyfixest_wfeols_run, note="the same call unweighted"),
+        ],
+        "lags": [
+            Tool("kestrel", (), _spec_setup("lag"), _spec_run, True,
+                 note="kestrel.feols with l(x1, 1) and panel=(indiv, year)"),
+            Tool("kestrel[column]", (), _spec_setup("column"), _spec_run, True,
+                 note="the same model on a lag column computed beforehand"),
+        ],
+        "split": [
+            Tool("kestrel", (), _spec_setup("split"), _spec_run, True,
+                 note="kestrel.feols(..., split=part), 10 parts"),
+            Tool("kestrel[loop]", (), _spec_setup("loop"), _spec_run, True,
+                 note="a loop of fits on the 10 subsets made beforehand"),
         ],
         "glm": [
             Tool("kestrel", (), _glm_setup, _kestrel_glm_run, True,

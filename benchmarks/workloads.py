@@ -184,6 +184,21 @@ def cases(mode: str) -> list[Case]:
         gp = {"n": n, "design": design, "n_regressors": 2}
         out.append(Case(10, "weights", f"{design}, {len(fe)} FE", n, "panel", gp,
                         {"n": 2000, "design": design, "n_regressors": 2}, {"fe": fe}))
+    # Whole weighted fits, against the same call unweighted and against pyfixest's.
+    wfit_sizes = {"smoke": [50_000], "quick": [1_000_000]}.get(mode, [1_000_000, 10_000_000])
+    for n in wfit_sizes:
+        for design in ("simple", "difficult"):
+            gp = {"n": n, "design": design, "n_regressors": 2}
+            out.append(Case(10, "wfeols", f"weighted fit, {design}, 3 FE", n, "panel", gp,
+                            {"n": 2000, "design": design, "n_regressors": 2},
+                            {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
+    # Specification tools: panel lags and split samples against the same work done by hand.
+    spec_n = {"smoke": 50_000}.get(mode, 1_000_000)
+    gp = {"n": spec_n, "design": "simple", "n_regressors": 2}
+    for kind in ("lags", "split"):
+        out.append(Case(12, kind, "simple, 3 FE", spec_n, "panel", gp,
+                        {"n": 2000, "design": "simple", "n_regressors": 2},
+                        {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
     # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
     n_glm = {"smoke": 50_000, "quick": 1_000_000}.get(mode, 1_000_000)
     glm_sizes = [n_glm] if mode in ("smoke", "quick") else [1_000_000, 10_000_000]
@@ -232,9 +247,9 @@ def _same_partition(a: np.ndarray, b: np.ndarray) -> bool:
 
 # Tolerances: fixed-effect fits depend on each tool's demeaning tolerance (pyfixest's MAP
 # stops at 1e-6 by default), the others are exact up to summation order.
-COEF_RTOL = {"fe_ols": 1e-5, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5, "crv3": 1e-5,
+COEF_RTOL = {"fe_ols": 1e-5, "wfeols": 1e-5, "lags": 1e-9, "split": 1e-9, "nofe": 1e-9, "iv": 1e-6, "multi": 1e-5, "crv3": 1e-5,
              "vcov_as": 1e-5, "glm": 1e-6}
-SE_RTOL = {"fe_ols": 1e-3, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3, "crv3": 1e-4,
+SE_RTOL = {"fe_ols": 1e-3, "wfeols": 1e-3, "lags": 1e-9, "split": 1e-9, "nofe": 1e-6, "iv": 1e-4, "multi": 1e-3, "crv3": 1e-4,
            "vcov_as": 1e-4, "glm": 1e-3}
 # Bootstrap p-values from different draws: B = 9999 puts their Monte Carlo standard error
 # at 0.005 at most.
@@ -250,6 +265,8 @@ def check(case: Case, ref: dict, res: dict) -> tuple[bool | None, str]:
     if not ref.get("ok") or not res.get("ok"):
         return None, ""
     k = case.kind
+    if k == "wfeols" and res.get("info", {}).get("weighted") != ref.get("info", {}).get("weighted"):
+        return None, ""  # a weighted fit and an unweighted one estimate different things
     if k in COEF_RTOL:
         dc = _rel(res["coef"], ref["coef"])
         ok = dc <= (res.get("coef_rtol") or COEF_RTOL[k])
@@ -433,6 +450,32 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         add(f"W11 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
             ratio_to({"kind": "glm", "label": r["label"], "n": r["n"]}, "pyfixest"), limit,
             detail)
+    # Regression weights (workload 10): whole fits weighted against the same call
+    # unweighted and against pyfixest's weighted fit; warm starts against cold ones.
+    for r in rows:
+        if r["kind"] == "wfeols" and r["tool"] == "kestrel" and r.get("ok"):
+            sel = {"kind": "wfeols", "label": r["label"], "n": r["n"]}
+            add("weighted fit: <= 1.2x the unweighted fit", f"{r['label']}, n={r['n']}",
+                ratio_to(sel, "kestrel.feols"), 1.2)
+            add("weighted fit: <= 0.5x pyfixest's weighted fit", f"{r['label']}, n={r['n']}",
+                ratio_to(sel, "pyfixest"), 0.5)
+        if r["kind"] == "weights" and r["tool"].startswith("kestrel[w,warm") and r.get("ok"):
+            cold = row_of(kind="weights", label=r["label"], n=r["n"],
+                          tool=r["tool"].replace("warm", "cold"))
+            if cold and cold.get("ok"):
+                it_w, it_c = r["info"].get("iterations"), cold["info"].get("iterations")
+                change = r["tool"].removeprefix("kestrel[w,warm").strip(",]") or "1e-2"
+                add("warm start: <= 1/3 the iterations of a cold start",
+                    f"{r['label']}, change {change}, n={r['n']}",
+                    it_w / it_c if it_c else None, 1 / 3, f"{it_w} vs {it_c} iterations")
+    # Specification tools (workload 12): what lags and splits add to the fits they feed.
+    for r in rows:
+        if r["kind"] == "lags" and r["tool"] == "kestrel" and r.get("ok"):
+            add("lags: <= 1.1x the fit on a lag column", f"n={r['n']}",
+                ratio_to({"kind": "lags", "n": r["n"]}, "kestrel[column]"), 1.1)
+        if r["kind"] == "split" and r["tool"] == "kestrel" and r.get("ok"):
+            add("split: <= 1.1x a loop of fits on subsets", f"n={r['n']}",
+                ratio_to({"kind": "split", "n": r["n"]}, "kestrel[loop]"), 1.1)
     # Inference after the fit (workload 9).
     for r in rows:
         if r["tool"] != "kestrel" or not r.get("ok"):

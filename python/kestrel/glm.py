@@ -92,33 +92,48 @@ class Family:
         var = np.maximum(mu * (1.0 - mu), 1e-300)
         return d * d / var, eta + (y - mu) / d
 
-    def loglik(self, y: np.ndarray, mu: np.ndarray, log_factorials: float = 0.0) -> float:
-        """``log_factorials``: Σ log(y!) (Poisson), computed once by the caller."""
+    def loglik(self, y: np.ndarray, mu: np.ndarray, log_factorials: float = 0.0,
+               p: np.ndarray | None = None) -> float:
+        """``log_factorials``: Σ p·log(y!) (Poisson), computed once by the caller; ``p``:
+        the prior weights (None: 1 on every row)."""
         with np.errstate(divide="ignore", invalid="ignore"):
             if self.name == "poisson":
-                return float(y @ np.log(mu) - mu.sum() - log_factorials)
-            return float(np.sum(np.log(np.where(y == 1, mu, 1.0 - mu))))
+                if p is None:
+                    return float(y @ np.log(mu) - mu.sum() - log_factorials)
+                return float((p * y) @ np.log(mu) - p @ mu - log_factorials)
+            terms = np.log(np.where(y == 1, mu, 1.0 - mu))
+            return float(np.sum(terms) if p is None else p @ terms)
 
-    def deviance_of(self, y: np.ndarray) -> Any:
-        """The deviance as a function of μ for this y, its terms in y alone summed once
-        (it is evaluated at every iteration and step-halving)."""
+    def deviance_of(self, y: np.ndarray, p: np.ndarray | None = None) -> Any:
+        """The deviance as a function of μ for this y (and prior weights ``p``), its terms
+        in y alone summed once (it is evaluated at every iteration and step-halving)."""
         if self.name == "poisson":
-            ylogy, total = float(np.sum(special.xlogy(y, y))), float(y.sum())
+            if p is None:
+                ylogy, total = float(np.sum(special.xlogy(y, y))), float(y.sum())
 
-            def poisson(mu: np.ndarray) -> float:
+                def poisson(mu: np.ndarray) -> float:
+                    with np.errstate(divide="ignore", invalid="ignore"):
+                        return 2.0 * (ylogy - float(y @ np.log(mu)) - total + float(mu.sum()))
+                return poisson
+            py = p * y
+            ylogy, total = float(p @ special.xlogy(y, y)), float(py.sum())
+
+            def weighted_poisson(mu: np.ndarray) -> float:
                 with np.errstate(divide="ignore", invalid="ignore"):
-                    return 2.0 * (ylogy - float(y @ np.log(mu)) - total + float(mu.sum()))
-            return poisson
+                    return 2.0 * (ylogy - float(py @ np.log(mu)) - total + float(p @ mu))
+            return weighted_poisson
         one = y == 1
 
         def binomial(mu: np.ndarray) -> float:
             with np.errstate(divide="ignore", invalid="ignore"):
-                return -2.0 * float(np.sum(np.log(np.where(one, mu, 1.0 - mu))))
+                terms = np.log(np.where(one, mu, 1.0 - mu))
+                return -2.0 * float(np.sum(terms) if p is None else p @ terms)
         return binomial
 
-    def start(self, y: np.ndarray) -> np.ndarray:
+    def start(self, y: np.ndarray, p: np.ndarray | None = None) -> np.ndarray:
         if self.name == "poisson":
-            return (y + y.mean()) / 2.0
+            mean = y.mean() if p is None else float(p @ y) / float(p.sum())
+            return (y + mean) / 2.0
         return (y + 0.5) / 2.0
 
     def label(self) -> str:
@@ -221,7 +236,8 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
           separation: Any = None, glm_tol: float = 1e-8, glm_maxiter: int = 25,
           fixef_tol: float = 1e-8, fixef_maxiter: int = 100_000, drop_singletons: bool = True,
           progress: bool | None = None, solver: str = "auto", context: Any = 0,
-          lean: bool = False) -> Any:
+          lean: bool = False, weights: str | None = None,
+          weights_type: str = "aweights") -> Any:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``, the formula language of
     :func:`kestrel.feols`, with multiple estimation) as a generalised linear model:
     ``family`` "poisson" (log link), "logit" or "probit" (binary outcomes in {0, 1}).
@@ -238,6 +254,13 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
     glm_tol, glm_maxiter: IRLS stops when |dev − dev_old| / (0.1 + |dev|) < glm_tol
       (fixest's criterion and defaults), or after glm_maxiter iterations with a
       ConvergenceWarning.
+    weights, weights_type: prior weights, a column name (as :func:`kestrel.feols`):
+      "aweights" weigh each row's log-likelihood (the estimates maximise Σ w·ℓ, the scores
+      are w times the row's), at their given scale: it changes neither the estimates nor
+      the robust and clustered covariances, but the iid one (the inverse information), the
+      deviance and the log-likelihood follow it, as in fixest, pyfixest and statsmodels;
+      "fweights" (whole numbers) make every number the one of the data with each row
+      repeated w times. Rows of weight 0 are dropped and counted.
     fixef_tol, fixef_maxiter, drop_singletons, progress, solver, context: as feols.
     """
     if not isinstance(family, str) or family not in FAMILIES:
@@ -247,7 +270,7 @@ def feglm(fml: str, data: Any, family: str = "poisson", vcov: Any = None, *,
     cov.check_number("glm_tol", glm_tol)
     cov.check_number("glm_maxiter", glm_maxiter, integer=True, minimum=1, strict=False)
     options = steps.check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean,
-                                  solver)
+                                  solver, weights, weights_type)
     checks = _separation(separation, fam)
     conv = cov.as_ssc(ssc)
     ns = formula.namespace(context)
@@ -302,10 +325,13 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
     if vc.kind == "hetero" and vc.hc > 1:
         raise ValueError(f"vcov={vcov!r} is not available for GLMs; use 'hetero' (HC1), "
                          "'HC0' or a clustered covariance")
+    steps.check_weighted_vcov(vc, vcov, options)
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")
-    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns)
+    w = steps.read_weights(frame, options.weights, options.weights_type)
+    d = design.build(model, frame, list(vc.clusters), ns, serial=vc.serial_columns,
+                     weights=w)
     if not d.x and not model.fixef:
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     off = _offset(offset, frame)
@@ -313,10 +339,10 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
     if off is not None:
         keep &= np.isfinite(off)
     keep &= np.isfinite(d.y)
-    n_missing = int(frame.n_rows - np.count_nonzero(keep))
+    n_missing = int(frame.n_rows - np.count_nonzero(keep)) - d.n_zero_weight
     if not keep.any():
-        raise ValueError(f"no rows left: every row has a missing value in one of "
-                         f"{', '.join(d.variables + list(vc.clusters))}")
+        d = dataclasses.replace(d, keep=keep, n_missing=n_missing)
+        steps.check_rows_left(d, frame, vc, w)
     y_all = d.y
     if fam.binary:
         bad = keep & (y_all != 0) & (y_all != 1)
@@ -332,7 +358,7 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
     d = dataclasses.replace(d, keep=keep, n_missing=n_missing)
 
     with progress_line(options.progress) as callback:
-        d, sample, separated = _drop_separated(d, fam, checks, options, callback)
+        d, sample, separated = _drop_separated(d, fam, checks, options, callback, w)
         if separated.size:
             shown = ", ".join(map(str, separated[:10])) + (", ..." if separated.size > 10
                                                            else "")
@@ -349,21 +375,29 @@ def _fit(fml: str, data: Any, fam: Family, *, vcov: Any, vcov_kwargs: Any, conv:
             raise ValueError(f"the outcome {d.y_name!r} is zero on every row left: nothing to "
                              "estimate")
         off_used = np.zeros(len(y)) if off is None else off[mask]
-        irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, options, callback)
+        prior = None
+        if w is not None:
+            # The likelihood's weights as given: for a GLM their scale is the information's
+            # (the iid covariance, the deviance), as in fixest, pyfixest and statsmodels;
+            # the stages' copy of analytic weights is rescaled by a power of four.
+            prior = (w.values if w.frequency else frame.floats(w.name, "weights column"))[mask]
+        irls = _irls(fam, d, sample, y, off_used, glm_tol, glm_maxiter, options, callback,
+                     prior)
     return _result(fml, model, fam, vc, conv, d, sample, frame, irls, y, off_used, offset,
-                   separated.size, options)
+                   separated.size, options, w, prior)
 
 
 def _drop_separated(d: design.Design, fam: Family, checks: tuple[str, ...],
-                    options: steps.FitOptions,
-                    callback: Any) -> tuple[design.Design, dict, np.ndarray]:
+                    options: steps.FitOptions, callback: Any,
+                    w: steps.Weights | None = None) -> tuple[design.Design, dict, np.ndarray]:
     """The sample once the separated rows are out (repeated: dropping rows can leave a
     group all zero, or make singletons); returns the design with its rows, the sample and
-    the positions of the separated rows."""
+    the positions of the separated rows. Positive prior weights change no row's
+    separation: only the rows' support counts."""
     start = d.keep.copy()
     ir_done = "ir" not in checks
     while True:
-        sample = steps.sample(d, options.drop_singletons)
+        sample = steps.sample(d, options.drop_singletons, w)
         mask = sample["mask"]
         rows = np.flatnonzero(mask)
         y = d.y[mask]
@@ -439,21 +473,23 @@ class _Irls:
     inner_iterations: int
     converged: bool
     seconds: float
+    deviance_of: Any  # the deviance as a function of μ (for the null model's)
 
 
 def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.ndarray,
           glm_tol: float, glm_maxiter: int, options: steps.FitOptions,
-          callback: Any) -> _Irls:
+          callback: Any, prior: np.ndarray | None = None) -> _Irls:
     """Iteratively reweighted least squares: each iteration the absorb step of
-    :mod:`kestrel.steps` (:func:`kestrel.steps.demean`) with the IRLS weights, started from
-    the previous iteration's fixed-effect coefficients, then its least-squares step."""
+    :mod:`kestrel.steps` (:func:`kestrel.steps.demean`) with the IRLS weights (times the
+    prior weights ``prior`` at the rows used, if any), started from the previous
+    iteration's fixed-effect coefficients, then its least-squares step."""
     fixef_tol = options.fixef_tol
     mask = sample["mask"]
     n_all = mask.shape[0]
     k = len(d.x)
-    mu = fam.start(y)
+    mu = fam.start(y, prior)
     eta = fam.link(mu)
-    deviance = fam.deviance_of(y)
+    deviance = fam.deviance_of(y, prior)
     dev_old = deviance(mu)
     start = None
     inner_tol = max(fixef_tol, INNER_START) if d.fe else fixef_tol
@@ -464,6 +500,8 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     it = 0
     for it in range(1, glm_maxiter + 1):
         w, z = fam.working(y, eta, mu)
+        if prior is not None:
+            w = w * prior
         z_all[mask] = z - off
         w_all[mask] = w
         clock = time.perf_counter()
@@ -513,21 +551,25 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
     if not converged:
         warn_at_caller(f"the IRLS iterations stopped at glm_maxiter={glm_maxiter} without "
                        f"reaching glm_tol={glm_tol:g}; raise glm_maxiter", ConvergenceWarning)
-    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds)
+    return _Irls(eta, mu, dev_old, ab, ls, w, it, inner, converged, seconds, deviance)
 
 
-def _null(fam: Family, y: np.ndarray, off: np.ndarray) -> np.ndarray:
+def _null(fam: Family, y: np.ndarray, off: np.ndarray,
+          p: np.ndarray | None = None) -> np.ndarray:
     """The fitted means of the model with an intercept only (and the offset), by Newton's
-    method on the intercept."""
+    method on the intercept; ``p`` the prior weights (None: all 1)."""
+    ones = np.ones(len(y)) if p is None else p
+    mean = y.mean() if p is None else float(p @ y) / float(p.sum())
     if not off.any():
-        return np.full(len(y), y.mean())
+        return np.full(len(y), mean)
     if fam.name == "poisson":
-        a = np.log(y.sum() / np.exp(off).sum())
+        a = np.log(float(ones @ y) / float(ones @ np.exp(off)))
         return np.exp(a + off)
-    a = float(fam.link(np.array([y.mean()]))[0])
+    a = float(fam.link(np.array([mean]))[0])
     for _ in range(100):
         mu = fam.inverse(a + off)
         w, z = fam.working(y, a + off, mu)
+        w = w * ones
         new = float(np.sum(w * (z - off)) / np.sum(w))
         if abs(new - a) < 1e-12 * (1 + abs(a)):
             a = new
@@ -539,9 +581,10 @@ def _null(fam: Family, y: np.ndarray, off: np.ndarray) -> np.ndarray:
 def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
             d: design.Design, sample: dict, frame: Frame, r: _Irls, y: np.ndarray,
             off: np.ndarray, offset: Any, n_separated: int,
-            options: steps.FitOptions) -> GlmFit:
+            options: steps.FitOptions, w: steps.Weights | None = None,
+            p: np.ndarray | None = None) -> GlmFit:
+    """``w``: the weights read; ``p``: the prior weights at the rows used, as given."""
     lean = options.lean
-    n = int(sample["n"])
     ls = r.ls
     k_all = len(d.x)
     x = list(range(1, k_all + 1))
@@ -561,7 +604,8 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
     x_cols = [x[i] for i in positions]
     coef = np.asarray(ls["coef"], dtype=float)
 
-    inference = steps.inference(vc, conv, d, sample, frame)
+    inference = steps.inference(vc, conv, d, sample, frame, w)
+    n = inference.n  # frequency weights: the rows they stand for
     bread = np.asarray(ls["bread"])
     resid_w = np.asarray(ls["resid"])
     K = inference.dof_k(len(names))
@@ -583,11 +627,19 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                                    (options.fixef_tol, options.fixef_maxiter,
                                     options.solver))
 
-    mu0 = _null(fam, y, off)
-    log_factorials = float(special.gammaln(y + 1.0).sum()) if not fam.binary else 0.0
-    ll, ll0 = fam.loglik(y, r.mu, log_factorials), fam.loglik(y, mu0, log_factorials)
+    mu0 = _null(fam, y, off, p)
+    log_factorials = 0.0
+    if not fam.binary:
+        lf = special.gammaln(y + 1.0)
+        log_factorials = float(lf.sum() if p is None else p @ lf)
+    ll, ll0 = fam.loglik(y, r.mu, log_factorials, p), fam.loglik(y, mu0, log_factorials, p)
     resid = y - r.mu
-    rss = float(resid @ resid)
+    if p is None:
+        rss = float(resid @ resid)
+    else:  # weighted; analytic weights for weights of mean 1, as feols reports them
+        rss = float((p * resid) @ resid)
+        if w is not None and not w.frequency:
+            rss *= n / float(p.sum())
     source = prediction.Source(r.eta - off, d.x, prediction.labels(frame, model.fixef, sample),
                                options.fixef_tol, options.fixef_maxiter)
     return GlmFit(formula=fml, depvar=d.y_name, coef_names=names, _coef=coef,
@@ -597,14 +649,16 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                   fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,
                   clusters=dict(zip(d.cluster_names, map(int, sample["cluster_groups"]))),
                   r2=np.nan, adj_r2=np.nan, r2_within=np.nan, adj_r2_within=np.nan,
-                  rmse=float(np.sqrt(rss / n)), rss=rss,
+                  rmse=float(np.sqrt(rss / n)), rss=rss, n_zero_weight=d.n_zero_weight,
+                  weights=None if w is None else w.name,
+                  weights_type=None if w is None else w.kind,
                   mask=None if lean else sample["mask"], _resid=None if lean else resid,
                   iterations=r.iterations, converged=r.converged,
                   solver_stage=str(r.absorbed["stage"]), collinear=collinear,
                   periods=None if inference.serial is None else inference.serial.periods,
                   _model=source.model(d, model, sample, positions, coef, lean),
                   family=fam.name, deviance=r.deviance,
-                  null_deviance=fam.deviance_of(y)(mu0), loglik=ll, loglik_null=ll0,
+                  null_deviance=r.deviance_of(mu0), loglik=ll, loglik_null=ll0,
                   pseudo_r2=1.0 - ll / ll0 if ll0 != 0 else np.nan,
                   n_separated=n_separated, inner_iterations=r.inner_iterations,
                   demeaning_seconds=r.seconds,

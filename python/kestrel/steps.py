@@ -28,7 +28,6 @@ estimator or a result.
 
 from __future__ import annotations
 
-import math
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -289,7 +288,7 @@ def weighted_stack(columns: list[np.ndarray], mask: np.ndarray, w: Weights) -> d
     square roots of the weights, and the columns' weighted centred sums of squares."""
     weights = w.values[mask]
     root = np.sqrt(weights)
-    total = math.fsum(weights)
+    total = float(np.sum(weights))
     data = np.empty((len(weights), len(columns)), order="F")
     sums = np.empty(len(columns))
     for j, c in enumerate(columns):
