@@ -5,12 +5,12 @@
 #include <string>
 #include <utility>
 
-#include "estimators/absorb.hpp"
-#include "estimators/covariance.hpp"
-#include "estimators/fit_stats.hpp"
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
-#include "estimators/sample.hpp"
+#include "stages/absorb.hpp"
+#include "stages/covariance.hpp"
+#include "stages/fit_stats.hpp"
+#include "stages/normal_equations.hpp"
+#include "stages/residuals.hpp"
+#include "stages/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "runtime/check.hpp"

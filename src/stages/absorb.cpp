@@ -1,4 +1,4 @@
-#include "estimators/absorb.hpp"
+#include "stages/absorb.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -182,6 +182,55 @@ std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::
     const double scaled = centred_sum_of_squares(col, n, exponent, s, total).ss;
     const double back = std::ldexp(scaled, 2 * exponent);
     out[j] = scaled > 0.0 && back == 0.0 ? std::numeric_limits<double>::denorm_min() : back;
+  }
+  return out;
+}
+
+}  // namespace kestrel
+
+namespace kestrel {
+
+std::size_t coefficient_count(std::span<const std::size_t> fe_groups) {
+  std::size_t n_coef = 0;
+  for (const std::size_t g : fe_groups) n_coef = checked_add(n_coef, g);
+  return n_coef;
+}
+
+Absorbed absorb_stage(std::span<double> data, std::size_t n,
+                      std::span<const StackSource> sources, std::span<const std::uint8_t> mask,
+                      std::span<const CodeSpan> fe, std::span<const std::size_t> fe_groups,
+                      const AbsorbSettings& settings) {
+  const std::size_t m = sources.size();
+  check_len(data.size(), checked_mul(n, m));
+  if (!settings.weights.empty()) check_len(settings.weights.size(), n);
+  Absorbed out;
+  DemeanOptions options;
+  options.tol = settings.tol;
+  options.max_iter = settings.max_iter;
+  options.solver = settings.solver;
+  options.observer = settings.observer;
+  options.weights = settings.weights;
+  options.start = settings.start;
+  if (settings.coefficients) options.coefficients = &out.coefficients;
+  fill_stack(data, n, sources, mask.size() == n ? std::span<const std::uint8_t>() : mask);
+  std::vector<double> roots;  // sqrt(w), weighted only
+  if (!settings.weights.empty()) {
+    roots.resize(n);
+    for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(settings.weights[i]);
+    for (std::size_t j = 0; j < m; ++j)
+      for (std::size_t i = 0; i < n; ++i) data[j * n + i] = roots[i] * data[j * n + i];
+    options.weight_roots = roots;
+  }
+  std::vector<double> raw_sums;
+  out.sums = centred_sums_of_squares(data, n, m, &raw_sums, settings.weights, roots);
+  options.column_scales = out.sums;
+  options.column_raw_sums = raw_sums;
+  out.report = demean_columns(data, n, m, fe, fe_groups, options);
+  if (settings.coefficients) {
+    // Without fixed effects (or with no column) there are no coefficients.
+    const std::size_t n_coef = coefficient_count(fe_groups);
+    out.coefficients.resize(m);
+    for (std::vector<double>& v : out.coefficients) v.resize(n_coef, 0.0);
   }
   return out;
 }
