@@ -11,7 +11,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -21,6 +20,7 @@
 #include "boundary/kinds.hpp"
 #include "boundary/module.hpp"
 #include "boundary/numpy_include.hpp"
+#include "boundary/observer.hpp"
 #include "boundary/released.hpp"
 #include "boundary/results.hpp"
 #include "codes/group_codes.hpp"
@@ -40,9 +40,9 @@ namespace {
 using boundary::ArrayResult;
 using boundary::Fields;
 using boundary::Kind;
+using boundary::observed_without_interpreter;
 using boundary::OwnedRef;
-using boundary::PythonError;
-using boundary::ReleasedInterpreter;
+using boundary::PythonObserver;
 using boundary::Signature;
 using boundary::without_interpreter;
 
@@ -124,78 +124,6 @@ std::vector<std::int32_t> serial_codes(boundary::I32Vector& view, std::size_t n,
   for (const std::int32_t c : codes)
     if (c < 0) throw ValueFailure(std::string(what) + " codes must be non-negative");
   return codes;
-}
-
-// Whether the calling thread is the one where signal handlers run (the
-// main thread); asked with the lock held. When that cannot be told, it is
-// assumed to be, which only costs a signal check.
-bool on_main_thread() {
-  OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
-  OwnedRef main = threading ? OwnedRef::steal(PyObject_CallMethod(threading.get(), "main_thread",
-                                                                  nullptr))
-                            : OwnedRef();
-  OwnedRef ident = main ? OwnedRef::steal(PyObject_GetAttrString(main.get(), "ident")) : OwnedRef();
-  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return true;
-  }
-  return id == PyThread_get_thread_ident();
-}
-
-// Progress and Ctrl-C between iterations, the solver running without the
-// interpreter lock: the lock is re-taken for every progress callback and,
-// without one, for a signal check at most every kSignalInterval on the main
-// thread (elsewhere no handler can run). A pending signal's handler runs
-// there (KeyboardInterrupt for SIGINT) and its exception unwinds the solver.
-class PythonObserver final : public IterationObserver {
- public:
-  static constexpr std::chrono::milliseconds kSignalInterval{50};
-
-  // Constructed with the lock held.
-  explicit PythonObserver(PyObject* progress)
-      : progress_(progress), main_thread_(on_main_thread()),
-        last_check_(std::chrono::steady_clock::now()) {}
-  void set_released(ReleasedInterpreter* released) { released_ = released; }
-
-  void iteration(std::uint64_t iteration, double residual) override {
-    if (progress_ == nullptr) {
-      if (!main_thread_) return;
-      const auto now = std::chrono::steady_clock::now();
-      if (released_ != nullptr && now - last_check_ < kSignalInterval) return;
-      last_check_ = now;
-    }
-    auto report = [&] {
-      if (PyErr_CheckSignals() < 0) throw PythonError{};
-      if (progress_ == nullptr) return;
-      OwnedRef result = OwnedRef::steal(
-          PyObject_CallFunction(progress_, "Kd", static_cast<unsigned long long>(iteration),
-                                residual));
-      if (!result) throw PythonError{};
-    };
-    if (released_ != nullptr)
-      released_->locked(report);
-    else
-      report();
-  }
-
- private:
-  PyObject* progress_;
-  bool main_thread_;
-  std::chrono::steady_clock::time_point last_check_;
-  ReleasedInterpreter* released_ = nullptr;
-};
-
-// f(observer) without the interpreter lock, the observer re-taking it.
-template <class F>
-decltype(auto) observed_without_interpreter(PythonObserver& observer, F&& f) {
-  ReleasedInterpreter released;
-  observer.set_released(&released);
-  struct Reset {
-    PythonObserver& o;
-    ~Reset() { o.set_released(nullptr); }
-  } reset{observer};
-  return std::forward<F>(f)();
 }
 
 const char* stage_name(DemeanStage stage) {
@@ -415,7 +343,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
                         settings);
   });
 
-  const DemeanReport& report = absorbed.report;
+  const SolveReport& report = absorbed.report;
   // The iterations of the chosen solver's stages (none for zero or one fixed effect).
   Fields stages;
   if (report.stage == DemeanStage::Cg) stages.set("cg", report.cg_iterations);
@@ -664,13 +592,12 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
   if (weights_arg.get() != Py_None)
     weights = used_weights(weights_arg, std::vector<std::uint8_t>(resid.size(), 1), resid.size());
   PythonObserver observer(nullptr);
-  FixefValuesOptions options;
-  options.weights = weights;
+  SolveOptions options;
   options.tol = tol;
   options.max_iter = max_iter;
   options.observer = &observer;
   FixefValues fit = observed_without_interpreter(
-      observer, [&] { return fixef_values(resid, fe, groups, preference, options); });
+      observer, [&] { return fixef_values(resid, fe, groups, preference, weights, options); });
   std::vector<ArrayResult<double>> values;
   for (std::vector<double>& v : fit.values) values.push_back(boundary::vector_result(std::move(v)));
   Fields out;

@@ -196,7 +196,7 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
                                    {b.nb, ke, 0, 1 + kx, ke},
                                    {b.z, d, kx, 1 + kx + ke, kz}};
   absorbed_blocks(sources, sample.fe.spans, sample.fe_groups, sample.mask, n,
-                  DemeanOptions::cg(tol, max_iter), places);
+                  SolveOptions::cg(tol, max_iter), places);
 
   // The two stages.
   const FirstStage first = first_stage(b);

@@ -44,7 +44,7 @@ OlsFeResult fit(std::span<const StackSource> sources, std::size_t n0,
   std::vector<double> y(n);
   std::vector<double> x(checked_mul(n, k));
   const BlockPlacement places[] = {{y, 1, 0, 0, 1}, {x, k, 0, 1, k}};
-  absorbed_blocks(sources, s.fe.spans, s.fe_groups, s.mask, n, DemeanOptions::cg(tol, max_iter),
+  absorbed_blocks(sources, s.fe.spans, s.fe_groups, s.mask, n, SolveOptions::cg(tol, max_iter),
                   places);
 
   // Normal equations, coefficients, residuals and sums of squares.

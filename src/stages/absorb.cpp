@@ -72,7 +72,7 @@ void unstack_rows(std::span<const double> stack, std::size_t n, std::size_t firs
 
 void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
                      std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
-                     std::size_t n, const DemeanOptions& options,
+                     std::size_t n, const SolveOptions& options,
                      std::span<const BlockPlacement> places) {
   for (const BlockPlacement& p : places) {
     check_len(sources.size(), checked_add(p.first, p.count));
@@ -89,7 +89,7 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
   const std::size_t m = sources.size();
   std::vector<double> stack(checked_mul(n, m));
   fill_stack(stack, n, sources, mask);
-  demean_columns(stack, n, m, fe, fe_groups, options);
+  demean_columns(stack, m, FixedEffects(fe, fe_groups, n), options);
   for (const BlockPlacement& p : places)
     unstack_rows(stack, n, p.first, p.count, p.block, p.ld, p.at);
 }
@@ -204,28 +204,27 @@ Absorbed absorb_stage(std::span<double> data, std::size_t n,
   check_len(data.size(), checked_mul(n, m));
   if (!settings.weights.empty()) check_len(settings.weights.size(), n);
   Absorbed out;
-  DemeanOptions options;
+  SolveOptions options;
   options.tol = settings.tol;
   options.max_iter = settings.max_iter;
   options.solver = settings.solver;
   options.observer = settings.observer;
-  options.weights = settings.weights;
   options.start = settings.start;
   if (settings.coefficients) options.coefficients = &out.coefficients;
   fill_stack(data, n, sources, mask.size() == n ? std::span<const std::uint8_t>() : mask);
-  std::vector<double> roots;  // sqrt(w), weighted only
-  if (!settings.weights.empty()) {
-    roots.resize(n);
-    for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(settings.weights[i]);
+  // One FixedEffects value for the whole solve: tables, group sizes and the
+  // weights' roots, which also scale the rows here.
+  const FixedEffects fixed(fe, fe_groups, n, settings.weights);
+  if (fixed.weighted()) {
+    const std::span<const double> roots = fixed.roots();
     for (std::size_t j = 0; j < m; ++j)
       for (std::size_t i = 0; i < n; ++i) data[j * n + i] = roots[i] * data[j * n + i];
-    options.weight_roots = roots;
   }
   std::vector<double> raw_sums;
-  out.sums = centred_sums_of_squares(data, n, m, &raw_sums, settings.weights, roots);
+  out.sums = centred_sums_of_squares(data, n, m, &raw_sums, fixed.weights(), fixed.roots());
   options.column_scales = out.sums;
   options.column_raw_sums = raw_sums;
-  out.report = demean_columns(data, n, m, fe, fe_groups, options);
+  out.report = demean_columns(data, m, fixed, options);
   if (settings.coefficients) {
     // Without fixed effects (or with no column) there are no coefficients.
     const std::size_t n_coef = coefficient_count(fe_groups);

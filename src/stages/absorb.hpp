@@ -61,7 +61,7 @@ struct BlockPlacement {
 // row by row.
 void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
                      std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
-                     std::size_t n, const DemeanOptions& options,
+                     std::size_t n, const SolveOptions& options,
                      std::span<const BlockPlacement> places);
 
 // Centred sum of squares of every stack column: its mean first, then the
@@ -99,7 +99,7 @@ struct AbsorbSettings {
 
 struct Absorbed {
   std::vector<double> sums;  // centred (weighted) sums of squares before demeaning
-  DemeanReport report;
+  SolveReport report;
   // Per column, coefficient_count values laid out as AbsorbSettings::start
   // (zeros without fixed effects); empty unless asked for.
   std::vector<std::vector<double>> coefficients;
