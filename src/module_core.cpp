@@ -11,7 +11,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,119 +22,40 @@
 #include "boundary/observer.hpp"
 #include "boundary/released.hpp"
 #include "boundary/results.hpp"
+#include "boundary/stage_args.hpp"
 #include "codes/group_codes.hpp"
 #include "fixed_effects/demean.hpp"
-#include "fixed_effects/fixef_values.hpp"
 #include "runtime/check.hpp"
+#include "runtime/work_buffer.hpp"
 #include "stages/absorb.hpp"
+#include "stages/fixef_values.hpp"
 #include "stages/least_squares.hpp"
 #include "stages/meats.hpp"
 #include "stages/recode.hpp"
 #include "stages/sample.hpp"
-#include "runtime/work_buffer.hpp"
 
 namespace kestrel {
 namespace {
 
 using boundary::ArrayResult;
+using boundary::code_results;
+using boundary::column_major;
+using boundary::counts_of;
 using boundary::Fields;
+using boundary::indices_of;
 using boundary::Kind;
 using boundary::observed_without_interpreter;
+using boundary::owned;
+using boundary::owned_codes;
+using boundary::OwnedCodes;
 using boundary::OwnedRef;
 using boundary::PythonObserver;
+using boundary::resid_of;
+using boundary::serial_codes;
 using boundary::Signature;
+using boundary::start_coefficients;
+using boundary::used_weights;
 using boundary::without_interpreter;
-
-// ---- shared pieces -----------------------------------------------------------
-
-// A code column as the layer hands it over: int32, one code per row.
-std::vector<CodeSpan> code_columns(std::vector<boundary::I32Vector>& views) {
-  return boundary::contiguous_all(views);
-}
-
-// Copies of what a stage checks once and then trusts (codes used as indices,
-// the mask that sizes the stack), taken while the lock is held: another
-// thread may write to the caller's arrays once it is released.
-template <class T>
-std::vector<T> owned(std::span<const T> values) {
-  return {values.begin(), values.end()};
-}
-
-// Owned copies of code columns and spans over them.
-struct OwnedCodes {
-  std::vector<std::vector<std::int32_t>> columns;
-  std::vector<CodeSpan> spans;
-};
-
-OwnedCodes owned_codes(std::vector<boundary::I32Vector>& views) {
-  OwnedCodes out;
-  for (const CodeSpan c : code_columns(views)) out.columns.push_back(owned(c));
-  for (const auto& c : out.columns) out.spans.emplace_back(c);
-  return out;
-}
-
-std::vector<ArrayResult<std::int32_t>> code_results(UsedCodes&& used) {
-  std::vector<ArrayResult<std::int32_t>> out;
-  out.reserve(used.spans.size());
-  for (std::size_t c = 0; c < used.spans.size(); ++c) {
-    std::vector<std::int32_t> codes = c < used.owned.size()
-                                          ? std::move(used.owned[c])
-                                          : std::vector<std::int32_t>(used.spans[c].begin(),
-                                                                      used.spans[c].end());
-    out.push_back(boundary::vector_result(std::move(codes)));
-  }
-  return out;
-}
-
-std::vector<std::uint64_t> counts_of(const std::vector<std::size_t>& v) {
-  return {v.begin(), v.end()};
-}
-
-// The columns of a column-major float64 array (Fortran order), as flat
-// memory of rows * cols values.
-ColumnStack column_major(boundary::F64Matrix& data) {
-  const StridedMatrix m = data.strided();
-  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
-  const bool fortran = (m.rows <= 1 || m.row_stride == elem) &&
-                       (m.cols <= 1 || m.col_stride == static_cast<std::ptrdiff_t>(m.rows) * elem);
-  if (!fortran || reinterpret_cast<std::uintptr_t>(m.data) % alignof(double) != 0)
-    throw ValueFailure("data must be an aligned, Fortran-ordered (column-major) float64 array");
-  return {{reinterpret_cast<const double*>(m.data), checked_mul(m.rows, m.cols)}, m.rows, m.cols};
-}
-
-std::vector<std::size_t> indices_of(const std::vector<std::uint64_t>& v) {
-  return {v.begin(), v.end()};
-}
-
-// Residuals of the data's rows, one per row.
-std::span<const double> resid_of(boundary::F64Vector& view, std::size_t n) {
-  const std::span<const double> resid = view.contiguous();
-  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
-  return resid;
-}
-
-// Time (and panel) codes of the used rows: dense, non-negative, one per row;
-// a copy of the call's own.
-std::vector<std::int32_t> serial_codes(boundary::I32Vector& view, std::size_t n,
-                                       const char* what) {
-  std::vector<std::int32_t> codes = owned(view.contiguous());
-  if (codes.size() != n)
-    throw ValueFailure(std::string(what) + " needs one code per row");
-  for (const std::int32_t c : codes)
-    if (c < 0) throw ValueFailure(std::string(what) + " codes must be non-negative");
-  return codes;
-}
-
-const char* stage_name(DemeanStage stage) {
-  switch (stage) {
-    case DemeanStage::None: return "none";
-    case DemeanStage::Exact: return "exact";
-    case DemeanStage::Cg: return "cg";
-    case DemeanStage::Diagonal: return "diagonal";
-    case DemeanStage::Graph: return "graph";
-  }
-  return "none";
-}
 
 // ---- recode ------------------------------------------------------------------
 
@@ -237,53 +157,6 @@ constexpr Signature<11> kAbsorb{
     "sqrt(w) times its residuals, sum_squares the weighted centred sums of squares.\n"
     "start: per column, fixed-effect coefficients (sum of fe_groups values, fe in order)\n"
     "to start from; coefficients=True: the result's `coefficients`, laid out as start."};
-
-// Regression weights of the used rows: one float64 per row of the columns,
-// finite and positive where the mask keeps the row (others are not read).
-std::vector<double> used_weights(OwnedRef& weights, const std::vector<std::uint8_t>& mask,
-                                 std::size_t n) {
-  boundary::F64Vector view;
-  boundary::convert_param(weights.get(), "weights", view);
-  const StridedVector<double> w = view.strided();
-  if (w.len != mask.size())
-    throw ValueFailure("weights has " + std::to_string(w.len) + " values but the columns have " +
-                       std::to_string(mask.size()) + " rows");
-  std::vector<double> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < mask.size(); ++i) {
-    if (mask[i] == 0) continue;
-    const double v = w[i];
-    if (!std::isfinite(v) || !(v > 0.0))
-      throw ValueFailure("weights must be finite and positive on the rows used (row " +
-                         std::to_string(i) + " has " + std::to_string(v) + ")");
-    out.push_back(v);
-  }
-  return out;
-}
-
-// Starting coefficients: one float64 vector of `size` values per column.
-std::vector<std::vector<double>> start_coefficients(OwnedRef& start, std::size_t columns,
-                                                    std::size_t size) {
-  std::vector<boundary::F64Vector> views;
-  boundary::convert_param(start.get(), "start", views);
-  if (views.size() != columns)
-    throw ValueFailure("start has " + std::to_string(views.size()) + " vectors but there are " +
-                       std::to_string(columns) + " columns");
-  std::vector<std::vector<double>> out;
-  for (boundary::F64Vector& v : views) {
-    const StridedVector<double> a = v.strided();
-    if (a.len != size)
-      throw ValueFailure("a start vector has " + std::to_string(a.len) +
-                         " values but the fixed effects have " + std::to_string(size) +
-                         " groups");
-    std::vector<double>& each = out.emplace_back(a.len);
-    for (std::size_t g = 0; g < a.len; ++g) {
-      each[g] = a[g];
-      if (!std::isfinite(each[g])) throw ValueFailure("start values must be finite");
-    }
-  }
-  return out;
-}
 
 Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
               std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,

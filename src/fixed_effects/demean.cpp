@@ -14,6 +14,17 @@
 
 namespace kestrel {
 
+const char* stage_name(DemeanStage stage) {
+  switch (stage) {
+    case DemeanStage::None: return "none";
+    case DemeanStage::Exact: return "exact";
+    case DemeanStage::Cg: return "cg";
+    case DemeanStage::Diagonal: return "diagonal";
+    case DemeanStage::Graph: return "graph";
+  }
+  return "none";
+}
+
 namespace {
 
 // Numbers the iterations of successive solves on from where the last ended.

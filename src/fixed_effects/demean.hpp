@@ -34,6 +34,9 @@ enum class DemeanSolver { Cg, Auto };
 // finished: "diagonal" or "graph" (its two preconditioners).
 enum class DemeanStage { None, Exact, Cg, Diagonal, Graph };
 
+// Its name as the layer reports it: "none", "exact", ...
+const char* stage_name(DemeanStage stage);
+
 // How one solve runs and what it hands back, for every solver.
 struct SolveOptions {
   double tol = 1e-8;

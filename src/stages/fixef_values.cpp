@@ -1,4 +1,4 @@
-#include "fixed_effects/fixef_values.hpp"
+#include "stages/fixef_values.hpp"
 
 #include <algorithm>
 #include <cmath>
