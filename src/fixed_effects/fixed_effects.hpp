@@ -27,6 +27,13 @@ class FixedEffects {
   FixedEffects(std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups,
                std::size_t nrows, std::span<const double> weights = {},
                std::span<const double> roots = {});
+  // A copy's roots would point into the original's buffer; a move takes the
+  // buffer along.
+  FixedEffects(const FixedEffects&) = delete;
+  FixedEffects& operator=(const FixedEffects&) = delete;
+  FixedEffects(FixedEffects&&) = default;
+  FixedEffects& operator=(FixedEffects&&) = default;
+  ~FixedEffects() = default;
 
   std::size_t size() const { return codes_.size(); }
   bool empty() const { return codes_.empty(); }
