@@ -11,9 +11,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <bit>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,181 +19,43 @@
 #include "boundary/kinds.hpp"
 #include "boundary/module.hpp"
 #include "boundary/numpy_include.hpp"
+#include "boundary/observer.hpp"
 #include "boundary/released.hpp"
 #include "boundary/results.hpp"
+#include "boundary/stage_args.hpp"
 #include "codes/group_codes.hpp"
-#include "covariance/cluster.hpp"
-#include "covariance/sandwich.hpp"
-#include "covariance/serial_meats.hpp"
-#include "estimators/residuals.hpp"
-#include "estimators/absorb.hpp"
-#include "estimators/least_squares.hpp"
-#include "estimators/sample.hpp"
-#include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
-#include "fixed_effects/fixef_values.hpp"
-#include "linalg/column_rows.hpp"
 #include "runtime/check.hpp"
 #include "runtime/work_buffer.hpp"
+#include "stages/absorb.hpp"
+#include "stages/fixef_values.hpp"
+#include "stages/least_squares.hpp"
+#include "stages/meats.hpp"
+#include "stages/recode.hpp"
+#include "stages/sample.hpp"
 
 namespace kestrel {
 namespace {
 
 using boundary::ArrayResult;
+using boundary::code_results;
+using boundary::column_major;
+using boundary::counts_of;
 using boundary::Fields;
+using boundary::indices_of;
 using boundary::Kind;
+using boundary::observed_without_interpreter;
+using boundary::owned;
+using boundary::owned_codes;
+using boundary::OwnedCodes;
 using boundary::OwnedRef;
-using boundary::PythonError;
-using boundary::ReleasedInterpreter;
+using boundary::PythonObserver;
+using boundary::resid_of;
+using boundary::serial_codes;
 using boundary::Signature;
+using boundary::start_coefficients;
+using boundary::used_weights;
 using boundary::without_interpreter;
-
-// ---- shared pieces -----------------------------------------------------------
-
-// A code column as the layer hands it over: int32, one code per row.
-std::vector<CodeSpan> code_columns(std::vector<boundary::I32Vector>& views) {
-  return boundary::contiguous_all(views);
-}
-
-// Copies of what a stage checks once and then trusts (codes used as indices,
-// the mask that sizes the stack), taken while the lock is held: another
-// thread may write to the caller's arrays once it is released.
-template <class T>
-std::vector<T> owned(std::span<const T> values) {
-  return {values.begin(), values.end()};
-}
-
-// Owned copies of code columns and spans over them.
-struct OwnedCodes {
-  std::vector<std::vector<std::int32_t>> columns;
-  std::vector<CodeSpan> spans;
-};
-
-OwnedCodes owned_codes(std::vector<boundary::I32Vector>& views) {
-  OwnedCodes out;
-  for (const CodeSpan c : code_columns(views)) out.columns.push_back(owned(c));
-  for (const auto& c : out.columns) out.spans.emplace_back(c);
-  return out;
-}
-
-std::vector<ArrayResult<std::int32_t>> code_results(UsedCodes&& used) {
-  std::vector<ArrayResult<std::int32_t>> out;
-  out.reserve(used.spans.size());
-  for (std::size_t c = 0; c < used.spans.size(); ++c) {
-    std::vector<std::int32_t> codes = c < used.owned.size()
-                                          ? std::move(used.owned[c])
-                                          : std::vector<std::int32_t>(used.spans[c].begin(),
-                                                                      used.spans[c].end());
-    out.push_back(boundary::vector_result(std::move(codes)));
-  }
-  return out;
-}
-
-std::vector<std::uint64_t> counts_of(const std::vector<std::size_t>& v) {
-  return {v.begin(), v.end()};
-}
-
-// The columns of a column-major float64 array (Fortran order), as flat
-// memory of rows * cols values.
-std::span<const double> column_major(boundary::F64Matrix& data, std::size_t& rows,
-                                     std::size_t& cols) {
-  const StridedMatrix m = data.strided();
-  rows = m.rows;
-  cols = m.cols;
-  const auto elem = static_cast<std::ptrdiff_t>(sizeof(double));
-  const bool fortran = (m.rows <= 1 || m.row_stride == elem) &&
-                       (m.cols <= 1 || m.col_stride == static_cast<std::ptrdiff_t>(m.rows) * elem);
-  if (!fortran || reinterpret_cast<std::uintptr_t>(m.data) % alignof(double) != 0)
-    throw ValueFailure("data must be an aligned, Fortran-ordered (column-major) float64 array");
-  return {reinterpret_cast<const double*>(m.data), checked_mul(rows, cols)};
-}
-
-std::vector<std::size_t> indices_of(const std::vector<std::uint64_t>& v) {
-  return {v.begin(), v.end()};
-}
-
-// Whether the calling thread is the one where signal handlers run (the
-// main thread); asked with the lock held. When that cannot be told, it is
-// assumed to be, which only costs a signal check.
-bool on_main_thread() {
-  OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
-  OwnedRef main = threading ? OwnedRef::steal(PyObject_CallMethod(threading.get(), "main_thread",
-                                                                  nullptr))
-                            : OwnedRef();
-  OwnedRef ident = main ? OwnedRef::steal(PyObject_GetAttrString(main.get(), "ident")) : OwnedRef();
-  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return true;
-  }
-  return id == PyThread_get_thread_ident();
-}
-
-// Progress and Ctrl-C between iterations, the solver running without the
-// interpreter lock: the lock is re-taken for every progress callback and,
-// without one, for a signal check at most every kSignalInterval on the main
-// thread (elsewhere no handler can run). A pending signal's handler runs
-// there (KeyboardInterrupt for SIGINT) and its exception unwinds the solver.
-class PythonObserver final : public IterationObserver {
- public:
-  static constexpr std::chrono::milliseconds kSignalInterval{50};
-
-  // Constructed with the lock held.
-  explicit PythonObserver(PyObject* progress)
-      : progress_(progress), main_thread_(on_main_thread()),
-        last_check_(std::chrono::steady_clock::now()) {}
-  void set_released(ReleasedInterpreter* released) { released_ = released; }
-
-  void iteration(std::uint64_t iteration, double residual) override {
-    if (progress_ == nullptr) {
-      if (!main_thread_) return;
-      const auto now = std::chrono::steady_clock::now();
-      if (released_ != nullptr && now - last_check_ < kSignalInterval) return;
-      last_check_ = now;
-    }
-    auto report = [&] {
-      if (PyErr_CheckSignals() < 0) throw PythonError{};
-      if (progress_ == nullptr) return;
-      OwnedRef result = OwnedRef::steal(
-          PyObject_CallFunction(progress_, "Kd", static_cast<unsigned long long>(iteration),
-                                residual));
-      if (!result) throw PythonError{};
-    };
-    if (released_ != nullptr)
-      released_->locked(report);
-    else
-      report();
-  }
-
- private:
-  PyObject* progress_;
-  bool main_thread_;
-  std::chrono::steady_clock::time_point last_check_;
-  ReleasedInterpreter* released_ = nullptr;
-};
-
-// f(observer) without the interpreter lock, the observer re-taking it.
-template <class F>
-decltype(auto) observed_without_interpreter(PythonObserver& observer, F&& f) {
-  ReleasedInterpreter released;
-  observer.set_released(&released);
-  struct Reset {
-    PythonObserver& o;
-    ~Reset() { o.set_released(nullptr); }
-  } reset{observer};
-  return std::forward<F>(f)();
-}
-
-const char* stage_name(DemeanStage stage) {
-  switch (stage) {
-    case DemeanStage::None: return "none";
-    case DemeanStage::Exact: return "exact";
-    case DemeanStage::Cg: return "cg";
-    case DemeanStage::Diagonal: return "diagonal";
-    case DemeanStage::Graph: return "graph";
-  }
-  return "none";
-}
 
 // ---- recode ------------------------------------------------------------------
 
@@ -219,36 +78,11 @@ std::tuple<ArrayResult<std::int32_t>, std::uint64_t> recode(OwnedRef& values) {
   if (!PyArray_ISNOTSWAPPED(arr)) throw ValueFailure("recode needs native byte order");
   if (type != NPY_INT64 && type != NPY_LONGLONG && type != NPY_INT32 && type != NPY_FLOAT64)
     throw ValueFailure("recode takes int64, int32 or float64 values");
-  // Every value is read once, into keys of the call's own (the recoding
-  // reads them twice, the second time to index its table).
   Recoded r = without_interpreter([&] {
-    std::vector<std::int64_t> keys;
-    keys.reserve(n);
-    if (type == NPY_INT64 || type == NPY_LONGLONG) {
-      const StridedVector<std::int64_t> v{data, n, stride};
-      for (std::size_t i = 0; i < n; ++i) keys.push_back(v[i]);
-      return recode_i64(std::span<const std::int64_t>(keys));
-    }
-    if (type == NPY_INT32) {
-      const StridedVector<std::int32_t> v{data, n, stride};
-      for (std::size_t i = 0; i < n; ++i) keys.push_back(v[i]);
-      return recode_i64(std::span<const std::int64_t>(keys));
-    }
-    // Values by their bits (0.0 and -0.0 alike); NaN rows take no part.
-    const StridedVector<double> v{data, n, stride};
-    std::vector<std::uint8_t> missing(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double x = v[i];
-      missing[i] = std::isnan(x) ? 1 : 0;
-      if (missing[i] == 0) keys.push_back(std::bit_cast<std::int64_t>(x == 0.0 ? 0.0 : x));
-    }
-    Recoded present = recode_i64(std::span<const std::int64_t>(keys));
-    Recoded out;
-    out.n_groups = present.n_groups;
-    out.codes.resize(n);
-    for (std::size_t i = 0, j = 0; i < n; ++i)
-      out.codes[i] = missing[i] != 0 ? -1 : present.codes[j++];
-    return out;
+    if (type == NPY_INT64 || type == NPY_LONGLONG)
+      return recode_values(StridedVector<std::int64_t>{data, n, stride});
+    if (type == NPY_INT32) return recode_values(StridedVector<std::int32_t>{data, n, stride});
+    return recode_values(StridedVector<double>{data, n, stride});
   });
   return {boundary::vector_result(std::move(r.codes)), r.n_groups};
 }
@@ -286,14 +120,9 @@ Fields sample(std::vector<boundary::I32Vector>& fe_views,
     counts.resize(n0);
     for (std::size_t i = 0; i < n0; ++i) counts[i] = c[i];
   }
-  std::uint64_t absorbed = 0;
-  std::vector<std::uint64_t> cluster_groups;
-  Sample s = without_interpreter([&] {
-    Sample found = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons, counts);
-    absorbed = fe.empty() ? 0 : absorbed_dof_internal(found.fe.spans);
-    for (const CodeSpan c : found.cl.spans) cluster_groups.push_back(n_groups_of(c));
-    return found;
-  });
+  LayerSample found = without_interpreter(
+      [&] { return layer_sample(n0, fe, cl, keep, drop_singletons, counts); });
+  Sample& s = found.sample;
   std::vector<std::uint8_t> mask = s.mask.empty() ? std::vector<std::uint8_t>(n0, 1)
                                                   : std::move(s.mask);
   Fields out;
@@ -303,8 +132,8 @@ Fields sample(std::vector<boundary::I32Vector>& fe_views,
       .set("fe_groups", counts_of(s.fe_groups));
   out.set("fe", code_results(std::move(s.fe)))
       .set("clusters", code_results(std::move(s.cl)))
-      .set("cluster_groups", std::move(cluster_groups))
-      .set("absorbed_dof", absorbed);
+      .set("cluster_groups", std::move(found.cluster_groups))
+      .set("absorbed_dof", found.absorbed_dof);
   return out;
 }
 
@@ -329,64 +158,17 @@ constexpr Signature<11> kAbsorb{
     "start: per column, fixed-effect coefficients (sum of fe_groups values, fe in order)\n"
     "to start from; coefficients=True: the result's `coefficients`, laid out as start."};
 
-// Regression weights of the used rows: one float64 per row of the columns,
-// finite and positive where the mask keeps the row (others are not read).
-std::vector<double> used_weights(OwnedRef& weights, const std::vector<std::uint8_t>& mask,
-                                 std::size_t n) {
-  boundary::F64Vector view;
-  boundary::convert_param(weights.get(), "weights", view);
-  const StridedVector<double> w = view.strided();
-  if (w.len != mask.size())
-    throw ValueFailure("weights has " + std::to_string(w.len) + " values but the columns have " +
-                       std::to_string(mask.size()) + " rows");
-  std::vector<double> out;
-  out.reserve(n);
-  for (std::size_t i = 0; i < mask.size(); ++i) {
-    if (mask[i] == 0) continue;
-    const double v = w[i];
-    if (!std::isfinite(v) || !(v > 0.0))
-      throw ValueFailure("weights must be finite and positive on the rows used (row " +
-                         std::to_string(i) + " has " + std::to_string(v) + ")");
-    out.push_back(v);
-  }
-  return out;
-}
-
-// Starting coefficients: one float64 vector of `size` values per column.
-std::vector<std::vector<double>> start_coefficients(OwnedRef& start, std::size_t columns,
-                                                    std::size_t size) {
-  std::vector<boundary::F64Vector> views;
-  boundary::convert_param(start.get(), "start", views);
-  if (views.size() != columns)
-    throw ValueFailure("start has " + std::to_string(views.size()) + " vectors but there are " +
-                       std::to_string(columns) + " columns");
-  std::vector<std::vector<double>> out;
-  for (boundary::F64Vector& v : views) {
-    const StridedVector<double> a = v.strided();
-    if (a.len != size)
-      throw ValueFailure("a start vector has " + std::to_string(a.len) +
-                         " values but the fixed effects have " + std::to_string(size) +
-                         " groups");
-    std::vector<double>& each = out.emplace_back(a.len);
-    for (std::size_t g = 0; g < a.len; ++g) {
-      each[g] = a[g];
-      if (!std::isfinite(each[g])) throw ValueFailure("start values must be finite");
-    }
-  }
-  return out;
-}
-
 Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
               std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,
               double tol, std::uint64_t max_iter, std::string& solver, OwnedRef& progress,
               OwnedRef& weights_arg, OwnedRef& start_arg, bool want_coefficients) {
-  DemeanOptions options;
-  options.tol = tol;
-  options.max_iter = max_iter;
+  AbsorbSettings settings;
+  settings.tol = tol;
+  settings.max_iter = max_iter;
   if (solver == "auto")
-    options.solver = DemeanSolver::Auto;
+    settings.solver = DemeanSolver::Auto;
   else if (solver == "cg")
-    options.solver = DemeanSolver::Cg;
+    settings.solver = DemeanSolver::Cg;
   else
     throw ValueFailure("solver must be \"auto\" or \"cg\", not \"" + solver + "\"");
   if (!(tol > 0.0)) throw ValueFailure("tol must be positive");
@@ -414,44 +196,27 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       throw ValueFailure("a fixed-effect column has " + std::to_string(c.size()) +
                          " codes but the mask keeps " + std::to_string(n) + " rows");
   const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
-  std::size_t n_coef = 0;
-  for (const std::size_t g : groups) n_coef = checked_add(n_coef, g);
+  const std::size_t n_coef = coefficient_count(groups);
   const std::vector<double> weights = weights_arg.get() == Py_None
                                           ? std::vector<double>()
                                           : used_weights(weights_arg, mask, n);
   const std::vector<std::vector<double>> start =
       start_arg.get() == Py_None ? std::vector<std::vector<double>>()
                                  : start_coefficients(start_arg, sources.size(), n_coef);
-  if (start_arg.get() != Py_None) options.start = &start;
-  std::vector<std::vector<double>> coefficients;
-  if (want_coefficients) options.coefficients = &coefficients;
-  options.weights = weights;
+  if (start_arg.get() != Py_None) settings.start = &start;
+  settings.weights = weights;
+  settings.coefficients = want_coefficients;
 
   const std::size_t m = sources.size();
   boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
-  const std::span<double> data(stack.data.get(), n * m);
-  std::vector<double> sums;
-  std::vector<double> raw_sums;
-  std::vector<double> roots;  // sqrt(w), weighted only
-
   PythonObserver observer(progress.get() == Py_None ? nullptr : progress.get());
-  options.observer = &observer;
-  const DemeanReport report = observed_without_interpreter(observer, [&] {
-    fill_stack(data, n, sources, n == n0 ? std::span<const std::uint8_t>() : mask);
-    if (!weights.empty()) {
-      // The weighted problem is the unweighted one on rows scaled by sqrt(w).
-      roots.resize(n);
-      for (std::size_t i = 0; i < n; ++i) roots[i] = std::sqrt(weights[i]);
-      for (std::size_t j = 0; j < m; ++j)
-        for (std::size_t i = 0; i < n; ++i) data[j * n + i] = roots[i] * data[j * n + i];
-      options.weight_roots = roots;
-    }
-    sums = centred_sums_of_squares(data, n, m, &raw_sums, weights, roots);
-    options.column_scales = sums;
-    options.column_raw_sums = raw_sums;
-    return demean_columns(data, n, m, fe, groups, options);
+  settings.observer = &observer;
+  Absorbed absorbed = observed_without_interpreter(observer, [&] {
+    return absorb_stage(std::span<double>(stack.data.get(), n * m), n, sources, mask, fe, groups,
+                        settings);
   });
 
+  const SolveReport& report = absorbed.report;
   // The iterations of the chosen solver's stages (none for zero or one fixed effect).
   Fields stages;
   if (report.stage == DemeanStage::Cg) stages.set("cg", report.cg_iterations);
@@ -459,7 +224,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
     stages.set("diagonal", report.diagonal_iterations).set("graph", report.graph_iterations);
   Fields out;
   out.set("data", std::move(stack))
-      .set("sum_squares", boundary::vector_result(std::move(sums)))
+      .set("sum_squares", boundary::vector_result(std::move(absorbed.sums)))
       .set("iterations", report.cg_iterations + report.diagonal_iterations +
                                 report.graph_iterations)
       .set("converged", report.converged)
@@ -468,13 +233,9 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       .set("stages", std::move(stages))
       .set("setup_seconds", report.setup_seconds);
   if (want_coefficients) {
-    // Without fixed effects (or with no column) there are no coefficients.
-    coefficients.resize(m);
     std::vector<ArrayResult<double>> values;
-    for (std::vector<double>& v : coefficients) {
-      v.resize(n_coef, 0.0);
+    for (std::vector<double>& v : absorbed.coefficients)
       values.push_back(boundary::vector_result(std::move(v)));
-    }
     out.set("coefficients", std::move(values));
   }
   return out;
@@ -494,14 +255,13 @@ constexpr Signature<5> kLeastSquares{
 Fields least_squares_entry(boundary::F64Matrix& data_view, std::uint64_t y,
                            std::vector<std::uint64_t>& x, boundary::F64Vector& sums_view,
                            double collin_tol) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
-  if (y >= m) throw ValueFailure("y is outside the data's columns");
+  const ColumnStack stack = column_major(data_view);
+  if (y >= stack.m) throw ValueFailure("y is outside the data's columns");
   const std::vector<std::size_t> xs = indices_of(x);
   const std::span<const double> sums = sums_view.contiguous();
-  LeastSquaresFit fit = without_interpreter(
-      [&] { return least_squares(data, n, static_cast<std::size_t>(y), xs, sums, collin_tol); });
+  LeastSquaresFit fit = without_interpreter([&] {
+    return least_squares(stack.data, stack.n, static_cast<std::size_t>(y), xs, sums, collin_tol);
+  });
   const std::size_t k = fit.kept.size();
   Fields out;
   out.set("coef", boundary::vector_result(std::move(fit.coef)))
@@ -529,14 +289,11 @@ constexpr Signature<5> kHeteroMeat{
 ArrayResult<double> hetero_meat(boundary::F64Matrix& data_view, std::vector<std::uint64_t>& x,
                                 boundary::F64Vector& resid_view, boundary::F64Matrix& bread_view,
                                 std::uint64_t power) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
+  const ColumnStack stack = column_major(data_view);
   const std::vector<std::size_t> xs = indices_of(x);
   const std::size_t k = xs.size();
   if (power > 2) throw ValueFailure("power must be 0, 1 or 2");
-  const std::span<const double> resid = resid_view.contiguous();
-  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  const std::span<const double> resid = resid_of(resid_view, stack.n);
   std::vector<double> bread;
   if (power > 0) {
     const StridedMatrix b = bread_view.strided();
@@ -545,10 +302,9 @@ ArrayResult<double> hetero_meat(boundary::F64Matrix& data_view, std::vector<std:
     for (std::size_t r = 0; r < k; ++r)
       for (std::size_t c = 0; c < k; ++c) bread[r * k + c] = b(r, c);
   }
-  ColumnRows rows(stack_columns(data, n, xs));
   return boundary::matrix_result(without_interpreter([&] {
-                                   return sandwich_meat(n, k, resid, bread,
-                                                        static_cast<int>(power), rows);
+                                   return stack_hetero_meat(stack, xs, resid, bread,
+                                                            static_cast<int>(power));
                                  }),
                                  k, k);
 }
@@ -565,53 +321,17 @@ constexpr Signature<4> kClusterMeats{
 std::vector<Fields> cluster_meats(boundary::F64Matrix& data_view, std::vector<std::uint64_t>& x,
                                   boundary::F64Vector& resid_view,
                                   std::vector<boundary::I32Vector>& cluster_views) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
+  const ColumnStack stack = column_major(data_view);
   const std::vector<std::size_t> xs = indices_of(x);
-  const std::size_t k = xs.size();
-  const std::span<const double> resid = resid_view.contiguous();
-  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
-  const OwnedCodes owned_clusters = owned_codes(cluster_views);
-  const std::vector<CodeSpan>& clusters = owned_clusters.spans;
-  const std::vector<const double*> xcols = stack_columns(data, n, xs);
-  struct Meat {
-    std::vector<std::size_t> subset;
-    std::vector<double> meat;
-    std::size_t groups;
-  };
-  std::vector<Meat> meats = without_interpreter([&] {
-    std::vector<std::size_t> groups;
-    for (const CodeSpan c : clusters) {
-      if (c.size() != n) throw ValueFailure("a cluster column needs one code per row");
-      for (const std::int32_t code : c)
-        if (code < 0) throw ValueFailure("cluster codes must be non-negative");
-      groups.push_back(n_groups_of(c));
-    }
-    std::vector<Meat> found;
-    for (std::size_t r = 1; r <= clusters.size(); ++r) {
-      for (std::vector<std::size_t>& subset : combinations(clusters.size(), r)) {
-        Recoded joined;
-        CodeSpan codes = clusters[subset[0]];
-        std::size_t g = groups[subset[0]];
-        if (r > 1) {
-          std::vector<CodeSpan> columns;
-          for (const std::size_t d : subset) columns.push_back(clusters[d]);
-          joined = interaction_codes(columns);
-          codes = joined.codes;
-          g = joined.n_groups;
-        }
-        std::vector<double> meat = clustered_meat_columns(n, xcols, resid, codes, g);
-        found.push_back({std::move(subset), std::move(meat), g});
-      }
-    }
-    return found;
-  });
+  const std::span<const double> resid = resid_of(resid_view, stack.n);
+  const OwnedCodes clusters = owned_codes(cluster_views);
+  std::vector<SubsetMeat> meats = without_interpreter(
+      [&] { return stack_cluster_meats(stack, xs, resid, clusters.spans); });
   std::vector<Fields> out;
-  for (Meat& each : meats) {
+  for (SubsetMeat& each : meats) {
     Fields f;
     f.set("subset", std::vector<std::uint64_t>(each.subset.begin(), each.subset.end()))
-        .set("meat", boundary::matrix_result(std::move(each.meat), k, k))
+        .set("meat", boundary::matrix_result(std::move(each.meat), xs.size(), xs.size()))
         .set("groups", static_cast<std::uint64_t>(each.groups));
     out.push_back(std::move(f));
   }
@@ -631,35 +351,23 @@ constexpr Signature<4> kResiduals{
 
 Fields residuals_entry(boundary::F64Matrix& data_view, std::uint64_t y,
                        std::vector<std::uint64_t>& x, boundary::F64Vector& coef_view) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
-  if (y >= m) throw ValueFailure("y is outside the data's columns");
+  const ColumnStack stack = column_major(data_view);
+  if (y >= stack.m) throw ValueFailure("y is outside the data's columns");
   const std::vector<std::size_t> xs = indices_of(x);
   const std::span<const double> coef = coef_view.contiguous();
   if (coef.size() != xs.size()) throw ValueFailure("coef needs one value per column of x");
-  ColumnRows rows(stack_columns(data, n, xs));
-  std::vector<double> resid(n);
-  const SumsOfSquares ss = without_interpreter([&] {
-    return residuals_and_sums(n, xs.size(), data.subspan(static_cast<std::size_t>(y) * n, n),
-                              coef, resid, rows);
+  StackResiduals r = without_interpreter([&] {
+    return stack_residuals(stack, static_cast<std::size_t>(y), xs, coef);
   });
   Fields out;
-  out.set("resid", boundary::vector_result(std::move(resid))).set("rss", ss.rss).set("tss", ss.tss);
+  out.set("resid", boundary::vector_result(std::move(r.resid)))
+      .set("rss", r.sums.rss)
+      .set("tss", r.sums.tss);
   return out;
 }
 
 // Time (and panel) codes of the used rows: dense, non-negative, one per row;
 // a copy of the call's own.
-std::vector<std::int32_t> serial_codes(boundary::I32Vector& view, std::size_t n,
-                                       const char* what) {
-  std::vector<std::int32_t> codes = owned(view.contiguous());
-  if (codes.size() != n)
-    throw ValueFailure(std::string(what) + " needs one code per row");
-  for (const std::int32_t c : codes)
-    if (c < 0) throw ValueFailure(std::string(what) + " codes must be non-negative");
-  return codes;
-}
 
 constexpr Signature<6> kNeweyWestMeat{
     "newey_west_meat",
@@ -678,20 +386,17 @@ ArrayResult<double> newey_west_meat_entry(boundary::F64Matrix& data_view,
                                           boundary::I32Vector& time_view,
                                           std::vector<boundary::I32Vector>& panel_views,
                                           std::uint64_t lag) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
+  const ColumnStack stack = column_major(data_view);
   const std::vector<std::size_t> xs = indices_of(x);
-  const std::span<const double> resid = resid_view.contiguous();
-  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
+  const std::span<const double> resid = resid_of(resid_view, stack.n);
   if (panel_views.size() > 1) throw ValueFailure("at most one panel column");
-  const std::vector<std::int32_t> time = serial_codes(time_view, n, "time");
-  const std::vector<std::int32_t> panel =
-      panel_views.empty() ? std::vector<std::int32_t>() : serial_codes(panel_views[0], n, "panel");
-  ColumnRows rows(stack_columns(data, n, xs));
+  const std::vector<std::int32_t> time = serial_codes(time_view, stack.n, "time");
+  const std::vector<std::int32_t> panel = panel_views.empty()
+                                              ? std::vector<std::int32_t>()
+                                              : serial_codes(panel_views[0], stack.n, "panel");
   return boundary::matrix_result(without_interpreter([&] {
-                                   return newey_west_scores_meat(
-                                       n, xs.size(), resid, time, panel, lag, rows);
+                                   return stack_newey_west_meat(stack, xs, resid, time, panel,
+                                                                lag);
                                  }),
                                  xs.size(), xs.size());
 }
@@ -710,17 +415,12 @@ ArrayResult<double> driscoll_kraay_meat_entry(boundary::F64Matrix& data_view,
                                               std::vector<std::uint64_t>& x,
                                               boundary::F64Vector& resid_view,
                                               boundary::I32Vector& time_view, std::uint64_t lag) {
-  std::size_t n = 0;
-  std::size_t m = 0;
-  const std::span<const double> data = column_major(data_view, n, m);
+  const ColumnStack stack = column_major(data_view);
   const std::vector<std::size_t> xs = indices_of(x);
-  const std::span<const double> resid = resid_view.contiguous();
-  if (resid.size() != n) throw ValueFailure("resid needs one value per row");
-  const std::vector<std::int32_t> time = serial_codes(time_view, n, "time");
-  ColumnRows rows(stack_columns(data, n, xs));
+  const std::span<const double> resid = resid_of(resid_view, stack.n);
+  const std::vector<std::int32_t> time = serial_codes(time_view, stack.n, "time");
   return boundary::matrix_result(without_interpreter([&] {
-                                   return driscoll_kraay_scores_meat(n, xs.size(), resid, time,
-                                                                     lag, rows);
+                                   return stack_driscoll_kraay_meat(stack, xs, resid, time, lag);
                                  }),
                                  xs.size(), xs.size());
 }
@@ -765,13 +465,12 @@ Fields fixef_values_entry(boundary::F64Vector& resid_view,
   if (weights_arg.get() != Py_None)
     weights = used_weights(weights_arg, std::vector<std::uint8_t>(resid.size(), 1), resid.size());
   PythonObserver observer(nullptr);
-  FixefValuesOptions options;
-  options.weights = weights;
+  SolveOptions options;
   options.tol = tol;
   options.max_iter = max_iter;
   options.observer = &observer;
   FixefValues fit = observed_without_interpreter(
-      observer, [&] { return fixef_values(resid, fe, groups, preference, options); });
+      observer, [&] { return fixef_values(resid, fe, groups, preference, weights, options); });
   std::vector<ArrayResult<double>> values;
   for (std::vector<double>& v : fit.values) values.push_back(boundary::vector_result(std::move(v)));
   Fields out;

@@ -28,10 +28,6 @@ OwnedRef array_from_buffer(ArrayResult<T>&& value, int typenum) {
   npy_intp dims[2] = {static_cast<npy_intp>(value.rows), static_cast<npy_intp>(value.cols)};
   npy_intp strides[2] = {static_cast<npy_intp>(value.cols * sizeof(T)),
                          static_cast<npy_intp>(sizeof(T))};
-  if (value.column_major) {
-    strides[0] = static_cast<npy_intp>(sizeof(T));
-    strides[1] = static_cast<npy_intp>(value.rows * sizeof(T));
-  }
   if (value.ndim == 1) strides[0] = static_cast<npy_intp>(sizeof(T));
   if (value.data.empty()) {
     // Nothing to hand over: let NumPy allocate the (empty) array itself.
@@ -68,7 +64,7 @@ OwnedRef to_python(ArrayResult<std::int32_t>&& value) {
 
 OwnedRef to_python(MaskResult&& value) {
   const std::size_t n = value.data.size();
-  return array_from_buffer(ArrayResult<std::uint8_t>{std::move(value.data), n, 0, 1, false},
+  return array_from_buffer(ArrayResult<std::uint8_t>{std::move(value.data), n, 0, 1},
                            NPY_BOOL);
 }
 

@@ -22,7 +22,6 @@ struct ArrayResult {
   std::size_t rows = 0;
   std::size_t cols = 0;
   int ndim = 1;
-  bool column_major = false;  // a 2-D buffer stored column by column
 };
 
 // A float64 array over a work buffer (no zero fill before it is written),
@@ -49,12 +48,6 @@ ArrayResult<T> vector_result(std::vector<T> data) {
 template <class T>
 ArrayResult<T> matrix_result(std::vector<T> data, std::size_t rows, std::size_t cols) {
   return {std::move(data), rows, cols, 2};
-}
-
-// `data` is column-major rows x cols: the array is Fortran-ordered.
-template <class T>
-ArrayResult<T> column_major_result(std::vector<T> data, std::size_t rows, std::size_t cols) {
-  return {std::move(data), rows, cols, 2, true};
 }
 
 OwnedRef to_python(ArrayResult<double>&& value);

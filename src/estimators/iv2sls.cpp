@@ -5,12 +5,12 @@
 #include <string>
 #include <utility>
 
-#include "estimators/absorb.hpp"
-#include "estimators/covariance.hpp"
-#include "estimators/fit_stats.hpp"
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
-#include "estimators/sample.hpp"
+#include "stages/absorb.hpp"
+#include "stages/covariance.hpp"
+#include "stages/fit_stats.hpp"
+#include "stages/normal_equations.hpp"
+#include "stages/residuals.hpp"
+#include "stages/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "runtime/check.hpp"
@@ -196,7 +196,7 @@ Iv2slsResult iv2sls(std::span<const double> y, Columns x_exog, Columns x_endog, 
                                    {b.nb, ke, 0, 1 + kx, ke},
                                    {b.z, d, kx, 1 + kx + ke, kz}};
   absorbed_blocks(sources, sample.fe.spans, sample.fe_groups, sample.mask, n,
-                  DemeanOptions::cg(tol, max_iter), places);
+                  SolveOptions::cg(tol, max_iter), places);
 
   // The two stages.
   const FirstStage first = first_stage(b);

@@ -3,12 +3,12 @@
 #include <string>
 #include <utility>
 
-#include "estimators/absorb.hpp"
-#include "estimators/covariance.hpp"
-#include "estimators/fit_stats.hpp"
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
-#include "estimators/sample.hpp"
+#include "stages/absorb.hpp"
+#include "stages/covariance.hpp"
+#include "stages/fit_stats.hpp"
+#include "stages/normal_equations.hpp"
+#include "stages/residuals.hpp"
+#include "stages/sample.hpp"
 #include "fixed_effects/absorbed_dof.hpp"
 #include "fixed_effects/demean.hpp"
 #include "linalg/solve.hpp"
@@ -44,7 +44,7 @@ OlsFeResult fit(std::span<const StackSource> sources, std::size_t n0,
   std::vector<double> y(n);
   std::vector<double> x(checked_mul(n, k));
   const BlockPlacement places[] = {{y, 1, 0, 0, 1}, {x, k, 0, 1, k}};
-  absorbed_blocks(sources, s.fe.spans, s.fe_groups, s.mask, n, DemeanOptions::cg(tol, max_iter),
+  absorbed_blocks(sources, s.fe.spans, s.fe_groups, s.mask, n, SolveOptions::cg(tol, max_iter),
                   places);
 
   // Normal equations, coefficients, residuals and sums of squares.

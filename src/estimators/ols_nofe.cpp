@@ -2,10 +2,10 @@
 
 #include <cmath>
 
-#include "estimators/covariance.hpp"
-#include "estimators/fit_stats.hpp"
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
+#include "stages/covariance.hpp"
+#include "stages/fit_stats.hpp"
+#include "stages/normal_equations.hpp"
+#include "stages/residuals.hpp"
 #include "linalg/solve.hpp"
 #include "runtime/check.hpp"
 

@@ -1,6 +1,7 @@
 // Removing fixed effects from data columns: the one-fixed-effect projection
-// or, with several, an iterative solver. Shared by the Python entry
-// rust_demean, the estimators and the layer's absorption stage.
+// or, with several, an iterative solver, with one set of options and one
+// report for all of them. Shared by the Python entry rust_demean, the
+// estimators and the layer's absorption stage.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "codes/compact_codes.hpp"
 #include "fixed_effects/accuracy.hpp"
+#include "fixed_effects/fixed_effects.hpp"
 #include "linalg/strided.hpp"
 #include "runtime/iteration_observer.hpp"
 
@@ -24,7 +26,7 @@ enum class SingleFeForm { DemeanCol, Sequential };
 // symmetric sweep (the engine's entry points), or conjugate gradient on the
 // system left once the largest fixed effect is eliminated, preconditioned by
 // its diagonal and, once that stalls, by the fixed-effect graph
-// (preconditioned/demean_auto.hpp).
+// (preconditioned/preconditioned_demean.hpp).
 enum class DemeanSolver { Cg, Auto };
 
 // How the demeaning ended: "none" (no fixed effect), "exact" (one, a single
@@ -32,7 +34,11 @@ enum class DemeanSolver { Cg, Auto };
 // finished: "diagonal" or "graph" (its two preconditioners).
 enum class DemeanStage { None, Exact, Cg, Diagonal, Graph };
 
-struct DemeanOptions {
+// Its name as the layer reports it: "none", "exact", ...
+const char* stage_name(DemeanStage stage);
+
+// How one solve runs and what it hands back, for every solver.
+struct SolveOptions {
   double tol = 1e-8;
   std::uint64_t max_iter = 0;
   SingleFeForm single = SingleFeForm::DemeanCol;
@@ -48,14 +54,6 @@ struct DemeanOptions {
   // Each column's plain sum of squares, or empty: spares the Auto solver a
   // pass over the data to find the columns' rounding level.
   std::span<const double> column_raw_sums;
-  // Weighted demeaning (regression weights): one positive weight w_i per
-  // row, the projection the weighted least-squares one. The data then hold
-  // sqrt(w) x and come back as sqrt(w) (x - D alpha), alpha minimising
-  // sum_i w_i (x_i - (D alpha)_i)^2; every norm of the stopping rules is the
-  // weighted one. Empty: unweighted (bits unchanged).
-  std::span<const double> weights;
-  // Their square roots, if the caller has them (empty: taken here).
-  std::span<const double> weight_roots;
   // Per column, fixed-effect coefficients to start from (warm start): n_groups
   // values per fixed effect, concatenated in order. Null: from zero.
   const std::vector<std::vector<double>>* start = nullptr;
@@ -65,8 +63,8 @@ struct DemeanOptions {
   std::vector<std::vector<double>>* coefficients = nullptr;
 
   // The engine's entry points: conjugate gradient, no observer.
-  static DemeanOptions cg(double tol, std::uint64_t max_iter) {
-    DemeanOptions o;
+  static SolveOptions cg(double tol, std::uint64_t max_iter) {
+    SolveOptions o;
     o.tol = tol;
     o.max_iter = max_iter;
     return o;
@@ -75,7 +73,7 @@ struct DemeanOptions {
 
 // Iterations by stage: the symmetric sweep's (DemeanSolver::Cg), or the Auto
 // solver's diagonally and graph-preconditioned ones.
-struct DemeanReport {
+struct SolveReport {
   DemeanStage stage = DemeanStage::None;
   bool converged = true;
   bool limit_reached = false;  // max_iter ended it, unconverged
@@ -85,19 +83,17 @@ struct DemeanReport {
   double setup_seconds = 0.0;  // building the graph preconditioner
 };
 
-// Removes the fixed effects from ncols contiguous columns of nrows values
-// in place (column-major data of at least nrows * ncols entries). No code
-// column: nothing changes. One: each column is projected once (tol,
-// max_iter and solver unused). Several: the chosen solver. Counts cover each
-// whole code column; codes need at least nrows entries in
-// 0..n_groups[q]-1, and n_groups an entry per code column (panics
-// otherwise). Tables follow the groups that occur, so numbers of groups far
-// beyond the data cost nothing. `spare` is passed on to the conjugate-
-// gradient solver.
-DemeanReport demean_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                            std::span<const CodeSpan> codes,
-                            std::span<const std::size_t> n_groups, const DemeanOptions& options,
-                            std::span<double> spare = {});
+// Removes the fixed effects from ncols contiguous columns of fe.rows()
+// values in place (column-major data of at least rows * ncols entries). No
+// fixed effect: nothing changes. One: each column is projected once (tol,
+// max_iter and solver unused). Several: the chosen solver. Weighted
+// (fe.weighted()): the data hold sqrt(w) x and come back as
+// sqrt(w) (x - D alpha), alpha minimising sum_i w_i (x_i - (D alpha)_i)^2;
+// every norm of the stopping rules is the weighted one. Tables follow the
+// groups that occur, so numbers of groups far beyond the data cost nothing.
+// `spare` is passed on to the conjugate-gradient solver.
+SolveReport demean_columns(std::span<double> data, std::size_t ncols, const FixedEffects& fe,
+                           const SolveOptions& options, std::span<double> spare = {});
 
 // rust_demean: the demeaned copy of x (any strides) as a row-major n x k
 // buffer. Every code column must have exactly one code per row of x; a

@@ -121,37 +121,28 @@ void step(std::size_t total, double alpha, double* x, double* r, const double* p
 
 }  // namespace
 
-CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                            std::span<const CodeSpan> codes,
-                            std::span<const std::size_t> n_groups,
-                            const CgOptions& options, std::span<double> spare,
-                            CgMonitor* monitor) {
+SolveReport demean_cg_columns(std::span<double> data, std::size_t ncols, const FixedEffects& fe,
+                              const SolveOptions& options, const CgRun& run,
+                              std::span<double> spare) {
   const std::uint64_t max_iter = options.max_iter;
   const double tol = options.tol;
-  const std::size_t n = nrows;
+  const std::size_t n = fe.rows();
   const std::size_t total = checked_mul(n, ncols);
   check_len(data.size(), total);
-  CgOutcome outcome;
-  if (codes.empty()) {
-    outcome.converged = true;
-    return outcome;
-  }
-  check_len(n_groups.size(), codes.size());
+  SolveReport outcome;
+  outcome.stage = DemeanStage::Cg;
+  if (fe.empty()) return outcome;
+  outcome.converged = false;
 
-  std::vector<ProjectionFeStorage> storage;
   std::vector<ProjectionFe> fes;
-  storage.reserve(codes.size());
-  for (std::size_t q = 0; q < codes.size(); ++q) {
-    storage.push_back(projection_fe(codes[q], n_groups[q], n, true, options.weights,
-                                    options.scale));
-    fes.push_back(storage.back().view());
-  }
+  fes.reserve(fe.size());
+  for (std::size_t q = 0; q < fe.size(); ++q) fes.push_back(projection_fe(fe, q, true));
   // The coefficients found so far: zero until the first step.
   // (Only asked for: declared numbers of groups may be far beyond memory.)
   std::size_t n_coef = 0;
-  if (options.coefficients != nullptr) {
-    for (std::size_t q = 0; q < codes.size(); ++q) n_coef = checked_add(n_coef, n_groups[q]);
-    options.coefficients->assign(checked_mul(n_coef, ncols), 0.0);
+  if (run.coefficients != nullptr) {
+    n_coef = fe.coefficient_offsets().back();
+    run.coefficients->assign(checked_mul(n_coef, ncols), 0.0);
   }
   if (max_iter == 0) return outcome;  // the data itself, as the iteration never starts
 
@@ -159,7 +150,7 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   // With coefficients: every vector of the iteration lies in x0 + span(D)
   // (x) or in span(D) (r, p, q), and its coefficients follow it through the
   // same recurrences, in table space (the sweep's groups): x = x0 - D cx.
-  const bool track = options.coefficients != nullptr;
+  const bool track = run.coefficients != nullptr;
   const std::size_t mt = sweep.means_stride();
   std::vector<double> cx(track ? mt * ncols : 0, 0.0);
   std::vector<double> cr(cx.size());
@@ -223,12 +214,12 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   // iteration unconverged. No test holds an absolute number: data of tiny
   // units are demeaned as data of any other.
   const double rounding_floor = kRoundingFloor * kRoundingFloor * xx;
-  const double floor2 = options.floor_norm2;
+  const double floor2 = run.floor_norm2;
   // fmax, not std::max: a NaN norm falls back to the floor.
   auto done = [&] {
     return tol2 * std::fmax(xx, floor2) > rr || rr < rounding_floor || (rr == 0.0 && tol2 > 0.0);
   };
-  for (std::uint64_t& iter = outcome.iterations;;) {
+  for (std::uint64_t& iter = outcome.cg_iterations;;) {
     if (done()) {
       outcome.converged = true;
       break;
@@ -273,10 +264,8 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
     update_p = true;
     rr = rr_new;
     ++iter;
-    if (monitor != nullptr && !monitor->proceed(iter, rr, xx)) {
-      outcome.converged = done();
-      break;
-    }
+    if (options.observer != nullptr)
+      options.observer->iteration(iter, rr > 0.0 ? std::sqrt(rr / std::fmax(xx, floor2)) : 0.0);
     if (iter == max_iter) {
       outcome.converged = done();
       outcome.limit_reached = !outcome.converged;
@@ -286,20 +275,22 @@ CgOutcome demean_cg_columns(std::span<double> data, std::size_t nrows, std::size
   if (track) {
     // Back from table slots to the caller's codes (renumbered columns map
     // through their rows; groups without rows keep 0).
-    std::vector<double>& out = *options.coefficients;
+    std::vector<double>& out = *run.coefficients;
     for (std::size_t c = 0; c < ncols; ++c) {
       std::size_t at = c * n_coef;
-      for (std::size_t fe = 0; fe < codes.size(); ++fe) {
-        const double* from = cx.data() + c * mt + sweep.means_offset(fe);
+      for (std::size_t f = 0; f < fe.size(); ++f) {
+        const double* from = cx.data() + c * mt + sweep.means_offset(f);
         double* to = out.data() + at;
-        if (!storage[fe].codes.renumbered) {
-          std::copy(from, from + storage[fe].counts.size(), to);
+        const CompactCodes& table = fe.tables(f);
+        if (!table.renumbered) {
+          std::copy(from, from + table.table_size, to);
         } else {
-          const CodeSpan used = storage[fe].codes.codes();
+          const CodeSpan used = table.codes();
+          const CodeSpan codes = fe.codes()[f];
           for (std::size_t i = 0; i < n; ++i)
-            to[static_cast<std::size_t>(codes[fe][i])] = from[static_cast<std::size_t>(used[i])];
+            to[static_cast<std::size_t>(codes[i])] = from[static_cast<std::size_t>(used[i])];
         }
-        at += n_groups[fe];
+        at += fe.n_groups()[f];
       }
     }
   }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "codes/compact_codes.hpp"
+#include "fixed_effects/fixed_effects.hpp"
 #include "linalg/col_major_matrix.hpp"
 #include "runtime/check.hpp"
 #include "runtime/thread_pool.hpp"
@@ -42,26 +43,22 @@ inline bool demean_col_uses_pool(std::size_t n, std::size_t n_groups) {
   return n >= kProjectionParallelRows && n_groups >= kProjectionParallelGroups;
 }
 
-// Removes one fixed effect from ncols contiguous columns of nrows values
-// each (column-major data of at least nrows * ncols entries): every row loses
-// the mean of its group, sums over rows in order, with the counts taken over
-// the whole code column. The form (sequential or chunked) follows
-// demean_col_uses_pool for the declared n_groups unless `allow_pool` is
-// false, which forces the sequential form. Tables follow the groups that
-// occur, so n_groups may be far larger than the data (up to 2^64 - 1).
-// Requires codes.size() >= nrows and every code in 0..n_groups-1.
-// With weights (and their square roots as scale, see ProjectionFe) the
-// columns hold sqrt(w) x and lose their weighted group means times sqrt(w).
-void demean_cols(std::span<double> data, std::size_t nrows, std::size_t ncols, CodeSpan codes,
-                 std::size_t n_groups, bool allow_pool, std::span<const double> weights = {},
-                 const double* scale = nullptr);
+// Removes fixed effect q of `fe` from ncols contiguous columns of fe.rows()
+// values each (column-major data of at least rows * ncols entries): every
+// row loses the mean of its group, sums over rows in order. The form
+// (sequential or chunked) follows demean_col_uses_pool for the declared
+// number of groups unless `allow_pool` is false, which forces the sequential
+// form. Weighted, the columns hold sqrt(w) x and lose their weighted group
+// means times sqrt(w).
+void demean_cols(std::span<double> data, std::size_t ncols, const FixedEffects& fe,
+                 std::size_t q, bool allow_pool);
 
 // ---------------------------------------------------------------------------
 // Building blocks shared with the conjugate-gradient solver, which fuses the
 // passes of consecutive projections.
 
 // A fixed effect ready for projections over n rows. Every code of the first
-// n rows lies in 0..counts.size()-1 (checked when it was made).
+// n rows lies in 0..counts.size()-1 (checked when the FixedEffects were made).
 struct ProjectionFe {
   CodeSpan codes;
   std::span<const double> counts;
@@ -76,25 +73,9 @@ struct ProjectionFe {
   const double* scale = nullptr;
 };
 
-// Owner of a ProjectionFe built from a code column and its declared number of
-// groups: codes renumbered when n_groups is out of proportion to the column,
-// counts over the whole column. The form is chosen from the declared n_groups,
-// so renumbering never changes a result.
-struct ProjectionFeStorage {
-  CompactCodes codes;
-  std::vector<double> counts;
-  bool parallel = false;
-  bool runs = false;
-  const double* scale = nullptr;
-  ProjectionFe view() const { return {codes.codes(), counts, parallel, runs, scale}; }
-};
-
-// Validates (codes.size() >= n, every code in 0..n_groups-1) and builds.
-// With weights (one per code, positive) the counts are their group sums and
-// `scale` (their square roots, kept alive by the caller) scales the rows.
-ProjectionFeStorage projection_fe(CodeSpan codes, std::size_t n_groups, std::size_t n,
-                                  bool allow_pool, std::span<const double> weights = {},
-                                  const double* scale = nullptr);
+// Fixed effect q of `fe` ready for projections over its rows (its tables,
+// group sizes and, weighted, the rows' roots as scale).
+ProjectionFe projection_fe(const FixedEffects& fe, std::size_t q, bool allow_pool);
 
 // Tables of at least this many groups outgrow the per-core cache, and the
 // random reads and updates of a projection then wait on memory; they are

@@ -125,91 +125,60 @@ void restart(Column& k, const Preconditioner& m) {
   k.level = std::numeric_limits<double>::infinity();
 }
 
-void check_inputs(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                  std::span<const CodeSpan> codes, std::span<const std::size_t> n_groups) {
-  check_len(data.size(), checked_mul(nrows, ncols));
-  check_len(n_groups.size(), codes.size());
-  for (std::size_t q = 0; q < codes.size(); ++q) {
-    check_len(codes[q].size(), nrows);
-    for (std::size_t i = 0; i < nrows; ++i) check_code(codes[q][i], n_groups[q]);
-  }
-}
-
 }  // namespace
 
-SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                                   std::span<const CodeSpan> codes,
-                                   std::span<const std::size_t> n_groups,
-                                   const SolverOptions& options) {
-  check_inputs(data, nrows, ncols, codes, n_groups);
-  SolverReport report;
-  if (!options.raw_sums_of_squares.empty()) check_len(options.raw_sums_of_squares.size(), ncols);
-  if (options.coefficients != nullptr) {  // zeros until a solve says otherwise
-    options.coefficients->assign(codes.size(), {});
-    for (std::size_t q = 0; q < codes.size(); ++q)
-      (*options.coefficients)[q].assign(n_groups[q], 0.0);
-  }
-  std::vector<std::size_t> coef_offset{0};
-  if (options.column_coefficients != nullptr) {
-    for (std::size_t q = 0; q < codes.size(); ++q)
-      coef_offset.push_back(checked_add(coef_offset.back(), n_groups[q]));
-    options.column_coefficients->assign(ncols, std::vector<double>(coef_offset.back(), 0.0));
-  }
-  if (!options.weights.empty()) check_len(options.weights.size(), nrows);
+SolveReport preconditioned_demean(std::span<double> data, std::size_t ncols,
+                                  const FixedEffects& fe, const SolveOptions& options) {
+  const std::size_t nrows = fe.rows();
+  const std::span<const CodeSpan> codes = fe.codes();
+  check_len(data.size(), checked_mul(nrows, ncols));
+  SolveReport report;
+  report.stage = codes.size() >= 2   ? DemeanStage::Diagonal
+                 : codes.size() == 1 ? DemeanStage::Exact
+                                     : DemeanStage::None;
+  report.converged = false;
+  if (!options.column_raw_sums.empty()) check_len(options.column_raw_sums.size(), ncols);
+  const std::vector<std::size_t> coef_offset = options.coefficients != nullptr
+                                                   ? fe.coefficient_offsets()
+                                                   : std::vector<std::size_t>();
+  if (options.coefficients != nullptr)
+    options.coefficients->assign(ncols, std::vector<double>(coef_offset.back(), 0.0));
   if (codes.empty() || nrows == 0 || ncols == 0) {
     report.converged = true;
     return report;
   }
   // Tables follow the groups that occur (codes renumbered where the declared
   // number is out of proportion to the rows).
-  std::vector<CompactCodes> compact;
-  std::vector<CodeSpan> used;
   std::vector<std::size_t> table;
-  compact.reserve(codes.size());
-  for (std::size_t q = 0; q < codes.size(); ++q) {
-    compact.push_back(compact_codes(codes[q].first(nrows), n_groups[q]));
-    used.push_back(compact.back().codes());
-    table.push_back(compact.back().table_size);
-  }
+  for (std::size_t q = 0; q < codes.size(); ++q) table.push_back(fe.tables(q).table_size);
   // The largest factor (the first of equals) is eliminated exactly.
   std::size_t first = 0;
-  for (std::size_t q = 1; q < used.size(); ++q)
+  for (std::size_t q = 1; q < codes.size(); ++q)
     if (table[q] > table[first]) first = q;
-  const ReducedDesign design = reduced_design(nrows, used, table, first, options.weights,
-                                              options.weight_roots);
+  const ReducedDesign design = reduced_design(fe, first);
   // Coefficients of fixed effect q, from table slots to the caller's codes
   // (renumbered columns map through their rows).
   auto to_caller = [&](std::size_t q, const double* from, double* to) {
-    if (!compact[q].renumbered) {
+    if (!fe.tables(q).renumbered) {
       std::copy(from, from + table[q], to);
       return;
     }
-    const CodeSpan c = compact[q].codes();
+    const CodeSpan c = fe.tables(q).codes();
     for (std::size_t i = 0; i < nrows; ++i)
       to[static_cast<std::size_t>(codes[q][i])] = from[static_cast<std::size_t>(c[i])];
   };
   // The first factor's means of every column, where the caller wants them.
   std::vector<std::vector<double>> column_means(
-      options.column_coefficients != nullptr ? ncols : 0, std::vector<double>(table[first]));
+      options.coefficients != nullptr ? ncols : 0, std::vector<double>(table[first]));
   std::vector<double*> means_at;
   for (std::vector<double>& v : column_means) means_at.push_back(v.data());
   ReducedScratch scratch;
   std::vector<double*> xs(ncols);
   for (std::size_t c = 0; c < ncols; ++c) xs[c] = data.data() + c * nrows;
-  if (options.coefficients != nullptr) {
-    if (ncols != 1) panic("preconditioned_demean: coefficients of one column only");
-    for (std::size_t q = 0; q < compact.size(); ++q)
-      if (compact[q].renumbered) panic("preconditioned_demean: coefficients need dense codes");
-  }
   if (codes.size() == 1) {
-    std::vector<double> means(options.coefficients != nullptr ? table[0] : 0);
-    double* mp = means.data();
-    reduced_finish(design, xs, {}, scratch,
-                   options.coefficients != nullptr ? std::span<double* const>(&mp, 1)
-                                                   : std::span<double* const>(means_at));
-    if (options.coefficients != nullptr) options.coefficients->assign(1, std::move(means));
+    reduced_finish(design, xs, {}, scratch, means_at);
     for (std::size_t c = 0; c < column_means.size(); ++c)
-      to_caller(0, column_means[c].data(), (*options.column_coefficients)[c].data());
+      to_caller(0, column_means[c].data(), (*options.coefficients)[c].data());
     report.converged = true;
     return report;
   }
@@ -237,7 +206,7 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
   }
 
   std::vector<std::size_t> rest_groups;
-  for (std::size_t q = 0; q < used.size(); ++q)
+  for (std::size_t q = 0; q < codes.size(); ++q)
     if (q != first) rest_groups.push_back(table[q]);
   Preconditioner pre;
   auto build_graph = [&] {
@@ -246,11 +215,9 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     pre.graph = block_preconditioner(design, rest_groups, data_bytes, kSeed);
     report.setup_seconds +=
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    report.switched = true;
+    report.stage = DemeanStage::Graph;
   };
-  if (options.graph_from_start) {
-    build_graph();
-  } else {
+  {
     const std::vector<double> diag = reduced_diagonal(design);
     pre.inverse_diagonal.resize(m);
     // A zero diagonal marks a coefficient no row can tell apart from others
@@ -264,9 +231,9 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     Column& k = cols[c];
     k.x2 = x2[c];
     k.floor2 = kScaleFloor * kScaleFloor * k.x2;
-    const double raw2 = options.raw_sums_of_squares.empty()
+    const double raw2 = options.column_raw_sums.empty()
                             ? sum_squares(data.subspan(c * nrows, nrows))
-                            : options.raw_sums_of_squares[c];
+                            : options.column_raw_sums[c];
     // An overflowing sum says nothing of the level (callers scale such columns).
     k.rounding2 = std::isfinite(raw2) ? kRoundingFloor * kRoundingFloor * raw2 : 0.0;
     std::fill(k.a.begin(), k.a.end(), 0.0);
@@ -401,31 +368,18 @@ SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, st
     as[c] = cols[c].a.data();
     report.converged = report.converged && cols[c].converged;
   }
-  if (options.column_coefficients != nullptr) {
-    reduced_finish(design, xs, as, scratch, means_at);
-    for (std::size_t c = 0; c < ncols; ++c) {
-      double* out = (*options.column_coefficients)[c].data();
-      to_caller(first, column_means[c].data(), out + coef_offset[first]);
-      for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
-        if (q == first) continue;
-        to_caller(q, cols[c].a.data() + design.offset[k++], out + coef_offset[q]);
-      }
-    }
-    return report;
-  }
   if (options.coefficients == nullptr) {
     reduced_finish(design, xs, as, scratch);
     return report;
   }
-  std::vector<std::vector<double>>& values = *options.coefficients;
-  values.assign(codes.size(), {});
-  values[first].assign(table[first], 0.0);
-  double* first_means = values[first].data();
-  reduced_finish(design, xs, as, scratch, std::span<double* const>(&first_means, 1));
-  for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
-    if (q == first) continue;
-    const double* a = cols[0].a.data() + design.offset[k++];
-    values[q].assign(a, a + table[q]);
+  reduced_finish(design, xs, as, scratch, means_at);
+  for (std::size_t c = 0; c < ncols; ++c) {
+    double* out = (*options.coefficients)[c].data();
+    to_caller(first, column_means[c].data(), out + coef_offset[first]);
+    for (std::size_t q = 0, k = 0; q < codes.size(); ++q) {
+      if (q == first) continue;
+      to_caller(q, cols[c].a.data() + design.offset[k++], out + coef_offset[q]);
+    }
   }
   return report;
 }

@@ -1,5 +1,7 @@
 // Demeaning by preconditioned conjugate gradient on the reduced system: the
 // solver behind DemeanSolver::Auto.
+// (Both stages take the sample's FixedEffects: its tables, group sizes and
+// weights.)
 //
 // Method. The largest fixed effect is eliminated exactly (its Gramian block
 // is diagonal), leaving the reduced system S a = D_r'(I - P_1) x on the
@@ -59,8 +61,8 @@
 #include <span>
 #include <vector>
 
-#include "codes/compact_codes.hpp"
-#include "runtime/iteration_observer.hpp"
+#include "fixed_effects/demean.hpp"
+#include "fixed_effects/fixed_effects.hpp"
 
 namespace kestrel {
 
@@ -68,50 +70,22 @@ inline constexpr unsigned kStallWindow = 4;
 inline constexpr double kStallRatio = 0.5;
 inline constexpr std::uint64_t kStagnation = 50;
 
-struct SolverReport {
-  std::uint64_t diagonal_iterations = 0;  // stage 1
-  std::uint64_t graph_iterations = 0;     // stage 2
-  bool switched = false;                  // stage 2 was reached
-  bool converged = false;
-  bool limit_reached = false;             // max_iter ended it with columns unsettled
-  double setup_seconds = 0.0;             // building the graph preconditioner
-};
-
-struct SolverOptions {
-  double tol = 1e-8;
-  std::uint64_t max_iter = 0;            // both stages together
-  IterationObserver* observer = nullptr;  // every iteration, numbered on across stages
-  bool graph_from_start = false;          // skip stage 1 (tests, experiments)
-  // Each column's sum of squares as given (its rounding level), if the
-  // caller has it; empty: computed here (one more pass over the data).
-  std::span<const double> raw_sums_of_squares;
-  // With one column: receives, per fixed effect (as given), one value per
-  // group 0..n_groups[q]-1, a least-squares solution of D alpha = x (the
-  // demeaned column being x - D alpha); groups without rows get 0. Needs
-  // tables of n_groups[q] slots (codes not renumbered).
-  std::vector<std::vector<double>>* coefficients = nullptr;
-  // Any number of columns: receives per column the coefficients of all
-  // fixed effects concatenated in order (n_groups[q] values each, groups
-  // without rows 0), with the demeaned column x - D alpha.
-  std::vector<std::vector<double>>* column_coefficients = nullptr;
-  // Weighted demeaning: one positive weight per row; the data hold sqrt(w) x
-  // and come back as sqrt(w) (x - D alpha) for the weighted least-squares
-  // alpha (reduced_operator.hpp). Empty: unweighted.
-  std::span<const double> weights;
-  std::span<const double> weight_roots;  // their square roots, if the caller has them
-};
-
-// Demeans ncols contiguous columns of nrows values (column-major, in place)
-// by Q = codes.size() fixed effects. Code column q needs at least nrows
-// entries, of which the first nrows are read, each in 0..n_groups[q]-1
-// (panics otherwise); tables follow the groups that occur, so n_groups may
-// far exceed the rows. Q = 0 leaves the data alone; Q = 1 subtracts group
-// means (no iteration). max_iter = 0 leaves the data alone (not converged).
-// If the observer throws, the data is unchanged and the exception
-// propagates. Allocation failure throws std::bad_alloc.
-SolverReport preconditioned_demean(std::span<double> data, std::size_t nrows, std::size_t ncols,
-                                   std::span<const CodeSpan> codes,
-                                   std::span<const std::size_t> n_groups,
-                                   const SolverOptions& options);
+// Demeans ncols contiguous columns of fe.rows() values (column-major, in
+// place) by Q = fe.size() fixed effects; weighted (fe.weighted()), the data
+// hold sqrt(w) x and come back as sqrt(w) (x - D alpha) for the weighted
+// least-squares alpha (reduced_operator.hpp). Q = 0 leaves the data alone;
+// Q = 1 subtracts group means (no iteration). max_iter = 0 leaves the data
+// alone (not converged). options: tol; max_iter (both stages together); the
+// observer (every iteration, numbered on across stages); column_raw_sums
+// (each column's sum of squares as given, its rounding level; empty:
+// computed here, one more pass over the data); coefficients (if not null,
+// per column the coefficients of all fixed effects concatenated in order,
+// n_groups[q] values each, groups without rows 0, with the demeaned column
+// x - D alpha). start, column_scales, single and solver are not read. The
+// report's stage is Diagonal, or Graph once stage 2 was reached. If the
+// observer throws, the data is unchanged and the exception propagates.
+// Allocation failure throws std::bad_alloc.
+SolveReport preconditioned_demean(std::span<double> data, std::size_t ncols,
+                                  const FixedEffects& fe, const SolveOptions& options);
 
 }  // namespace kestrel

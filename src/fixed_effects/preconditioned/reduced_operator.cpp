@@ -350,43 +350,31 @@ void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width
 
 }  // namespace
 
-ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
-                             std::span<const std::size_t> table_size, std::size_t first_index,
-                             std::span<const double> weights, std::span<const double> roots) {
-  check_index(first_index, codes.size());
-  check_len(table_size.size(), codes.size());
+ReducedDesign reduced_design(const FixedEffects& fe, std::size_t first_index) {
+  check_index(first_index, fe.size());
+  const std::size_t n = fe.rows();
   ReducedDesign d;
   d.n = n;
-  d.first = codes[first_index];
+  d.first = fe.tables(first_index).codes();
   check_len(d.first.size(), n);
-  const std::size_t g1 = table_size[first_index];
-  d.first_counts.assign(g1, 0.0);
+  const std::span<const double> sizes = fe.sizes(first_index);
+  d.first_counts.assign(sizes.begin(), sizes.end());
   std::size_t runs = 0;
-  if (!weights.empty()) {
-    check_len(weights.size(), n);
-    d.weights = weights.first(n);
-    if (roots.size() >= n) {
-      d.scale = roots.first(n);
-    } else {
-      d.scale_owned.resize(n);
-      for (std::size_t i = 0; i < n; ++i) d.scale_owned[i] = std::sqrt(weights[i]);
-      d.scale = d.scale_owned;  // the buffer moves with the design
-    }
+  if (fe.weighted()) {
+    d.weights = fe.weights();
+    d.scale = fe.roots();
   }
-  for (std::size_t i = 0; i < n; ++i) {
-    d.first_counts[static_cast<std::size_t>(d.first[i])] += weights.empty() ? 1.0 : weights[i];
+  for (std::size_t i = 0; i < n; ++i)
     if (i == 0 || d.first[i] != d.first[i - 1]) ++runs;
-  }
   std::size_t groups = 0;
   for (const double c : d.first_counts) groups += c > 0.0 ? 1 : 0;
   d.runs = runs == groups;  // no group comes back once left
   std::size_t m = 0;
-  for (std::size_t q = 0; q < codes.size(); ++q) {
+  for (std::size_t q = 0; q < fe.size(); ++q) {
     if (q == first_index) continue;
-    check_len(codes[q].size(), n);
-    d.rest.push_back(codes[q]);
+    d.rest.push_back(fe.tables(q).codes());
     d.offset.push_back(m);
-    m = checked_add(m, table_size[q]);
+    m = checked_add(m, fe.tables(q).table_size);
   }
   d.offset.push_back(m);
 

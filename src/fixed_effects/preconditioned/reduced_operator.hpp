@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "codes/compact_codes.hpp"
+#include "fixed_effects/fixed_effects.hpp"
 
 namespace kestrel {
 
@@ -45,25 +46,21 @@ struct ReducedDesign {
   std::vector<std::size_t> offset;   // Q entries: rest block starts, then m
   std::vector<std::size_t> chunk_row;  // chunks + 1 row boundaries
   std::vector<std::size_t> chunk_run;  // with runs: chunks + 1 run boundaries
-  // Weighted designs: the rows' weights (borrowed) and their square roots;
-  // both empty when unweighted. Counts are then sums of weights, the data
+  // Weighted designs: the rows' weights and their square roots (borrowed
+  // from the FixedEffects); both empty when unweighted. Counts are then sums of weights, the data
   // hold sqrt(w) x, and every product is that of the dummies scaled by
   // sqrt(w), so that S = D_r' W^(1/2) (I - P_1) W^(1/2) D_r.
   std::span<const double> weights;
   std::span<const double> scale;
-  std::vector<double> scale_owned;  // where the caller gave no square roots
 
   std::size_t m() const { return offset.back(); }
   std::size_t chunks() const { return chunk_row.size() - 1; }
 };
 
-// Builds the design from checked codes (code q has table_size[q] slots,
-// every code of the first n rows below it): the first factor is
-// first_index.
-ReducedDesign reduced_design(std::size_t n, std::span<const CodeSpan> codes,
-                             std::span<const std::size_t> table_size, std::size_t first_index,
-                             std::span<const double> weights = {},
-                             std::span<const double> roots = {});
+// Builds the design over the fixed effects' tables (it borrows them, and
+// their weights, for its lifetime): the first factor is first_index, its
+// counts the FixedEffects' group sizes.
+ReducedDesign reduced_design(const FixedEffects& fe, std::size_t first_index);
 
 // Per-call scratch, grown on demand.
 struct ReducedScratch {

@@ -1,4 +1,4 @@
-#include "estimators/absorb.hpp"
+#include "stages/absorb.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -72,7 +72,7 @@ void unstack_rows(std::span<const double> stack, std::size_t n, std::size_t firs
 
 void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
                      std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
-                     std::size_t n, const DemeanOptions& options,
+                     std::size_t n, const SolveOptions& options,
                      std::span<const BlockPlacement> places) {
   for (const BlockPlacement& p : places) {
     check_len(sources.size(), checked_add(p.first, p.count));
@@ -89,7 +89,7 @@ void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeS
   const std::size_t m = sources.size();
   std::vector<double> stack(checked_mul(n, m));
   fill_stack(stack, n, sources, mask);
-  demean_columns(stack, n, m, fe, fe_groups, options);
+  demean_columns(stack, m, FixedEffects(fe, fe_groups, n), options);
   for (const BlockPlacement& p : places)
     unstack_rows(stack, n, p.first, p.count, p.block, p.ld, p.at);
 }
@@ -182,6 +182,54 @@ std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::
     const double scaled = centred_sum_of_squares(col, n, exponent, s, total).ss;
     const double back = std::ldexp(scaled, 2 * exponent);
     out[j] = scaled > 0.0 && back == 0.0 ? std::numeric_limits<double>::denorm_min() : back;
+  }
+  return out;
+}
+
+}  // namespace kestrel
+
+namespace kestrel {
+
+std::size_t coefficient_count(std::span<const std::size_t> fe_groups) {
+  std::size_t n_coef = 0;
+  for (const std::size_t g : fe_groups) n_coef = checked_add(n_coef, g);
+  return n_coef;
+}
+
+Absorbed absorb_stage(std::span<double> data, std::size_t n,
+                      std::span<const StackSource> sources, std::span<const std::uint8_t> mask,
+                      std::span<const CodeSpan> fe, std::span<const std::size_t> fe_groups,
+                      const AbsorbSettings& settings) {
+  const std::size_t m = sources.size();
+  check_len(data.size(), checked_mul(n, m));
+  if (!settings.weights.empty()) check_len(settings.weights.size(), n);
+  Absorbed out;
+  SolveOptions options;
+  options.tol = settings.tol;
+  options.max_iter = settings.max_iter;
+  options.solver = settings.solver;
+  options.observer = settings.observer;
+  options.start = settings.start;
+  if (settings.coefficients) options.coefficients = &out.coefficients;
+  fill_stack(data, n, sources, mask.size() == n ? std::span<const std::uint8_t>() : mask);
+  // One FixedEffects value for the whole solve: tables, group sizes and the
+  // weights' roots, which also scale the rows here.
+  const FixedEffects fixed(fe, fe_groups, n, settings.weights);
+  if (fixed.weighted()) {
+    const std::span<const double> roots = fixed.roots();
+    for (std::size_t j = 0; j < m; ++j)
+      for (std::size_t i = 0; i < n; ++i) data[j * n + i] = roots[i] * data[j * n + i];
+  }
+  std::vector<double> raw_sums;
+  out.sums = centred_sums_of_squares(data, n, m, &raw_sums, fixed.weights(), fixed.roots());
+  options.column_scales = out.sums;
+  options.column_raw_sums = raw_sums;
+  out.report = demean_columns(data, m, fixed, options);
+  if (settings.coefficients) {
+    // Without fixed effects (or with no column) there are no coefficients.
+    const std::size_t n_coef = coefficient_count(fe_groups);
+    out.coefficients.resize(m);
+    for (std::vector<double>& v : out.coefficients) v.resize(n_coef, 0.0);
   }
   return out;
 }

@@ -1,4 +1,4 @@
-#include "fixed_effects/fixef_values.hpp"
+#include "stages/fixef_values.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -105,7 +105,7 @@ void normalise_each(const Dummies& d, std::span<const CodeSpan> preference, Fixe
 FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> codes,
                          std::span<const std::size_t> n_groups,
                          std::span<const CodeSpan> preference,
-                         const FixefValuesOptions& options) {
+                         std::span<const double> weights, const SolveOptions& options) {
   const std::size_t n = r.size();
   const Dummies d = dummies(n, codes, n_groups);
   check_len(preference.size(), codes.size());
@@ -113,7 +113,7 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
 
   FixefValues out;
   out.references.assign(codes.size(), 0);
-  const std::span<const double> w = options.weights;
+  const std::span<const double> w = weights;
   if (!w.empty()) check_len(w.size(), n);
   std::vector<double> alpha(d.m());
   if (codes.size() == 1) {
@@ -146,22 +146,22 @@ FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> co
     const double lo = std::ldexp(1.0, -exponent - (-exponent / 2));
     std::vector<double> work(n);
     for (std::size_t i = 0; i < n; ++i) work[i] = r[i] * hi * lo;
+    const FixedEffects fe(codes, n_groups, n, w);
     // Weighted: the solver takes the rows scaled by sqrt(w) (its weighted form).
-    if (!w.empty())
-      for (std::size_t i = 0; i < n; ++i) work[i] = std::sqrt(w[i]) * work[i];
+    if (fe.weighted())
+      for (std::size_t i = 0; i < n; ++i) work[i] = fe.roots()[i] * work[i];
     std::vector<std::vector<double>> values;
-    SolverOptions solver;
-    solver.tol = options.tol;
-    solver.max_iter = options.max_iter;
-    solver.observer = options.observer;
-    solver.coefficients = &values;
-    solver.weights = w;
-    const SolverReport report = preconditioned_demean(work, n, 1, codes, n_groups, solver);
+    SolveOptions solve;
+    solve.tol = options.tol;
+    solve.max_iter = options.max_iter;
+    solve.observer = options.observer;
+    solve.coefficients = &values;
+    const SolveReport report = preconditioned_demean(work, 1, fe, solve);
     out.iterations = report.diagonal_iterations + report.graph_iterations;
     out.converged = report.converged;
-    for (std::size_t q = 0; q < codes.size(); ++q)
-      for (std::size_t g = 0; g < values[q].size(); ++g)
-        alpha[d.offset[q] + g] = std::ldexp(values[q][g], exponent);
+    // One column: the fixed effects' values concatenated in order.
+    for (std::size_t g = 0; g < values[0].size(); ++g)
+      alpha[g] = std::ldexp(values[0][g], exponent);
   }
   for (std::size_t q = 0; q < codes.size(); ++q)
     out.values.emplace_back(alpha.begin() + static_cast<std::ptrdiff_t>(d.offset[q]),

@@ -1,9 +1,10 @@
-#include "estimators/sample.hpp"
+#include "stages/sample.hpp"
 
 #include <algorithm>
 #include <string>
 
 #include "codes/group_codes.hpp"
+#include "fixed_effects/absorbed_dof.hpp"
 #include "runtime/check.hpp"
 
 namespace kestrel {
@@ -111,6 +112,16 @@ Sample sample_of_kept_rows(std::size_t n0, std::span<const CodeSpan> fe,
   s.fe_groups = groups_of(s.fe);
   s.mask = std::move(mask);
   return s;
+}
+
+LayerSample layer_sample(std::size_t n0, std::span<const CodeSpan> fe,
+                         std::span<const CodeSpan> cl, std::span<const std::uint8_t> keep,
+                         bool drop_singletons, std::span<const double> counts) {
+  LayerSample out;
+  out.sample = sample_of_kept_rows(n0, fe, cl, keep, drop_singletons, counts);
+  out.absorbed_dof = fe.empty() ? 0 : absorbed_dof_internal(out.sample.fe.spans);
+  for (const CodeSpan c : out.sample.cl.spans) out.cluster_groups.push_back(n_groups_of(c));
+  return out;
 }
 
 }  // namespace kestrel

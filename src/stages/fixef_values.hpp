@@ -39,18 +39,9 @@
 #include <vector>
 
 #include "codes/compact_codes.hpp"
-#include "runtime/iteration_observer.hpp"
+#include "fixed_effects/demean.hpp"
 
 namespace kestrel {
-
-struct FixefValuesOptions {
-  double tol = 1e-8;
-  std::uint64_t max_iter = 10000;
-  IterationObserver* observer = nullptr;  // between iterations; may throw
-  // Regression weights, one positive per row (empty: unweighted): the values
-  // then solve the weighted normal equations D'W D alpha = D'W r.
-  std::span<const double> weights;
-};
 
 struct FixefValues {
   std::vector<std::vector<double>> values;  // per fixed effect, one per group
@@ -61,10 +52,12 @@ struct FixefValues {
 
 // r needs n entries; codes[q] n codes in 0..n_groups[q]-1; preference[q]
 // n_groups[q] ranks (any integers; ties go to the lower group). Broken
-// preconditions panic.
+// preconditions panic. Weights: none, or one positive per row; the values
+// then solve the weighted normal equations D'W D alpha = D'W r. options:
+// the solver's tol, max_iter and observer (between iterations; may throw).
 FixefValues fixef_values(std::span<const double> r, std::span<const CodeSpan> codes,
                          std::span<const std::size_t> n_groups,
-                         std::span<const CodeSpan> preference,
-                         const FixefValuesOptions& options);
+                         std::span<const CodeSpan> preference, std::span<const double> weights,
+                         const SolveOptions& options);
 
 }  // namespace kestrel

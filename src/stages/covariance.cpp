@@ -1,4 +1,4 @@
-#include "estimators/covariance.hpp"
+#include "stages/covariance.hpp"
 
 #include <limits>
 

@@ -61,7 +61,7 @@ struct BlockPlacement {
 // row by row.
 void absorbed_blocks(std::span<const StackSource> sources, std::span<const CodeSpan> fe,
                      std::span<const std::size_t> fe_groups, std::span<const std::uint8_t> mask,
-                     std::size_t n, const DemeanOptions& options,
+                     std::size_t n, const SolveOptions& options,
                      std::span<const BlockPlacement> places);
 
 // Centred sum of squares of every stack column: its mean first, then the
@@ -78,5 +78,44 @@ std::vector<double> centred_sums_of_squares(std::span<const double> stack, std::
                                             std::size_t m, std::vector<double>* raw = nullptr,
                                             std::span<const double> weights = {},
                                             std::span<const double> roots = {});
+
+}  // namespace kestrel
+
+namespace kestrel {
+
+// The layer's absorption stage: what a call asks for beyond the fixed
+// effects themselves.
+struct AbsorbSettings {
+  double tol = 1e-8;
+  std::uint64_t max_iter = 0;
+  DemeanSolver solver = DemeanSolver::Cg;
+  IterationObserver* observer = nullptr;  // progress and interruption; may be null
+  // Regression weights of the used rows (finite, positive), or empty.
+  std::span<const double> weights;
+  // Per column, coefficients to start from (coefficient_count values), or null.
+  const std::vector<std::vector<double>>* start = nullptr;
+  bool coefficients = false;  // whether to return the result's coefficients
+};
+
+struct Absorbed {
+  std::vector<double> sums;  // centred (weighted) sums of squares before demeaning
+  SolveReport report;
+  // Per column, coefficient_count values laid out as AbsorbSettings::start
+  // (zeros without fixed effects); empty unless asked for.
+  std::vector<std::vector<double>> coefficients;
+};
+
+// Fixed-effect coefficients of all fixed effects, concatenated: their number.
+std::size_t coefficient_count(std::span<const std::size_t> fe_groups);
+
+// Fills `data` (n * sources.size() values) with the used rows of the
+// sources, scales them by sqrt(w) when weighted (the weighted problem is the
+// unweighted one on scaled rows), takes their centred sums of squares and
+// removes the fixed effects, each column held to its own scale. Codes: one
+// per used row. The demeaned data are sqrt(w) times the weighted residuals.
+Absorbed absorb_stage(std::span<double> data, std::size_t n,
+                      std::span<const StackSource> sources, std::span<const std::uint8_t> mask,
+                      std::span<const CodeSpan> fe, std::span<const std::size_t> fe_groups,
+                      const AbsorbSettings& settings);
 
 }  // namespace kestrel

@@ -47,4 +47,16 @@ Sample sample_of_kept_rows(std::size_t n0, std::span<const CodeSpan> fe,
                            std::span<const CodeSpan> cl, std::span<const std::uint8_t> keep,
                            bool drop_singletons, std::span<const double> counts = {});
 
+// The layer's sample stage: sample_of_kept_rows, with the degrees of freedom
+// the fixed effects absorb over the used rows and each cluster column's
+// number of groups.
+struct LayerSample {
+  Sample sample;
+  std::uint64_t absorbed_dof = 0;
+  std::vector<std::uint64_t> cluster_groups;
+};
+LayerSample layer_sample(std::size_t n0, std::span<const CodeSpan> fe,
+                         std::span<const CodeSpan> cl, std::span<const std::uint8_t> keep,
+                         bool drop_singletons, std::span<const double> counts);
+
 }  // namespace kestrel

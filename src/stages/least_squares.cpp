@@ -1,4 +1,4 @@
-#include "estimators/least_squares.hpp"
+#include "stages/least_squares.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,8 +6,8 @@
 #include <limits>
 #include <string>
 
-#include "estimators/normal_equations.hpp"
-#include "estimators/residuals.hpp"
+#include "stages/normal_equations.hpp"
+#include "stages/residuals.hpp"
 #include "linalg/solve.hpp"
 #include "runtime/check.hpp"
 #include "runtime/thread_pool.hpp"
