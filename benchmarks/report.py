@@ -18,7 +18,7 @@ WORKLOAD_TITLES = {
         "clustered by the first fixed effect",
     12: "12 specification tools on the benchmark panel: a lag l(x1, 1) against the same fit "
         "on a lag column computed beforehand; split= by a 10-level column against a loop of "
-        "fits on subsets made beforehand",
+        "fits over its levels written by hand",
 }
 
 

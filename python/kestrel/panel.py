@@ -317,7 +317,7 @@ class Locator:
         self.n_periods = int(period.max()) + 1 if n else 1
         grid_limit = max(_GRID_FACTOR * n, 1 << 20)
         unit = np.zeros(n, dtype=np.int64) if panel.panel is None else \
-            _unit_codes(frame, panel.panel, grid_limit // self.n_periods)
+            _unit_codes(frame, panel.panel)
         any_gone = bool(gone.any())
         if any_gone:
             unit = np.where(gone, 0, unit)
@@ -386,17 +386,9 @@ def _value(frame: Frame, column: str, row: int) -> Any:
     return value.item() if isinstance(value, np.generic) else value
 
 
-def _unit_codes(frame: Frame, parts: tuple[str, ...], spread: int) -> np.ndarray:
-    """Codes of the panel units: an integer id whose values span fewer than ``spread``
-    numbers is its own code (its offset from the smallest: no hashing), else the frame's
-    codes."""
-    if len(parts) == 1 and frame.is_numeric(parts[0]) and \
-            frame.series(parts[0]).dtype.is_integer() and frame.missing(parts[0]) is None:
-        values = frame.ordered(parts[0], "panel_id")
-        if values.size and values.dtype == np.int64:
-            low, high = int(values.min()), int(values.max())
-            if high - low < spread:
-                return values - low
+def _unit_codes(frame: Frame, parts: tuple[str, ...]) -> np.ndarray:
+    """Codes of the panel units: the frame's codes of the id (kept by the frame, so that a
+    panel id that is also a fixed effect is coded once), or of the ids' combinations."""
     first = frame.codes(parts[0])
     codes, n_groups = first.codes, first.n_groups
     for part in parts[1:]:
