@@ -255,17 +255,9 @@ def _wfeols_setup(library, weighted):
 
 
 def _kestrel_wfeols_run(s):
-    import warnings
-
-    import kestrel
-    _ENGINE_SECONDS[0] = 0.0
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        fit = kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
-                            weights=s["weights"])
-    return Output(coef=fit.coef()[s["names"]].to_numpy(), se=fit.se()[s["names"]].to_numpy(),
-                  info={"weighted": s["weights"] is not None, "iterations": fit.iterations,
-                        "stage": fit.solver_stage, "engine_s": _ENGINE_SECONDS[0]})
+    out = _feols(s, s["names"], weights=s["weights"])[1]
+    out.info["weighted"] = s["weights"] is not None
+    return out
 
 
 def _pyfixest_wfeols_run(s):
@@ -275,8 +267,8 @@ def _pyfixest_wfeols_run(s):
                   info={"weighted": s["weights"] is not None})
 
 
-def _spec_setup(variant):
-    """Specification tools (workload 12) on the benchmark panel, clustered by individual:
+def _lags_split_setup(variant):
+    """Panel lags and split samples (workload 12) on the benchmark panel, clustered by individual:
     "lag" fits y ~ x1 + l(x1, 1) | FE with panel=(indiv, year), "column" the same model on
     a lag column computed beforehand; "split" fits y ~ x1 + x2 | FE with split= by a
     10-level column, "loop" the same fits in a loop over the levels, as a user writes it
@@ -287,6 +279,8 @@ def _spec_setup(variant):
         s = _pyfixest_fe_setup("map-rust")(data, params)
         df, fe = s["df"], " + ".join(_fe_names(params))
         s["variant"] = variant
+        s["options"] = {"lag": {"panel": ("indiv", "year")}, "split": {"split": "part"}}.get(
+            variant, {})
         if variant in ("lag", "column"):
             lagged = pd.Series(df["x1"].to_numpy()).groupby(df["indiv"].to_numpy()).shift(1)
             df["x1_lag"] = lagged.to_numpy()
@@ -299,25 +293,18 @@ def _spec_setup(variant):
     return setup
 
 
-def _spec_run(s):
+def _lags_split_run(s):
+    if s["variant"] != "loop":
+        return _feols(s, None, **s["options"])[1]
     import warnings
 
     import kestrel
     _ENGINE_SECONDS[0] = 0.0
+    df = s["df"]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        if s["variant"] == "lag":
-            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
-                                  panel=("indiv", "year"))]
-        elif s["variant"] == "column":
-            fits = [kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL)]
-        elif s["variant"] == "split":
-            fits = list(kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
-                                      split="part"))
-        else:
-            df = s["df"]
-            fits = [kestrel.feols(s["fml"], df[df["part"] == g], s["vcov"],
-                                  fixef_tol=KESTREL_TOL) for g in range(10)]
+        fits = [kestrel.feols(s["fml"], df[df["part"] == g], s["vcov"], fixef_tol=KESTREL_TOL)
+                for g in range(10)]
     return Output(coef=np.concatenate([f.coef().to_numpy() for f in fits]),
                   se=np.concatenate([f.se().to_numpy() for f in fits]),
                   info={"engine_s": _ENGINE_SECONDS[0]})
@@ -530,7 +517,9 @@ def _clock_engine() -> None:
     _core._bench_clocked = True
 
 
-def _feols(s, names):
+def _feols(s, names, **options):
+    """kestrel.feols on the set-up's formula and frame, warnings silenced, with ``options``
+    passed on; ``names``: the coefficients to report (None: all)."""
     import time
     import warnings
 
@@ -540,15 +529,16 @@ def _feols(s, names):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         fit = kestrel.feols(s["fml"], s["df"], s["vcov"], fixef_tol=KESTREL_TOL,
-                            solver=s.get("solver", "auto"))
+                            solver=s.get("solver", "auto"), **options)
     total = time.perf_counter() - t0
     info = {"engine_s": _ENGINE_SECONDS[0], "layer_s": total - _ENGINE_SECONDS[0]}
+    fits = list(fit) if isinstance(fit, kestrel.FitList) else [fit]
     if not isinstance(fit, kestrel.FitList):
         info.update(iterations=fit.iterations, stage=fit.solver_stage)
-        return fit, Output(coef=fit.coef()[names].to_numpy(), se=fit.se()[names].to_numpy(),
-                           info=info)
-    return fit, Output(coef=np.concatenate([f.coef()[names].to_numpy() for f in fit]),
-                       se=np.concatenate([f.se()[names].to_numpy() for f in fit]), info=info)
+    chosen = [f.coef() if names is None else f.coef()[names] for f in fits]
+    errors = [f.se() if names is None else f.se()[names] for f in fits]
+    return fit, Output(coef=np.concatenate([c.to_numpy() for c in chosen]),
+                       se=np.concatenate([e.to_numpy() for e in errors]), info=info)
 
 
 def _feols_fe_setup(solver):
@@ -948,15 +938,15 @@ def _tools() -> dict[str, list[Tool]]:
                  _pyfixest_wfeols_run, note="the same call unweighted"),
         ],
         "lags": [
-            Tool("kestrel", (), _spec_setup("lag"), _spec_run, True,
+            Tool("kestrel", (), _lags_split_setup("lag"), _lags_split_run, True,
                  note="kestrel.feols with l(x1, 1) and panel=(indiv, year)"),
-            Tool("kestrel[column]", (), _spec_setup("column"), _spec_run, True,
+            Tool("kestrel[column]", (), _lags_split_setup("column"), _lags_split_run, True,
                  note="the same model on a lag column computed beforehand"),
         ],
         "split": [
-            Tool("kestrel", (), _spec_setup("split"), _spec_run, True,
+            Tool("kestrel", (), _lags_split_setup("split"), _lags_split_run, True,
                  note="kestrel.feols(..., split=part), 10 parts"),
-            Tool("kestrel[loop]", (), _spec_setup("loop"), _spec_run, True,
+            Tool("kestrel[loop]", (), _lags_split_setup("loop"), _lags_split_run, True,
                  note="a loop of fits, df[df.part == g] for each of the 10 levels"),
         ],
         "glm": [

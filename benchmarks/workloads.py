@@ -192,7 +192,7 @@ def cases(mode: str) -> list[Case]:
             out.append(Case(10, "wfeols", f"weighted fit, {design}, 3 FE", n, "panel", gp,
                             {"n": 2000, "design": design, "n_regressors": 2},
                             {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
-    # Specification tools: panel lags and split samples against the same work done by hand.
+    # Panel lags and split samples against the same work done by hand.
     spec_n = {"smoke": 50_000}.get(mode, 1_000_000)
     gp = {"n": spec_n, "design": "simple", "n_regressors": 2}
     for kind in ("lags", "split"):
@@ -468,7 +468,7 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
                 add("warm start: <= 1/3 the iterations of a cold start",
                     f"{r['label']}, change {change}, n={r['n']}",
                     it_w / it_c if it_c else None, 1 / 3, f"{it_w} vs {it_c} iterations")
-    # Specification tools (workload 12): what lags and splits add to the fits they feed.
+    # Panel lags and split samples (workload 12): what they add to the fits they feed.
     for r in rows:
         if r["kind"] == "lags" and r["tool"] == "kestrel" and r.get("ok"):
             add("lags: <= 1.1x the fit on a lag column", f"n={r['n']}",
