@@ -664,7 +664,7 @@ class _Fitter:
                              f"{steps.why_dropped(x_names, ls)}); nothing is left to estimate")
         if dropped:
             warnings.warn(f"dropped {steps.why_dropped(x_names, ls)}", CollinearityWarning,
-                          stacklevel=4)
+                          stacklevel=5)
         beta = np.asarray(ls["coef"], dtype=float)
         bread = np.asarray(ls["bread"])
         n = int(round(total)) if frequency else n_used_rows
@@ -845,12 +845,18 @@ class _Fitter:
         ok = bool(np.all(size <= bound))
         if not (ok and self.converged):
             self.converged = False
-            warnings.warn("the fixed effects were not fully absorbed: "
-                          + steps.demeaning_shortfall(
-                              {"limit_reached": self.iterations >= self.options.fixef_maxiter,
-                               "iterations": self.iterations}, self.options.fixef_tol,
-                              self.options.fixef_maxiter, "fixef_tol", "fixef_maxiter"),
-                          ConvergenceWarning, stacklevel=4)
+            if self.iterations >= self.options.fixef_maxiter:
+                why = steps.demeaning_shortfall({"limit_reached": True}, self.options.fixef_tol,
+                                                self.options.fixef_maxiter, "fixef_tol",
+                                                "fixef_maxiter")
+            else:
+                why = (f"after {self.iterations:,} iterations the demeaned columns' sums over "
+                       "the levels of the fixed effects, computed again from the data, are "
+                       f"not zero to fixef_tol={self.options.fixef_tol:g} (rounding limits "
+                       "the accuracy these data allow); results are accurate only to about "
+                       "that level")
+            warnings.warn(f"the fixed effects were not fully absorbed: {why}",
+                          ConvergenceWarning, stacklevel=5)
 
     def _nested(self, parts: list, fe_levels: list[int], cl_levels: list[int],
                 n_fe: int) -> list[bool]:
