@@ -5,6 +5,7 @@ the same rows: coefficients to 1e-8 relative, standard errors to 1e-6."""
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -36,7 +37,7 @@ def client():
     for _ in range(2):
         procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker",
                                        address, "--nthreads", "1", "--memory-limit", "400MB",
-                                       "--no-dashboard", "--host", "127.0.0.1"],
+                                       "--no-dashboard", "--host", "127.0.0.1", "--no-nanny"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     c = None
     try:
@@ -49,6 +50,7 @@ def client():
                     raise
                 time.sleep(0.3)
         c.wait_for_workers(2, timeout=90)
+        c.kestrel_workers = procs[1:]  # for the test that kills one
         yield c
     finally:
         if c is not None:
@@ -57,9 +59,10 @@ def client():
             p.terminate()
         for p in procs:
             try:
-                p.wait(timeout=20)
+                p.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 p.kill()
+                p.wait()
 
 
 def _same(dask_fit, fit, coef_rtol=1e-8, se_rtol=1e-6):
@@ -141,11 +144,10 @@ def test_empty_partitions(client, panel):
           kestrel.feols("y ~ x1 + x2 | worker + firm", kept))
 
 
-def test_a_hard_design_a_chain_of_firms(client):
+def _chain(firms, per=30):
     # Workers move only between neighbouring firms along a chain: the firms' effects are
     # tied together by few moves, the slow case of every demeaning method.
     rng = np.random.default_rng(4)
-    firms, per = 40, 30
     rows = []
     for w in range(firms * per):
         home = w // per
@@ -155,6 +157,11 @@ def test_a_hard_design_a_chain_of_firms(client):
     df = pd.DataFrame(rows, columns=["worker", "firm", "year"])
     df["x"] = rng.normal(size=len(df)) + 0.1 * df.firm
     df["y"] = 0.5 * df.x + 0.2 * df.firm + rng.normal(size=len(df))
+    return df
+
+
+def test_a_hard_design_a_chain_of_firms(client):
+    df = _chain(40)
     fml = "y ~ x | worker + firm + year"
     dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4))
     assert dask_fit.iterations > 20
@@ -199,3 +206,31 @@ def test_client_argument_is_checked(client, panel):
         kestrel.feols("y ~ x1 | firm", dd.from_pandas(panel, npartitions=2), client="x")
     with pytest.raises(ValueError, match="Dask DataFrames only"):
         kestrel.feols("y ~ x1 | firm", panel, client=client)
+
+
+def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client):
+    # Last in the module: it leaves the cluster one worker.
+    df = _chain(150)
+    fml = "y ~ x | worker + firm + year"
+    expected = kestrel.feols(fml, df, fixef_tol=1e-12)
+    outcome = {}
+
+    def fit():
+        try:
+            outcome["fit"] = kestrel.feols(fml, dd.from_pandas(df, npartitions=6))
+        except Exception as exc:  # noqa: BLE001 (what it raises is checked below)
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=fit)
+    thread.start()
+    time.sleep(2.5)  # into the iterations
+    assert thread.is_alive(), "the fit ended before the worker was killed"
+    victim = client.kestrel_workers[0]
+    victim.kill()
+    victim.wait(timeout=20)
+    thread.join(timeout=300)
+    assert not thread.is_alive()
+    if "fit" in outcome:
+        _same(outcome["fit"], expected)
+    else:
+        assert str(outcome["error"]), outcome["error"]
