@@ -57,6 +57,7 @@ ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
 # demeaned columns come out about this much more accurate than fixef_tol asks.
 INNER = 1e-2
 WINDOW = 8  # iterations whose energy decrease estimates the remaining error
+SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -400,7 +401,9 @@ def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarra
     u = part.v.copy(order="F") if with_v else np.zeros((n, c), order="F")
     if coef is not None:
         for f, off in zip(others, offsets):
-            u -= coef[off + part.ids[f]]
+            index = part.ids[f] if off == 0 else part.ids[f] + np.int32(off)
+            for j in range(c):
+                u[:, j] -= np.take(coef[:, j], index)
     if n == 0:
         return u
     if part.local is None:  # no fixed effect is local: nothing to eliminate here
@@ -808,7 +811,9 @@ class _Fitter:
         self.stage = "cg"
         self.converged = False
         for it in range(1, self.options.fixef_maxiter + 1):
-            shared = self.client.scatter(p, broadcast=True, hash=False)
+            # Small directions travel with the tasks; large ones once to each worker.
+            shared = p if p.nbytes < SCATTER_BYTES else \
+                self.client.scatter(p, broadcast=True, hash=False)
             q = -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
                                             False)))
             pq = np.sum(p * q, axis=0)
