@@ -43,7 +43,7 @@ import numpy as np
 import pandas as pd
 from distributed import Client, default_client
 
-from kestrel import _core, design, formula, panel, steps
+from kestrel import _core, design, formula, iv, panel, steps
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.results import Fit, FixedEffects
@@ -87,10 +87,12 @@ def feols(call: Mapping[str, Any]) -> Fit:
         raise ValueError(f"several models in one formula {NOT_SUPPORTED}; fit each model "
                          "in its own call")
     model = formula.parse(fml)
-    if model.iv is not None:
-        raise ValueError(f"instrumental variables (2SLS) {NOT_SUPPORTED} yet")
     vcov = call["vcov"]
     vc = cov.parse(vcov, model.fixef_names, call["vcov_kwargs"])
+    if model.iv is not None and vc.kind != "iid":
+        raise ValueError(f"instrumental variables (2SLS) with vcov={vcov!r} {NOT_SUPPORTED}; "
+                         "use vcov='iid'")
+    model, instruments = iv.prepare(model, vc)
     if vc.kind in ("nw", "dk") or (vc.kind == "hetero" and vc.hc > 1) or vc.jackknife:
         raise ValueError(f"vcov={vcov!r} {NOT_SUPPORTED}; use 'iid', 'hetero' or "
                          "{'CRV1': ...}")
@@ -107,7 +109,7 @@ def feols(call: Mapping[str, Any]) -> Fit:
             _check_row_wise(term, meta)
     if model.depvar.kind != "lookup":
         _check_row_wise(model.depvar, meta)
-    return _Fitter(client, data, model, plan, vc, conv, options).run()
+    return _Fitter(client, data, model, plan, vc, conv, options, instruments).run()
 
 
 def _client(client: Any) -> Client:
@@ -177,6 +179,8 @@ def _local(pdf: pd.DataFrame, plan: Plan) -> Local:
     """The partition's design up to the columns that need global levels: the rows without
     missing values (and weights not 0), and the columns formulaic builds (row by row)."""
     model = formula.parse(plan.fml)
+    if model.iv is not None:  # the endogenous regressors and instruments join the design
+        model, _ = iv.prepare(model, cov.Vcov("iid"))
     ns = formula.namespace(plan.context)
     frame = Frame(pdf)
     cluster_parts = [tuple(name.split("^")) for name in plan.cluster_names]
@@ -516,6 +520,7 @@ class _Fitter:
     vc: cov.Vcov
     conv: cov.SSC
     options: steps.FitOptions
+    instruments: iv.Instruments | None = None
     iterations: int = 0
     converged: bool = True
     stage: str = "none"
@@ -562,7 +567,7 @@ class _Fitter:
             largest = max(s["wmax"] for s in scans)
             if largest > 0:
                 shift = -2 * ((int(np.frexp(largest)[1]) - 1) // 2)
-        used, x_names = self._regressors(scans)
+        used, x_names, x_terms = self._regressors(scans)
         ids = []
         n_fe = len(model.fixef)
         for j, parts in enumerate(model.fixef + tuple(
@@ -654,6 +659,14 @@ class _Fitter:
         if r.shape[0] < width:
             r = np.vstack([r, np.zeros((width - r.shape[0], width))])
         x = list(range(1, width))
+        n = int(round(total)) if frequency else n_used_rows
+        dof_fe = cov.fixef_dof(self.conv, fe_levels, fe_levels[0] if n_fe == 1 else 0)
+        if self.instruments is not None:
+            return self._two_stages(r, sum_squares, exponents, parts,
+                                    n, n_used_rows, fe_levels, dof_fe, stats, x_terms,
+                                    x_names, dict(n_missing=n_missing, n_zero=n_zero,
+                                                  n_singletons=n_singletons,
+                                                  total=total))
         ls = steps.least_squares(np.asfortranarray(r), 0, x,
                                  sum_squares if n_fe else np.empty(0), options.collin_tol)
         kept_x = [x[i] for i in ls["kept"]]
@@ -670,7 +683,6 @@ class _Fitter:
                           stacklevel=5)
         beta = np.asarray(ls["coef"], dtype=float)
         bread = np.asarray(ls["bread"])
-        n = int(round(total)) if frequency else n_used_rows
 
         # Covariance.
         n_cl = len(plan.cluster_names)
@@ -680,7 +692,6 @@ class _Fitter:
         terms_out = self._gather(self._map(_residual_terms, parts, beta, kept_x, kind, subsets,
                                            n_fe, levels[n_fe:], frequency))
         rss = float(sum(t["rss"] for t in terms_out))
-        dof_fe = cov.fixef_dof(self.conv, fe_levels, fe_levels[0] if n_fe == 1 else 0)
         nested = self._nested(parts, fe_levels, levels[n_fe:], n_fe)
         K = cov.dof_k(self.conv, self.vc, len(names), fe_levels, dof_fe, nested)
         if n - K <= 0:
@@ -704,7 +715,22 @@ class _Fitter:
                                    meat=total_scores.T @ total_scores))
             covariance = cov.clustered(self.conv, bread, cterms, n_cl, n, K)
 
-        # Back from the scaled units (as kestrel.linear does).
+        return self._result(beta, covariance, exponents, kept_x, names, n, n_used_rows,
+                            rss, stats, sum_squares, fe_levels, levels[n_fe:], dof_fe,
+                            [x_names[i] for i in dropped],
+                            dict(n_missing=n_missing, n_zero=n_zero,
+                                 n_singletons=n_singletons, total=total), None)
+
+    def _result(self, beta: np.ndarray, covariance: cov.Covariance, exponents: np.ndarray,
+                kept_x: list[int], names: list[str], n: int, n_used_rows: int, rss: float,
+                stats: list[dict], sum_squares: np.ndarray, fe_levels: list[int],
+                cl_levels: list[int], dof_fe: int, collinear: list[str], counts: dict,
+                first_stage: Any) -> Fit:
+        """The fit, back from the scaled units (as kestrel.linear does)."""
+        model, plan, options = self.model, self.plan, self.options
+        frequency = options.weights is not None and options.weights_type == "fweights"
+        n_fe = len(fe_levels)
+        total = counts["total"]
         p_y = int(exponents[0])
         p_x = exponents[kept_x]
         with np.errstate(over="ignore", under="ignore"):
@@ -727,19 +753,50 @@ class _Fitter:
         return DaskFit(formula=plan.fml, depvar=model.depvar.label, coef_names=names,
                        _coef=coef_out, _vcov=vcov_out, df_t=covariance.df_t,
                        dof_k=covariance.dof_k, vcov_type=self.vc, ssc=self.conv, nobs=n,
-                       n_missing=n_missing, n_zero_weight=n_zero,
+                       n_missing=counts["n_missing"], n_zero_weight=counts["n_zero"],
                        weights=options.weights,
                        weights_type=None if options.weights is None else options.weights_type,
-                       n_singletons=n_singletons,
+                       n_singletons=counts["n_singletons"],
                        fixef=dict(zip(model.fixef_names, fe_levels)), dof_fixef=dof_fe,
-                       clusters=dict(zip(plan.cluster_names, levels[n_fe:])),
+                       clusters=dict(zip(plan.cluster_names, cl_levels)),
                        mask=np.broadcast_to(True, (n_used_rows,)), _resid=None,
                        iterations=self.iterations, converged=self.converged,
-                       solver_stage=self.stage, collinear=[x_names[i] for i in dropped],
+                       solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
                        _se=se, lean=options.lean, **stats_out)
 
+    def _two_stages(self, r: np.ndarray, sum_squares: np.ndarray, exponents: np.ndarray,
+                    parts: list, n: int, n_used_rows: int, fe_levels: list[int], dof_fe: int,
+                    stats: list[dict], x_terms: list[str], x_names: list[str],
+                    counts: dict) -> Fit:
+        """2SLS with the iid covariance, by kestrel's own stages on the triangular factor R
+        of the demeaned columns: R'R is their cross-product matrix, so every least-squares
+        stage, residual sum of squares and iid covariance on R's rows is that of the data's.
+        The structural residuals' sum of squares is computed again from the rows."""
+        n_fe = len(fe_levels)
+        shape = _DesignShape(x_names=x_names, x_terms=x_terms)
+        inference = cov.Inference(self.vc, self.conv, n, fe_levels, dof_fe, [False] * n_fe, [])
+        stages = iv.two_stages(self.plan.fml, shape, self.instruments, np.asfortranarray(r),
+                               sum_squares if n_fe else np.empty(0), inference, self.options.collin_tol, stacklevel=6,
+                               exponents=exponents, lean=True)
+        observed = [1 + j for j in stages.x_design]
+        beta = np.asarray(stages.coef, dtype=float)
+        terms_out = self._gather(self._map(_residual_terms, parts, beta, observed, "iid", [],
+                                           n_fe, [], False))
+        rss = float(sum(t["rss"] for t in terms_out))
+        K = cov.dof_k(self.conv, self.vc, len(stages.names), fe_levels, dof_fe, [False] * n_fe)
+        if n - K <= 0:
+            raise ValueError(f"no degrees of freedom left: {n:,} rows for "
+                             f"{len(stages.names)} regressors and {dof_fe:,} degrees of "
+                             "freedom taken by the fixed effects")
+        covariance = cov.iid(self.conv, np.asarray(stages.bread), rss, n, K)
+        return self._result(beta, covariance, exponents, observed, stages.names, n,
+                            n_used_rows, rss, stats, sum_squares, fe_levels, [], dof_fe,
+                            stages.dropped, counts, stages.first_stage)
+
     # Pieces ------------------------------------------------------------------------------
-    def _regressors(self, scans: list[dict]) -> tuple[dict[str, list], list[str]]:
+    def _regressors(self, scans: list[dict]) -> tuple[dict[str, list], list[str], list[str]]:
+        """The levels of each C()/i() term that get a column, the regressors' names and the
+        term of each."""
         model = self.model
         with_intercept = model.intercept or bool(model.fixef)
         names_seen = [s["names"] for s in scans if s["kept"]]
@@ -750,31 +807,36 @@ class _Fitter:
                                  f"different partitions; such terms {NOT_SUPPORTED}")
         used: dict[str, list] = {}
         x_names = ["Intercept"] if model.intercept and not model.fixef else []
+        x_terms = ["1"] * len(x_names)
         for term in model.terms:
             if term.label in first:
-                x_names += first[term.label]
-                continue
-            if not any(term.label in s["levels"] for s in scans):
-                x_names.append(term.label)
-                continue
-            values = [v for s in scans for v in s["levels"][term.label]]
-            levels = list(pd.factorize(pd.Series(values, dtype=object if not values else None),
-                                       sort=True)[1].tolist()) if values else []
-            if term.kind == "i" and term.i_ref is not None:
-                unknown = [r for r in term.i_ref if not any(design._same(r, lv) for lv in levels)]
-                if unknown:
-                    shown = ", ".join(repr(lv) for lv in levels[:8])
-                    raise ValueError(f"ref={unknown[0]!r} in {term.label} is not a level of "
-                                     f"{term.var!r} (levels: {shown}"
-                                     f"{', ...' if len(levels) > 8 else ''})")
-                chosen = [lv for lv in levels if not any(design._same(r, lv) for r in term.i_ref)]
-            elif term.kind == "i" and (term.i_x is not None or not with_intercept):
-                chosen = levels
+                names = first[term.label]
+            elif not any(term.label in s["levels"] for s in scans):
+                names = [term.label]
             else:
-                chosen = levels[1:]
-            used[term.label] = chosen
-            x_names += design._indicator_names(term, chosen)
-        return used, x_names
+                used[term.label] = self._levels_used(term, scans, with_intercept)
+                names = design._indicator_names(term, used[term.label])
+            x_names += names
+            x_terms += [term.label] * len(names)
+        return used, x_names, x_terms
+
+    @staticmethod
+    def _levels_used(term: formula.Term, scans: list[dict], with_intercept: bool) -> list:
+        """The levels of a C()/i() term that get a column, as kestrel.design chooses them,
+        from the levels every partition saw in its usable rows."""
+        values = [v for s in scans for v in s["levels"][term.label]]
+        levels = pd.factorize(pd.Series(values), sort=True)[1].tolist() if values else []
+        if term.kind == "i" and term.i_ref is not None:
+            unknown = [r for r in term.i_ref if not any(design._same(r, lv) for lv in levels)]
+            if unknown:
+                shown = ", ".join(repr(lv) for lv in levels[:8])
+                raise ValueError(f"ref={unknown[0]!r} in {term.label} is not a level of "
+                                 f"{term.var!r} (levels: {shown}"
+                                 f"{', ...' if len(levels) > 8 else ''})")
+            return [lv for lv in levels if not any(design._same(r, lv) for r in term.i_ref)]
+        if term.kind == "i" and (term.i_x is not None or not with_intercept):
+            return levels
+        return levels[1:]
 
     def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
         found = self._gather(self._map(_counts, parts, sizes, frequency))
@@ -882,6 +944,14 @@ class _Fitter:
                 if out[j]:
                     break
         return out
+
+
+@dataclass(frozen=True)
+class _DesignShape:
+    """What the two stages read of a design: the regressors' names and terms."""
+
+    x_names: list[str]
+    x_terms: list[str]
 
 
 class _NoRows(FixedEffects):

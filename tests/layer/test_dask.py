@@ -120,6 +120,19 @@ def test_agrees_with_the_in_memory_fit(client, panel, fml, options):
     _same(kestrel.feols(fml, ddf, **options), kestrel.feols(fml, panel, **options))
 
 
+@pytest.mark.parametrize("fml", ["y ~ x1 | worker + firm | x2 ~ z1 + z2",
+                                 "y ~ x1 + C(g) | x2 ~ z1"])
+def test_two_stage_least_squares_agrees_with_the_in_memory_fit(client, panel, fml):
+    rng = np.random.default_rng(5)
+    df = panel.assign(z1=panel.x2 + rng.normal(size=len(panel)),
+                      z2=rng.normal(size=len(panel)))
+    fit = kestrel.feols(fml, df, vcov="iid")
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=3), vcov="iid")
+    _same(dask_fit, fit)
+    assert dask_fit.first_stage["x2"].f_stat == pytest.approx(fit.first_stage["x2"].f_stat,
+                                                              rel=1e-8)
+
+
 def test_missing_values_singletons_across_partitions_and_one_partition_levels(client):
     df = _panel(5000, 2, workers=2500)  # about two rows per worker: many singletons
     rng = np.random.default_rng(3)
@@ -187,7 +200,7 @@ def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
     ({"vcov": "NW", "vcov_kwargs": {"time_id": "year"}}, "not supported on Dask"),
     ({"vcov": {"CRV3": "firm"}}, "not supported on Dask"),
     ({"split": "g"}, "split= is not supported on Dask"),
-    ({"fml": "y ~ x1 | firm | x2 ~ wt"}, "2SLS"),
+    ({"fml": "y ~ x1 | firm | x2 ~ wt", "vcov": "hetero"}, "2SLS"),
     ({"fml": "y ~ center(x1) | firm"}, "center"),
     ({"fml": "y ~ x1:g | firm"}, "non-numeric"),
     ({"fml": "y + x2 ~ x1 | firm"}, "several models"),
