@@ -46,6 +46,7 @@ from distributed import Client, default_client
 from kestrel import _core, design, formula, iv, panel, steps
 from kestrel import vcov as cov
 from kestrel.data import Frame
+from kestrel.progress import progress_line
 from kestrel.results import Fit, FixedEffects
 from kestrel.warning_types import CollinearityWarning, ConvergenceWarning
 
@@ -458,7 +459,8 @@ def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int]) 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
             coef: np.ndarray | None) -> Part:
     d = _demeaned(part, others, offsets, coef, True)
-    out = Part(part.v, part.w, part.ids, None, part.local, part.local_groups, part.root)
+    # The columns themselves are not read again: only their demeaned values are kept.
+    out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
     out.demeaned = np.asfortranarray(d)
     return out
 
@@ -646,13 +648,16 @@ class _Fitter:
         others = [f for f in range(n_fe) if f != largest]
         other_sizes = [fe_levels[f] for f in others]
         offsets = list(np.cumsum([0] + other_sizes[:-1])) if others else []
-        coef = self._solve(parts, others, offsets, other_sizes, width) if others else None
+        coef = None
+        if others:
+            with progress_line(options.progress) as callback:
+                coef = self._solve(parts, others, offsets, other_sizes, callback)
         if n_fe == 1:
             self.stage = "exact"
         parts = self._map(_finish, parts, others, offsets, other_sizes, coef)
         stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
         if others:
-            self._check_solution(stats, width)
+            self._check_solution(stats)
         # 5. Least squares on the stacked triangular factors.
         stacked = np.vstack([s["r"] for s in stats] + [np.zeros((0, width))])
         r = np.linalg.qr(stacked, mode="r") if len(stacked) else np.zeros((0, width))
@@ -851,7 +856,7 @@ class _Fitter:
                                "partitions; no result is returned")
 
     def _solve(self, parts: list, others: list[int], offsets: list[int],
-               sizes: list[int], width: int) -> np.ndarray:
+               sizes: list[int], callback: Any) -> np.ndarray:
         """Jacobi-preconditioned conjugate gradient on D'W M_A D b = D'W M_A v, one system
         per column, all columns per round trip. Stops when the energy-norm error of each
         column's demeaned values, estimated from the decrease over the last iterations,
@@ -894,12 +899,14 @@ class _Fitter:
             left = energy0 - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
             scale = np.maximum(left, 1e-26 * energy0)
             window = np.sum(decreases[-WINDOW:], axis=0)
+            if callback is not None:
+                callback(it, float(np.sqrt(np.max(window / scale))))
             if (it >= 2 and np.all(window <= tol * scale)) or np.all(rz <= 0):
                 self.converged = True
                 break
         return b
 
-    def _check_solution(self, stats: list[dict], width: int) -> None:
+    def _check_solution(self, stats: list[dict]) -> None:
         """The demeaned columns' level sums for the other fixed effects, computed from the
         data (not the solver's own recursion), must be zero up to fixef_tol: otherwise the
         fit is reported unconverged, with a warning."""

@@ -181,6 +181,15 @@ def test_a_hard_design_a_chain_of_firms(client):
     _same(dask_fit, kestrel.feols(fml, df, fixef_tol=1e-12))
 
 
+def test_an_unfinished_demeaning_is_reported_not_passed_off(client):
+    fml = "y ~ x | worker + firm + year"
+    ddf = dd.from_pandas(_chain(40), npartitions=3)
+    with pytest.warns(kestrel.ConvergenceWarning, match="fixef_maxiter=3"):
+        fit = kestrel.feols(fml, ddf, fixef_maxiter=3)
+    assert not fit.converged and fit.iterations == 3
+    assert "NOT converged" in str(fit.summary())
+
+
 def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
     ddf = dd.from_pandas(panel, npartitions=3)
     fit = kestrel.feols("y ~ x1 + x2 | worker + firm", ddf)
