@@ -35,7 +35,7 @@ import itertools
 import math
 import warnings
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import dask
@@ -94,16 +94,17 @@ def feols(call: Mapping[str, Any]) -> Fit:
         raise ValueError(f"instrumental variables (2SLS) with vcov={vcov!r} {NOT_SUPPORTED}; "
                          "use vcov='iid'")
     model, instruments = iv.prepare(model, vc)
-    if vc.kind in ("nw", "dk") or (vc.kind == "hetero" and vc.hc > 1) or vc.jackknife:
-        raise ValueError(f"vcov={vcov!r} {NOT_SUPPORTED}; use 'iid', 'hetero' or "
-                         "{'CRV1': ...}")
+    if vc.kind == "nw" or (vc.kind == "hetero" and vc.hc > 1) or vc.jackknife:
+        raise ValueError(f"vcov={vcov!r} {NOT_SUPPORTED}; use 'iid', 'hetero', "
+                         "{'CRV1': ...} or 'DK'")
+    steps.check_weighted_vcov(vc, vcov, options)
     if conv.fixef_exact and len(model.fixef) > 1:
         raise ValueError(f"ssc(fixef_exact=True) with several fixed effects {NOT_SUPPORTED}")
     client = _client(call.get("client"))
     meta = Frame(data._meta)  # columns and dtypes, no rows
     design.check(model, meta, ns, list(vc.clusters))  # unknown columns and names: now
     plan = Plan(fml, _shipped_context(model, meta, ns), list(vc.clusters), options.weights,
-                options.weights_type)
+                options.weights_type, vc.time_id if vc.kind == "dk" else None)
     paths = design._paths(model, meta, model.intercept or bool(model.fixef))
     for term in model.terms:
         if paths[term.label] == "formulaic":
@@ -160,6 +161,7 @@ class Plan:
     cluster_names: list[str]
     weights: str | None
     weights_type: str
+    time_id: str | None = None  # Driscoll–Kraay: the periods' column
 
 
 # One partition's design -----------------------------------------------------------------
@@ -184,8 +186,13 @@ def _local(pdf: pd.DataFrame, plan: Plan) -> Local:
         model, _ = iv.prepare(model, cov.Vcov("iid"))
     ns = formula.namespace(plan.context)
     frame = Frame(pdf)
-    cluster_parts = [tuple(name.split("^")) for name in plan.cluster_names]
-    reads = design.check(model, frame, ns, plan.cluster_names)
+    # The time column of Driscoll–Kraay is an identifier like the clusters, after them.
+    cluster_parts = [tuple(name.split("^")) for name in plan.cluster_names] + \
+        ([(plan.time_id,)] if plan.time_id else [])
+    reads = design.check(model, frame, ns, plan.cluster_names,
+                         [plan.time_id] if plan.time_id else [])
+    if plan.time_id:
+        frame.ordered(plan.time_id, "time_id")  # numbers or dates
     variables = design._variables(reads)
     keep = np.ones(frame.n_rows, dtype=bool)
     for name in dict.fromkeys(variables + [p for ps in cluster_parts for p in ps]):
@@ -481,13 +488,20 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
     e = d[:, 0] - d[:, x] @ beta if len(x) else d[:, 0].copy()
     out: dict[str, Any] = dict(rss=float(e @ e))
     if not len(d):
-        out["meat"] = np.zeros((len(x), len(x)))
+        out["meat"] = np.zeros((groups[-1] if kind == "dk" else len(x), len(x)))
         out["scores"] = [(np.zeros(0, np.int64), np.zeros((0, len(x)))) for _ in subsets]
         return out
     if kind == "hetero":
         plain = e / np.sqrt(part.w) if frequency else e
         out["meat"] = np.asarray(_core.hetero_meat(data=d, x=x, resid=plain,
                                                    bread=np.zeros((0, 0)), power=0))
+    elif kind == "dk":
+        # Each period's score sums (the periods' codes follow the clusters').
+        time = part.ids[first_cluster + len(groups) - 1]
+        scores = d[:, x] * e[:, None]
+        out["meat"] = np.column_stack([np.bincount(time, weights=scores[:, j],
+                                                   minlength=groups[-1])
+                                       for j in range(len(x))]).reshape(groups[-1], len(x))
     elif kind == "cluster":
         scores = d[:, x] * e[:, None]
         found = []
@@ -573,11 +587,14 @@ class _Fitter:
         ids = []
         n_fe = len(model.fixef)
         for j, parts in enumerate(model.fixef + tuple(
-                tuple(n.split("^")) for n in plan.cluster_names)):
+                tuple(n.split("^")) for n in plan.cluster_names)
+                + (((plan.time_id,),) if plan.time_id else ())):
             frames = [s["ids"][j] for s in scans if len(s["ids"][j])]
             table = pd.concat(frames, ignore_index=True).drop_duplicates()
             ids.append(pd.MultiIndex.from_frame(table) if len(parts) > 1
                        else pd.Index(table["0"]))
+        if plan.time_id:  # the periods' codes in time order
+            ids[-1] = ids[-1].sort_values()
         sizes = [len(i) for i in ids]
         widths = {k: len(v) for s in scans if s["kept"] for k, v in s["names"].items()}
         glob = Globals(x_names, used, ids, shift, widths)
@@ -708,6 +725,21 @@ class _Fitter:
         elif kind == "hetero":
             meat = sum(t["meat"] for t in terms_out)
             covariance = cov.hetero(self.conv, self.vc.hc, bread, meat, n, K)
+        elif kind == "dk":
+            periods = levels[-1]
+            if periods < 2:
+                raise ValueError(f"a Driscoll-Kraay covariance needs at least two periods of "
+                                 f"{self.vc.time_id!r} in the rows used, but they have "
+                                 f"{periods}")
+            lag = self.vc.lag if self.vc.lag is not None else cov.default_lag(periods)
+            self.vc = replace(self.vc, lag=lag)
+            sums = np.asfortranarray(sum(t["meat"] for t in terms_out))
+            # The engine's meat of the per-period score sums, one row per period.
+            meat = np.asarray(_core.driscoll_kraay_meat(
+                data=sums, x=list(range(len(names))), resid=np.ones(periods),
+                time=np.arange(periods, dtype=np.int32), lag=lag))
+            covariance = cov.serial(self.conv, bread, meat, n, K, periods)
+            self.extra["periods"] = periods
         else:
             cterms = []
             for i, subset in enumerate(subsets):
@@ -767,6 +799,7 @@ class _Fitter:
                        mask=np.broadcast_to(True, (n_used_rows,)), _resid=None,
                        iterations=self.iterations, converged=self.converged,
                        solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
+                       periods=self.extra.get("periods"),
                        _se=se, lean=options.lean, **stats_out)
 
     def _two_stages(self, r: np.ndarray, sum_squares: np.ndarray, exponents: np.ndarray,

@@ -92,8 +92,8 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
 
     client: with a Dask DataFrame as ``data``, the ``distributed.Client`` to fit on (None:
       the current one). The rows stay on the workers (:mod:`kestrel.distributed`): least
-      squares with fixed effects, weights and the iid, hetero and CRV1 covariances, and
-      2SLS with the iid covariance.
+      squares with fixed effects, weights and the iid, hetero, CRV1 and Driscoll–Kraay
+      covariances, and 2SLS with the iid covariance.
 
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.

@@ -78,6 +78,7 @@ def _same(dask_fit, fit, coef_rtol=1e-8, se_rtol=1e-6):
     assert dict(dask_fit.fixef) == dict(fit.fixef)
     assert dask_fit.clusters == fit.clusters
     assert dask_fit.dof_k == fit.dof_k and dask_fit.df_t == fit.df_t
+    assert dask_fit.vcov_type == fit.vcov_type and dask_fit.periods == fit.periods
     for name in ("r2", "adj_r2", "rmse", "rss"):
         assert getattr(dask_fit, name) == pytest.approx(getattr(fit, name), rel=1e-8)
     if fit.fixef:
@@ -114,6 +115,9 @@ def panel():
     ("y ~ x1 + x2 | worker + firm", {"weights": "fw", "weights_type": "fweights",
                                      "vcov": "hetero"}),
     ("y ~ x1 + C(g)", {"vcov": {"CRV1": "firm"}}),
+    ("y ~ x1 + x2 | worker + firm", {"vcov": "DK", "vcov_kwargs": {"time_id": "year"}}),
+    ("y ~ x1 + x2 | worker", {"vcov": "DK", "weights": "wt",
+                              "vcov_kwargs": {"time_id": "year", "lag": 3}}),
 ])
 def test_agrees_with_the_in_memory_fit(client, panel, fml, options):
     ddf = dd.from_pandas(panel, npartitions=4)
@@ -207,6 +211,8 @@ def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
 @pytest.mark.parametrize("options, message", [
     ({"vcov": "HC3"}, "not supported on Dask"),
     ({"vcov": "NW", "vcov_kwargs": {"time_id": "year"}}, "not supported on Dask"),
+    ({"vcov": "DK", "vcov_kwargs": {"time_id": "year"}, "weights": "fw",
+      "weights_type": "fweights"}, "no time order"),
     ({"vcov": {"CRV3": "firm"}}, "not supported on Dask"),
     ({"split": "g"}, "split= is not supported on Dask"),
     ({"fml": "y ~ x1 | firm | x2 ~ wt", "vcov": "hetero"}, "2SLS"),
