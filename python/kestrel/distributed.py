@@ -41,6 +41,8 @@ from typing import Any
 import dask
 import numpy as np
 import pandas as pd
+from scipy import sparse
+from scipy.sparse import linalg as splinalg
 from distributed import Client, default_client
 
 from kestrel import _core, design, formula, iv, panel, steps
@@ -54,10 +56,13 @@ NOT_SUPPORTED = "is not supported on Dask DataFrames"
 # Formula functions that act row by row; the others (center, scale, poly, bs, C inside an
 # interaction...) learn from the rows they see, which a partition cannot do for the data.
 ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
-# Energy-norm tolerance of the conjugate gradient, relative to the fit's fixef_tol: the
-# demeaned columns come out about this much more accurate than fixef_tol asks.
-INNER = 1e-2
+# The conjugate gradient stops when the demeaned columns' estimated energy-norm error is
+# below INNER·fixef_tol of their norm (tighter runs into the rounding of the sums).
+INNER = 1.0
 WINDOW = 8  # iterations whose energy decrease estimates the remaining error
+# The other fixed effects' system is factored on the client up to this many levels.
+GRAPH_LEVELS = 200_000
+GRAPH_RIDGE = 1e-4  # relative to the diagonal: makes the redundant directions invertible
 SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
 
 
@@ -443,24 +448,26 @@ def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int]
 
 
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int]) -> dict:
-    """The right-hand sides D'W M_A v, ‖√w M_A v‖², and the Jacobi diagonal of D'W M_A D."""
+    """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
+    system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
+    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a."""
     d = _demeaned(part, others, offsets, None, True)
-    diag = []
+    size = int(sum(sizes))
     w = np.ones(len(part.v)) if part.w is None else part.w
-    for f, size in zip(others, sizes):
-        total = np.bincount(part.ids[f], weights=w, minlength=size)
-        if part.local is not None and len(w):
-            # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest fixed effect.
-            key = part.local.astype(np.int64) * size + part.ids[f]
-            uniq, inv = np.unique(key, return_inverse=True)
-            pair = np.bincount(inv, weights=w)
-            group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
-            a = uniq // size
-            total -= np.bincount(uniq % size, weights=pair * pair / group_w[a],
-                                 minlength=size)
-        diag.append(total)
+    codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
+    rows = np.concatenate([c for c in codes for _ in codes]) if codes else np.zeros(0, int)
+    cols = np.concatenate([c for _ in codes for c in codes]) if codes else np.zeros(0, int)
+    matrix = sparse.coo_matrix((np.tile(w, len(codes) ** 2), (rows, cols)),
+                               shape=(size, size)).tocsr()
+    if part.local is not None and len(w):
+        group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
+        scaled = w / np.sqrt(group_w[part.local])
+        u = sparse.coo_matrix((np.tile(scaled, len(codes)),
+                               (np.tile(part.local, len(codes)), np.concatenate(codes))),
+                              shape=(part.local_groups, size)).tocsr()
+        matrix = matrix - (u.T @ u).tocsr()
     return dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0),
-                diag=np.concatenate(diag) if diag else np.zeros(0))
+                matrix=matrix)
 
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
@@ -897,18 +904,19 @@ class _Fitter:
         start = self._gather(self._map(_start, parts, others, offsets, sizes))
         rhs = sum(s["rhs"] for s in start)
         energy0 = sum(s["energy"] for s in start)
-        diag = sum(s["diag"] for s in start)
-        inv = np.where(diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300),
-                       1.0 / np.where(diag > 0, diag, 1.0), 0.0)[:, None]
+        matrix = sum(s["matrix"] for s in start).tocsc()
+        diag = matrix.diagonal()
+        active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
+        inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
         self.extra.update(inv=inv, energy0=energy0)
+        precondition = self._preconditioner(matrix, diag, active, inv)
         b = np.zeros_like(rhs)
         r = rhs.copy()
-        z = inv * r
+        z = precondition(r)
         p = z.copy()
         rz = np.sum(r * z, axis=0)
         tol = (INNER * self.options.fixef_tol) ** 2
         decreases: list[np.ndarray] = []
-        self.stage = "cg"
         self.converged = False
         for it in range(1, self.options.fixef_maxiter + 1):
             # Small directions travel with the tasks; large ones once to each worker.
@@ -921,7 +929,7 @@ class _Fitter:
                 alpha = np.where(pq > 0, rz / pq, 0.0)
             b += alpha * p
             r -= alpha * q
-            z = inv * r
+            z = precondition(r)
             rz_new = np.sum(r * z, axis=0)
             decreases.append(alpha * rz)
             with np.errstate(divide="ignore", invalid="ignore"):
@@ -938,6 +946,34 @@ class _Fitter:
                 self.converged = True
                 break
         return b
+
+    def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
+                        inv: np.ndarray) -> Any:
+        """The system matrix itself, factored on the client (sparse LU without pivoting,
+        so symmetric), slightly regularised along its null space (the levels' redundant
+        directions); the diagonal when the levels are too many or the factorisation
+        fails. Either way it changes only how fast the iterations converge."""
+        def jacobi(r: np.ndarray) -> np.ndarray:
+            return inv * r
+
+        self.stage = "cg, diagonal preconditioner"
+        if int(active.sum()) > GRAPH_LEVELS:
+            return jacobi
+        index = np.flatnonzero(active)
+        sub = matrix[index][:, index] + sparse.diags(GRAPH_RIDGE * diag[index])
+        try:
+            lu = splinalg.splu(sub.tocsc(), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
+                               options={"SymmetricMode": True})
+        except (RuntimeError, MemoryError):
+            return jacobi
+
+        def graph(r: np.ndarray) -> np.ndarray:
+            z = np.zeros_like(r)
+            z[index] = lu.solve(np.ascontiguousarray(r[index]))
+            return z
+
+        self.stage = "cg, graph preconditioner"
+        return graph
 
     def _check_solution(self, stats: list[dict]) -> None:
         """The demeaned columns' level sums for the other fixed effects, computed from the
