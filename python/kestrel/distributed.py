@@ -41,8 +41,7 @@ from typing import Any
 import dask
 import numpy as np
 import pandas as pd
-from scipy import sparse
-from scipy.sparse import linalg as splinalg
+from scipy import linalg, sparse
 from distributed import Client, default_client
 
 from kestrel import _core, design, formula, iv, panel, steps
@@ -57,12 +56,13 @@ NOT_SUPPORTED = "is not supported on Dask DataFrames"
 # interaction...) learn from the rows they see, which a partition cannot do for the data.
 ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
 # The conjugate gradient stops when the demeaned columns' estimated energy-norm error is
-# below INNER·fixef_tol of their norm (tighter runs into the rounding of the sums).
-INNER = 1.0
+# below INNER·fixef_tol of their norm.
+INNER = 1e-2
 WINDOW = 8  # iterations whose energy decrease estimates the remaining error
-# The other fixed effects' system is factored on the client up to this many levels.
-GRAPH_LEVELS = 200_000
-GRAPH_RIDGE = 1e-4  # relative to the diagonal: makes the redundant directions invertible
+# The other fixed effects' system is decomposed on the client (dense) up to this many levels;
+# beyond, the diagonal preconditions it.
+GRAPH_LEVELS = 1_500
+GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
 SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
 
 
@@ -949,10 +949,9 @@ class _Fitter:
 
     def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
                         inv: np.ndarray) -> Any:
-        """The system matrix itself, factored on the client (sparse LU without pivoting,
-        so symmetric), slightly regularised along its null space (the levels' redundant
-        directions); the diagonal when the levels are too many or the factorisation
-        fails. Either way it changes only how fast the iterations converge."""
+        """The system matrix's pseudo-inverse, from its eigendecomposition on the client;
+        the diagonal when the levels are too many for a dense decomposition. Either way it
+        changes only how fast the iterations converge, not where they stop."""
         def jacobi(r: np.ndarray) -> np.ndarray:
             return inv * r
 
@@ -960,16 +959,19 @@ class _Fitter:
         if int(active.sum()) > GRAPH_LEVELS:
             return jacobi
         index = np.flatnonzero(active)
-        sub = matrix[index][:, index] + sparse.diags(GRAPH_RIDGE * diag[index])
+        sub = matrix[index][:, index].toarray()
         try:
-            lu = splinalg.splu(sub.tocsc(), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
-                               options={"SymmetricMode": True})
-        except (RuntimeError, MemoryError):
+            values, vectors = linalg.eigh((sub + sub.T) / 2, check_finite=False)
+        except (linalg.LinAlgError, MemoryError, ValueError):
             return jacobi
+        # The pseudo-inverse: exact on the matrix's range, zero on its null space (the
+        # levels' redundant directions), which an inverse would blow rounding up along.
+        keep = values > GRAPH_RANK_TOL * max(float(values[-1]), 0.0)
+        vectors, scale = vectors[:, keep], 1.0 / values[keep]
 
         def graph(r: np.ndarray) -> np.ndarray:
             z = np.zeros_like(r)
-            z[index] = lu.solve(np.ascontiguousarray(r[index]))
+            z[index] = vectors @ (scale[:, None] * (vectors.T @ r[index]))
             return z
 
         self.stage = "cg, graph preconditioner"
