@@ -63,7 +63,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{args.rows:,} rows, {args.files} Parquet files, {args.workers} workers; "
           f"best of {args.repeats}, read included")
     print(f"in memory  {best['in memory']:8.2f} s   ({fits['in memory'].iterations} iterations)")
-    print(f"dask       {best['dask']:8.2f} s   ({fits['dask'].iterations} iterations)")
+    print(f"dask       {best['dask']:8.2f} s   ({fits['dask'].iterations} iterations, "
+          f"{'converged' if fits['dask'].converged else 'NOT converged'})")
     print(f"ratio      {best['dask'] / best['in memory']:8.1f}")
     print(f"largest relative difference of the coefficients: {diff:.1e}")
     return 0

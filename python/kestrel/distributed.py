@@ -447,13 +447,31 @@ def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int]
     return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
 
 
-def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int]) -> dict:
+def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+           whole: bool) -> dict:
     """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
     system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
-    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a."""
+    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a; without
+    ``whole``, only its diagonal."""
     d = _demeaned(part, others, offsets, None, True)
     size = int(sum(sizes))
     w = np.ones(len(part.v)) if part.w is None else part.w
+    out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
+    if not whole:
+        diag = []
+        for f, n_levels in zip(others, sizes):
+            total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
+            if part.local is not None and len(w):
+                # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
+                key = part.local.astype(np.int64) * n_levels + part.ids[f]
+                uniq, inverse = np.unique(key, return_inverse=True)
+                pair = np.bincount(inverse, weights=w)
+                group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
+                total -= np.bincount(uniq % n_levels, weights=pair * pair
+                                     / group_w[uniq // n_levels], minlength=n_levels)
+            diag.append(total)
+        out["diag"] = np.concatenate(diag)
+        return out
     codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
     rows = np.concatenate([c for c in codes for _ in codes]) if codes else np.zeros(0, int)
     cols = np.concatenate([c for _ in codes for c in codes]) if codes else np.zeros(0, int)
@@ -466,8 +484,8 @@ def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int]) 
                                (np.tile(part.local, len(codes)), np.concatenate(codes))),
                               shape=(part.local_groups, size)).tocsr()
         matrix = matrix - (u.T @ u).tocsr()
-    return dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0),
-                matrix=matrix)
+    out["matrix"] = matrix
+    return out
 
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
@@ -901,11 +919,12 @@ class _Fitter:
         per column, all columns per round trip. Stops when the energy-norm error of each
         column's demeaned values, estimated from the decrease over the last iterations,
         is below INNER·fixef_tol of their norm."""
-        start = self._gather(self._map(_start, parts, others, offsets, sizes))
+        whole = sum(sizes) <= GRAPH_LEVELS
+        start = self._gather(self._map(_start, parts, others, offsets, sizes, whole))
         rhs = sum(s["rhs"] for s in start)
         energy0 = sum(s["energy"] for s in start)
-        matrix = sum(s["matrix"] for s in start).tocsc()
-        diag = matrix.diagonal()
+        matrix = sum(s["matrix"] for s in start).tocsc() if whole else None
+        diag = matrix.diagonal() if whole else sum(s["diag"] for s in start)
         active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
         inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
         self.extra.update(inv=inv, energy0=energy0)
@@ -956,7 +975,7 @@ class _Fitter:
             return inv * r
 
         self.stage = "cg, diagonal preconditioner"
-        if int(active.sum()) > GRAPH_LEVELS:
+        if matrix is None:
             return jacobi
         index = np.flatnonzero(active)
         sub = matrix[index][:, index].toarray()
