@@ -172,6 +172,10 @@ class Plan:
 # One partition's design -----------------------------------------------------------------
 @dataclass
 class Local:
+    """One partition's design before the columns that need global levels: its frame and
+    model, the usable rows, the weights, each term's path (see kestrel.design) and the
+    columns formulaic built, the identifiers' columns."""
+
     frame: Frame
     model: formula.ModelFormula
     keep: np.ndarray
