@@ -154,7 +154,8 @@ constexpr Signature<11> kAbsorb{
       {"coefficients", Kind::Bool, "False"}}},
     "The used rows of the columns stacked column by column, fixed effects removed.\n"
     "weights (float64, one per row, > 0 on used rows): the weighted projection, data\n"
-    "sqrt(w) times its residuals, sum_squares the weighted centred sums of squares.\n"
+    "sqrt(w) times its residuals, sum_squares the weighted centred sums of squares,\n"
+    "`weights` and `roots` w and sqrt(w) at the rows used.\n"
     "start: per column, fixed-effect coefficients (sum of fe_groups values, fe in order)\n"
     "to start from; coefficients=True: the result's `coefficients`, laid out as start."};
 
@@ -197,7 +198,7 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
                          " codes but the mask keeps " + std::to_string(n) + " rows");
   const std::vector<std::size_t> groups(fe_groups.begin(), fe_groups.end());
   const std::size_t n_coef = coefficient_count(groups);
-  const std::vector<double> weights = weights_arg.get() == Py_None
+  std::vector<double> weights = weights_arg.get() == Py_None
                                           ? std::vector<double>()
                                           : used_weights(weights_arg, mask, n);
   const std::vector<std::vector<double>> start =
@@ -232,6 +233,12 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
       .set("stage", std::string(stage_name(report.stage)))
       .set("stages", std::move(stages))
       .set("setup_seconds", report.setup_seconds);
+  if (!weights.empty()) {
+    // The caller's residuals and fixed-effect values need both at the rows
+    // used; handing them over spares it a masked copy and the square roots.
+    out.set("weights", boundary::vector_result(std::move(weights)))
+        .set("roots", boundary::vector_result(std::move(absorbed.roots)));
+  }
   if (want_coefficients) {
     std::vector<ArrayResult<double>> values;
     for (std::vector<double>& v : absorbed.coefficients)

@@ -99,10 +99,10 @@ class Family:
         with np.errstate(divide="ignore", invalid="ignore"):
             if self.name == "poisson":
                 if p is None:
-                    return float(y @ np.log(mu) - mu.sum() - log_factorials)
-                return float((p * y) @ np.log(mu) - p @ mu - log_factorials)
+                    return steps.dot(y, np.log(mu)) - float(mu.sum()) - log_factorials
+                return steps.dot(p * y, np.log(mu)) - steps.dot(p, mu) - log_factorials
             terms = np.log(np.where(y == 1, mu, 1.0 - mu))
-            return float(np.sum(terms) if p is None else p @ terms)
+            return float(np.sum(terms)) if p is None else steps.dot(p, terms)
 
     def deviance_of(self, y: np.ndarray, p: np.ndarray | None = None) -> Any:
         """The deviance as a function of μ for this y (and prior weights ``p``), its terms
@@ -113,26 +113,26 @@ class Family:
 
                 def poisson(mu: np.ndarray) -> float:
                     with np.errstate(divide="ignore", invalid="ignore"):
-                        return 2.0 * (ylogy - float(y @ np.log(mu)) - total + float(mu.sum()))
+                        return 2.0 * (ylogy - steps.dot(y, np.log(mu)) - total + float(mu.sum()))
                 return poisson
             py = p * y
-            ylogy, total = float(p @ special.xlogy(y, y)), float(py.sum())
+            ylogy, total = steps.dot(p, special.xlogy(y, y)), float(py.sum())
 
             def weighted_poisson(mu: np.ndarray) -> float:
                 with np.errstate(divide="ignore", invalid="ignore"):
-                    return 2.0 * (ylogy - float(py @ np.log(mu)) - total + float(p @ mu))
+                    return 2.0 * (ylogy - steps.dot(py, np.log(mu)) - total + steps.dot(p, mu))
             return weighted_poisson
         one = y == 1
 
         def binomial(mu: np.ndarray) -> float:
             with np.errstate(divide="ignore", invalid="ignore"):
                 terms = np.log(np.where(one, mu, 1.0 - mu))
-                return -2.0 * float(np.sum(terms) if p is None else p @ terms)
+                return -2.0 * (float(np.sum(terms)) if p is None else steps.dot(p, terms))
         return binomial
 
     def start(self, y: np.ndarray, p: np.ndarray | None = None) -> np.ndarray:
         if self.name == "poisson":
-            mean = y.mean() if p is None else float(p @ y) / float(p.sum())
+            mean = y.mean() if p is None else steps.dot(p, y) / float(p.sum())
             return (y + mean) / 2.0
         return (y + 0.5) / 2.0
 
@@ -521,7 +521,7 @@ def _irls(fam: Family, d: design.Design, sample: dict, y: np.ndarray, off: np.nd
         else:
             resid0 = np.asarray(ab["data"][:, 0])
             ls = dict(coef=np.empty(0), kept=[], collinear=[], absorbed=[],
-                      bread=np.zeros((0, 0)), resid=resid0, rss=float(resid0 @ resid0))
+                      bread=np.zeros((0, 0)), resid=resid0, rss=steps.dot(resid0, resid0))
             e = ls["resid"] / sq
         eta_new = z - e  # the working response minus the weighted residual: offset included
         mu_new = fam.inverse(eta_new)
@@ -559,11 +559,11 @@ def _null(fam: Family, y: np.ndarray, off: np.ndarray,
     """The fitted means of the model with an intercept only (and the offset), by Newton's
     method on the intercept; ``p`` the prior weights (None: all 1)."""
     ones = np.ones(len(y)) if p is None else p
-    mean = y.mean() if p is None else float(p @ y) / float(p.sum())
+    mean = y.mean() if p is None else steps.dot(p, y) / float(p.sum())
     if not off.any():
         return np.full(len(y), mean)
     if fam.name == "poisson":
-        a = np.log(float(ones @ y) / float(ones @ np.exp(off)))
+        a = np.log(steps.dot(ones, y) / steps.dot(ones, np.exp(off)))
         return np.exp(a + off)
     a = float(fam.link(np.array([mean]))[0])
     for _ in range(100):
@@ -617,7 +617,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
         covariance = cov.iid(conv, bread, float(n - 1), n, K)
     else:
         covariance = inference.covariance(r.absorbed["data"], x_cols, resid_w, bread,
-                                          float(resid_w @ resid_w))
+                                          steps.dot(resid_w, resid_w))
     if inference.serial is not None:
         vc = dataclasses.replace(vc, lag=inference.serial.lag)
     # Another covariance later (fit.vcov_as) reads the last iteration's weighted, absorbed
@@ -631,13 +631,13 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
     log_factorials = 0.0
     if not fam.binary:
         lf = special.gammaln(y + 1.0)
-        log_factorials = float(lf.sum() if p is None else p @ lf)
+        log_factorials = float(lf.sum()) if p is None else steps.dot(p, lf)
     ll, ll0 = fam.loglik(y, r.mu, log_factorials, p), fam.loglik(y, mu0, log_factorials, p)
     resid = y - r.mu
     if p is None:
-        rss = float(resid @ resid)
+        rss = steps.dot(resid, resid)
     else:  # weighted; analytic weights for weights of mean 1, as feols reports them
-        rss = float((p * resid) @ resid)
+        rss = steps.dot(p * resid, resid)
         if w is not None and not w.frequency:
             rss *= n / float(p.sum())
     source = prediction.Source(r.eta - off, d.x, prediction.labels(frame, model.fixef, sample),

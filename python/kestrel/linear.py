@@ -96,13 +96,14 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
         coef = np.ldexp(np.asarray(ls["coef"], dtype=float), p_y - p_x)
         vcov = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
         se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), p_y - p_x)
-        resid = np.ldexp(resid, p_y)
+        if p_y:
+            resid = np.ldexp(resid, p_y)
     if w is not None:
         # The engine's sum of squares of the demeaned y is centred by its plain mean; the
         # weighted within total is that of the (weighted-mean zero) √w-scaled column, and
         # the residuals reported are those of the data, y − Xβ (− the fixed effects).
         column = data[:, y]
-        ls["tss"] = float(np.dot(column, column))
+        ls["tss"] = steps.dot(column, column)
         resid = resid / absorbed["root"]
     stats = steps.fit_statistics(ls, absorbed["sum_squares"][y], n, k, inference.dof_fe,
                             bool(model.fixef))
@@ -112,7 +113,7 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
         # reported number depends on the weights' scale.
         # NumPy's pairwise sum: a rounding of order 1e-16 relative, like every other
         # sum here (math.fsum's exact one took longer than the weighted demeaning).
-        share = n / float(np.sum(w.values, where=sample["mask"]))
+        share = n / float(np.sum(absorbed["weights"]))
         stats["rss"] *= share
         stats["rmse"] *= math.sqrt(share)
     with np.errstate(over="ignore", under="ignore"):
@@ -135,5 +136,5 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
                periods=None if inference.serial is None else inference.serial.periods,
                _model=None if source is None else source.model(
                    d, model, sample, positions, coef, lean,
-                   None if w is None else w.values[sample["mask"]]),
+                   None if w is None else absorbed["weights"]),
                _se=se, _state=None if lean else state, lean=lean, **stats)

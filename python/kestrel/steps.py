@@ -272,7 +272,7 @@ def absorb(columns: list[np.ndarray], sample: dict, options: FitOptions,
                           float(options.fixef_tol), int(options.fixef_maxiter),
                           options.solver, callback, None if w is None else w.values)
     if w is not None:
-        absorbed["root"] = np.sqrt(w.values[sample["mask"]])
+        absorbed["root"] = absorbed.pop("roots")
     if not absorbed["converged"]:
         warnings.warn("the fixed effects were not fully absorbed: "
                       + demeaning_shortfall(absorbed, options.fixef_tol,
@@ -294,10 +294,17 @@ def weighted_stack(columns: list[np.ndarray], mask: np.ndarray, w: Weights) -> d
     for j, c in enumerate(columns):
         values = c[mask]
         np.multiply(values, root, out=data[:, j])
-        centred = values - float(np.dot(weights, values)) / total
-        sums[j] = float(np.dot(weights, centred * centred))
+        centred = values - dot(weights, values) / total
+        sums[j] = dot(weights, centred * centred)
     return dict(data=data, sum_squares=sums, iterations=0, converged=True,
-                limit_reached=False, stage="none", stages={}, setup_seconds=0.0, root=root)
+                limit_reached=False, stage="none", stages={}, setup_seconds=0.0, root=root,
+                weights=weights)
+
+
+def dot(a: np.ndarray, b: np.ndarray) -> float:
+    """Σ a·b of two vectors of the rows. Not BLAS: its threads busy-wait after a call of
+    this length and take the cores the engine's next stage runs on."""
+    return float(np.einsum("i,i->", a, b))
 
 
 def demeaning_shortfall(info: dict, tol: float, maxiter: int, tol_name: str,

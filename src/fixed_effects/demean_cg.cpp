@@ -283,7 +283,10 @@ SolveReport demean_cg_columns(std::span<double> data, std::size_t ncols, const F
         double* to = out.data() + at;
         const CompactCodes& table = fe.tables(f);
         if (!table.renumbered) {
-          std::copy(from, from + table.table_size, to);
+          // A slot without rows holds its sweep's 0/0; its coefficient is 0.
+          const std::span<const double> sizes = fe.sizes(f);
+          for (std::size_t g = 0; g < table.table_size; ++g)
+            to[g] = sizes[g] > 0.0 ? from[g] : 0.0;
         } else {
           const CodeSpan used = table.codes();
           const CodeSpan codes = fe.codes()[f];

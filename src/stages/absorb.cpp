@@ -214,7 +214,11 @@ Absorbed absorb_stage(std::span<double> data, std::size_t n,
   fill_stack(data, n, sources, mask.size() == n ? std::span<const std::uint8_t>() : mask);
   // One FixedEffects value for the whole solve: tables, group sizes and the
   // weights' roots, which also scale the rows here.
-  const FixedEffects fixed(fe, fe_groups, n, settings.weights);
+  if (!settings.weights.empty()) {
+    out.roots.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out.roots[i] = std::sqrt(settings.weights[i]);
+  }
+  const FixedEffects fixed(fe, fe_groups, n, settings.weights, out.roots);
   if (fixed.weighted()) {
     const std::span<const double> roots = fixed.roots();
     for (std::size_t j = 0; j < m; ++j)

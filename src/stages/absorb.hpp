@@ -103,6 +103,7 @@ struct Absorbed {
   // Per column, coefficient_count values laid out as AbsorbSettings::start
   // (zeros without fixed effects); empty unless asked for.
   std::vector<std::vector<double>> coefficients;
+  std::vector<double> roots;  // weighted: sqrt(w) per used row, as the data were scaled
 };
 
 // Fixed-effect coefficients of all fixed effects, concatenated: their number.

@@ -38,8 +38,8 @@ def design(family, rng):
     elif family == "components":  # worker-firm components that share only the periods
         w = np.repeat(np.arange(160), 3)
         fe = [w, (w // 8) * 4 + rng.integers(0, 4, 480), np.tile(np.arange(3), 160)]
-    elif family == "one FE":
-        fe = [rng.integers(0, 30, 300)]
+    elif family == "one FE":  # the first row alone in its group
+        fe = [np.concatenate([[0], rng.integers(1, 30, 299)])]
     else:
         fe = [rng.integers(0, 50, 600), rng.integers(0, 20, 600), rng.integers(0, 5, 600)]
     return [np.unique(c, return_inverse=True)[1].astype(np.int32).ravel() for c in fe]
@@ -205,6 +205,9 @@ def test_rows_outside_the_mask_and_no_fixed_effect():
     out = absorb([x], kept, mask=mask, weights=w_all)
     exact = weighted_residual(x[mask], kept, w[mask])
     assert np.max(np.abs(out["data"][:, 0] / np.sqrt(w[mask]) - exact)) < 1e-7
+    # The weights and roots it used, at the rows kept, handed back.
+    np.testing.assert_array_equal(out["weights"], w[mask])
+    np.testing.assert_array_equal(out["roots"], np.sqrt(w[mask]))
     # No fixed effect: the rows scaled by sqrt(w), weighted sums of squares.
     none = _core.absorb([x], mask, [], [], TOL, 100, "auto", None, weights=w_all,
                         coefficients=True)
@@ -353,3 +356,25 @@ def test_weighted_fixed_effect_values_fit_the_weighted_normal_equations(family):
         np.testing.assert_allclose(a, b, rtol=0, atol=1e-8 * np.max(np.abs(r)))
     with pytest.raises(ValueError, match="positive"):
         _core.fixef_values(r, fe, groups, preference, 1e-12, 100, weights=np.zeros(n))
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+@pytest.mark.parametrize("solver", SOLVERS)
+def test_levels_without_rows_get_zero_coefficients(solver, weighted):
+    """Declared levels that no row has (codes of a subsample) get coefficient 0, never the
+    0/0 of their empty sums, and the others still reproduce the result."""
+    rng = np.random.default_rng(11)
+    fe = design("random, 3 FE", rng)
+    n = len(fe[0])
+    x = rng.normal(size=n) + rng.normal(size=50)[fe[0]]
+    w = log_uniform_weights(rng, n) if weighted else None
+    groups = [int(c.max()) + 3 for c in fe]  # two empty levels at the end of each
+    out = _core.absorb([x], np.ones(n, dtype=bool), fe, groups, TOL, 10_000, solver, None,
+                       weights=w, coefficients=True)
+    alpha = out["coefficients"][0]
+    assert np.isfinite(alpha).all()
+    ends = np.cumsum(groups)
+    assert (alpha[np.concatenate([ends - 2, ends - 1])] == 0).all()
+    D = np.hstack([np.eye(g)[c] for c, g in zip(fe, groups)])
+    got = out["data"][:, 0] / (1.0 if w is None else np.sqrt(w))
+    assert np.max(np.abs(x - D @ alpha - got)) < 1e-8

@@ -138,8 +138,11 @@ void chunked(const ReducedDesign& d, std::size_t cols, std::size_t width,
 //   Finish: v = x[i] - gather(a, i); x[i] = u
 //
 // Weighted (Scaled): the rows hold sqrt(w) x and the dummies are scaled by
-// s = sqrt(w): Apply's v is s_i gather(p, i), Finish's x[i] - s_i gather(a, i);
-// group sums add s_i v, u = v - s_i mean, and Rhs and Apply scatter s_i u.
+// s = sqrt(w): Finish's v is x[i] - s_i gather(a, i); group sums add s_i v,
+// u = v - s_i mean, and Rhs scatters s_i u. Apply, whose s_i v and s_i u
+// would be w_i gather(p, i) and w_i (gather(p, i) - mean), takes the weights
+// themselves: v = gather(p, i), sums add w_i v, u = v - mean, w_i u
+// scattered (two products per row in place of four).
 enum class Op { Rhs, Apply, Finish };
 
 template <Op op, std::size_t K, class RestT, bool Scaled = false>
@@ -152,12 +155,12 @@ struct Kernel {
   double* squares;      // Rhs: K running sums
   double* means[K];     // Finish: the first factor's group means, when asked for
   const double* s = nullptr;  // Scaled: sqrt(w) per row
+  const double* w = nullptr;  // Scaled: w per row
 
   double value(std::size_t j, std::size_t i) const {
     if constexpr (op == Op::Rhs) {
       return in[j][i];
     } else if constexpr (op == Op::Apply) {
-      if constexpr (Scaled) return s[i] * rest.gather(in[j], i);
       return rest.gather(in[j], i);
     } else {
       if constexpr (Scaled) return in[j][i] - s[i] * rest.gather(a[j], i);
@@ -167,11 +170,12 @@ struct Kernel {
   // What row i adds to its group's sum, and what is left of it once the
   // group's mean is removed.
   double summand(std::size_t i, double v) const {
+    if constexpr (Scaled && op == Op::Apply) return w[i] * v;
     if constexpr (Scaled) return s[i] * v;
     return v;
   }
   double centre(std::size_t i, double v, double mean) const {
-    if constexpr (Scaled) return v - s[i] * mean;
+    if constexpr (Scaled && op != Op::Apply) return v - s[i] * mean;
     return v - mean;
   }
   // acc: the caller's running sums of squares (Rhs), kept in registers and
@@ -181,7 +185,7 @@ struct Kernel {
       acc[j] += u * u;
       rest.scatter(out[j], i, Scaled ? s[i] * u : u);
     } else if constexpr (op == Op::Apply) {
-      rest.scatter(out[j], i, Scaled ? s[i] * u : u);
+      rest.scatter(out[j], i, Scaled ? w[i] * u : u);
     } else {
       x[j][i] = u;
     }
@@ -277,9 +281,10 @@ struct Columns {
 
 template <Op op, std::size_t K, bool Scaled, class RestT>
 Kernel<op, K, RestT, Scaled> make_kernel(const RestT& rest, const Columns& c, std::size_t c0,
-                                         double* const* tab, double* scal, const double* s) {
+                                         double* const* tab, double* scal, const double* s,
+                                         const double* w) {
   Kernel<op, K, RestT, Scaled> k{rest, {}, {}, {}, {}, scal == nullptr ? nullptr : scal + c0, {},
-                                 s};
+                                 s, w};
   for (std::size_t j = 0; j < K; ++j) {
     k.means[j] = c.means != nullptr ? c.means[c0 + j] : nullptr;
     k.in[j] = c.in[c0 + j];
@@ -311,6 +316,7 @@ void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width
                      std::span<double* const> out, std::span<double> totals, ReducedScratch& s) {
   const std::size_t cols = c.count;
   const double* sc = Scaled ? d.scale.data() : nullptr;
+  const double* wt = Scaled ? d.weights.data() : nullptr;
   with_rest(d, [&](const auto& rest) {
     const std::size_t g1 = d.first_counts.size();
     std::vector<double*> means;
@@ -320,7 +326,7 @@ void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width
       chunked(d, cols, g1, means, {}, s, [&](std::size_t t, double* const* tab, double*) {
         for_blocks(cols, [&](std::size_t c0, auto kk) {
           constexpr std::size_t K = decltype(kk)::value;
-          const auto kern = make_kernel<op, K, Scaled>(rest, c, c0, nullptr, nullptr, sc);
+          const auto kern = make_kernel<op, K, Scaled>(rest, c, c0, nullptr, nullptr, sc, wt);
           sum_rows(d, d.chunk_row[t], d.chunk_row[t + 1], kern, tab + c0);
         });
       });
@@ -337,7 +343,7 @@ void reduced_pass_as(const ReducedDesign& d, const Columns& c, std::size_t width
       for_blocks(cols, [&](std::size_t c0, auto kk) {
         constexpr std::size_t K = decltype(kk)::value;
         const auto kern = make_kernel<op, K, Scaled>(rest, c, c0, width > 0 ? tab : nullptr,
-                                                     op == Op::Rhs ? scal : nullptr, sc);
+                                                     op == Op::Rhs ? scal : nullptr, sc, wt);
         if (d.runs) {
           over_runs(d, t, kern);
         } else {
