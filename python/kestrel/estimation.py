@@ -11,6 +11,7 @@ formula spelling several models (``y1 + y2 ~ x``, ``sw()``...) through
 
 from __future__ import annotations
 
+import importlib
 from typing import Any
 
 from kestrel import design, formula, iv, linear, multiple, prediction, samples, steps
@@ -29,7 +30,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
           panel_id: str | None = None, time_id: str | None = None, panel: Any = None,
           split: str | None = None, fsplit: str | None = None,
           subset: Any = None, lean: bool = False, weights: str | None = None,
-          weights_type: str = "aweights") -> Fit | FitList:
+          weights_type: str = "aweights", client: Any = None) -> Fit | FitList:
     """Fit ``fml`` (``"y ~ x1 + x2 | fe1 + fe2"``) by least squares on ``data`` (pandas or
     polars), or by two-stage least squares with an instrumental-variable part
     (``"y ~ x1 | fe1 + fe2 | endog ~ z1 + z2"``; fixed effects optional).
@@ -89,10 +90,21 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
       Rows of weight 0 are dropped and counted (``fit.n_zero_weight``); a missing weight
       drops its row like any missing value.
 
+    client: with a Dask DataFrame as ``data``, the ``distributed.Client`` to fit on (None:
+      the current one). The rows stay on the workers (:mod:`kestrel.distributed`): least
+      squares with fixed effects, weights and the iid, hetero, CRV1 and Driscoll–Kraay
+      covariances, and 2SLS with the iid covariance.
+
     Rows with a missing value (NaN, None, NA, ±inf) in any column the model uses are
     dropped and counted (``fit.n_missing``); ``fit.mask`` marks the rows used.
     """
     call = dict(locals())  # first: every argument, as given
+    if type(data).__module__.split(".")[0] in ("dask", "dask_expr"):
+        # Loaded here only: dask is an optional extra that `import kestrel` never loads.
+        return importlib.import_module("kestrel.distributed").feols(call)
+    if client is not None:
+        raise ValueError("client= applies to Dask DataFrames only; data is a "
+                         f"{type(data).__name__}")
     if samples.wanted(call):
         return samples.fit(feols, call)
     options = steps.check_options(fixef_tol, fixef_maxiter, drop_singletons, progress, lean,

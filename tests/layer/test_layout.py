@@ -54,6 +54,12 @@ def _imports(tree: ast.AST, name: str, known: set[str]) -> list[tuple[str, bool]
                 continue
             inner = nested or isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef,
                                                  ast.Lambda))
+            if isinstance(child, ast.Call) and isinstance(child.func, ast.Attribute) and \
+                    child.func.attr == "import_module" and child.args and \
+                    isinstance(child.args[0], ast.Constant) and \
+                    isinstance(child.args[0].value, str):
+                # importlib.import_module("kestrel.x") with a constant name: an import too.
+                add(child.args[0].value, nested)
             if isinstance(child, ast.Import):
                 for alias in child.names:
                     add(alias.name, nested)
@@ -129,8 +135,10 @@ def test_the_import_graph_reads_from_the_bottom_up():
     assert "estimation" not in set().union(*(edges[m] for m in edges if m != "__init__"))
     for lower in ("glm", "multiple", "demeaning", "iv", "inference"):
         assert not edges[lower] & {"estimation", "glm", "multiple", "samples"}, lower
-    # Imports inside functions: only the command line's, which keeps its startup light.
-    assert {m for m, targets in nested.items() if targets} <= {"__main__"}, nested
+    # Imports inside functions: only the command line's, which keeps its startup light, and
+    # feols's dispatch of Dask DataFrames to the module that imports dask.
+    assert {m for m, targets in nested.items() if targets} <= {"__main__", "estimation"}, nested
+    assert nested["estimation"] == {"distributed"}, nested["estimation"]
     assert not edges["warning_types"], "the warning classes sit at the bottom"
 
 
@@ -139,9 +147,11 @@ def test_the_graph_sees_imports_inside_functions_and_skips_type_checking():
                      "from kestrel import results\n"
                      "if TYPE_CHECKING:\n    from kestrel.glm import GlmFit\n"
                      "def f():\n    from kestrel.tables import etable\n"
-                     "    import kestrel.plots\n")
-    found = _imports(tree, "x", {"results", "glm", "tables", "plots"})
-    assert sorted(found) == [("plots", True), ("results", False), ("tables", True)]
+                     "    import kestrel.plots\n"
+                     "    importlib.import_module('kestrel.distributed')\n")
+    found = _imports(tree, "x", {"results", "glm", "tables", "plots", "distributed"})
+    assert sorted(found) == [("distributed", True), ("plots", True), ("results", False),
+                             ("tables", True)]
     assert _cycle({"a": {"b"}, "b": {"c"}, "c": {"a"}}) == ["a", "b", "c", "a"]
     assert _cycle({"a": {"b"}, "b": set()}) is None
 

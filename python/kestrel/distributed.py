@@ -1,0 +1,1083 @@
+"""``kestrel.feols`` on a Dask DataFrame: the rows stay on the cluster's workers.
+
+dask and distributed are an optional extra (``pip install "kestrel[dask]"``), imported only
+here; ``kestrel.feols`` loads this module when its data is a Dask DataFrame.
+
+A fit is a fixed number of passes over the partitions plus one round trip per iteration of
+the demeaning:
+
+1. **scan**: each partition builds its design with kestrel's own formula and design code
+   (terms that act row by row) and returns what must be known globally: the levels of
+   ``C()``/``i()`` terms and of every identifier (fixed effects, clusters) in its usable
+   rows, its counts of missing values and zero weights, the largest weight.
+2. **build and shuffle**: each partition's columns with identifiers recoded to global
+   int32 codes, shuffled once by the fixed effect with the most levels, so that each of its
+   groups lies in one partition (checked, not assumed).
+3. **sample**: singletons removed by rounds of group counts summed over partitions until
+   none is left; codes renumbered over the rows used.
+4. **absorb**: the largest fixed effect is eliminated exactly inside each partition (the
+   engine's exact group-means stage); the others' coefficients solve the normal equations
+   left, by Jacobi-preconditioned conjugate gradient on the client, each iteration's
+   product formed on the workers (group sums of every column at once) and summed on the
+   client: one reduction of vectors the size of those fixed effects' levels per iteration.
+5. **least squares and covariance**: each partition returns the triangular factor of its
+   demeaned columns, the client stacks and factors them again (a tall-skinny QR) and runs
+   the engine's least-squares stage on the result; residual sums of squares, the
+   heteroskedastic meat and the clusters' score sums are reductions.
+
+The client holds only vectors the size of the identifiers' levels and k×k matrices.
+"""
+
+from __future__ import annotations
+
+import ast
+import itertools
+import math
+import warnings
+from collections.abc import Mapping
+from dataclasses import dataclass, field, replace
+from typing import Any
+
+import dask
+import numpy as np
+import pandas as pd
+from scipy import linalg, sparse
+from distributed import Client, default_client
+
+from kestrel import _core, design, formula, iv, panel, steps
+from kestrel import vcov as cov
+from kestrel.data import Frame
+from kestrel.progress import progress_line
+from kestrel.results import Fit, FixedEffects
+from kestrel.warning_types import CollinearityWarning, ConvergenceWarning
+
+NOT_SUPPORTED = "is not supported on Dask DataFrames"
+# Formula functions that act row by row; the others (center, scale, poly, bs, C inside an
+# interaction...) learn from the rows they see, which a partition cannot do for the data.
+ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
+# The conjugate gradient stops when the demeaned columns' estimated energy-norm error is
+# below INNER·fixef_tol of their norm.
+INNER = 1e-2
+WINDOW = 8  # iterations whose energy decrease estimates the remaining error
+# The other fixed effects' system is decomposed on the client (dense) up to this many levels;
+# beyond, the diagonal preconditions it.
+GRAPH_LEVELS = 1_500
+GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
+SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
+
+
+def is_dask_frame(data: Any) -> bool:
+    """Whether ``data`` is a Dask DataFrame, judged by its type's module (dask is not
+    imported to ask)."""
+    return type(data).__module__.split(".")[0] in ("dask", "dask_expr")
+
+
+# The call ---------------------------------------------------------------------------------
+def feols(call: Mapping[str, Any]) -> Fit:
+    """``kestrel.feols`` with a Dask DataFrame as ``data`` (its arguments by name)."""
+    data = call["data"]
+    if not hasattr(data, "map_partitions") or not hasattr(data, "columns"):
+        raise TypeError(f"kestrel.feols takes a Dask DataFrame, not {type(data).__name__}")
+    fml = call["fml"]
+    for name in ("panel", "panel_id", "time_id", "split", "fsplit", "subset"):
+        if call.get(name) is not None:
+            raise ValueError(f"{name}= {NOT_SUPPORTED}; fit a pandas or polars frame")
+    if panel.mentions(fml):
+        raise ValueError(f"panel operators (l(), f(), d()) {NOT_SUPPORTED}")
+    options = steps.check_options(call["fixef_tol"], call["fixef_maxiter"],
+                                  call["drop_singletons"], call["progress"], call["lean"],
+                                  call["solver"], call["weights"], call["weights_type"])
+    conv = cov.as_ssc(call["ssc"])
+    ns = formula.namespace(call["context"])
+    if formula.expand(fml) is not None:
+        raise ValueError(f"several models in one formula {NOT_SUPPORTED}; fit each model "
+                         "in its own call")
+    model = formula.parse(fml)
+    vcov = call["vcov"]
+    vc = cov.parse(vcov, model.fixef_names, call["vcov_kwargs"])
+    if model.iv is not None and vc.kind != "iid":
+        raise ValueError(f"instrumental variables (2SLS) with vcov={vcov!r} {NOT_SUPPORTED}; "
+                         "use vcov='iid'")
+    model, instruments = iv.prepare(model, vc)
+    if vc.kind == "nw" or (vc.kind == "hetero" and vc.hc > 1) or vc.jackknife:
+        raise ValueError(f"vcov={vcov!r} {NOT_SUPPORTED}; use 'iid', 'hetero', "
+                         "{'CRV1': ...} or 'DK'")
+    steps.check_weighted_vcov(vc, vcov, options)
+    if conv.fixef_exact and len(model.fixef) > 1:
+        raise ValueError(f"ssc(fixef_exact=True) with several fixed effects {NOT_SUPPORTED}")
+    client = _client(call.get("client"))
+    meta = Frame(data._meta)  # columns and dtypes, no rows
+    design.check(model, meta, ns, list(vc.clusters))  # unknown columns and names: now
+    plan = Plan(fml, _shipped_context(model, meta, ns), list(vc.clusters), options.weights,
+                options.weights_type, vc.time_id if vc.kind == "dk" else None)
+    paths = design._paths(model, meta, model.intercept or bool(model.fixef))
+    for term in model.terms:
+        if paths[term.label] == "formulaic":
+            _check_row_wise(term, meta)
+    if model.depvar.kind != "lookup":
+        _check_row_wise(model.depvar, meta)
+    return _Fitter(client, data, model, plan, vc, conv, options, instruments).run()
+
+
+def _client(client: Any) -> Client:
+    if client is not None:
+        if not isinstance(client, Client):
+            raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
+        return client
+    try:
+        return default_client()
+    except ValueError:
+        raise ValueError("kestrel.feols on a Dask DataFrame needs a dask.distributed client: "
+                         "create one (distributed.Client(...)) or pass client=") from None
+
+
+def _shipped_context(model: formula.ModelFormula, meta: Frame, ns: formula.Namespace) -> Any:
+    """The namespace the workers evaluate the formula in: only the names its code reads
+    (the caller's whole frame need not travel, nor pickle)."""
+    if ns.restricted:
+        return formula.RESTRICTED
+    columns = set(meta.columns)
+    names = {v for t in (model.depvar, *model.terms) if t.code for v in t.variables
+             if v not in columns and v in ns.mapping and v not in formula.LANGUAGE}
+    return {name: ns.mapping[name] for name in sorted(names)}
+
+
+def _check_row_wise(term: formula.Term, meta: Frame) -> None:
+    """Terms formulaic builds must act row by row on numeric columns."""
+    for code in term.code:
+        for node in ast.walk(code.tree):
+            if isinstance(node, ast.Call) and isinstance(node.func, ast.Name) and \
+                    node.func.id in formula.LANGUAGE and node.func.id not in ROW_WISE:
+                raise ValueError(f"the term {term.label!r} uses {node.func.id}(), which learns "
+                                 f"from all the rows; it {NOT_SUPPORTED} (compute the column "
+                                 "first, or use C()/i() as a term of its own)")
+    for name in term.variables:
+        if name in meta.columns and not meta.is_numeric(name):
+            raise ValueError(f"the term {term.label!r} reads the non-numeric column {name!r}; "
+                             f"interactions with categories {NOT_SUPPORTED} (use i(g, x))")
+
+
+@dataclass(frozen=True)
+class Plan:
+    """What each partition needs to build its design (small, sent with every task)."""
+
+    fml: str
+    context: Any
+    cluster_names: list[str]
+    weights: str | None
+    weights_type: str
+    time_id: str | None = None  # Driscoll–Kraay: the periods' column
+
+
+# One partition's design -----------------------------------------------------------------
+@dataclass
+class Local:
+    """One partition's design before the columns that need global levels: its frame and
+    model, the usable rows, the weights, each term's path (see kestrel.design) and the
+    columns formulaic built, the identifiers' columns."""
+
+    frame: Frame
+    model: formula.ModelFormula
+    keep: np.ndarray
+    n_zero_weight: int
+    weights: np.ndarray | None
+    paths: dict[str, str]
+    formulaic: dict[str, tuple[list[str], list[np.ndarray]]]
+    fe_parts: list[tuple[str, ...]]
+    cluster_parts: list[tuple[str, ...]]
+
+
+def _local(pdf: pd.DataFrame, plan: Plan) -> Local:
+    """The partition's design up to the columns that need global levels: the rows without
+    missing values (and weights not 0), and the columns formulaic builds (row by row)."""
+    model = formula.parse(plan.fml)
+    if model.iv is not None:  # the endogenous regressors and instruments join the design
+        model, _ = iv.prepare(model, cov.Vcov("iid"))
+    ns = formula.namespace(plan.context)
+    frame = Frame(pdf)
+    # The time column of Driscoll–Kraay is an identifier like the clusters, after them.
+    cluster_parts = [tuple(name.split("^")) for name in plan.cluster_names] + \
+        ([(plan.time_id,)] if plan.time_id else [])
+    reads = design.check(model, frame, ns, plan.cluster_names,
+                         [plan.time_id] if plan.time_id else [])
+    if plan.time_id:
+        frame.ordered(plan.time_id, "time_id")  # numbers or dates
+    variables = design._variables(reads)
+    keep = np.ones(frame.n_rows, dtype=bool)
+    for name in dict.fromkeys(variables + [p for ps in cluster_parts for p in ps]):
+        missing = frame.missing(name)
+        if missing is not None:
+            keep &= ~missing
+    weights, n_zero = None, 0
+    if plan.weights is not None:
+        weights = frame.floats(plan.weights, "weights column")
+        keep &= np.isfinite(weights)
+        zero = keep & (weights == 0)
+        n_zero = int(np.count_nonzero(zero))
+        keep &= ~zero
+    with_intercept = model.intercept or bool(model.fixef)
+    paths = design._paths(model, frame, with_intercept)
+    built: dict[str, tuple[list[str], list[np.ndarray]]] = {}
+    terms = [t for t in model.terms if paths[t.label] == "formulaic"]
+    if model.depvar.kind != "lookup":
+        terms.append(model.depvar)
+    if terms and keep.any():
+        built = design._materialise(frame, terms, model, keep, with_intercept, ns, reads, {})
+    return Local(frame, model, keep, n_zero, weights, paths, built, list(model.fixef),
+                 cluster_parts)
+
+
+def _identifier(frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> pd.DataFrame:
+    return pd.DataFrame({str(j): frame.values(p, rows) for j, p in enumerate(parts)})
+
+
+def _scan(pdf: pd.DataFrame, plan: Plan) -> dict:
+    """Pass 1: what must be known over all partitions before the columns are built."""
+    loc = _local(pdf, plan)
+    frame, keep = loc.frame, loc.keep
+    rows = np.flatnonzero(keep)
+    out: dict[str, Any] = dict(rows=frame.n_rows, kept=len(rows), zero=loc.n_zero_weight,
+                               names={k: v[0] for k, v in loc.formulaic.items()},
+                               bad=None, wmax=0.0)
+    if loc.weights is not None:
+        values = loc.weights
+        finite = np.isfinite(values)
+        bad = np.flatnonzero(finite & (values < 0))
+        if plan.weights_type == "fweights" and not bad.size:
+            bad = np.flatnonzero(finite & (values != np.floor(values)))
+        if bad.size:
+            out["bad"] = (pdf.index[int(bad[0])], float(values[int(bad[0])]))
+        out["wmax"] = float(np.max(values, where=finite, initial=0.0))
+    levels = {}
+    for term in loc.model.terms:
+        if loc.paths[term.label] == "indicators":
+            codes, lv = frame.levels(term.var)
+            present = np.unique(codes[rows])
+            levels[term.label] = [lv[j] for j in present if j >= 0]
+    out["levels"] = levels
+    out["ids"] = [_identifier(frame, parts, rows).drop_duplicates()
+                  for parts in loc.fe_parts + loc.cluster_parts]
+    return out
+
+
+@dataclass(frozen=True)
+class Globals:
+    """What the scan found over all partitions, for building the columns."""
+
+    x_names: list[str]
+    used: dict[str, list]  # indicator term -> the levels that get a column
+    ids: list[pd.Index]  # fixed effects then clusters: every level, in a fixed order
+    weight_shift: int  # analytic weights are stored times 2^weight_shift (see steps)
+    widths: dict[str, int]  # terms formulaic builds -> their number of columns
+
+
+def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int) -> pd.DataFrame:
+    """Pass 2: the usable rows' columns (y, then the regressors; weights) and identifiers as
+    global codes."""
+    loc = _local(pdf, plan)
+    frame, keep, model = loc.frame, loc.keep, loc.model
+    rows = np.flatnonzero(keep)
+    cols: dict[str, np.ndarray] = {}
+    if model.depvar.kind == "lookup":
+        y = frame.floats(model.depvar.var)[rows]
+    elif model.depvar.label in loc.formulaic:
+        y = loc.formulaic[model.depvar.label][1][0][rows]
+    else:
+        y = np.empty(0)
+    values = [y]
+    if model.intercept and not model.fixef:
+        values.append(np.ones(len(rows)))
+    for term in model.terms:
+        path = loc.paths[term.label]
+        if path == "column":
+            values.append(frame.floats(term.var)[rows])
+        elif path == "indicators":
+            codes, lv = frame.levels(term.var)
+            position = {level: j for j, level in enumerate(glob.used[term.label])}
+            column_of = np.array([position.get(level, -1) for level in lv] + [-1],
+                                 dtype=np.intp)
+            col = column_of[codes[rows]]
+            x = None if term.i_x is None else frame.floats(term.i_x)[rows]
+            for j in range(len(glob.used[term.label])):
+                hit = (col == j).astype(np.float64)
+                values.append(hit if x is None else hit * x)
+        elif term.label in loc.formulaic:
+            values += [c[rows] for c in loc.formulaic[term.label][1]]
+        else:  # no usable row here: formulaic was not run
+            values += [np.empty(0)] * glob.widths[term.label]
+    if len(values) != width:
+        raise ValueError(f"a partition built {len(values) - 1} regressor columns where the "
+                         f"others built {width - 1}: a term of {plan.fml!r} does not act row "
+                         f"by row, which {NOT_SUPPORTED}")
+    for j, v in enumerate(values):
+        cols[f"v{j}"] = np.asarray(v, dtype=np.float64)
+    if loc.weights is not None:
+        w = loc.weights[rows]
+        cols["w"] = np.ldexp(w, glob.weight_shift) if glob.weight_shift else w
+    for j, (parts, index) in enumerate(zip(loc.fe_parts + loc.cluster_parts, glob.ids)):
+        ident = _identifier(frame, parts, rows)
+        keys = pd.MultiIndex.from_frame(ident) if len(parts) > 1 else pd.Index(ident["0"])
+        codes = index.get_indexer(keys)
+        if len(codes) and codes.min() < 0:
+            raise ValueError(f"a level of {'^'.join(parts)!r} changed between two reads of "
+                             "the data; the Dask DataFrame must give the same rows each time")
+        cols[f"c{j}"] = codes.astype(np.int32)
+    return pd.DataFrame(cols, index=pdf.index[rows])
+
+
+# What the workers hold -----------------------------------------------------------------
+@dataclass
+class Part:
+    """One partition's usable rows: ``v`` the columns (y first), ``w`` the weights, ``ids``
+    global codes of the fixed effects then the clusters, ``alive`` the rows still in the
+    sample (None: all)."""
+
+    v: np.ndarray
+    w: np.ndarray | None
+    ids: list[np.ndarray]
+    alive: np.ndarray | None = None
+    # Set once the sample is final (:func:`_prepare`): the largest fixed effect's local
+    # codes and group count, and the square roots of the weights.
+    local: np.ndarray | None = None
+    local_groups: int = 0
+    root: np.ndarray | None = None
+    demeaned: np.ndarray | None = None  # √w-scaled demeaned columns, once solved
+
+
+def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
+    v = np.empty((len(pdf), width), order="F")
+    for j in range(width):
+        v[:, j] = pdf[f"v{j}"].to_numpy()
+    return Part(v, pdf["w"].to_numpy(dtype=np.float64).copy() if weighted else None,
+                [pdf[f"c{j}"].to_numpy(dtype=np.int32).copy() for j in range(n_ids)])
+
+
+def _counts(part: Part, sizes: list[int], frequency: bool) -> list[np.ndarray]:
+    """Rows (frequency weights: their sum) of each level of each identifier, over the rows
+    alive."""
+    alive = part.alive
+    weights = part.w if frequency else None
+    out = []
+    for codes, size in zip(part.ids, sizes):
+        c = codes if alive is None else codes[alive]
+        wt = None if weights is None else (weights if alive is None else weights[alive])
+        out.append(np.bincount(c, weights=wt, minlength=size).astype(np.float64))
+    return out
+
+
+def _drop(part: Part, singleton: list[np.ndarray]) -> tuple[Part, int]:
+    """The rows of singleton levels out of the sample, and how many were dropped."""
+    before = np.ones(len(part.v), dtype=bool) if part.alive is None else part.alive
+    alive = before.copy()
+    for codes, flag in zip(part.ids, singleton):
+        alive &= ~flag[codes]
+    return Part(part.v, part.w, part.ids, alive), int(before.sum() - alive.sum())
+
+
+def _item(pair: tuple, j: int) -> Any:
+    return pair[j]
+
+
+def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
+             largest: int | None) -> Part:
+    """The sample's rows only, identifiers renumbered over them, the columns in the units of
+    :func:`kestrel.steps.scaled`, and the largest fixed effect's local codes."""
+    rows = slice(None) if part.alive is None else part.alive
+    v = np.asfortranarray(part.v[rows])
+    for j, p in enumerate(exponents):
+        if p:
+            v[:, j] = np.ldexp(v[:, j], -int(p))
+    ids = [m[c[rows]] for c, m in zip(part.ids, renumber)]
+    w = None if part.w is None else part.w[rows]
+    out = Part(v, w, ids)
+    if largest is not None:
+        uniq, local = np.unique(ids[largest], return_inverse=True)
+        out.local = local.astype(np.int32)
+        out.local_groups = len(uniq)
+    out.root = None if w is None else np.sqrt(w)
+    return out
+
+
+def _moments(part: Part) -> dict:
+    """Column maxima and weighted centred moments over the rows alive (before scaling)."""
+    rows = slice(None) if part.alive is None else part.alive
+    v = part.v[rows]
+    w = np.ones(len(v)) if part.w is None else part.w[rows]
+    total = float(np.sum(w))
+    mean = (w @ v) / total if total > 0 else np.zeros(v.shape[1])
+    m2 = w @ (v - mean) ** 2 if total > 0 else np.zeros(v.shape[1])
+    top = np.max(np.abs(v), axis=0, initial=0.0)
+    return dict(total=total, mean=mean, m2=m2, top=top, rows=len(v))
+
+
+def _largest_levels(part: Part, largest: int) -> np.ndarray:
+    return np.unique(part.ids[largest])
+
+
+def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
+              with_v: bool) -> np.ndarray:
+    """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
+    at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
+    n, c = part.v.shape
+    u = part.v.copy(order="F") if with_v else np.zeros((n, c), order="F")
+    if coef is not None:
+        for f, off in zip(others, offsets):
+            index = part.ids[f] if off == 0 else part.ids[f] + np.int32(off)
+            for j in range(c):
+                u[:, j] -= np.take(coef[:, j], index)
+    if n == 0:
+        return u
+    if part.local is None:  # no fixed effect is local: nothing to eliminate here
+        return u if part.root is None else u * part.root[:, None]
+    out = steps.demean([u[:, j] for j in range(c)], np.ones(n, dtype=bool), [part.local],
+                       [part.local_groups], 1e-12, 1, "auto", None, part.w)
+    return np.asarray(out["data"])
+
+
+def _scatter(part: Part, d: np.ndarray, others: list[int], sizes: list[int]) -> np.ndarray:
+    """Σ √w·d per level of each other fixed effect (stacked): D'W M_A u."""
+    weighted = d if part.root is None else d * part.root[:, None]
+    blocks = []
+    for f, size in zip(others, sizes):
+        block = np.empty((size, d.shape[1]))
+        for j in range(d.shape[1]):
+            block[:, j] = np.bincount(part.ids[f], weights=weighted[:, j], minlength=size)
+        blocks.append(block)
+    return np.vstack(blocks) if blocks else np.zeros((0, d.shape[1]))
+
+
+def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+             coef: np.ndarray, with_v: bool) -> np.ndarray:
+    return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
+
+
+def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+           whole: bool) -> dict:
+    """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
+    system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
+    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a; without
+    ``whole``, only its diagonal."""
+    d = _demeaned(part, others, offsets, None, True)
+    size = int(sum(sizes))
+    w = np.ones(len(part.v)) if part.w is None else part.w
+    out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
+    if not whole:
+        diag = []
+        for f, n_levels in zip(others, sizes):
+            total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
+            if part.local is not None and len(w):
+                # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
+                key = part.local.astype(np.int64) * n_levels + part.ids[f]
+                uniq, inverse = np.unique(key, return_inverse=True)
+                pair = np.bincount(inverse, weights=w)
+                group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
+                total -= np.bincount(uniq % n_levels, weights=pair * pair
+                                     / group_w[uniq // n_levels], minlength=n_levels)
+            diag.append(total)
+        out["diag"] = np.concatenate(diag)
+        return out
+    codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
+    rows = np.concatenate([c for c in codes for _ in codes]) if codes else np.zeros(0, int)
+    cols = np.concatenate([c for _ in codes for c in codes]) if codes else np.zeros(0, int)
+    matrix = sparse.coo_matrix((np.tile(w, len(codes) ** 2), (rows, cols)),
+                               shape=(size, size)).tocsr()
+    if part.local is not None and len(w):
+        group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
+        scaled = w / np.sqrt(group_w[part.local])
+        u = sparse.coo_matrix((np.tile(scaled, len(codes)),
+                               (np.tile(part.local, len(codes)), np.concatenate(codes))),
+                              shape=(part.local_groups, size)).tocsr()
+        matrix = matrix - (u.T @ u).tocsr()
+    out["matrix"] = matrix
+    return out
+
+
+def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+            coef: np.ndarray | None) -> Part:
+    d = _demeaned(part, others, offsets, coef, True)
+    # The columns themselves are not read again: only their demeaned values are kept.
+    out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
+    out.demeaned = np.asfortranarray(d)
+    return out
+
+
+def _finish_stats(part: Part, others: list[int], sizes: list[int]) -> dict:
+    d = part.demeaned
+    r = np.linalg.qr(d, mode="r") if len(d) else np.zeros((0, d.shape[1]))
+    return dict(r=r, sq=np.sum(d * d, axis=0), sums=np.sum(d, axis=0),
+                grad=_scatter(part, d, others, sizes))
+
+
+def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
+                    subsets: list[tuple[int, ...]], first_cluster: int,
+                    groups: list[int], frequency: bool) -> dict:
+    """The residuals' sum of squares and the meat's pieces: the heteroskedastic meat, or
+    each cluster subset's score sums (one row per cluster present here)."""
+    d = part.demeaned
+    e = d[:, 0] - d[:, x] @ beta if len(x) else d[:, 0].copy()
+    out: dict[str, Any] = dict(rss=float(e @ e))
+    if not len(d):
+        out["meat"] = np.zeros((groups[-1] if kind == "dk" else len(x), len(x)))
+        out["scores"] = [(np.zeros(0, np.int64), np.zeros((0, len(x)))) for _ in subsets]
+        return out
+    if kind == "hetero":
+        plain = e / np.sqrt(part.w) if frequency else e
+        out["meat"] = np.asarray(_core.hetero_meat(data=d, x=x, resid=plain,
+                                                   bread=np.zeros((0, 0)), power=0))
+    elif kind == "dk":
+        # Each period's score sums (the periods' codes follow the clusters').
+        time = part.ids[first_cluster + len(groups) - 1]
+        scores = d[:, x] * e[:, None]
+        out["meat"] = np.column_stack([np.bincount(time, weights=scores[:, j],
+                                                   minlength=groups[-1])
+                                       for j in range(len(x))]).reshape(groups[-1], len(x))
+    elif kind == "cluster":
+        scores = d[:, x] * e[:, None]
+        found = []
+        for subset in subsets:
+            key = np.zeros(len(e), dtype=np.int64)
+            for c in subset:
+                key = key * groups[c] + part.ids[first_cluster + c]
+            uniq, inv = np.unique(key, return_inverse=True)
+            sums = np.empty((len(uniq), len(x)))
+            for j in range(len(x)):
+                sums[:, j] = np.bincount(inv, weights=scores[:, j], minlength=len(uniq))
+            found.append((uniq, sums))
+        out["scores"] = found
+    return out
+
+
+def _nested_range(part: Part, fe: int, cl: int, size: int) -> tuple[np.ndarray, np.ndarray]:
+    lo = np.full(size, np.iinfo(np.int64).max)
+    hi = np.full(size, -1, dtype=np.int64)
+    np.minimum.at(lo, part.ids[fe], part.ids[cl])
+    np.maximum.at(hi, part.ids[fe], part.ids[cl])
+    return lo, hi
+
+
+# The client's side -------------------------------------------------------------------------
+@dataclass
+class _Fitter:
+    client: Client
+    data: Any
+    model: formula.ModelFormula
+    plan: Plan
+    vc: cov.Vcov
+    conv: cov.SSC
+    options: steps.FitOptions
+    instruments: iv.Instruments | None = None
+    iterations: int = 0
+    converged: bool = True
+    stage: str = "none"
+    extra: dict = field(default_factory=dict)
+
+    def _map(self, fn: Any, parts: list, *args: Any) -> list:
+        return self.client.map(fn, parts, *[[a] * len(parts) for a in args], pure=False)
+
+    def _gather(self, futures: list) -> list:
+        return self.client.gather(futures)
+
+    def run(self) -> Fit:
+        model, plan, options = self.model, self.plan, self.options
+        frequency = options.weights is not None and options.weights_type == "fweights"
+        # 1. Scan.
+        delayed = self.data.to_delayed()
+        scans = self.client.gather(self.client.compute([dask.delayed(_scan)(d, plan)
+                                                        for d in delayed]))
+        n_rows = sum(s["rows"] for s in scans)
+        if n_rows == 0:
+            raise ValueError("the data has no rows")
+        for s in scans:
+            if s["bad"] is not None:
+                label, value = s["bad"]
+                name = options.weights
+                if value < 0:
+                    raise ValueError(f"the weights column {name!r} has a negative weight, "
+                                     f"{value:g}, at the row labelled {label!r}; weights must "
+                                     "be 0 or more")
+                raise ValueError(f"the frequency weights column {name!r} has a weight that is "
+                                 f"not a whole number, {value!r}, at the row labelled "
+                                 f"{label!r}; use weights_type='aweights' for analytic weights")
+        n_zero = sum(s["zero"] for s in scans)
+        kept = sum(s["kept"] for s in scans)
+        n_missing = n_rows - kept - n_zero
+        if kept == 0:
+            if n_zero:
+                raise ValueError(f"no rows left: {n_missing:,} rows have missing values and "
+                                 f"the other {n_zero:,} have weight 0 in {options.weights!r}")
+            raise ValueError("no rows left: every row has a missing value in one of the "
+                             "model's columns")
+        shift = 0
+        if options.weights is not None and options.weights_type == "aweights":
+            largest = max(s["wmax"] for s in scans)
+            if largest > 0:
+                shift = -2 * ((int(np.frexp(largest)[1]) - 1) // 2)
+        used, x_names, x_terms = self._regressors(scans)
+        ids = []
+        n_fe = len(model.fixef)
+        for j, parts in enumerate(model.fixef + tuple(
+                tuple(n.split("^")) for n in plan.cluster_names)
+                + (((plan.time_id,),) if plan.time_id else ())):
+            frames = [s["ids"][j] for s in scans if len(s["ids"][j])]
+            table = pd.concat(frames, ignore_index=True).drop_duplicates()
+            ids.append(pd.MultiIndex.from_frame(table) if len(parts) > 1
+                       else pd.Index(table["0"]))
+        if plan.time_id:  # the periods' codes in time order
+            ids[-1] = ids[-1].sort_values()
+        sizes = [len(i) for i in ids]
+        widths = {k: len(v) for s in scans if s["kept"] for k, v in s["names"].items()}
+        glob = Globals(x_names, used, ids, shift, widths)
+        width = 1 + len(x_names)
+        if not x_names:
+            raise ValueError(f"a formula without regressors {NOT_SUPPORTED}")
+
+        # 2. Build, shuffled by the fixed effect with the most levels.
+        meta = pd.DataFrame({**{f"v{j}": np.empty(0) for j in range(width)},
+                             **({"w": np.empty(0)} if options.weights else {}),
+                             **{f"c{j}": np.empty(0, np.int32) for j in range(len(ids))}})
+        built = self.data.map_partitions(_build, plan, glob, width, meta=meta)
+        largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
+        if largest is not None:
+            built = built.shuffle(on=f"c{largest}")
+        frames = self.client.compute(built.to_delayed())
+        parts = self._map(_to_part, frames, width, len(ids), options.weights is not None)
+        del frames
+
+        # 3. Sample: singletons out (rounds until none is left).
+        n_singletons = 0
+        counts = self._counts(parts, sizes, frequency)
+        if options.drop_singletons and n_fe:
+            while True:
+                flags = [c == 1 for c in counts[:n_fe]] + \
+                    [np.zeros(s, dtype=bool) for s in sizes[n_fe:]]
+                if not any(f.any() for f in flags):
+                    break
+                results = self._map(_drop, parts, flags)
+                parts = self._map(_item, results, 0)
+                n_singletons += sum(self._gather(self._map(_item, results, 1)))
+                del results
+                counts = self._counts(parts, sizes, frequency)
+        n_used_rows = kept - n_singletons
+        if n_used_rows == 0:
+            raise ValueError(f"no rows left: {n_missing:,} rows have missing values"
+                             + (f", {n_zero:,} have weight 0" if n_zero else "")
+                             + f" and the other {n_singletons:,} are singletons of the "
+                             "fixed effects")
+        present = [c > 0 for c in counts]
+        levels = [int(p.sum()) for p in present]
+        renumber = []
+        for p in present:
+            m = np.full(len(p), -1, dtype=np.int32)
+            m[p] = np.arange(int(p.sum()), dtype=np.int32)
+            renumber.append(m)
+        for name, g in zip(plan.cluster_names, levels[n_fe:]):
+            if g < 2:
+                raise ValueError(f"clustering by {name!r} needs at least two clusters, but the "
+                                 f"rows used have {g}")
+        moments = self._gather(self._map(_moments, parts))
+        top = np.max([m["top"] for m in moments], axis=0)
+        exponents = np.zeros(width, dtype=np.int64)
+        for j, t in enumerate(top):
+            p = int(np.frexp(t)[1]) if np.isfinite(t) and t > 0 else 0
+            exponents[j] = 0 if p in steps.UNSCALED_EXPONENTS else p
+        total = sum(m["total"] for m in moments)
+        mean = sum(m["total"] * m["mean"] for m in moments) / total
+        m2 = sum(m["m2"] + m["total"] * (m["mean"] - mean) ** 2 for m in moments)
+        sum_squares = np.ldexp(m2, -2 * exponents)
+        local = largest if n_fe else None
+        parts = self._map(_compact, parts, renumber, exponents, local)
+        fe_levels = levels[:n_fe]
+
+        # 4. Absorb.
+        if n_fe:
+            self._check_local(parts, largest, fe_levels[largest])
+        others = [f for f in range(n_fe) if f != largest]
+        other_sizes = [fe_levels[f] for f in others]
+        offsets = list(np.cumsum([0] + other_sizes[:-1])) if others else []
+        coef = None
+        if others:
+            with progress_line(options.progress) as callback:
+                coef = self._solve(parts, others, offsets, other_sizes, callback)
+        if n_fe == 1:
+            self.stage = "exact"
+        parts = self._map(_finish, parts, others, offsets, other_sizes, coef)
+        stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
+        if others:
+            self._check_solution(stats)
+        # 5. Least squares on the stacked triangular factors.
+        stacked = np.vstack([s["r"] for s in stats] + [np.zeros((0, width))])
+        r = np.linalg.qr(stacked, mode="r") if len(stacked) else np.zeros((0, width))
+        if r.shape[0] < width:
+            r = np.vstack([r, np.zeros((width - r.shape[0], width))])
+        x = list(range(1, width))
+        n = int(round(total)) if frequency else n_used_rows
+        dof_fe = cov.fixef_dof(self.conv, fe_levels, fe_levels[0] if n_fe == 1 else 0)
+        if self.instruments is not None:
+            return self._two_stages(r, sum_squares, exponents, parts,
+                                    n, n_used_rows, fe_levels, dof_fe, stats, x_terms,
+                                    x_names, dict(n_missing=n_missing, n_zero=n_zero,
+                                                  n_singletons=n_singletons,
+                                                  total=total))
+        ls = steps.least_squares(np.asfortranarray(r), 0, x,
+                                 sum_squares if n_fe else np.empty(0), options.collin_tol)
+        kept_x = [x[i] for i in ls["kept"]]
+        names = [x_names[i] for i in ls["kept"]]
+        dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
+        if not names:
+            if len(ls["absorbed"]) == len(x_names):
+                raise ValueError(f"the fixed effects absorb every regressor of {plan.fml!r} "
+                                 f"({', '.join(x_names)}); nothing is left to estimate")
+            raise ValueError(f"every regressor of {plan.fml!r} was dropped ("
+                             f"{steps.why_dropped(x_names, ls)}); nothing is left to estimate")
+        if dropped:
+            warnings.warn(f"dropped {steps.why_dropped(x_names, ls)}", CollinearityWarning,
+                          stacklevel=5)
+        beta = np.asarray(ls["coef"], dtype=float)
+        bread = np.asarray(ls["bread"])
+
+        # Covariance.
+        n_cl = len(plan.cluster_names)
+        subsets = [s for size in range(1, n_cl + 1)
+                   for s in itertools.combinations(range(n_cl), size)]
+        kind = self.vc.kind
+        terms_out = self._gather(self._map(_residual_terms, parts, beta, kept_x, kind, subsets,
+                                           n_fe, levels[n_fe:], frequency))
+        rss = float(sum(t["rss"] for t in terms_out))
+        nested = self._nested(parts, fe_levels, levels[n_fe:], n_fe)
+        K = cov.dof_k(self.conv, self.vc, len(names), fe_levels, dof_fe, nested)
+        if n - K <= 0:
+            raise ValueError(f"no degrees of freedom left: {n:,} rows for {len(names)} "
+                             f"regressors and {dof_fe:,} degrees of freedom taken by the fixed "
+                             "effects")
+        if kind == "iid":
+            covariance = cov.iid(self.conv, bread, rss, n, K)
+        elif kind == "hetero":
+            meat = sum(t["meat"] for t in terms_out)
+            covariance = cov.hetero(self.conv, self.vc.hc, bread, meat, n, K)
+        elif kind == "dk":
+            periods = levels[-1]
+            if periods < 2:
+                raise ValueError(f"a Driscoll-Kraay covariance needs at least two periods of "
+                                 f"{self.vc.time_id!r} in the rows used, but they have "
+                                 f"{periods}")
+            lag = self.vc.lag if self.vc.lag is not None else cov.default_lag(periods)
+            self.vc = replace(self.vc, lag=lag)
+            sums = np.asfortranarray(sum(t["meat"] for t in terms_out))
+            # The engine's meat of the per-period score sums, one row per period.
+            meat = np.asarray(_core.driscoll_kraay_meat(
+                data=sums, x=list(range(len(names))), resid=np.ones(periods),
+                time=np.arange(periods, dtype=np.int32), lag=lag))
+            covariance = cov.serial(self.conv, bread, meat, n, K, periods)
+            self.extra["periods"] = periods
+        else:
+            cterms = []
+            for i, subset in enumerate(subsets):
+                keys = np.concatenate([t["scores"][i][0] for t in terms_out])
+                sums = np.vstack([t["scores"][i][1] for t in terms_out])
+                uniq, inv = np.unique(keys, return_inverse=True)
+                total_scores = np.zeros((len(uniq), len(names)))
+                np.add.at(total_scores, inv, sums)
+                cterms.append(dict(subset=subset, groups=len(uniq),
+                                   meat=total_scores.T @ total_scores))
+            covariance = cov.clustered(self.conv, bread, cterms, n_cl, n, K)
+
+        return self._result(beta, covariance, exponents, kept_x, names, n, n_used_rows,
+                            rss, stats, sum_squares, fe_levels, levels[n_fe:], dof_fe,
+                            [x_names[i] for i in dropped],
+                            dict(n_missing=n_missing, n_zero=n_zero,
+                                 n_singletons=n_singletons, total=total), None)
+
+    def _result(self, beta: np.ndarray, covariance: cov.Covariance, exponents: np.ndarray,
+                kept_x: list[int], names: list[str], n: int, n_used_rows: int, rss: float,
+                stats: list[dict], sum_squares: np.ndarray, fe_levels: list[int],
+                cl_levels: list[int], dof_fe: int, collinear: list[str], counts: dict,
+                first_stage: Any) -> Fit:
+        """The fit, back from the scaled units (as kestrel.linear does)."""
+        model, plan, options = self.model, self.plan, self.options
+        frequency = options.weights is not None and options.weights_type == "fweights"
+        n_fe = len(fe_levels)
+        total = counts["total"]
+        p_y = int(exponents[0])
+        p_x = exponents[kept_x]
+        with np.errstate(over="ignore", under="ignore"):
+            coef_out = np.ldexp(beta, p_y - p_x)
+            vcov_out = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
+            se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), p_y - p_x)
+        sq = sum(s["sq"] for s in stats)
+        sums = sum(s["sums"] for s in stats)
+        tss_within = float(sq[0]) if options.weights is not None else \
+            float(sq[0] - sums[0] ** 2 / n_used_rows)
+        stats_out = steps.fit_statistics(dict(rss=rss, tss=tss_within), sum_squares[0], n,
+                                         len(names), dof_fe, bool(n_fe))
+        if options.weights is not None and not frequency:
+            share = n / total
+            stats_out["rss"] *= share
+            stats_out["rmse"] *= math.sqrt(share)
+        with np.errstate(over="ignore", under="ignore"):
+            stats_out["rss"], stats_out["rmse"] = (float(np.ldexp(stats_out["rss"], 2 * p_y)),
+                                                   float(np.ldexp(stats_out["rmse"], p_y)))
+        return DaskFit(formula=plan.fml, depvar=model.depvar.label, coef_names=names,
+                       _coef=coef_out, _vcov=vcov_out, df_t=covariance.df_t,
+                       dof_k=covariance.dof_k, vcov_type=self.vc, ssc=self.conv, nobs=n,
+                       n_missing=counts["n_missing"], n_zero_weight=counts["n_zero"],
+                       weights=options.weights,
+                       weights_type=None if options.weights is None else options.weights_type,
+                       n_singletons=counts["n_singletons"],
+                       fixef=dict(zip(model.fixef_names, fe_levels)), dof_fixef=dof_fe,
+                       clusters=dict(zip(plan.cluster_names, cl_levels)),
+                       mask=np.broadcast_to(True, (n_used_rows,)), _resid=None,
+                       iterations=self.iterations, converged=self.converged,
+                       solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
+                       periods=self.extra.get("periods"),
+                       _se=se, lean=options.lean, **stats_out)
+
+    def _two_stages(self, r: np.ndarray, sum_squares: np.ndarray, exponents: np.ndarray,
+                    parts: list, n: int, n_used_rows: int, fe_levels: list[int], dof_fe: int,
+                    stats: list[dict], x_terms: list[str], x_names: list[str],
+                    counts: dict) -> Fit:
+        """2SLS with the iid covariance, by kestrel's own stages on the triangular factor R
+        of the demeaned columns: R'R is their cross-product matrix, so every least-squares
+        stage, residual sum of squares and iid covariance on R's rows is that of the data's.
+        The structural residuals' sum of squares is computed again from the rows."""
+        n_fe = len(fe_levels)
+        shape = _DesignShape(x_names=x_names, x_terms=x_terms)
+        inference = cov.Inference(self.vc, self.conv, n, fe_levels, dof_fe, [False] * n_fe, [])
+        stages = iv.two_stages(self.plan.fml, shape, self.instruments, np.asfortranarray(r),
+                               sum_squares if n_fe else np.empty(0), inference, self.options.collin_tol, stacklevel=6,
+                               exponents=exponents, lean=True)
+        observed = [1 + j for j in stages.x_design]
+        beta = np.asarray(stages.coef, dtype=float)
+        terms_out = self._gather(self._map(_residual_terms, parts, beta, observed, "iid", [],
+                                           n_fe, [], False))
+        rss = float(sum(t["rss"] for t in terms_out))
+        K = cov.dof_k(self.conv, self.vc, len(stages.names), fe_levels, dof_fe, [False] * n_fe)
+        if n - K <= 0:
+            raise ValueError(f"no degrees of freedom left: {n:,} rows for "
+                             f"{len(stages.names)} regressors and {dof_fe:,} degrees of "
+                             "freedom taken by the fixed effects")
+        covariance = cov.iid(self.conv, np.asarray(stages.bread), rss, n, K)
+        return self._result(beta, covariance, exponents, observed, stages.names, n,
+                            n_used_rows, rss, stats, sum_squares, fe_levels, [], dof_fe,
+                            stages.dropped, counts, stages.first_stage)
+
+    # Pieces ------------------------------------------------------------------------------
+    def _regressors(self, scans: list[dict]) -> tuple[dict[str, list], list[str], list[str]]:
+        """The levels of each C()/i() term that get a column, the regressors' names and the
+        term of each."""
+        model = self.model
+        with_intercept = model.intercept or bool(model.fixef)
+        names_seen = [s["names"] for s in scans if s["kept"]]
+        first = names_seen[0] if names_seen else {}
+        for other in names_seen[1:]:
+            if other != first:
+                raise ValueError(f"a term of {self.plan.fml!r} builds different columns in "
+                                 f"different partitions; such terms {NOT_SUPPORTED}")
+        used: dict[str, list] = {}
+        x_names = ["Intercept"] if model.intercept and not model.fixef else []
+        x_terms = ["1"] * len(x_names)
+        for term in model.terms:
+            if term.label in first:
+                names = first[term.label]
+            elif not any(term.label in s["levels"] for s in scans):
+                names = [term.label]
+            else:
+                used[term.label] = self._levels_used(term, scans, with_intercept)
+                names = design._indicator_names(term, used[term.label])
+            x_names += names
+            x_terms += [term.label] * len(names)
+        return used, x_names, x_terms
+
+    @staticmethod
+    def _levels_used(term: formula.Term, scans: list[dict], with_intercept: bool) -> list:
+        """The levels of a C()/i() term that get a column, as kestrel.design chooses them,
+        from the levels every partition saw in its usable rows."""
+        values = [v for s in scans for v in s["levels"][term.label]]
+        levels = pd.factorize(pd.Series(values), sort=True)[1].tolist() if values else []
+        if term.kind == "i" and term.i_ref is not None:
+            unknown = [r for r in term.i_ref if not any(design._same(r, lv) for lv in levels)]
+            if unknown:
+                shown = ", ".join(repr(lv) for lv in levels[:8])
+                raise ValueError(f"ref={unknown[0]!r} in {term.label} is not a level of "
+                                 f"{term.var!r} (levels: {shown}"
+                                 f"{', ...' if len(levels) > 8 else ''})")
+            return [lv for lv in levels if not any(design._same(r, lv) for r in term.i_ref)]
+        if term.kind == "i" and (term.i_x is not None or not with_intercept):
+            return levels
+        return levels[1:]
+
+    def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
+        found = self._gather(self._map(_counts, parts, sizes, frequency))
+        return [sum(f[j] for f in found) for j in range(len(sizes))]
+
+    def _check_local(self, parts: list, largest: int, size: int) -> None:
+        """Each group of the largest fixed effect lies in one partition (the shuffle's
+        promise, checked: the exact elimination depends on it)."""
+        found = self._gather(self._map(_largest_levels, parts, largest))
+        if sum(len(f) for f in found) != size:
+            raise RuntimeError("the shuffle left a group of the largest fixed effect in two "
+                               "partitions; no result is returned")
+
+    def _solve(self, parts: list, others: list[int], offsets: list[int],
+               sizes: list[int], callback: Any) -> np.ndarray:
+        """Jacobi-preconditioned conjugate gradient on D'W M_A D b = D'W M_A v, one system
+        per column, all columns per round trip. Stops when the energy-norm error of each
+        column's demeaned values, estimated from the decrease over the last iterations,
+        is below INNER·fixef_tol of their norm."""
+        whole = sum(sizes) <= GRAPH_LEVELS
+        start = self._gather(self._map(_start, parts, others, offsets, sizes, whole))
+        rhs = sum(s["rhs"] for s in start)
+        energy0 = sum(s["energy"] for s in start)
+        matrix = sum(s["matrix"] for s in start).tocsc() if whole else None
+        diag = matrix.diagonal() if whole else sum(s["diag"] for s in start)
+        active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
+        inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
+        self.extra.update(inv=inv, energy0=energy0)
+        precondition = self._preconditioner(matrix, diag, active, inv)
+        b = np.zeros_like(rhs)
+        r = rhs.copy()
+        z = precondition(r)
+        p = z.copy()
+        rz = np.sum(r * z, axis=0)
+        tol = (INNER * self.options.fixef_tol) ** 2
+        decreases: list[np.ndarray] = []
+        self.converged = False
+        for it in range(1, self.options.fixef_maxiter + 1):
+            # Small directions travel with the tasks; large ones once to each worker.
+            shared = p if p.nbytes < SCATTER_BYTES else \
+                self.client.scatter(p, broadcast=True, hash=False)
+            q = -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
+                                            False)))
+            pq = np.sum(p * q, axis=0)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                alpha = np.where(pq > 0, rz / pq, 0.0)
+            b += alpha * p
+            r -= alpha * q
+            z = precondition(r)
+            rz_new = np.sum(r * z, axis=0)
+            decreases.append(alpha * rz)
+            with np.errstate(divide="ignore", invalid="ignore"):
+                beta = np.where(rz > 0, rz_new / rz, 0.0)
+            p = z + beta * p
+            rz = rz_new
+            self.iterations = it
+            left = energy0 - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
+            scale = np.maximum(left, 1e-26 * energy0)
+            window = np.sum(decreases[-WINDOW:], axis=0)
+            if callback is not None:
+                callback(it, float(np.sqrt(np.max(window / scale))))
+            if (it >= 2 and np.all(window <= tol * scale)) or np.all(rz <= 0):
+                self.converged = True
+                break
+        return b
+
+    def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
+                        inv: np.ndarray) -> Any:
+        """The system matrix's pseudo-inverse, from its eigendecomposition on the client;
+        the diagonal when the levels are too many for a dense decomposition. Either way it
+        changes only how fast the iterations converge, not where they stop."""
+        def jacobi(r: np.ndarray) -> np.ndarray:
+            return inv * r
+
+        self.stage = "cg, diagonal preconditioner"
+        if matrix is None:
+            return jacobi
+        index = np.flatnonzero(active)
+        sub = matrix[index][:, index].toarray()
+        try:
+            values, vectors = linalg.eigh((sub + sub.T) / 2, check_finite=False)
+        except (linalg.LinAlgError, MemoryError, ValueError):
+            return jacobi
+        # The pseudo-inverse: exact on the matrix's range, zero on its null space (the
+        # levels' redundant directions), which an inverse would blow rounding up along.
+        keep = values > GRAPH_RANK_TOL * max(float(values[-1]), 0.0)
+        vectors, scale = vectors[:, keep], 1.0 / values[keep]
+
+        def graph(r: np.ndarray) -> np.ndarray:
+            z = np.zeros_like(r)
+            z[index] = vectors @ (scale[:, None] * (vectors.T @ r[index]))
+            return z
+
+        self.stage = "cg, graph preconditioner"
+        return graph
+
+    def _check_solution(self, stats: list[dict]) -> None:
+        """The demeaned columns' level sums for the other fixed effects, computed from the
+        data (not the solver's own recursion), must be zero up to fixef_tol: otherwise the
+        fit is reported unconverged, with a warning."""
+        grad = sum(s["grad"] for s in stats)
+        sq = sum(s["sq"] for s in stats)
+        # The level sums in the preconditioner's metric, against the demeaned columns' norm
+        # (and, for a column the fixed effects explain, rounding of the undemeaned one's).
+        size = np.sqrt(np.sum(self.extra["inv"] * grad * grad, axis=0))
+        bound = self.options.fixef_tol * np.sqrt(sq) + 1e-13 * np.sqrt(self.extra["energy0"])
+        ok = bool(np.all(size <= bound))
+        if not (ok and self.converged):
+            self.converged = False
+            if self.iterations >= self.options.fixef_maxiter:
+                why = steps.demeaning_shortfall({"limit_reached": True}, self.options.fixef_tol,
+                                                self.options.fixef_maxiter, "fixef_tol",
+                                                "fixef_maxiter")
+            else:
+                why = (f"after {self.iterations:,} iterations the demeaned columns' sums over "
+                       "the levels of the fixed effects, computed again from the data, are "
+                       f"not zero to fixef_tol={self.options.fixef_tol:g} (rounding limits "
+                       "the accuracy these data allow); results are accurate only to about "
+                       "that level")
+            warnings.warn(f"the fixed effects were not fully absorbed: {why}",
+                          ConvergenceWarning, stacklevel=5)
+
+    def _nested(self, parts: list, fe_levels: list[int], cl_levels: list[int],
+                n_fe: int) -> list[bool]:
+        vc, conv = self.vc, self.conv
+        if vc.kind != "cluster" or conv.k_fixef != "nonnested":
+            return [False] * n_fe
+        out = [False] * n_fe
+        for j, name in enumerate(self.model.fixef_names):
+            for c, c_name in enumerate(self.plan.cluster_names):
+                if name == c_name:
+                    out[j] = True
+                elif cl_levels[c] <= fe_levels[j]:
+                    found = self._gather(self._map(_nested_range, parts, j, n_fe + c,
+                                                   fe_levels[j]))
+                    lo = np.min([f[0] for f in found], axis=0)
+                    hi = np.max([f[1] for f in found], axis=0)
+                    out[j] = bool(np.all(lo == hi))
+                if out[j]:
+                    break
+        return out
+
+
+@dataclass(frozen=True)
+class _DesignShape:
+    """What the two stages read of a design: the regressors' names and terms."""
+
+    x_names: list[str]
+    x_terms: list[str]
+
+
+class _NoRows(FixedEffects):
+    def __call__(self, tol: float | None = None, maxiter: int | None = None) -> Any:
+        raise ValueError(f"fit.fixef() {NOT_SUPPORTED}: the fit keeps no rows")
+
+
+@dataclass(frozen=True, eq=False)
+class DaskFit(Fit):
+    """A :class:`kestrel.Fit` of a Dask DataFrame: the estimates, covariance, statistics,
+    ``summary``, ``etable``, ``coefplot``, ``wald_test`` and ``lincom``; what needs the rows
+    (residuals, predictions, fixed-effect values, another covariance) raises ValueError."""
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "fixef", _NoRows(self.fixef, self))
+
+    def resid(self, full: bool = False) -> np.ndarray:
+        raise ValueError(f"fit.resid() {NOT_SUPPORTED}: the rows stayed on the workers")
+
+    def predict(self, newdata: Any = None, context: Any = None) -> np.ndarray:
+        raise ValueError(f"fit.predict() {NOT_SUPPORTED}: the rows stayed on the workers")
+
+    def vcov_as(self, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
+                data: Any = None) -> Fit:
+        raise ValueError(f"fit.vcov_as() {NOT_SUPPORTED}: fit again with vcov=...")
+
+    def wildboottest(self, *args: Any, **kwargs: Any) -> Any:
+        raise ValueError(f"fit.wildboottest() {NOT_SUPPORTED}")

@@ -1,0 +1,272 @@
+"""kestrel.feols on a Dask DataFrame, on a real cluster of processes (a scheduler and two
+workers with a small memory limit, started here on 127.0.0.1), against the in-memory fit of
+the same rows: coefficients to 1e-8 relative, standard errors to 1e-6."""
+
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import kestrel
+
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+kestrel_distributed = pytest.importorskip("kestrel.distributed")
+
+pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
+
+
+def _free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def client():
+    port = _free_port()
+    address = f"tcp://127.0.0.1:{port}"
+    procs = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler",
+                               "--host", "127.0.0.1", "--port", str(port),
+                               "--dashboard-address", ":0", "--no-show"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    for _ in range(2):
+        procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker",
+                                       address, "--nthreads", "1", "--memory-limit", "400MB",
+                                       "--no-dashboard", "--host", "127.0.0.1", "--no-nanny"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    c = None
+    try:
+        deadline = time.monotonic() + 60
+        while c is None:
+            try:
+                c = distributed.Client(address, timeout=5)
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.3)
+        c.wait_for_workers(2, timeout=90)
+        c.kestrel_workers = procs[1:]  # for the test that kills one
+        yield c
+    finally:
+        if c is not None:
+            c.close()
+        for p in reversed(procs):
+            p.terminate()
+        for p in procs:
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def _same(dask_fit, fit, coef_rtol=1e-8, se_rtol=1e-6):
+    assert dask_fit.coef_names == fit.coef_names
+    np.testing.assert_allclose(dask_fit.coef().to_numpy(), fit.coef().to_numpy(),
+                               rtol=coef_rtol, atol=0)
+    np.testing.assert_allclose(dask_fit.se().to_numpy(), fit.se().to_numpy(), rtol=se_rtol,
+                               atol=0)
+    assert dask_fit.nobs == fit.nobs
+    assert dask_fit.n_missing == fit.n_missing
+    assert dask_fit.n_singletons == fit.n_singletons
+    assert dask_fit.n_zero_weight == fit.n_zero_weight
+    assert dict(dask_fit.fixef) == dict(fit.fixef)
+    assert dask_fit.clusters == fit.clusters
+    assert dask_fit.dof_k == fit.dof_k and dask_fit.df_t == fit.df_t
+    assert dask_fit.vcov_type == fit.vcov_type and dask_fit.periods == fit.periods
+    for name in ("r2", "adj_r2", "rmse", "rss"):
+        assert getattr(dask_fit, name) == pytest.approx(getattr(fit, name), rel=1e-8)
+    if fit.fixef:
+        assert dask_fit.r2_within == pytest.approx(fit.r2_within, rel=1e-7)
+    assert dask_fit.converged
+
+
+def _panel(n, seed, workers=600, firms=60, years=8):
+    rng = np.random.default_rng(seed)
+    df = pd.DataFrame({"worker": rng.integers(0, workers, n),
+                       "firm": rng.integers(0, firms, n),
+                       "year": rng.integers(2000, 2000 + years, n),
+                       "x1": rng.normal(size=n), "x2": rng.normal(size=n),
+                       "g": rng.choice(["a", "b", "c", "d"], n),
+                       "wt": rng.uniform(0.2, 3.0, n), "fw": rng.integers(1, 4, n)})
+    effect = rng.normal(size=workers)[df.worker] + rng.normal(size=firms)[df.firm]
+    df["y"] = (0.7 * df.x1 - 0.3 * df.x2 + effect + 0.1 * (df.year - 2000)
+               + rng.normal(size=n))
+    return df
+
+
+@pytest.fixture(scope="module")
+def panel():
+    return _panel(6000, 1)
+
+
+@pytest.mark.parametrize("fml, options", [
+    ("y ~ x1 + x2 | worker", {}),
+    ("y ~ x1 + x2 | worker + firm", {}),
+    ("y ~ x1 + x2 + C(g) | worker + firm + year", {"vcov": "hetero"}),
+    ("y ~ x1 + i(g, x2, ref='b') + x1:x2 + np.log(wt) | firm + year", {"vcov": "iid"}),
+    ("y ~ x1 + x2 | worker + firm^year", {"vcov": {"CRV1": "firm+year"}}),
+    ("y ~ x1 + x2 | worker + firm", {"weights": "wt"}),
+    ("y ~ x1 + x2 | worker + firm", {"weights": "fw", "weights_type": "fweights",
+                                     "vcov": "hetero"}),
+    ("y ~ x1 + C(g)", {"vcov": {"CRV1": "firm"}}),
+    ("y ~ x1 + x2 | worker + firm", {"vcov": "DK", "vcov_kwargs": {"time_id": "year"}}),
+    ("y ~ x1 + x2 | worker", {"vcov": "DK", "weights": "wt",
+                              "vcov_kwargs": {"time_id": "year", "lag": 3}}),
+])
+def test_agrees_with_the_in_memory_fit(client, panel, fml, options):
+    ddf = dd.from_pandas(panel, npartitions=4)
+    _same(kestrel.feols(fml, ddf, **options), kestrel.feols(fml, panel, **options))
+
+
+@pytest.mark.parametrize("fml", ["y ~ x1 | worker + firm | x2 ~ z1 + z2",
+                                 "y ~ x1 + C(g) | x2 ~ z1"])
+def test_two_stage_least_squares_agrees_with_the_in_memory_fit(client, panel, fml):
+    rng = np.random.default_rng(5)
+    df = panel.assign(z1=panel.x2 + rng.normal(size=len(panel)),
+                      z2=rng.normal(size=len(panel)))
+    fit = kestrel.feols(fml, df, vcov="iid")
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=3), vcov="iid")
+    _same(dask_fit, fit)
+    assert dask_fit.first_stage["x2"].f_stat == pytest.approx(fit.first_stage["x2"].f_stat,
+                                                              rel=1e-8)
+
+
+def test_missing_values_singletons_across_partitions_and_one_partition_levels(client):
+    df = _panel(5000, 2, workers=2500)  # about two rows per worker: many singletons
+    rng = np.random.default_rng(3)
+    df.loc[rng.random(len(df)) < 0.05, "x1"] = np.nan
+    df.loc[rng.random(len(df)) < 0.03, "firm"] = pd.NA
+    df["firm"] = df["firm"].astype("Int64")
+    df.loc[rng.random(len(df)) < 0.02, "wt"] = 0.0
+    # Rows sorted by firm: most firms' rows lie in one partition.
+    df = df.sort_values("firm", kind="stable").reset_index(drop=True)
+    ddf = dd.from_pandas(df, npartitions=5, sort=False)
+    fit = kestrel.feols("y ~ x1 + x2 | worker + firm + year", df, weights="wt")
+    assert fit.n_singletons > 100 and fit.n_missing > 0 and fit.n_zero_weight > 0
+    _same(kestrel.feols("y ~ x1 + x2 | worker + firm + year", ddf, weights="wt"), fit)
+
+
+def test_empty_partitions(client, panel):
+    df = panel.sort_values("x1").reset_index(drop=True)
+    ddf = dd.from_pandas(df, npartitions=6, sort=False)
+    ddf = ddf[ddf.x1 > df.x1.quantile(0.5)]  # the first three partitions are empty
+    kept = df[df.x1 > df.x1.quantile(0.5)]
+    _same(kestrel.feols("y ~ x1 + x2 | worker + firm", ddf),
+          kestrel.feols("y ~ x1 + x2 | worker + firm", kept))
+
+
+def _chain(firms, per=30):
+    # Workers move only between neighbouring firms along a chain: the firms' effects are
+    # tied together by few moves, the slow case of every demeaning method.
+    rng = np.random.default_rng(4)
+    rows = []
+    for w in range(firms * per):
+        home = w // per
+        for t in range(6):
+            firm = home + (1 if t >= 3 and rng.random() < 0.1 and home + 1 < firms else 0)
+            rows.append((w, firm, t))
+    df = pd.DataFrame(rows, columns=["worker", "firm", "year"])
+    df["x"] = rng.normal(size=len(df)) + 0.1 * df.firm
+    df["y"] = 0.5 * df.x + 0.2 * df.firm + rng.normal(size=len(df))
+    return df
+
+
+@pytest.mark.parametrize("preconditioner", ["graph", "diagonal"])
+def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner):
+    if preconditioner == "diagonal":  # the fallback for more levels than can be factored
+        monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    df = _chain(40)
+    fml = "y ~ x | worker + firm + year"
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4))
+    assert preconditioner in dask_fit.solver_stage
+    if preconditioner == "diagonal":
+        assert dask_fit.iterations > 20  # hard indeed
+    _same(dask_fit, kestrel.feols(fml, df, fixef_tol=1e-12))
+
+
+def test_an_unfinished_demeaning_is_reported_not_passed_off(client):
+    fml = "y ~ x | worker + firm + year"
+    ddf = dd.from_pandas(_chain(40), npartitions=3)
+    with pytest.warns(kestrel.ConvergenceWarning, match="fixef_maxiter=2"):
+        fit = kestrel.feols(fml, ddf, fixef_maxiter=2)
+    assert not fit.converged and fit.iterations == 2
+    assert "NOT converged" in str(fit.summary())
+
+
+def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
+    ddf = dd.from_pandas(panel, npartitions=3)
+    fit = kestrel.feols("y ~ x1 + x2 | worker + firm", ddf)
+    assert isinstance(fit, kestrel.Fit)
+    text = str(fit.summary())
+    assert "Fixed effects    worker" in text and "x1" in text
+    table = kestrel.etable([fit, kestrel.feols("y ~ x1 + x2 | worker + firm", panel)])
+    assert "x1" in str(table)
+    assert fit.wald_test("x1 = 0").statistic > 0
+    for call in (fit.resid, fit.predict, fit.fixef, lambda: fit.vcov_as("iid")):
+        with pytest.raises(ValueError, match="not supported on Dask DataFrames"):
+            call()
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"vcov": "HC3"}, "not supported on Dask"),
+    ({"vcov": "NW", "vcov_kwargs": {"time_id": "year"}}, "not supported on Dask"),
+    ({"vcov": "DK", "vcov_kwargs": {"time_id": "year"}, "weights": "fw",
+      "weights_type": "fweights"}, "no time order"),
+    ({"vcov": {"CRV3": "firm"}}, "not supported on Dask"),
+    ({"split": "g"}, "split= is not supported on Dask"),
+    ({"fml": "y ~ x1 | firm | x2 ~ wt", "vcov": "hetero"}, "2SLS"),
+    ({"fml": "y ~ center(x1) | firm"}, "center"),
+    ({"fml": "y ~ x1:g | firm"}, "non-numeric"),
+    ({"fml": "y + x2 ~ x1 | firm"}, "several models"),
+    ({"fml": "y ~ nothere | firm"}, "nothere"),
+])
+def test_what_is_not_supported_is_refused(client, panel, options, message):
+    options = dict(options)
+    fml = options.pop("fml", "y ~ x1 | firm")
+    ddf = dd.from_pandas(panel, npartitions=2)
+    with pytest.raises((ValueError, KeyError), match=message):
+        kestrel.feols(fml, ddf, **options)
+
+
+def test_client_argument_is_checked(client, panel):
+    with pytest.raises(TypeError, match="distributed.Client"):
+        kestrel.feols("y ~ x1 | firm", dd.from_pandas(panel, npartitions=2), client="x")
+    with pytest.raises(ValueError, match="Dask DataFrames only"):
+        kestrel.feols("y ~ x1 | firm", panel, client=client)
+
+
+def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch):
+    # Last in the module: it leaves the cluster one worker. The diagonal preconditioner
+    # makes the fit long enough to be killed in the middle of.
+    monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    df = _chain(150)
+    fml = "y ~ x | worker + firm + year"
+    expected = kestrel.feols(fml, df, fixef_tol=1e-12)
+    outcome = {}
+
+    def fit():
+        try:
+            outcome["fit"] = kestrel.feols(fml, dd.from_pandas(df, npartitions=6))
+        except Exception as exc:  # noqa: BLE001 (what it raises is checked below)
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=fit)
+    thread.start()
+    time.sleep(2.5)  # into the iterations
+    assert thread.is_alive(), "the fit ended before the worker was killed"
+    victim = client.kestrel_workers[0]
+    victim.kill()
+    victim.wait(timeout=20)
+    thread.join(timeout=300)
+    assert not thread.is_alive()
+    if "fit" in outcome:
+        _same(outcome["fit"], expected)
+    else:
+        assert str(outcome["error"]), outcome["error"]
