@@ -343,6 +343,8 @@ def test_weighted_fixed_effect_values_fit_the_weighted_normal_equations(family):
     preference = [np.arange(g, dtype=np.int32) for g in groups]
     out = _core.fixef_values(r, fe, groups, preference, 1e-12, 10_000, weights=w)
     assert out["converged"]
+    # One fixed effect: its group means, exact, without an iteration.
+    assert (out["iterations"] == 0) == (len(fe) == 1)
     fitted = sum(v[c] for v, c in zip(out["values"], fe))
     exact = r - weighted_residual(r, fe, w)
     assert np.sqrt(np.average((fitted - exact) ** 2, weights=w)) < 1e-8 * weighted_scale(r, w)
