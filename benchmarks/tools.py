@@ -755,6 +755,24 @@ def _kestrel_glm_run(s):
                         "separated": fit.n_separated})
 
 
+def _glm_alternating(s):
+    """kestrel's and pyfixest's calls alternated in one process, three pairs, on the first
+    call only (later repeats return at once): the ratio of their medians, which a shared
+    machine's changing load moves far less than two workers run one after the other."""
+    import statistics
+    import time
+    if "ratio" not in s:
+        times: dict = {"kestrel": [], "pyfixest": []}
+        for _ in range(3):
+            for name, run in (("kestrel", _kestrel_glm_run), ("pyfixest", _pyfixest_glm_run)):
+                t0 = time.perf_counter()
+                run(s)
+                times[name].append(time.perf_counter() - t0)
+        k, p = statistics.median(times["kestrel"]), statistics.median(times["pyfixest"])
+        s["ratio"], s["medians"] = k / p, (k, p)
+    return Output(info={"alternated_ratio": s["ratio"], "medians_s": s["medians"]})
+
+
 def _pyfixest_glm_run(s):
     import pyfixest as pf
     if s["family"] == "poisson":
@@ -976,6 +994,8 @@ def _tools() -> dict[str, list[Tool]]:
                  note="kestrel.fepois / kestrel.feglm, the whole call"),
             Tool("pyfixest", ("pyfixest",), _glm_setup, _pyfixest_glm_run, True,
                  note="fepois / feglm, default options"),
+            Tool("kestrel[alternating]", ("pyfixest",), _glm_setup, _glm_alternating,
+                 note="kestrel's and pyfixest's calls alternated in one process: the ratio"),
         ],
         "singletons": [
             Tool("kestrel", (), _singletons_setup, _kestrel_singletons_run),
