@@ -11,6 +11,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -139,7 +140,7 @@ Fields sample(std::vector<boundary::I32Vector>& fe_views,
 
 // ---- absorb ------------------------------------------------------------------
 
-constexpr Signature<11> kAbsorb{
+constexpr Signature<13> kAbsorb{
     "absorb",
     {{{"columns", Kind::F64VectorSeq},
       {"mask", Kind::MaskVector},
@@ -151,18 +152,26 @@ constexpr Signature<11> kAbsorb{
       {"progress", Kind::Object},
       {"weights", Kind::Object, "None"},
       {"start", Kind::Object, "None"},
-      {"coefficients", Kind::Bool, "False"}}},
+      {"coefficients", Kind::Bool, "False"},
+      {"slopes", Kind::Object, "None"},
+      {"slope_layout", Kind::Object, "None"}}},
     "The used rows of the columns stacked column by column, fixed effects removed.\n"
     "weights (float64, one per row, > 0 on used rows): the weighted projection, data\n"
     "sqrt(w) times its residuals, sum_squares the weighted centred sums of squares,\n"
     "`weights` and `roots` w and sqrt(w) at the rows used.\n"
     "start: per column, fixed-effect coefficients (sum of fe_groups values, fe in order)\n"
-    "to start from; coefficients=True: the result's `coefficients`, laid out as start."};
+    "to start from; coefficients=True: the result's `coefficients`, laid out as start.\n"
+    "slopes (float64 vectors, one value per row) with slope_layout (per fixed effect,\n"
+    "its number of slope vectors, then 1 if it keeps its intercept, else 0): varying\n"
+    "slopes, the slope vectors of the fixed effects in order; the projection on each\n"
+    "level's intercept and slopes (any solver), `level_ranks` per fixed effect the\n"
+    "summed ranks of its levels' terms; not with start or coefficients."};
 
 Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
               std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,
               double tol, std::uint64_t max_iter, std::string& solver, OwnedRef& progress,
-              OwnedRef& weights_arg, OwnedRef& start_arg, bool want_coefficients) {
+              OwnedRef& weights_arg, OwnedRef& start_arg, bool want_coefficients,
+              OwnedRef& slopes_arg, OwnedRef& layout_arg) {
   AbsorbSettings settings;
   settings.tol = tol;
   settings.max_iter = max_iter;
@@ -207,6 +216,53 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   if (start_arg.get() != Py_None) settings.start = &start;
   settings.weights = weights;
   settings.coefficients = want_coefficients;
+  // Varying slopes: the used rows of every slope vector, grouped by fixed effect.
+  std::vector<std::vector<double>> slope_values;
+  std::vector<SlopeTerms> slope_terms;
+  if ((slopes_arg.get() == Py_None) != (layout_arg.get() == Py_None))
+    throw ValueFailure("slopes and slope_layout go together");
+  if (slopes_arg.get() != Py_None) {
+    if (start_arg.get() != Py_None || want_coefficients)
+      throw ValueFailure("start and coefficients are not available with slopes");
+    std::vector<boundary::F64Vector> slope_views;
+    boundary::convert_param(slopes_arg.get(), "slopes", slope_views);
+    std::vector<std::uint64_t> layout;
+    boundary::convert_param(layout_arg.get(), "slope_layout", layout);
+    if (fe.empty() || layout.size() != checked_mul(2, fe.size()))
+      throw ValueFailure("slope_layout needs two counts per fixed effect");
+    std::size_t total = 0;
+    for (std::size_t q = 0; q < fe.size(); ++q) {
+      if (layout[2 * q + 1] > 1) throw ValueFailure("slope_layout: an intercept flag is 0 or 1");
+      if (layout[2 * q] > slope_views.size())
+        throw ValueFailure("slope_layout counts more slopes than given");
+      if (layout[2 * q] == 0 && layout[2 * q + 1] == 0)
+        throw ValueFailure("slope_layout: a fixed effect without intercept or slopes");
+      total = checked_add(total, static_cast<std::size_t>(layout[2 * q]));
+    }
+    if (total != slope_views.size())
+      throw ValueFailure("slope_layout counts " + std::to_string(total) + " slopes but " +
+                         std::to_string(slope_views.size()) + " are given");
+    for (boundary::F64Vector& v : slope_views) {
+      const StridedVector<double> values = v.strided();
+      if (values.len != n0)
+        throw ValueFailure("a slope vector has " + std::to_string(values.len) +
+                           " values but the mask has " + std::to_string(n0));
+      std::vector<double>& used = slope_values.emplace_back();
+      used.reserve(n);
+      for (std::size_t i = 0; i < n0; ++i)
+        if (mask[i] != 0) {
+          if (!std::isfinite(values[i])) throw ValueFailure("slope values must be finite");
+          used.push_back(values[i]);
+        }
+    }
+    std::size_t next = 0;
+    for (std::size_t q = 0; q < fe.size(); ++q) {
+      SlopeTerms& t = slope_terms.emplace_back();
+      t.intercept = layout[2 * q + 1] == 1;
+      for (std::uint64_t j = 0; j < layout[2 * q]; ++j) t.slopes.emplace_back(slope_values[next++]);
+    }
+    settings.slopes = slope_terms;
+  }
 
   const std::size_t m = sources.size();
   boundary::BufferResult stack{work_buffer(checked_mul(n, m)), n, m, true};
@@ -239,6 +295,8 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
     out.set("weights", boundary::vector_result(std::move(weights)))
         .set("roots", boundary::vector_result(std::move(absorbed.roots)));
   }
+  if (!slope_terms.empty())
+    out.set("level_ranks", counts_of(absorbed.level_ranks));
   if (want_coefficients) {
     std::vector<ArrayResult<double>> values;
     for (std::vector<double>& v : absorbed.coefficients)

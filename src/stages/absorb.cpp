@@ -228,6 +228,12 @@ Absorbed absorb_stage(std::span<double> data, std::size_t n,
   out.sums = centred_sums_of_squares(data, n, m, &raw_sums, fixed.weights(), fixed.roots());
   options.column_scales = out.sums;
   options.column_raw_sums = raw_sums;
+  if (!settings.slopes.empty()) {
+    SlopeReport slopes = demean_slopes_columns(data, m, fixed, settings.slopes, options);
+    out.report = slopes.report;
+    out.level_ranks = std::move(slopes.level_ranks);
+    return out;
+  }
   out.report = demean_columns(data, m, fixed, options);
   if (settings.coefficients) {
     // Without fixed effects (or with no column) there are no coefficients.

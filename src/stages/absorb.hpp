@@ -14,6 +14,7 @@
 
 #include "codes/compact_codes.hpp"
 #include "fixed_effects/demean.hpp"
+#include "fixed_effects/demean_slopes.hpp"
 #include "linalg/strided.hpp"
 
 namespace kestrel {
@@ -95,6 +96,11 @@ struct AbsorbSettings {
   // Per column, coefficients to start from (coefficient_count values), or null.
   const std::vector<std::vector<double>>* start = nullptr;
   bool coefficients = false;  // whether to return the result's coefficients
+  // Varying slopes: one entry per fixed effect (its intercept and slope
+  // variables at the used rows), or empty. Given, the slopes' solver
+  // (demean_slopes.hpp) serves whatever `solver` says; start and
+  // coefficients are not available with it.
+  std::span<const SlopeTerms> slopes;
 };
 
 struct Absorbed {
@@ -104,6 +110,8 @@ struct Absorbed {
   // (zeros without fixed effects); empty unless asked for.
   std::vector<std::vector<double>> coefficients;
   std::vector<double> roots;  // weighted: sqrt(w) per used row, as the data were scaled
+  // With slopes: per fixed effect, the summed ranks of its levels' terms.
+  std::vector<std::size_t> level_ranks;
 };
 
 // Fixed-effect coefficients of all fixed effects, concatenated: their number.

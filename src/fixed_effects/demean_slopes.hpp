@@ -1,0 +1,56 @@
+// Demeaning by fixed effects with varying slopes: the residual of every
+// column on the span of each fixed effect's terms, a term being the level's
+// dummy (its intercept, unless dropped) or a slope variable times the dummy.
+//
+// Solved column by column by conjugate gradient on the normal equations in
+// coefficient space, D'D a = D'y, preconditioned block by block: for every
+// level of a fixed effect the inverse of the small Gram matrix of its terms
+// over the level's rows (a pseudo-inverse where the terms are collinear in
+// that level: a constant slope variable beside the intercept, a slope
+// variable that is zero throughout). One fixed effect is then solved in one
+// step; several iterate. Sums run in row order, columns one after the other,
+// so results do not depend on threads.
+//
+// Shapes: n rows; fixed effect q has G_q levels and k_q terms, its
+// coefficients laid out level by level (G_q * k_q values).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fixed_effects/demean.hpp"
+#include "fixed_effects/fixed_effects.hpp"
+
+namespace kestrel {
+
+// The terms of one fixed effect beyond its codes.
+struct SlopeTerms {
+  bool intercept = true;
+  // Slope variables at the n used rows (unweighted values).
+  std::vector<std::span<const double>> slopes;
+};
+
+struct SlopeReport {
+  SolveReport report;
+  // Per fixed effect, the sum over its levels of the rank of the level's
+  // terms (the coefficients it identifies on its own).
+  std::vector<std::size_t> level_ranks;
+};
+
+// Demeans ncols contiguous columns of fe.rows() values in place; weighted
+// (fe.weighted()), the data hold sqrt(w) x, the terms are scaled alike and
+// the result is sqrt(w) times the weighted residual. `terms` has one entry
+// per fixed effect. A column stops, converged, when the preconditioned
+// gradient's norm falls below tol times the larger of the residual's norm
+// and kScaleFloor times the column's scale (options.column_scales: centred
+// sums of squares; empty: the column's own sum of squares), or below the
+// rounding level of the column; unconverged at max_iter steps, on breakdown
+// or when a value turns non-finite. The report's stage is Cg; its
+// iterations are the largest any column took.
+SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
+                                  const FixedEffects& fe, std::span<const SlopeTerms> terms,
+                                  const SolveOptions& options);
+
+}  // namespace kestrel
