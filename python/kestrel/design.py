@@ -55,6 +55,9 @@ class Design:
     recipes: dict[str, tuple] = field(default_factory=dict)
     variables: list[str] = field(default_factory=list)  # the data's columns the model reads
     n_zero_weight: int = 0  # rows without a missing value whose weight is 0 (not kept)
+    # Varying slopes: [] when none; else per fixed effect None or (its slope variables as
+    # float64 columns over all rows, whether its intercept is kept).
+    slopes: list = field(default_factory=list)
 
 
 def resolve(model: ModelFormula, frame: Frame, ns: Namespace) -> dict[str, tuple[str, ...]]:
@@ -87,7 +90,8 @@ def resolve(model: ModelFormula, frame: Frame, ns: Namespace) -> dict[str, tuple
         if ns.restricted:
             check_restricted(term, columns, model.text)
         reads[term.label] = tuple(found)
-    reads["|"] = tuple(p for parts in model.fixef for p in parts)
+    reads["|"] = tuple(p for parts in model.fixef for p in parts) + tuple(
+        v for slope in model.slopes if slope is not None for v in slope[0])
     for name in reads["|"]:
         frame.series(name)
     return reads
@@ -140,6 +144,9 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
 
     ids: dict[str, np.ndarray] = {}
     fe = [combined(frame, parts, ids) for parts in model.fixef]
+    slopes = [None if slope is None else
+              ([frame.floats(v, f"slope variable of {label}") for v in slope[0]], slope[1])
+              for slope, label in zip(model.slopes, model.fixef_labels)]
     clusters = [combined(frame, parts, ids) for parts in cluster_parts]
     keep = np.ones(frame.n_rows, dtype=bool)
     for name in dict.fromkeys(variables + [p for ps in cluster_parts for p in ps]
@@ -197,7 +204,7 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
                   keep=keep,
                   n_missing=int(frame.n_rows - np.count_nonzero(keep)) - n_zero_weight,
                   x_terms=x_terms, recipes=recipes, variables=variables,
-                  n_zero_weight=n_zero_weight)
+                  n_zero_weight=n_zero_weight, slopes=slopes)
 
 
 def combined(frame: Frame, parts: tuple[str, ...], cache: dict[str, np.ndarray]) -> np.ndarray:

@@ -101,6 +101,23 @@ class ModelFormula:
     intercept: bool
     fixef: tuple[tuple[str, ...], ...]  # one tuple of columns per fixed effect (^ combines)
     iv: tuple[str, str] | None = None  # (endogenous, instruments) as written
+    # Varying slopes: () when none; else per fixed effect None (its intercept only) or
+    # (slope variables, whether its intercept is kept): fe[x1, x2] and fe[[x]].
+    slopes: tuple[tuple[tuple[str, ...], bool] | None, ...] = ()
+
+    @property
+    def fixef_labels(self) -> list[str]:
+        """The fixed effects as written: "firm", "id[year]", "id[[year]]"."""
+        if not self.slopes:
+            return self.fixef_names
+        out = []
+        for name, slope in zip(self.fixef_names, self.slopes):
+            if slope is None:
+                out.append(name)
+            else:
+                inner = ", ".join(slope[0])
+                out.append(f"{name}[{inner}]" if slope[1] else f"{name}[[{inner}]]")
+        return out
 
     @property
     def fixef_names(self) -> list[str]:
@@ -114,11 +131,16 @@ class ModelFormula:
             seen.update(dict.fromkeys(t.variables))
         for parts in self.fixef:
             seen.update(dict.fromkeys(parts))
+        for slope in self.slopes:
+            if slope is not None:
+                seen.update(dict.fromkeys(slope[0]))
         return list(seen)
 
 
-def parse(fml: object) -> ModelFormula:
-    """Read ``fml``; a mistake in it raises ``ValueError`` (``TypeError`` if not a string)."""
+def parse(fml: object, slopes: bool = False) -> ModelFormula:
+    """Read ``fml``; a mistake in it raises ``ValueError`` (``TypeError`` if not a string).
+    ``slopes``: whether the caller fits varying slopes (``fe[x]``); if not, they are
+    refused."""
     if not isinstance(fml, str):
         raise TypeError(f"the formula must be a string such as 'y ~ x1 + x2 | fe', "
                         f"not {type(fml).__name__}")
@@ -134,6 +156,7 @@ def parse(fml: object) -> ModelFormula:
             raise ValueError(f"in {fml!r} `1` alone is read as the intercept, not as the column "
                              "named 1: rename that column")
     fixef: tuple[tuple[str, ...], ...] = ()
+    fe_slopes: tuple = ()
     iv = None
     for k, part in enumerate(parts[1:], start=1):
         sides = _split_top(part, "~")
@@ -148,7 +171,15 @@ def parse(fml: object) -> ModelFormula:
             raise ValueError(f"the formula {fml!r} has more than one fixed-effect part: "
                              "list them in one, 'y ~ x | fe1 + fe2'")
         else:
-            fixef = _parse_fixef(part, fml)
+            fixef, fe_slopes = _parse_fixef(part, fml)
+    if fe_slopes and not slopes:
+        raise ValueError(f"varying slopes in {fml!r} are supported by kestrel.feols only, "
+                         "for one model without instruments; interact the slope variable "
+                         "with C(fe) among the regressors instead")
+    if fe_slopes and iv is not None:
+        raise ValueError(f"varying slopes in {fml!r} are not supported with instrumental "
+                         "variables yet; interact the slope variable with C(fe) among the "
+                         "regressors instead")
 
     lhs_terms = [t for t in _formulaic_terms(lhs, fml, "dependent variable") if t.degree > 0]
     if not lhs_terms:
@@ -165,7 +196,7 @@ def parse(fml: object) -> ModelFormula:
     intercept = any(t.degree == 0 for t in rhs_terms)
     terms = tuple(_classify(t, fml) for t in rhs_terms if t.degree > 0)
     return ModelFormula(text=fml, depvar=depvar, terms=terms, intercept=intercept,
-                        fixef=fixef, iv=iv)
+                        fixef=fixef, iv=iv, slopes=fe_slopes)
 
 
 def _split_top(text: str, sep: str) -> list[str]:
@@ -188,8 +219,44 @@ def _split_top(text: str, sep: str) -> list[str]:
     return pieces
 
 
-def _parse_fixef(part: str, fml: str) -> tuple[tuple[str, ...], ...]:
+def _column_name(n: str, piece: str, fml: str) -> str:
+    """One column of a fixed effect or slope: a name (backticked if it has spaces or symbols)."""
+    quoted = len(n) > 1 and n[0] == n[-1] == "`"  # `my id`: any name, as formulaic
+    if quoted:
+        n = n[1:-1]
+    if not n or not quoted and any(c in n for c in "()[],+*:~` "):
+        raise ValueError(f"the fixed effect {piece!r} in {fml!r} must be a column name "
+                         "(backticked if it has spaces or symbols: `my id`) or columns "
+                         "combined with '^' (such as firm^year), optionally with varying "
+                         "slopes: id[year], id[[year]], id[x1, x2]")
+    return n
+
+
+def _parse_slopes(piece: str, fml: str) -> tuple[str, tuple[tuple[str, ...], bool] | None]:
+    """``fe[x1, x2]`` (intercept and slopes) or ``fe[[x]]`` (slopes only): the fixed
+    effect's text and its slopes; a piece without brackets: itself and None."""
+    if not piece.endswith("]") or "[" not in piece:
+        if "[" in piece or "]" in piece:
+            raise ValueError(f"the fixed effect {piece!r} in {fml!r} is not understood: "
+                             "varying slopes are written id[year], id[[year]] or id[x1, x2]")
+        return piece, None
+    at = piece.index("[")
+    head, inner = piece[:at].strip(), piece[at + 1:-1].strip()
+    intercept = True
+    if inner.startswith("[") and inner.endswith("]"):
+        inner, intercept = inner[1:-1].strip(), False
+    names = [_column_name(v.strip(), piece, fml) for v in _split_top(inner, ",")]
+    if not head or any("[" in v or "]" in v for v in names):
+        raise ValueError(f"the fixed effect {piece!r} in {fml!r} is not understood: "
+                         "varying slopes are written id[year], id[[year]] or id[x1, x2]")
+    if len(set(names)) != len(names):
+        raise ValueError(f"a slope variable is listed twice in {piece!r} of {fml!r}")
+    return head, (tuple(names), intercept)
+
+
+def _parse_fixef(part: str, fml: str) -> tuple[tuple[tuple[str, ...], ...], tuple]:
     out = []
+    slopes: list = []
     for piece in _split_top(part, "+"):
         piece = piece.strip()
         if not piece:
@@ -197,26 +264,20 @@ def _parse_fixef(part: str, fml: str) -> tuple[tuple[str, ...], ...]:
                              "write 'y ~ x | fe1 + fe2'")
         if piece == "0":
             continue
-        if "[" in piece:
-            raise ValueError(f"varying slopes ({piece!r}) are not supported yet; "
-                             "interact the slope variable with C(fe) among the regressors")
+        head, slope = _parse_slopes(piece, fml)
         names = []
-        for n in (n.strip() for n in _split_top(piece, "^")):
-            quoted = len(n) > 1 and n[0] == n[-1] == "`"  # `my id`: any name, as formulaic
-            if quoted:
-                n = n[1:-1]
-            if not n or not quoted and any(c in n for c in "()+*:~` "):
-                raise ValueError(f"the fixed effect {piece!r} in {fml!r} must be a column name "
-                                 "(backticked if it has spaces or symbols: `my id`) or columns "
-                                 "combined with '^' (such as firm^year)")
+        for n in (n.strip() for n in _split_top(head, "^")):
+            n = _column_name(n, piece, fml)
             if "^" in n:
                 raise ValueError(f"the column {n!r} cannot be a fixed effect in {fml!r}: '^' "
                                  "combines fixed effects (firm^year); rename the column")
             names.append(n)
         out.append(tuple(names))
+        slopes.append(slope)
     if len(set(out)) != len(out):
-        raise ValueError(f"a fixed effect is listed twice in {fml!r}")
-    return tuple(out)
+        raise ValueError(f"a fixed effect is listed twice in {fml!r} (to give one both an "
+                         "intercept and slopes, write id[year])")
+    return tuple(out), (tuple(slopes) if any(s is not None for s in slopes) else ())
 
 
 def _formulaic_terms(text: str, fml: str, what: str) -> list:

@@ -155,7 +155,7 @@ def _points(fit: Fit, level: float) -> list[_Point]:
 
 def _i_terms(fit: Fit) -> list[formula.Term]:
     try:
-        model = formula.parse(fit.formula)
+        model = formula.parse(fit.formula, slopes=True)
     except (ValueError, TypeError):  # a formula only its own estimator reads
         return []
     return [t for t in model.terms if t.kind == "i"]

@@ -236,7 +236,7 @@ def scaled(columns: list[np.ndarray], mask: np.ndarray) -> tuple[list[np.ndarray
 def demean(columns: list[np.ndarray], mask: np.ndarray, fe: list[np.ndarray],
            fe_groups: Any, tol: float, maxiter: int, solver: str, progress: Any,
            weights: np.ndarray | None = None, start: Any = None,
-           coefficients: bool = False) -> dict:
+           coefficients: bool = False, slopes: Any = None) -> dict:
     """One call of the engine's demeaning: the fixed effects (codes ``fe`` over the rows
     of ``mask``) removed from every column at once, by weighted least squares with
     ``weights`` (the columns then come back times their square roots), started from the
@@ -249,19 +249,22 @@ def demean(columns: list[np.ndarray], mask: np.ndarray, fe: list[np.ndarray],
         extra["start"] = start
     if coefficients:
         extra["coefficients"] = True
+    if slopes is not None:
+        extra["slopes"], extra["slope_layout"] = slopes
     return _core.absorb(columns=columns, mask=mask, fe=fe, fe_groups=fe_groups, tol=tol,
                         max_iter=maxiter, solver=solver, progress=progress, **extra)
 
 
 def absorb(columns: list[np.ndarray], sample: dict, options: FitOptions,
-           w: Weights | None = None) -> dict:
+           w: Weights | None = None, slopes: Any = None) -> dict:
     """The fixed effects of ``sample`` absorbed from y and every regressor at once, in
     units that keep their sums finite ("exponents": the powers of two to scale results
     back with, see :func:`scaled`), with a progress line and a
     :class:`kestrel.ConvergenceWarning` if the demeaning stops short. Weighted, the data
     come back times the square roots of the weights (least squares on them is weighted
     least squares; the meats' scores w·x·e) with weighted centred sums of squares; "root"
-    holds those square roots at the rows used."""
+    holds those square roots at the rows used. ``slopes``: varying slopes, (slope columns,
+    layout) as ``_core.absorb`` takes them ("level_ranks" then comes back)."""
     columns, exponents = scaled(columns, sample["mask"])
     if w is not None and not sample["fe"]:
         absorbed = weighted_stack(columns, sample["mask"], w)
@@ -270,7 +273,8 @@ def absorb(columns: list[np.ndarray], sample: dict, options: FitOptions,
     with progress_line(options.progress) as callback:
         absorbed = demean(columns, sample["mask"], sample["fe"], sample["fe_groups"],
                           float(options.fixef_tol), int(options.fixef_maxiter),
-                          options.solver, callback, None if w is None else w.values)
+                          options.solver, callback, None if w is None else w.values,
+                          slopes=slopes)
     if w is not None:
         absorbed["root"] = absorbed.pop("roots")
     if not absorbed["converged"]:
@@ -349,7 +353,10 @@ def inference(vc: cov.Vcov, conv: cov.SSC, d: design.Design, sample: dict, frame
     levels and degrees of freedom, which fixed effects are nested in the clusters, the
     clusters' codes and the time series of Newey–West and Driscoll–Kraay."""
     levels = [int(g) for g in sample["fe_groups"]]
-    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]))
+    # Varying slopes: the slopes' own degrees of freedom ("slope_dof", in "absorbed_dof"
+    # too) count under every convention.
+    slope_dof = int(sample.get("slope_dof", 0))
+    dof_fe = cov.fixef_dof(conv, levels, int(sample["absorbed_dof"]) - slope_dof) + slope_dof
     n, counts = int(sample["n"]), None
     if w is not None and w.frequency:
         counts = w.values[sample["mask"]]

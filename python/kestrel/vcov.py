@@ -271,7 +271,7 @@ def fixef_dof(conv: SSC, levels: Sequence[int], exact: int) -> int:
 def dof_k(conv: SSC, vc: Vcov, k: int, levels: Sequence[int], dof_fe: int,
           nested: Sequence[bool]) -> int:
     """K of the small-sample factors: regressors plus the fixed effects counted."""
-    if conv.k_fixef == "none" or not levels:
+    if conv.k_fixef == "none" or not levels and not dof_fe:
         return k
     if conv.k_fixef == "nonnested" and vc.kind == "cluster" and any(nested):
         return k + dof_fe - sum(g for g, n in zip(levels, nested) if n) + sum(nested)
