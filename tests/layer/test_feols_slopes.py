@@ -1,0 +1,164 @@
+"""Varying slopes in the fixed-effect part (``id[t]``, ``id[[t]]``, ``id[t1, t2]``) against
+dummy-variable least squares with explicit interactions in statsmodels (``C(id) +
+C(id):t``), on the rows the fit used: coefficients, and iid, heteroskedasticity-robust
+(HC1) and clustered (CRV1) standard errors. The small-sample factors are statsmodels'
+(N−1)/(N−K) for iid, N/(N−K) for HC1 and G/(G−1)·(N−1)/(N−K) for CRV1, with K the
+numerical rank of its design: the same as kestrel's when the degrees of freedom it counts
+for the slopes are exact (the clustering variable nests no fixed effect). No peer serves:
+pyfixest 0.60 accepts ``id[t]`` but its estimates match neither statsmodels' explicit
+interactions nor the fit without slopes (and it rejects ``id[[t]]``)."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+import statsmodels.formula.api as smf
+from layer_support import close, quiet
+
+import kestrel
+
+COEF, SE = 1e-7, 1e-6
+
+
+def _panel(seed=0, n_id=30, n_t=6, n_firm=6):
+    """A balanced panel with unit trends, firms that workers move between along a chain
+    (each move to the next firm), a clustering variable nesting no fixed effect."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(n_id), n_t)
+    t = np.tile(np.arange(n_t, dtype=float), n_id)
+    start = rng.integers(0, n_firm, n_id)
+    moves = rng.random(n_id * n_t) < 0.25
+    step = np.cumsum(moves.reshape(n_id, n_t), axis=1).ravel()
+    firm = (start[ids] + step) % n_firm
+    x1 = rng.normal(size=ids.size) + 0.05 * t * (ids % 3)
+    x2 = rng.normal(size=ids.size)
+    trend = rng.normal(size=n_id)[ids] * t
+    y = 0.5 * x1 - 0.3 * x2 + trend + rng.normal(size=n_id)[ids] + 0.2 * firm \
+        + rng.normal(size=ids.size)
+    # year: t in calendar years, the spelling of a unit trend (the oracle reads t, whose
+    # dummies' interactions span the same and keep its least squares well conditioned).
+    return pd.DataFrame(dict(id=ids, t=t, year=t + 2000.0, t2=(t - 3.0) ** 2 / 4, firm=firm,
+                             cl=rng.integers(0, 12, ids.size), x1=x1, x2=x2, y=y,
+                             w=rng.uniform(0.2, 3.0, ids.size)))
+
+
+def _oracle(df, rhs, vcov, weights=None):
+    """statsmodels on the explicit design less its columns of zeros (the interactions of
+    levels whose slope is unidentified, written as zero columns: its pseudo-inverse would
+    otherwise meet a rank-deficient design, and its clustered factor count columns)."""
+    data = df.dropna()
+    spelled = smf.ols(f"y ~ {rhs}", data)
+    exog = pd.DataFrame(spelled.exog, columns=spelled.exog_names, index=data.index)
+    exog = exog.loc[:, (exog != 0).any()]
+    model = (sm.WLS(data["y"], exog, weights=data[weights]) if weights
+             else sm.OLS(data["y"], exog))
+    if vcov == "iid":
+        return model.fit()
+    if vcov == "hetero":
+        return model.fit(cov_type="HC1")
+    return model.fit(cov_type="cluster", cov_kwds={"groups": data["cl"].to_numpy()})
+
+
+def _check(df, fml, rhs, weights=None, names=("x1", "x2")):
+    kw = {} if weights is None else dict(weights=weights)
+    for vcov in ("iid", "hetero", {"CRV1": "cl"}):
+        fit = kestrel.feols(fml, df, vcov=vcov, **kw)
+        used = df[fit.mask]
+        theirs = quiet(_oracle, used, rhs, vcov if isinstance(vcov, str) else "cl", weights)
+        close(fit.coef()[list(names)], theirs.params[list(names)], COEF)
+        close(fit.se()[list(names)], theirs.bse[list(names)], SE)
+        # The degrees of freedom: K = the rank of the explicit design.
+        assert fit.nobs - fit.dof_k == int(round(theirs.df_resid))
+        assert fit.converged
+    return fit
+
+
+def test_unit_trends_balanced_panel():
+    df = _panel()
+    fit = _check(df, "y ~ x1 + x2 | id[year]", "x1 + x2 + C(id) + C(id):t")
+    assert dict(fit.fixef) == {"id[year]": 30}
+    assert "id[year] (30 levels)" in str(fit.summary())
+
+
+def test_chain_of_firms_with_movers_and_unit_trends():
+    df = _panel(seed=1, n_id=40, n_firm=8)
+    _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)")
+    # Another spelling of the same fixed effect's slopes: combined with '^'.
+    df["one"] = 0
+    a = kestrel.feols("y ~ x1 + x2 | id^one[t] + firm", df, vcov="iid")
+    b = kestrel.feols("y ~ x1 + x2 | id[t] + firm", df, vcov="iid")
+    close(a.coef(), b.coef(), COEF)
+    close(a.se(), b.se(), SE)
+
+
+def test_slopes_only():
+    df = _panel(seed=2)
+    df["t"] = df["t"] - 2.0  # slopes alone: each level's line through t = 0
+    _check(df, "y ~ x1 + x2 | id[[t]] + firm", "x1 + x2 + C(id):t + C(firm)")
+
+
+def test_two_slope_variables():
+    df = _panel(seed=3, n_t=8)
+    _check(df, "y ~ x1 + x2 | id[t, t2] + firm", "x1 + x2 + C(id) + C(id):t + C(id):t2 + C(firm)")
+
+
+def test_weights():
+    df = _panel(seed=4)
+    _check(df, "y ~ x1 + x2 | id[t] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)", weights="w")
+
+
+def test_constant_slope_variable_in_a_level():
+    df = _panel(seed=5)
+    # Levels 0 and 1 seen in one period only (their slope unidentified), level 2's
+    # slope variable of [[ ]] zero throughout: the degrees of freedom count exactly. The
+    # oracle's interactions of levels 0 and 1 are zero columns (not multiples of their
+    # dummies, which its pseudo-inverse could keep as rounding noise).
+    df.loc[df["id"] <= 1, "year"] = 2003.0
+    df["ts"] = np.where(df["id"] <= 1, 0.0, df["t"])
+    fit = _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):ts + C(firm)")
+    base = kestrel.feols("y ~ x1 + x2 | id + firm", df, vcov="iid")
+    assert fit.dof_fixef - base.dof_fixef == 30 - 2
+    df2 = _panel(seed=6)
+    df2["t"] = df2["t"] - 2.0
+    df2.loc[df2["id"] == 2, "t"] = 0.0
+    fit = _check(df2, "y ~ x1 + x2 | id[[t]] + firm", "x1 + x2 + C(id):t + C(firm)")
+    base = kestrel.feols("y ~ x1 + x2 | firm", df2, vcov="iid")
+    assert fit.dof_fixef - base.dof_fixef == 30 - 1
+
+
+def test_missing_slope_values_drop_rows():
+    df = _panel(seed=7)
+    df.loc[[3, 50, 51, 120], ["t", "year"]] = np.nan
+    fit = _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)")
+    assert fit.n_missing == 4
+    assert not fit.mask[[3, 50, 51, 120]].any()
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda df: kestrel.feols("y ~ x1 | id[t] | x2 ~ cl", df), "instrumental"),
+    (lambda df: kestrel.feols("y ~ x1 + x2 | csw(id[t], firm)", df), "one model"),
+    (lambda df: kestrel.feols("y + x2 ~ x1 | id[t]", df), "one model"),
+    (lambda df: kestrel.fepois("y ~ x1 | id[t]", df.assign(y=np.exp(df.y))), "feols only"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t]", df, vcov={"CRV3": "cl"}), "CRV3"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t", df), "not understood"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t] + id", df), "twice"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t, t]", df), "twice"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).fixef(), "not available"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).predict(), "not available"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).vcov_as("iid"), "not available"),
+])
+def test_refusals(call, match):
+    with pytest.raises(ValueError, match=match):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            call(_panel(seed=9))
+
+
+def test_unknown_or_text_slope_variable():
+    df = _panel(seed=10).assign(s="a")
+    with pytest.raises(KeyError, match="nope"):
+        kestrel.feols("y ~ x1 | id[nope]", df)
+    with pytest.raises(TypeError, match="slope variable"):
+        kestrel.feols("y ~ x1 | id[s]", df)
