@@ -6,6 +6,7 @@
 
 #include "fixed_effects/accuracy.hpp"
 #include "runtime/check.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace kestrel {
 
@@ -65,17 +66,41 @@ void symmetric_eigen(std::vector<double>& a, std::vector<double>& v, std::size_t
   }
 }
 
-// One fixed effect's terms at every row (row-major, k per row, scaled by
-// sqrt(w) when weighted) and, per level, the pseudo-inverse of their Gram
-// matrix (k * k values).
+// One fixed effect's terms: its codes, its intercept (1, or sqrt(w) when
+// weighted) and its slope variables (s per row, row-major, times sqrt(w)),
+// and per level the pseudo-inverse of their Gram matrix (k * k values).
 struct TermBlock {
   CodeSpan codes;
   std::size_t groups = 0;
-  std::size_t k = 0;
-  std::size_t offset = 0;  // of its coefficients among all
-  std::vector<double> values;
+  std::size_t k = 0;       // terms: the intercept, if kept, then the slopes
+  std::size_t s = 0;       // slope variables
+  bool intercept = true;
+  const double* root = nullptr;  // sqrt(w) per row, or null (unweighted)
+  std::size_t offset = 0;  // of its coefficients among the iterated ones
+  std::vector<double> slopes;
   std::vector<double> pinv;
   std::size_t rank = 0;
+
+  std::size_t level(std::size_t r) const { return static_cast<std::size_t>(codes[r]); }
+  // Sum over the terms of row r of term value times c[j].
+  double fit(std::size_t r, const double* c) const {
+    double f = 0.0;
+    if (intercept) f = (root != nullptr ? root[r] : 1.0) * *c++;
+    const double* x = slopes.data() + r * s;
+    for (std::size_t j = 0; j < s; ++j) f += x[j] * c[j];
+    return f;
+  }
+  // c[j] += term value j of row r times v.
+  void add(std::size_t r, double v, double* c) const {
+    if (intercept) *c++ += root != nullptr ? root[r] * v : v;
+    const double* x = slopes.data() + r * s;
+    for (std::size_t j = 0; j < s; ++j) c[j] += x[j] * v;
+  }
+  void terms(std::size_t r, double* t) const {
+    if (intercept) *t++ = root != nullptr ? root[r] : 1.0;
+    const double* x = slopes.data() + r * s;
+    for (std::size_t j = 0; j < s; ++j) t[j] = x[j];
+  }
 };
 
 TermBlock term_block(CodeSpan codes, std::size_t groups, const SlopeTerms& terms, std::size_t n,
@@ -83,25 +108,28 @@ TermBlock term_block(CodeSpan codes, std::size_t groups, const SlopeTerms& terms
   TermBlock b;
   b.codes = codes;
   b.groups = groups;
-  b.k = (terms.intercept ? 1 : 0) + terms.slopes.size();
+  b.intercept = terms.intercept;
+  b.s = terms.slopes.size();
+  b.k = (terms.intercept ? 1 : 0) + b.s;
+  b.root = roots.empty() ? nullptr : roots.data();
   if (b.k == 0) panic("a fixed effect without terms");
-  for (const std::span<const double> s : terms.slopes) check_len(s.size(), n);
-  b.values.resize(checked_mul(n, b.k));
+  if (!roots.empty()) check_len(roots.size(), n);
+  check_len(codes.size(), n);
+  for (const std::span<const double> x : terms.slopes) check_len(x.size(), n);
+  b.slopes.resize(checked_mul(n, b.s));
   for (std::size_t r = 0; r < n; ++r) {
     const double root = roots.empty() ? 1.0 : roots[r];
-    double* row = b.values.data() + r * b.k;
-    std::size_t j = 0;
-    if (terms.intercept) row[j++] = root;
-    for (const std::span<const double> s : terms.slopes) row[j++] = root * s[r];
+    for (std::size_t j = 0; j < b.s; ++j) b.slopes[r * b.s + j] = root * terms.slopes[j][r];
   }
   const std::size_t kk = b.k * b.k;
   std::vector<double> gram(checked_mul(groups, kk), 0.0);
+  std::vector<double> t(b.k);
   for (std::size_t r = 0; r < n; ++r) {
     const std::size_t g = check_code(codes[r], groups);
-    const double* row = b.values.data() + r * b.k;
+    b.terms(r, t.data());
     double* m = gram.data() + g * kk;
     for (std::size_t i = 0; i < b.k; ++i)
-      for (std::size_t j = 0; j < b.k; ++j) m[i * b.k + j] += row[i] * row[j];
+      for (std::size_t j = 0; j < b.k; ++j) m[i * b.k + j] += t[i] * t[j];
   }
   b.pinv.assign(gram.size(), 0.0);
   std::vector<double> d(b.k);
@@ -137,32 +165,12 @@ TermBlock term_block(CodeSpan codes, std::size_t groups, const SlopeTerms& terms
   return b;
 }
 
-// out := D a (every row, the fixed effects' terms summed in order).
-void apply_d(std::span<const TermBlock> blocks, const std::vector<double>& a, std::size_t n,
-             std::vector<double>& out) {
-  std::fill(out.begin(), out.end(), 0.0);
-  for (const TermBlock& b : blocks) {
-    for (std::size_t r = 0; r < n; ++r) {
-      const double* row = b.values.data() + r * b.k;
-      const double* c = a.data() + b.offset + static_cast<std::size_t>(b.codes[r]) * b.k;
-      double fit = 0.0;
-      for (std::size_t j = 0; j < b.k; ++j) fit += row[j] * c[j];
-      out[r] += fit;
-    }
-  }
-}
-
 // g := D' v, in row order.
 void apply_dt(std::span<const TermBlock> blocks, const double* v, std::size_t n,
               std::vector<double>& g) {
   std::fill(g.begin(), g.end(), 0.0);
-  for (const TermBlock& b : blocks) {
-    for (std::size_t r = 0; r < n; ++r) {
-      const double* row = b.values.data() + r * b.k;
-      double* c = g.data() + b.offset + static_cast<std::size_t>(b.codes[r]) * b.k;
-      for (std::size_t j = 0; j < b.k; ++j) c[j] += row[j] * v[r];
-    }
-  }
+  for (const TermBlock& b : blocks)
+    for (std::size_t r = 0; r < n; ++r) b.add(r, v[r], g.data() + b.offset + b.level(r) * b.k);
 }
 
 // z := M+ g, level by level.
@@ -189,6 +197,156 @@ double dot(const double* a, const double* b, std::size_t n) {
   return s;
 }
 
+// Per level, its terms' coefficients from their sums: pinv times sums.
+void level_coefficients(const TermBlock& b, const std::vector<double>& sums,
+                        std::vector<double>& coef) {
+  const std::size_t kk = b.k * b.k;
+  for (std::size_t l = 0; l < b.groups; ++l) {
+    const double* p = b.pinv.data() + l * kk;
+    for (std::size_t i = 0; i < b.k; ++i) {
+      double s = 0.0;
+      for (std::size_t j = 0; j < b.k; ++j) s += p[i * b.k + j] * sums[l * b.k + j];
+      coef[l * b.k + i] = s;
+    }
+  }
+}
+
+// v := v less its projection on the eliminated fixed effect's terms, level by
+// level (sums: scratch of groups * k values, coef: the same).
+void project_out(const TermBlock& b, double* v, std::size_t n, std::vector<double>& sums,
+                 std::vector<double>& coef) {
+  std::fill(sums.begin(), sums.end(), 0.0);
+  for (std::size_t r = 0; r < n; ++r) b.add(r, v[r], sums.data() + b.level(r) * b.k);
+  level_coefficients(b, sums, coef);
+  for (std::size_t r = 0; r < n; ++r) v[r] -= b.fit(r, coef.data() + b.level(r) * b.k);
+}
+
+// One column's conjugate gradient on the system left once the largest fixed
+// effect is eliminated: S beta = D_B' M_A y, with S = D_B' M_A D_B, M_A the
+// projection off the eliminated fixed effect A, D_B the other fixed effects'
+// terms, preconditioned by their blocks (the inverses of D_B'D_B's level
+// blocks). Its residual M_A (y - D_B beta) is the column's.
+struct ColumnSolve {
+  double* res = nullptr;  // the column in the data
+  std::vector<double> q, beta, g, z, p, sums, coef;
+  double yy = 0.0;
+  double floor2 = 0.0;
+  double rz = 0.0;
+  double rr = 0.0;
+  std::uint64_t iter = 0;
+  bool done = false;
+  bool converged = false;
+  bool limit = false;
+};
+
+struct Problem {
+  const TermBlock* eliminated = nullptr;
+  std::span<const TermBlock> others;
+  std::size_t n = 0;
+  std::size_t n_coef = 0;  // of the others
+  double tol2 = 0.0;
+  std::uint64_t max_iter = 0;
+};
+
+// The stopping test on the current state; true when the column is done.
+// c.rr: the residual's sum of squares, up to date.
+bool finished(const Problem& pb, ColumnSolve& c) {
+  if (!std::isfinite(c.rz)) return c.done = true;
+  if (c.rz <= pb.tol2 * std::fmax(c.rr, c.floor2) ||
+      c.rz <= kRoundingFloor * kRoundingFloor * c.yy) {
+    c.converged = true;
+    return c.done = true;
+  }
+  if (c.iter >= pb.max_iter) {
+    c.limit = true;
+    return c.done = true;
+  }
+  return false;
+}
+
+// scale: the column's centred sum of squares, or null (its own sum of squares).
+void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
+  const std::size_t n = pb.n;
+  c.q.resize(n);
+  c.yy = dot(c.res, c.res, n);
+  c.floor2 = kScaleFloor * kScaleFloor * (scale != nullptr ? *scale : c.yy);
+  c.sums.resize(pb.eliminated->groups * pb.eliminated->k);
+  c.coef.resize(c.sums.size());
+  project_out(*pb.eliminated, c.res, n, c.sums, c.coef);
+  c.beta.assign(pb.n_coef, 0.0);
+  c.g.resize(pb.n_coef);
+  c.z.resize(pb.n_coef);
+  if (pb.others.empty()) {  // one fixed effect: projected exactly
+    c.converged = c.done = true;
+    return;
+  }
+  apply_dt(pb.others, c.res, n, c.g);
+  precondition(pb.others, c.g, c.z);
+  c.p = c.z;
+  c.rz = dot(c.g.data(), c.z.data(), pb.n_coef);
+  c.rr = dot(c.res, c.res, n);
+  finished(pb, c);
+}
+
+// One iteration in three passes over the rows: q = D_B p with its sums on
+// A's levels; q less its projection on A, with q.q; the residual's update
+// with its sum of squares and D_B' of it.
+void step_column(const Problem& pb, ColumnSolve& c) {
+  const std::size_t n = pb.n;
+  const TermBlock& a = *pb.eliminated;
+  std::fill(c.sums.begin(), c.sums.end(), 0.0);
+  for (std::size_t r = 0; r < n; ++r) {
+    double qr = 0.0;
+    for (const TermBlock& b : pb.others) qr += b.fit(r, c.p.data() + b.offset + b.level(r) * b.k);
+    c.q[r] = qr;
+    a.add(r, qr, c.sums.data() + a.level(r) * a.k);
+  }
+  level_coefficients(a, c.sums, c.coef);
+  double pq = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double qr = c.q[r] - a.fit(r, c.coef.data() + a.level(r) * a.k);
+    c.q[r] = qr;
+    pq += qr * qr;
+  }
+  if (!(pq > 0.0) || !std::isfinite(pq)) {  // breakdown
+    c.done = true;
+    return;
+  }
+  const double alpha = c.rz / pq;
+  for (std::size_t i = 0; i < pb.n_coef; ++i) c.beta[i] += alpha * c.p[i];
+  std::fill(c.g.begin(), c.g.end(), 0.0);
+  double rr = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double v = c.res[r] - alpha * c.q[r];
+    c.res[r] = v;
+    rr += v * v;
+    for (const TermBlock& b : pb.others) b.add(r, v, c.g.data() + b.offset + b.level(r) * b.k);
+  }
+  precondition(pb.others, c.g, c.z);
+  const double rz_next = dot(c.g.data(), c.z.data(), pb.n_coef);
+  const double factor = rz_next / c.rz;
+  for (std::size_t i = 0; i < pb.n_coef; ++i) c.p[i] = c.z[i] + factor * c.p[i];
+  c.rz = rz_next;
+  c.rr = rr;
+  ++c.iter;
+  finished(pb, c);
+}
+
+// Columns are independent: on large problems each runs as a pool task, all
+// in step (one iteration per batch), so the observer sees every iteration on
+// the calling thread. Each column's arithmetic is the same on any thread.
+constexpr std::size_t kParallelRows = 100000;
+
+template <class F>
+void for_columns(std::vector<ColumnSolve>& cols, std::vector<std::size_t>& active, std::size_t n,
+                 F&& f) {
+  auto task = [&](std::size_t t) { f(cols[active[t]]); };
+  if (active.size() > 1 && n >= kParallelRows && thread_pool_runners() > 1)
+    thread_pool_run(active.size(), task);
+  else
+    for (std::size_t t = 0; t < active.size(); ++t) task(t);
+}
+
 }  // namespace
 
 SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
@@ -197,72 +355,62 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   const std::size_t n = fe.rows();
   check_len(data.size(), checked_mul(n, ncols));
   if (terms.size() != fe.size()) panic("one set of slope terms per fixed effect");
+  if (fe.empty()) panic("slopes without a fixed effect");
   if (!options.column_scales.empty()) check_len(options.column_scales.size(), ncols);
   SlopeReport out;
   out.report.stage = DemeanStage::Cg;
   std::vector<TermBlock> blocks;
-  std::size_t n_coef = 0;
   for (std::size_t q = 0; q < fe.size(); ++q) {
     blocks.push_back(term_block(fe.codes()[q], fe.n_groups()[q], terms[q], n, fe.roots()));
-    blocks.back().offset = n_coef;
-    n_coef = checked_add(n_coef, checked_mul(blocks.back().groups, blocks.back().k));
     out.level_ranks.push_back(blocks.back().rank);
   }
-  std::vector<double> a(n_coef), g(n_coef), z(n_coef), p(n_coef), y(n), q(n);
-  const double tol2 = options.tol * options.tol;
-  std::uint64_t seen = 0;  // iterations of earlier columns, for the observer
+  // The fixed effect with the most coefficients is eliminated (the first of
+  // equals); the others' coefficients are laid out in order.
+  std::size_t e = 0;
+  for (std::size_t q = 1; q < blocks.size(); ++q)
+    if (blocks[q].groups * blocks[q].k > blocks[e].groups * blocks[e].k) e = q;
+  TermBlock eliminated = std::move(blocks[e]);
+  blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(e));
+  Problem pb;
+  for (TermBlock& b : blocks) {
+    b.offset = pb.n_coef;
+    pb.n_coef = checked_add(pb.n_coef, checked_mul(b.groups, b.k));
+  }
+  pb.eliminated = &eliminated;
+  pb.others = blocks;
+  pb.n = n;
+  pb.tol2 = options.tol * options.tol;
+  pb.max_iter = options.max_iter;
+
+  std::vector<ColumnSolve> cols(ncols);
+  std::vector<std::size_t> active(ncols);
   for (std::size_t c = 0; c < ncols; ++c) {
-    double* res = data.data() + c * n;
-    std::copy(res, res + n, y.begin());
-    const double yy = dot(y.data(), y.data(), n);
-    const double scale = options.column_scales.empty() ? yy : options.column_scales[c];
-    const double floor2 = kScaleFloor * kScaleFloor * scale;
-    std::fill(a.begin(), a.end(), 0.0);
-    apply_dt(blocks, res, n, g);
-    precondition(blocks, g, z);
-    p = z;
-    double rz = dot(g.data(), z.data(), n_coef);
-    std::uint64_t iter = 0;
-    bool converged = false;
-    bool limit = false;
-    while (true) {
-      if (!std::isfinite(rz)) break;
-      const double rr = dot(res, res, n);
-      if (rz <= tol2 * std::fmax(rr, floor2) ||
-          rz <= kRoundingFloor * kRoundingFloor * yy) {
-        converged = true;
-        break;
-      }
-      if (iter >= options.max_iter) {
-        limit = true;
-        break;
-      }
-      apply_d(blocks, p, n, q);
-      const double pq = dot(q.data(), q.data(), n);
-      if (!(pq > 0.0) || !std::isfinite(pq)) break;  // breakdown
-      const double alpha = rz / pq;
-      for (std::size_t i = 0; i < n_coef; ++i) a[i] += alpha * p[i];
-      for (std::size_t r = 0; r < n; ++r) res[r] -= alpha * q[r];
-      apply_dt(blocks, res, n, g);
-      precondition(blocks, g, z);
-      const double rz_next = dot(g.data(), z.data(), n_coef);
-      const double beta = rz_next / rz;
-      for (std::size_t i = 0; i < n_coef; ++i) p[i] = z[i] + beta * p[i];
-      rz = rz_next;
-      ++iter;
-      if (options.observer != nullptr)
-        options.observer->iteration(seen + iter,
-                                    rr > 0.0 ? std::sqrt(std::fmax(rz, 0.0) / rr) : 0.0);
+    cols[c].res = data.data() + c * n;
+    active[c] = c;
+  }
+  for_columns(cols, active, n, [&](ColumnSolve& c) {
+    const std::size_t j = static_cast<std::size_t>(&c - cols.data());
+    start_column(pb, c, options.column_scales.empty() ? nullptr : &options.column_scales[j]);
+  });
+  std::uint64_t iter = 0;
+  while (true) {
+    active.clear();
+    double worst = 0.0;
+    for (std::size_t c = 0; c < ncols; ++c) {
+      if (cols[c].done) continue;
+      active.push_back(c);
+      if (cols[c].rr > 0.0) worst = std::fmax(worst, std::sqrt(std::fmax(cols[c].rz, 0.0) / cols[c].rr));
     }
-    // The residual from the coefficients reached, free of the updates'
-    // accumulated rounding.
-    apply_d(blocks, a, n, q);
-    for (std::size_t r = 0; r < n; ++r) res[r] = y[r] - q[r];
-    seen += iter;
-    out.report.cg_iterations = std::max(out.report.cg_iterations, iter);
-    if (!converged) {
+    if (iter > 0 && options.observer != nullptr) options.observer->iteration(iter, worst);
+    if (active.empty()) break;
+    for_columns(cols, active, n, [&](ColumnSolve& c) { step_column(pb, c); });
+    ++iter;
+  }
+  for (const ColumnSolve& c : cols) {
+    out.report.cg_iterations = std::max(out.report.cg_iterations, c.iter);
+    if (!c.converged) {
       out.report.converged = false;
-      if (limit) out.report.limit_reached = true;
+      if (c.limit) out.report.limit_reached = true;
     }
   }
   return out;

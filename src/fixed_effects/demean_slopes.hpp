@@ -2,14 +2,17 @@
 // column on the span of each fixed effect's terms, a term being the level's
 // dummy (its intercept, unless dropped) or a slope variable times the dummy.
 //
-// Solved column by column by conjugate gradient on the normal equations in
-// coefficient space, D'D a = D'y, preconditioned block by block: for every
-// level of a fixed effect the inverse of the small Gram matrix of its terms
-// over the level's rows (a pseudo-inverse where the terms are collinear in
-// that level: a constant slope variable beside the intercept, a slope
-// variable that is zero throughout). One fixed effect is then solved in one
-// step; several iterate. Sums run in row order, columns one after the other,
-// so results do not depend on threads.
+// The fixed effect with the most coefficients (A) is eliminated exactly, level
+// by level: the projection on a level's terms uses the pseudo-inverse of
+// their small Gram matrix, so a slope variable constant in the level beside
+// the intercept, or zero throughout, is no trouble. The others' (B)
+// coefficients solve the system left, D_B' M_A D_B b = D_B' M_A y (M_A the
+// projection off A), by conjugate gradient preconditioned with the inverses
+// of D_B'D_B's level blocks. One fixed effect takes no iteration. Columns are
+// independent (pool tasks on large problems, in step so that the observer
+// sees every iteration from the calling thread); every sum runs in row order,
+// so results do not depend on threads. Designs where B is weakly linked
+// through A (a ring of firms) converge slowly: no graph preconditioner here.
 //
 // Shapes: n rows; fixed effect q has G_q levels and k_q terms, its
 // coefficients laid out level by level (G_q * k_q values).
@@ -48,7 +51,9 @@ struct SlopeReport {
 // sums of squares; empty: the column's own sum of squares), or below the
 // rounding level of the column; unconverged at max_iter steps, on breakdown
 // or when a value turns non-finite. The report's stage is Cg; its
-// iterations are the largest any column took.
+// iterations are the largest any column took. The observer, if any, sees
+// each iteration with the largest preconditioned gradient relative to its
+// residual; it may throw to abandon the solve.
 SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
                                   const FixedEffects& fe, std::span<const SlopeTerms> terms,
                                   const SolveOptions& options);
