@@ -162,3 +162,15 @@ def test_unknown_or_text_slope_variable():
         kestrel.feols("y ~ x1 | id[nope]", df)
     with pytest.raises(TypeError, match="slope variable"):
         kestrel.feols("y ~ x1 | id[s]", df)
+
+
+def test_an_unconverged_solve_says_so():
+    # Two fixed effects need iterations; one allowed is short of the tolerance, and the
+    # fit says so rather than reporting convergence.
+    df = _panel(seed=11, n_id=40, n_firm=8)
+    with pytest.warns(kestrel.ConvergenceWarning):
+        fit = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df, fixef_maxiter=1,
+                            fixef_tol=1e-14)
+    assert not fit.converged
+    full = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df)
+    assert full.converged and full.iterations > 1
