@@ -16,9 +16,10 @@ WORKLOAD_TITLES = {
         "zero or from the unchanged problem's coefficients, by 1e-2 or 1e-4)",
     11: "11 Poisson (count outcome, 3 FE) and logit (2 FE) on the benchmark panel, "
         "clustered by the first fixed effect",
-    12: "12 panel lags and split samples on the benchmark panel: a lag l(x1, 1) against the same fit "
-        "on a lag column computed beforehand; split= by a 10-level column against a loop of "
-        "fits over its levels written by hand",
+    12: "12 panel lags, split samples and varying slopes on the benchmark panel: a lag l(x1, 1) "
+        "against the same fit on a lag column computed beforehand; split= by a 10-level column "
+        "against a loop of fits over its levels written by hand; indiv[year] + firm against "
+        "the same fit with indiv + firm",
 }
 
 

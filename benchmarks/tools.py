@@ -312,6 +312,19 @@ def _lags_split_setup(variant):
     return setup
 
 
+def _slopes_setup(slopes):
+    """Varying slopes (workload 12): y ~ x1 + x2 | indiv[year] + firm on the benchmark
+    panel, clustered by individual, or the same call without the slopes."""
+    def setup(data, params):
+        _clock_engine()
+        s = _pyfixest_fe_setup("map-rust")(data, params)
+        s["df"]["year"] = np.asarray(data["year"], dtype=float)
+        s["variant"], s["options"] = "slopes", {}
+        s["fml"] = "y ~ x1 + x2 | " + ("indiv[year] + firm" if slopes else "indiv + firm")
+        return s
+    return setup
+
+
 def _lags_split_run(s):
     if s["variant"] != "loop":
         return _feols(s, None, **s["options"])[1]
@@ -988,6 +1001,12 @@ def _tools() -> dict[str, list[Tool]]:
                  note="kestrel.feols(..., split=part), 10 parts"),
             Tool("kestrel[loop]", (), _lags_split_setup("loop"), _lags_split_run, True,
                  note="a loop of fits, df[df.part == g] for each of the 10 levels"),
+        ],
+        "slopes": [
+            Tool("kestrel", (), _slopes_setup(True), _lags_split_run, True,
+                 note="kestrel.feols with indiv[year] + firm"),
+            Tool("kestrel[no slopes]", (), _slopes_setup(False), _lags_split_run,
+                 note="the same call with indiv + firm"),
         ],
         "glm": [
             Tool("kestrel", (), _glm_setup, _kestrel_glm_run, True,

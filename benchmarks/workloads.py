@@ -199,6 +199,12 @@ def cases(mode: str) -> list[Case]:
         out.append(Case(12, kind, "simple, 3 FE", spec_n, "panel", gp,
                         {"n": 2000, "design": "simple", "n_regressors": 2},
                         {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
+    # Varying slopes: y ~ x1 + x2 | indiv[year] + firm against the same fit without slopes.
+    for design in ("simple", "difficult") if mode != "smoke" else ("simple",):
+        gp = {"n": spec_n, "design": design, "n_regressors": 2}
+        out.append(Case(12, "slopes", f"{design}, indiv[year] + firm", spec_n, "panel", gp,
+                        {"n": 2000, "design": design, "n_regressors": 2},
+                        {"fe": ("indiv", "firm"), "n_regressors": 2, "cluster": "indiv"}))
     # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
     n_glm = {"smoke": 50_000, "quick": 1_000_000}.get(mode, 1_000_000)
     glm_sizes = [n_glm] if mode in ("smoke", "quick") else [1_000_000, 10_000_000]
@@ -487,6 +493,10 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         if r["kind"] == "lags" and r["tool"] == "kestrel" and r.get("ok"):
             add("lags: <= 1.1x the fit on a lag column", f"n={r['n']}",
                 ratio_to({"kind": "lags", "n": r["n"]}, "kestrel[column]"), 1.1)
+        if r["kind"] == "slopes" and r["tool"] == "kestrel" and r.get("ok"):
+            add("slopes: <= 2x the fit without slopes", f"{r['label']}, n={r['n']}",
+                ratio_to({"kind": "slopes", "label": r["label"], "n": r["n"]},
+                         "kestrel[no slopes]"), 2.0)
         if r["kind"] == "split" and r["tool"] == "kestrel" and r.get("ok"):
             add("split: <= 1.1x a loop of fits on subsets", f"n={r['n']}",
                 ratio_to({"kind": "split", "n": r["n"]}, "kestrel[loop]"), 1.1)
