@@ -198,6 +198,11 @@ def _fit_slopes(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.S
                 # Beside the intercept, x and x − c span the same: centred, the levels'
                 # small systems are far better conditioned (years near 2000).
                 col = col - float(np.mean(col[mask]))
+            # Any scale spans the same: a power of two (exact) brings the largest
+            # magnitude to [0.5, 1), so that no level's sums of squares overflow or vanish.
+            largest = float(np.max(np.abs(col[mask]), initial=0.0))
+            if largest > 0.0:
+                col = np.ldexp(col, -int(np.frexp(largest)[1]))
             columns.append(np.ascontiguousarray(col, dtype=np.float64))
         layout += [len(slope[0]), int(slope[1])]
     absorbed = steps.absorb([d.y, *d.x], dict(sample, fe=fe, fe_groups=groups), options, w,

@@ -174,3 +174,36 @@ def test_an_unconverged_solve_says_so():
     assert not fit.converged
     full = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df)
     assert full.converged and full.iterations > 1
+
+
+def test_slope_variables_of_any_scale():
+    # The slopes' span does not depend on the variable's units: years in 1e-200 or 1e200
+    # units give the fit in years.
+    df = _panel(seed=12)
+    ref = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df, vcov="iid")
+    for scale in (1e-200, 1e200):
+        fit = kestrel.feols("y ~ x1 + x2 | id[s] + firm", df.assign(s=df["year"] * scale),
+                            vcov="iid")
+        close(fit.coef(), ref.coef(), COEF)
+        close(fit.se(), ref.se(), SE)
+        assert fit.dof_fixef == ref.dof_fixef
+
+
+def test_the_engine_checks_its_slope_arguments():
+    from kestrel import _core
+    args = dict(columns=[np.ones(4)], mask=np.ones(4, bool),
+                fe=[np.array([0, 0, 1, 1], np.int32)], fe_groups=[2], tol=1e-8,
+                max_iter=10, solver="auto", progress=None)
+    t = np.arange(4.0)
+    out = _core.absorb(**args, slopes=[t], slope_layout=[1, 1])
+    assert list(out["level_ranks"]) == [4] and out["converged"]
+    for kw, match in ((dict(slopes=[t]), "go together"),
+                      (dict(slopes=[t], slope_layout=[1]), "two counts"),
+                      (dict(slopes=[t], slope_layout=[2, 1]), "more slopes"),
+                      (dict(slopes=[t], slope_layout=[0, 1]), "counts 0 slopes"),
+                      (dict(slopes=[t], slope_layout=[1, 2]), "0 or 1"),
+                      (dict(slopes=[np.ones(3)], slope_layout=[1, 1]), "3 values"),
+                      (dict(slopes=[t * np.nan], slope_layout=[1, 1]), "finite"),
+                      (dict(slopes=[t], slope_layout=[1, 1], coefficients=True), "not available")):
+        with pytest.raises(ValueError, match=match):
+            _core.absorb(**args, **kw)
