@@ -96,7 +96,10 @@ class Fit:
         return pd.DataFrame(self._vcov, index=self.coef_names, columns=self.coef_names)
 
     def _std_errors(self) -> np.ndarray:
-        return np.sqrt(np.diag(self._vcov)) if self._se is None else self._se
+        if self._se is not None:
+            return self._se
+        with np.errstate(invalid="ignore"):  # a negative variance was warned of at the fit
+            return np.sqrt(np.diag(self._vcov))
 
     def se(self) -> pd.Series:
         return self._series(self._std_errors(), "Std. Error")
