@@ -25,7 +25,8 @@ if TYPE_CHECKING:
     from kestrel.vcov import SSC, ssc
     from kestrel.warning_types import (CollinearityWarning, ConvergenceWarning,
                                        EmptySampleWarning, IrregularFixedEffectsWarning,
-                                       LeverageWarning, SeparationWarning, UnseenLevelWarning)
+                                       LeverageWarning, NegativeVarianceWarning,
+                                       SeparationWarning, UnseenLevelWarning)
 
 # The user-facing names load on first use, so that processes that only need the engine
 # (`import kestrel._native`) do not pay for pandas, formulaic and SciPy.
@@ -39,7 +40,7 @@ _LAZY = {"feols": "kestrel.estimation", "Fit": "kestrel.results",
          "CollinearityWarning": _WARNINGS, "ConvergenceWarning": _WARNINGS,
          "LeverageWarning": _WARNINGS, "SeparationWarning": _WARNINGS,
          "EmptySampleWarning": _WARNINGS, "UnseenLevelWarning": _WARNINGS,
-         "IrregularFixedEffectsWarning": _WARNINGS}
+         "IrregularFixedEffectsWarning": _WARNINGS, "NegativeVarianceWarning": _WARNINGS}
 
 __all__ = ["PanicException", "_native", *_LAZY]
 __version__ = "0.1.0"

@@ -36,7 +36,7 @@ import math
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, ClassVar
 
 import dask
 import numpy as np
@@ -1066,8 +1066,7 @@ class DaskFit(Fit):
     ``summary``, ``etable``, ``coefplot``, ``wald_test`` and ``lincom``; what needs the rows
     (residuals, predictions, fixed-effect values, another covariance) raises ValueError."""
 
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "fixef", _NoRows(self.fixef, self))
+    _fixef_type: ClassVar[type] = _NoRows
 
     def resid(self, full: bool = False) -> np.ndarray:
         raise ValueError(f"fit.resid() {NOT_SUPPORTED}: the rows stayed on the workers")

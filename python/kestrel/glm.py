@@ -644,6 +644,7 @@ def _result(fml: str, model: Any, fam: Family, vc: cov.Vcov, conv: cov.SSC,
                                options.fixef_tol, options.fixef_maxiter)
     return GlmFit(formula=fml, depvar=d.y_name, coef_names=names, _coef=coef,
                   _vcov=covariance.matrix, df_t=np.inf, dof_k=covariance.dof_k,
+                  _se=cov.standard_errors(covariance.matrix, vc, names, stacklevel=4),
                   vcov_type=vc, ssc=conv, nobs=n, n_missing=d.n_missing,
                   n_singletons=int(sample["n_singletons"]),
                   fixef=dict(zip(d.fe_names, inference.levels)), dof_fixef=inference.dof_fe,

@@ -128,7 +128,8 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     units = st.units()
     with np.errstate(over="ignore", under="ignore"):
         vcov_m = np.ldexp(covariance.matrix, 2 * st.p_y - st.p_x[:, None] - st.p_x[None, :])
-        se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), units)
+        se = np.ldexp(cov.standard_errors(covariance.matrix, vc, fit.coef_names,
+                                          stacklevel=3), units)
     adj = {} if fit._likelihood else steps.adjusted_r2(
         fit.r2, fit.r2_within, fit.nobs, len(fit.coef_names), inference.dof_fe,
         bool(st.fe_names))

@@ -95,7 +95,8 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
     with np.errstate(over="ignore", under="ignore"):  # a value beyond doubles: inf or 0
         coef = np.ldexp(np.asarray(ls["coef"], dtype=float), p_y - p_x)
         vcov = np.ldexp(covariance.matrix, 2 * p_y - p_x[:, None] - p_x[None, :])
-        se = np.ldexp(np.sqrt(np.diag(covariance.matrix)), p_y - p_x)
+        se = np.ldexp(cov.standard_errors(covariance.matrix, vc, names, stacklevel=3),
+                      p_y - p_x)
         if p_y:
             resid = np.ldexp(resid, p_y)
     if w is not None:

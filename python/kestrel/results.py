@@ -83,9 +83,9 @@ class Fit:
     # GLMs: the iid covariance is the inverse Fisher information (dispersion 1) and the
     # statistics are normal (no degrees of freedom).
     _likelihood: ClassVar[bool] = False
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "fixef", FixedEffects(self.fixef, self))
+    # What ``fit.fixef`` makes of the counts (FixedEffects, set below it); a subclass that
+    # keeps no rows binds its own.
+    _fixef_type: ClassVar[type]
 
     # Estimates and inference ------------------------------------------------------------
     def coef(self) -> pd.Series:
@@ -96,7 +96,10 @@ class Fit:
         return pd.DataFrame(self._vcov, index=self.coef_names, columns=self.coef_names)
 
     def _std_errors(self) -> np.ndarray:
-        return np.sqrt(np.diag(self._vcov)) if self._se is None else self._se
+        if self._se is not None:
+            return self._se
+        with np.errstate(invalid="ignore"):  # a negative variance was warned of at the fit
+            return np.sqrt(np.diag(self._vcov))
 
     def se(self) -> pd.Series:
         return self._series(self._std_errors(), "Std. Error")
@@ -280,6 +283,25 @@ class Fit:
         return lines
 
 
+class _FixefAccessor:
+    """``fit.fixef``: the fixed effects' counts, made on each access into a
+    :class:`FixedEffects` bound to the fit. The fit keeps only the counts: an accessor
+    stored on it, referring back, made a cycle that kept every fit's arrays alive until
+    the cyclic collector ran (about 100 MB a fit at 10^6 rows), while one made per access
+    keeps ``kestrel.feols(...).fixef()`` working."""
+
+    def __set__(self, fit: Fit, levels: Mapping[str, int]) -> None:
+        fit.__dict__["_fixef_levels"] = dict(levels)
+
+    def __get__(self, fit: Fit | None, owner: type) -> Any:
+        if fit is None:
+            return self
+        return type(fit)._fixef_type(fit.__dict__["_fixef_levels"], fit)
+
+
+Fit.fixef = _FixefAccessor()  # type: ignore[assignment]
+
+
 class FixedEffects(dict):
     """A fit's fixed effects: name -> number of levels in the rows used. Calling it,
     ``fit.fixef()``, recovers their values: a dict of Series by level (sorted), normalised
@@ -344,3 +366,6 @@ def _columns(head: Sequence[str], rows: Sequence[Sequence[Any]]) -> list[str]:
         cells.append(str(row[-1]))
         out.append("  ".join(cells).rstrip())
     return out
+
+
+Fit._fixef_type = FixedEffects

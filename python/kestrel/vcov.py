@@ -43,7 +43,7 @@ from typing import Any
 import numpy as np
 
 from kestrel import _core
-from kestrel.warning_types import LeverageWarning
+from kestrel.warning_types import LeverageWarning, NegativeVarianceWarning
 
 _HETERO = {"hetero": 1, "hc0": 0, "hc1": 1, "hc2": 2, "hc3": 3}
 _SERIAL = {"nw": "Newey-West", "dk": "Driscoll-Kraay"}
@@ -302,6 +302,27 @@ def hetero(conv: SSC, hc: int, bread: np.ndarray, meat: np.ndarray, n: int,
 
 
 LEVERAGE_ONE = 1e-8  # 1 − h below this: the leverage is 1 up to rounding
+
+
+def standard_errors(matrix: np.ndarray, vc: Vcov, names: Sequence[str],
+                    stacklevel: int) -> np.ndarray:
+    """The square roots of the variances; a negative one (multi-way clustering adds and
+    subtracts meats, and the sum need not be positive semi-definite) gives NaN, with a
+    :class:`kestrel.NegativeVarianceWarning` naming the coefficients, not NumPy's bare
+    warning about a square root."""
+    variances = np.diag(matrix)
+    negative = variances < 0
+    if negative.any():
+        warnings.warn(
+            f"the {vc.label} variance of {', '.join(n for n, b in zip(names, negative) if b)} "
+            "is negative — multi-way clustering adds and subtracts the one-way meats, and "
+            "the sum need not be positive semi-definite (few clusters in a dimension make "
+            "it likelier) — so its standard error is NaN. fixest instead replaces the "
+            "matrix's negative eigenvalues by 0 (Cameron, Gelbach and Miller 2011); "
+            "clustering by fewer dimensions avoids it.",
+            NegativeVarianceWarning, stacklevel=stacklevel + 1)
+    with np.errstate(invalid="ignore"):
+        return np.sqrt(variances)
 
 
 def warn_leverage_one(covariance: Covariance, vc: Vcov, names: Sequence[str],

@@ -38,6 +38,11 @@ class UnseenLevelWarning(UserWarning):
     """New data has identifier levels the fit did not see; their predictions are NaN."""
 
 
+class NegativeVarianceWarning(UserWarning):
+    """A coefficient's estimated variance is negative (multi-way clustering's signed sum of
+    meats need not be positive semi-definite); its standard error is NaN."""
+
+
 class IrregularFixedEffectsWarning(UserWarning):
     """The fixed effects' values are not identified by one reference per fixed effect."""
 

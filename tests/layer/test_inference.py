@@ -459,3 +459,21 @@ def test_every_fit_pickles(df):
     fe = pickle.loads(pickle.dumps(fits[0])).fixef()
     for name, values in fits[0].fixef().items():
         np.testing.assert_array_equal(fe[name], values)
+
+
+def test_a_negative_multiway_variance_is_named_not_a_numpy_warning():
+    """Two-way clustering with three clusters a dimension: the signed sum of meats gives the
+    intercept a negative variance. Its standard error is NaN with kestrel's warning naming
+    it (no bare RuntimeWarning from a square root), at the fit and after vcov_as; the
+    other coefficient keeps its standard error."""
+    rng = np.random.default_rng(0)
+    n = 40
+    df = pd.DataFrame({"y": rng.normal(size=n), "x": rng.normal(size=n),
+                       "a": rng.integers(0, 3, n), "b": rng.integers(0, 3, n)})
+    with pytest.warns(kestrel.NegativeVarianceWarning, match="CRV1 variance of Intercept"):
+        fit = kestrel.feols("y ~ x", df, vcov={"CRV1": "a+b"})
+    assert np.isnan(fit.se()["Intercept"]) and np.isfinite(fit.se()["x"])
+    assert fit.vcov.loc["Intercept", "Intercept"] < 0
+    with pytest.warns(kestrel.NegativeVarianceWarning, match="Intercept"):
+        again = kestrel.feols("y ~ x", df).vcov_as({"CRV1": "a+b"}, data=df)
+    np.testing.assert_allclose(again.vcov, fit.vcov, rtol=1e-12)
