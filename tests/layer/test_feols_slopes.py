@@ -207,3 +207,31 @@ def test_the_engine_checks_its_slope_arguments():
                       (dict(slopes=[t], slope_layout=[1, 1], coefficients=True), "not available")):
         with pytest.raises(ValueError, match=match):
             _core.absorb(**args, **kw)
+
+
+def test_results_do_not_depend_on_the_threads():
+    # Above 10^5 rows the columns are solved as pool tasks: one thread or two, the same bits.
+    import subprocess
+    import sys
+    code = (
+        "import numpy as np, kestrel._core as c\n"
+        "rng = np.random.default_rng(0); n = 120_000\n"
+        "fe = [np.repeat(np.arange(n // 6, dtype=np.int32), 6),"
+        " rng.integers(0, 300, n).astype(np.int32)]\n"
+        "t = np.tile(np.arange(6.0), n // 6) - 2.5\n"
+        "cols = [rng.normal(size=n) + t * (fe[0] % 5) for _ in range(3)]\n"
+        "o = c.absorb(columns=cols, mask=np.ones(n, bool), fe=fe, fe_groups=[n // 6, 300],"
+        " tol=1e-10, max_iter=1000, solver='auto', progress=None, slopes=[t],"
+        " slope_layout=[1, 1, 0, 1])\n"
+        "import hashlib, sys\n"
+        "sys.stdout.write(hashlib.sha256(np.ascontiguousarray(o['data']).tobytes()).hexdigest()"
+        " + str(o['iterations']))\n")
+    out = []
+    for threads in ("1", "2"):
+        env = dict(__import__("os").environ, RAYON_NUM_THREADS=threads,
+                   SKBUILD_EDITABLE_VERBOSE="0")
+        run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                             text=True, timeout=120)
+        assert run.returncode == 0, run.stderr[-2000:]
+        out.append(run.stdout.strip().splitlines()[-1])
+    assert out[0] == out[1]
