@@ -13,6 +13,7 @@ import pandas as pd
 import pytest
 
 import kestrel
+from conftest import SANITIZED
 
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
@@ -27,6 +28,11 @@ def _free_port() -> int:
         return s.getsockname()[1]
 
 
+# A small limit per worker; under the sanitizers (shadow memory, quarantine) a worker's
+# resident size triples, and one past 80% of its limit pauses and never runs the fit.
+MEMORY_LIMIT = "2GB" if SANITIZED else "400MB"
+
+
 @pytest.fixture(scope="module")
 def client():
     port = _free_port()
@@ -37,7 +43,7 @@ def client():
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
     for _ in range(2):
         procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker",
-                                       address, "--nthreads", "1", "--memory-limit", "400MB",
+                                       address, "--nthreads", "1", "--memory-limit", MEMORY_LIMIT,
                                        "--no-dashboard", "--host", "127.0.0.1", "--no-nanny"],
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
     c = None
