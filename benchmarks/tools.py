@@ -260,23 +260,29 @@ def _kestrel_wfeols_run(s):
     return out
 
 
-def _kestrel_wfeols_alternating(s):
-    """Weighted and unweighted fits alternated in one process, seven pairs, on the first
-    call only (the later repeats return at once): the median ratio, which a shared
-    machine's changing load moves far less than it moves two workers run one after the
-    other. Its own time means nothing; the ratio is in ``info``."""
+def _alternated(s, first, second, pairs):
+    """Two calls on the set-up ``s`` alternated in one process, ``pairs`` times, on the first
+    run only (the later repeats return at once): the ratio of the first's median time to the
+    second's, which a shared machine's changing load moves far less than it moves two
+    workers run one after the other. Its own time means nothing; the ratio is in ``info``."""
     import statistics
     import time
     if "ratio" not in s:
-        times: dict = {"w": [], None: []}
-        for _ in range(7):
-            for weights in ("w", None):
+        times: tuple[list, list] = ([], [])
+        for _ in range(pairs):
+            for run, into in ((first, times[0]), (second, times[1])):
                 t0 = time.perf_counter()
-                _feols(s, s["names"], weights=weights)
-                times[weights].append(time.perf_counter() - t0)
-        s["ratio"] = statistics.median(times["w"]) / statistics.median(times[None])
-        s["medians"] = (statistics.median(times["w"]), statistics.median(times[None]))
+                run(s)
+                into.append(time.perf_counter() - t0)
+        s["medians"] = (statistics.median(times[0]), statistics.median(times[1]))
+        s["ratio"] = s["medians"][0] / s["medians"][1]
     return Output(info={"alternated_ratio": s["ratio"], "medians_s": s["medians"]})
+
+
+def _kestrel_wfeols_alternating(s):
+    """Weighted and unweighted fits alternated in one process, seven pairs."""
+    return _alternated(s, lambda t: _feols(t, t["names"], weights="w"),
+                       lambda t: _feols(t, t["names"], weights=None), 7)
 
 
 def _pyfixest_wfeols_run(s):
@@ -769,21 +775,8 @@ def _kestrel_glm_run(s):
 
 
 def _glm_alternating(s):
-    """kestrel's and pyfixest's calls alternated in one process, three pairs, on the first
-    call only (later repeats return at once): the ratio of their medians, which a shared
-    machine's changing load moves far less than two workers run one after the other."""
-    import statistics
-    import time
-    if "ratio" not in s:
-        times: dict = {"kestrel": [], "pyfixest": []}
-        for _ in range(3):
-            for name, run in (("kestrel", _kestrel_glm_run), ("pyfixest", _pyfixest_glm_run)):
-                t0 = time.perf_counter()
-                run(s)
-                times[name].append(time.perf_counter() - t0)
-        k, p = statistics.median(times["kestrel"]), statistics.median(times["pyfixest"])
-        s["ratio"], s["medians"] = k / p, (k, p)
-    return Output(info={"alternated_ratio": s["ratio"], "medians_s": s["medians"]})
+    """kestrel's and pyfixest's calls alternated in one process, three pairs."""
+    return _alternated(s, _kestrel_glm_run, _pyfixest_glm_run, 3)
 
 
 def _pyfixest_glm_run(s):

@@ -193,16 +193,16 @@ def cases(mode: str) -> list[Case]:
                             {"n": 2000, "design": design, "n_regressors": 2},
                             {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
     # Panel lags and split samples against the same work done by hand.
-    spec_n = {"smoke": 50_000}.get(mode, 1_000_000)
-    gp = {"n": spec_n, "design": "simple", "n_regressors": 2}
+    panel_n = {"smoke": 50_000}.get(mode, 1_000_000)
+    gp = {"n": panel_n, "design": "simple", "n_regressors": 2}
     for kind in ("lags", "split"):
-        out.append(Case(12, kind, "simple, 3 FE", spec_n, "panel", gp,
+        out.append(Case(12, kind, "simple, 3 FE", panel_n, "panel", gp,
                         {"n": 2000, "design": "simple", "n_regressors": 2},
                         {"fe": FE3, "n_regressors": 2, "cluster": "indiv"}))
     # Varying slopes: y ~ x1 + x2 | indiv[year] + firm against the same fit without slopes.
     for design in ("simple", "difficult") if mode != "smoke" else ("simple",):
-        gp = {"n": spec_n, "design": design, "n_regressors": 2}
-        out.append(Case(12, "slopes", f"{design}, indiv[year] + firm", spec_n, "panel", gp,
+        gp = {"n": panel_n, "design": design, "n_regressors": 2}
+        out.append(Case(12, "slopes", f"{design}, indiv[year] + firm", panel_n, "panel", gp,
                         {"n": 2000, "design": design, "n_regressors": 2},
                         {"fe": ("indiv", "firm"), "n_regressors": 2, "cluster": "indiv"}))
     # Poisson and logit with fixed effects against pyfixest's fepois and feglm.
@@ -345,6 +345,18 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         return next((r for r in rows if all(r.get(k) == v for k, v in match.items())
                      and r.get("ok")), None)
 
+    def alternated_or(sel, peer):
+        """The ratio of calls alternated in one process (kestrel[alternating]) where it ran,
+        else that of the two workers' medians (run one after the other, under whatever load
+        each met); and a note giving the latter beside the former."""
+        separate = ratio_to(sel, peer)
+        alt = row_of(**sel, tool="kestrel[alternating]")
+        alternated = alt["info"].get("alternated_ratio") if alt else None
+        if alternated is None:
+            return separate, ""
+        return alternated, ("" if separate is None else
+                            f"alternated in one process; separate workers {separate:.2f}x")
+
     fe_cases = sorted({(r["label"], r["n"]) for r in rows if r["kind"] == "fe_ols"})
     for label, n in fe_cases:
         sel = {"kind": "fe_ols", "label": label, "n": n}
@@ -455,28 +467,18 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         detail = (f"{i.get('irls')} IRLS it, {i.get('inner')} demeaning it, "
                   f"{100 * i.get('demean_s', 0.0) / r['median']:.0f}% of the time demeaning")
         limit = 0.2 if r["label"].startswith("Poisson") else 0.3
-        separate = ratio_to({"kind": "glm", "label": r["label"], "n": r["n"]}, "pyfixest")
-        alt = row_of(kind="glm", label=r["label"], n=r["n"], tool="kestrel[alternating]")
-        alternated = alt["info"].get("alternated_ratio") if alt else None
-        if alternated is not None and separate is not None:
-            detail += f"; alternated in one process, separate workers {separate:.2f}x"
+        ratio, note = alternated_or({"kind": "glm", "label": r["label"], "n": r["n"]},
+                                    "pyfixest")
         add(f"W11 {r['label'].split(',')[0]}: <= {limit}x pyfixest", f"{r['label']}, n={r['n']}",
-            alternated if alternated is not None else separate, limit, detail)
+            ratio, limit, detail + (f"; {note}" if note else ""))
     # Regression weights (workload 10): whole fits weighted against the same call
     # unweighted and against pyfixest's weighted fit; warm starts against cold ones.
     for r in rows:
         if r["kind"] == "wfeols" and r["tool"] == "kestrel" and r.get("ok"):
             sel = {"kind": "wfeols", "label": r["label"], "n": r["n"]}
-            # The ratio of calls alternated in one process where it ran; the two workers'
-            # medians (run one after the other, under whatever load each met) beside it.
-            alt = row_of(kind="wfeols", label=r["label"], n=r["n"], tool="kestrel[alternating]")
-            separate = ratio_to(sel, "kestrel.feols")
-            alternated = (alt["info"].get("alternated_ratio")
-                          if alt and alt.get("ok") else None)
+            ratio, note = alternated_or(sel, "kestrel.feols")
             add("weighted fit: <= 1.2x the unweighted fit", f"{r['label']}, n={r['n']}",
-                alternated if alternated is not None else separate, 1.2,
-                "" if alternated is None or separate is None else
-                f"alternated in one process; separate workers {separate:.2f}x")
+                ratio, 1.2, note)
             add("weighted fit: <= 0.5x pyfixest's weighted fit", f"{r['label']}, n={r['n']}",
                 ratio_to(sel, "pyfixest"), 0.5)
         if r["kind"] == "weights" and r["tool"].startswith("kestrel[w,warm") and r.get("ok"):

@@ -49,7 +49,7 @@ from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
 from kestrel.results import Fit, FixedEffects
-from kestrel.warning_types import CollinearityWarning, ConvergenceWarning
+from kestrel.warning_types import ConvergenceWarning
 
 NOT_SUPPORTED = "is not supported on Dask DataFrames"
 # Formula functions that act row by row; the others (center, scale, poly, bs, C inside an
@@ -722,16 +722,7 @@ class _Fitter:
                                  sum_squares if n_fe else np.empty(0), options.collin_tol)
         kept_x = [x[i] for i in ls["kept"]]
         names = [x_names[i] for i in ls["kept"]]
-        dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
-        if not names:
-            if len(ls["absorbed"]) == len(x_names):
-                raise ValueError(f"the fixed effects absorb every regressor of {plan.fml!r} "
-                                 f"({', '.join(x_names)}); nothing is left to estimate")
-            raise ValueError(f"every regressor of {plan.fml!r} was dropped ("
-                             f"{steps.why_dropped(x_names, ls)}); nothing is left to estimate")
-        if dropped:
-            warnings.warn(f"dropped {steps.why_dropped(x_names, ls)}", CollinearityWarning,
-                          stacklevel=5)
+        dropped = steps.dropped_regressors(plan.fml, x_names, ls, stacklevel=5)
         beta = np.asarray(ls["coef"], dtype=float)
         bread = np.asarray(ls["bread"])
 

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import warnings
 
 import numpy as np
 
@@ -19,7 +18,6 @@ from kestrel import design, formula, iv, prediction, steps
 from kestrel import inference as inference_module
 from kestrel import vcov as cov
 from kestrel.results import Fit
-from kestrel.warning_types import CollinearityWarning
 
 
 def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
@@ -45,16 +43,7 @@ def estimate(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
     if instruments is None:
         ls = steps.least_squares(data, y, x, sum_squares, options.collin_tol)
         names = [d.x_names[i] for i in ls["kept"]]
-        dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
-        if not names and d.x_names:
-            if len(ls["absorbed"]) == len(d.x_names):
-                raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
-                                 f"({', '.join(d.x_names)}); nothing is left to estimate")
-            raise ValueError(f"every regressor of {fml!r} was dropped ("
-                             f"{steps.why_dropped(d.x_names, ls)}); nothing is left to estimate")
-        if dropped:
-            warnings.warn(f"dropped {steps.why_dropped(d.x_names, ls)}", CollinearityWarning,
-                          stacklevel=3)
+        dropped = steps.dropped_regressors(fml, d.x_names, ls, stacklevel=3)
         x_cols = [x[i] for i in ls["kept"]]
         collinear = [d.x_names[i] for i in dropped]
         positions = list(ls["kept"])  # in the design's regressors

@@ -38,7 +38,7 @@ from kestrel import _core, design
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.progress import progress_line
-from kestrel.warning_types import ConvergenceWarning
+from kestrel.warning_types import CollinearityWarning, ConvergenceWarning
 
 COLLIN_TOL = 1e-10  # relative pivot below which a regressor counts as collinear
 # Columns whose largest magnitude lies outside [2^-20, 2^64) are fitted in other units (see
@@ -343,6 +343,23 @@ def why_dropped(x_names: list[str], ls: dict) -> str:
         parts.append(f"{', '.join(x_names[i] for i in ls['absorbed'])} "
                      "(absorbed by the fixed effects)")
     return "; ".join(parts)
+
+
+def dropped_regressors(fml: str, x_names: list[str], ls: dict, stacklevel: int) -> list[int]:
+    """The regressors :func:`least_squares` dropped (positions, sorted): a ValueError when
+    it left none of them, else a :class:`kestrel.CollinearityWarning` naming them
+    (``stacklevel``: that of a warning issued where this is called)."""
+    dropped = sorted(set(ls["collinear"]) | set(ls["absorbed"]))
+    if not ls["kept"] and x_names:
+        if len(ls["absorbed"]) == len(x_names):
+            raise ValueError(f"the fixed effects absorb every regressor of {fml!r} "
+                             f"({', '.join(x_names)}); nothing is left to estimate")
+        raise ValueError(f"every regressor of {fml!r} was dropped ("
+                         f"{why_dropped(x_names, ls)}); nothing is left to estimate")
+    if dropped:
+        warnings.warn(f"dropped {why_dropped(x_names, ls)}", CollinearityWarning,
+                      stacklevel=stacklevel + 1)
+    return dropped
 
 
 # Inference -------------------------------------------------------------------------------
