@@ -56,7 +56,7 @@ class Design:
     variables: list[str] = field(default_factory=list)  # the data's columns the model reads
     n_zero_weight: int = 0  # rows without a missing value whose weight is 0 (not kept)
     # Varying slopes: [] when none; else per fixed effect None or (its slope variables as
-    # float64 columns over all rows, whether its intercept is kept).
+    # float64 columns over all rows, whether its intercept is kept, their names).
     slopes: list = field(default_factory=list)
 
 
@@ -145,7 +145,8 @@ def build(model: ModelFormula, frame: Frame, cluster_names: list[str],
     ids: dict[str, np.ndarray] = {}
     fe = [combined(frame, parts, ids) for parts in model.fixef]
     slopes = [None if slope is None else
-              ([frame.floats(v, f"slope variable of {label}") for v in slope[0]], slope[1])
+              ([frame.floats(v, f"slope variable of {label}") for v in slope[0]], slope[1],
+               list(slope[0]))
               for slope, label in zip(model.slopes, model.fixef_labels)]
     clusters = [combined(frame, parts, ids) for parts in cluster_parts]
     keep = np.ones(frame.n_rows, dtype=bool)
@@ -452,3 +453,21 @@ def _indicator_names(term: Term, levels: Sequence[Any]) -> list[str]:
         suffix = f":{term.i_x}" if term.i_x else ""
         return [f"{term.var}::{level}{suffix}" for level in levels]
     return [f"{term.label}[T.{level}]" for level in levels]
+
+
+def slope_column(values: np.ndarray, intercept: bool,
+                 mask: np.ndarray | None = None) -> tuple[np.ndarray, float, int]:
+    """A slope variable as it is absorbed, with the shift and power of two it was given
+    (read at the rows of ``mask``, all by default): beside the intercept, x and x − c span
+    the same, and centred the levels' small systems are far better conditioned (years
+    near 2000); any scale spans the same, and a power of two (exact) bringing the largest
+    magnitude to [0.5, 1) keeps every level's sums of squares from overflowing or
+    vanishing. The absorbed column is (values − shift)·2^-p."""
+    used = values if mask is None else values[mask]
+    shift = float(np.mean(used)) if intercept and used.size else 0.0
+    largest = float(np.max(np.abs(used - shift), initial=0.0))
+    p = int(np.frexp(largest)[1]) if largest > 0.0 else 0
+    col = values - shift if shift else values
+    if p:
+        col = np.ldexp(col, -p)
+    return np.ascontiguousarray(col, dtype=np.float64), shift, p

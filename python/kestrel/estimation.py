@@ -138,7 +138,7 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         raise ValueError(f"the formula {fml!r} has no regressors to estimate")
     steps.check_rows_left(d, frame, vc, w)
     if model.slopes:
-        return _fit_slopes(fml, model, vc, conv, d, frame, options, w)
+        return _fit_slopes(fml, model, vc, conv, d, frame, options, w, instruments)
     sample = steps.sample(d, options.drop_singletons, w)
     inference = steps.inference(vc, conv, d, sample, frame, w)
     # What the fit keeps (the rows used, not the caller's columns) is read before returning.
@@ -151,71 +151,23 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
 
 
 # Varying slopes ---------------------------------------------------------------------------
-class _SlopeValues:
-    """Stands for what a fit with varying slopes does not keep yet (the fixed effects'
-    values and predictions, refits for other covariances): every use is a plain error."""
-
-    def __getattr__(self, name: str) -> Any:
-        if name.startswith("__"):
-            raise AttributeError(name)
-        raise ValueError("fixed-effect values, predictions, vcov_as() and wildboottest() are "
-                         "not available yet for fits with varying slopes (id[year]); fit "
-                         "again with the covariance wanted")
-
-
 def _fit_slopes(fml: str, model: formula.ModelFormula, vc: cov.Vcov, conv: cov.SSC,
                 d: design.Design, frame: Frame, options: steps.FitOptions,
-                w: steps.Weights | None) -> Fit:
-    """A fit with varying slopes (``id[year]``, ``id[[year]]``, ``id[x1, x2]``). Singletons
-    are those of the fixed effects that keep their intercept; a fixed effect of slopes only
-    takes part in no singleton search (a level it identifies from few rows stays, as in
-    fixest). The degrees of freedom absorbed are those of the intercepts (the usual rule)
-    plus, for every fixed effect with slopes, the rank of each level's terms less its
-    intercept: a level where a slope variable is constant absorbs one fewer, one where a
-    slope variable of ``[[ ]]`` is zero throughout none. Redundancies between the slopes
-    of one fixed effect and the other fixed effects are not looked for."""
-    with_intercept = [s is None or s[1] for s in d.slopes]
-    keep = [j for j, kept in enumerate(with_intercept) if kept]
-    d_int = dataclasses.replace(d, fe=[d.fe[j] for j in keep],
-                                fe_names=[d.fe_names[j] for j in keep])
-    sample = steps.sample(d_int, options.drop_singletons, w)
+                w: steps.Weights | None, instruments: Any) -> Fit:
+    """A fit with varying slopes (``id[year]``, ``id[[year]]``, ``id[x1, x2]``): the
+    sample and degrees of freedom of :func:`kestrel.steps.slope_sample` and
+    :func:`kestrel.steps.absorb_slopes`, then least squares (or 2SLS) as any fit."""
+    sample, d_int = steps.slope_sample(d, options.drop_singletons, w)
     mask = sample["mask"]
-    fe, groups, columns, layout = [], [], [], []
-    used = iter(zip(sample["fe"], sample["fe_groups"]))
-    for j, slope in enumerate(d.slopes):
-        if with_intercept[j]:
-            codes, g = next(used)
-        else:
-            levels, codes = np.unique(d.fe[j][mask], return_inverse=True)
-            codes, g = codes.astype(np.int32).ravel(), len(levels)
-        fe.append(codes)
-        groups.append(int(g))
-        if slope is None:
-            layout += [0, 1]
-            continue
-        for col in slope[0]:
-            if slope[1]:
-                # Beside the intercept, x and x − c span the same: centred, the levels'
-                # small systems are far better conditioned (years near 2000).
-                col = col - float(np.mean(col[mask]))
-            # Any scale spans the same: a power of two (exact) brings the largest
-            # magnitude to [0.5, 1), so that no level's sums of squares overflow or vanish.
-            largest = float(np.max(np.abs(col[mask]), initial=0.0))
-            if largest > 0.0:
-                col = np.ldexp(col, -int(np.frexp(largest)[1]))
-            columns.append(np.ascontiguousarray(col, dtype=np.float64))
-        layout += [len(slope[0]), int(slope[1])]
-    absorbed = steps.absorb([d.y, *d.x], dict(sample, fe=fe, fe_groups=groups), options, w,
-                            slopes=(columns, layout))
-    ranks = [int(r) for r in absorbed["level_ranks"]]
-    slope_dof = sum((r - g if kept else r) for r, g, kept, slope
-                    in zip(ranks, groups, with_intercept, d.slopes) if slope is not None)
-    sample = dict(sample, absorbed_dof=int(sample["absorbed_dof"]) + slope_dof,
-                  slope_dof=slope_dof)
+    source = prediction.Source(d.y[mask], d.x, prediction.labels(
+        frame, model.fixef, dict(sample, fe=sample["slope_fe"])), options.fixef_tol,
+        options.fixef_maxiter)
+    absorbed, sample = steps.absorb_slopes([d.y, *d.x], sample, options, w)
     inference = steps.inference(vc, conv, d_int, sample, frame, w)
-    fit = linear.estimate(fml, model, vc, conv, dataclasses.replace(d, fe_names=list(
-        model.fixef_labels)), sample, inference, None, absorbed, 0,
-        list(range(1, 1 + len(d.x))), None, options, w)
-    return dataclasses.replace(fit, fixef=dict(zip(model.fixef_labels, groups)),
-                               _model=_SlopeValues(),
-                               _state=None if options.lean else _SlopeValues())
+    # The fit's fixed effects are those with an intercept (clusters, nesting); the
+    # absorbed-regressor check sees every fixed effect.
+    fit = linear.estimate(fml, model, vc, conv,
+                          dataclasses.replace(d, fe_names=d_int.fe_names), sample, inference,
+                          instruments, absorbed, 0, list(range(1, 1 + len(d.x))), source,
+                          options, w)
+    return steps.with_slope_labels(fit, model, sample)

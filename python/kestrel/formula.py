@@ -173,13 +173,9 @@ def parse(fml: object, slopes: bool = False) -> ModelFormula:
         else:
             fixef, fe_slopes = _parse_fixef(part, fml)
     if fe_slopes and not slopes:
-        raise ValueError(f"varying slopes in {fml!r} are supported by kestrel.feols only, "
-                         "for one model without instruments; interact the slope variable "
-                         "with C(fe) among the regressors instead")
-    if fe_slopes and iv is not None:
-        raise ValueError(f"varying slopes in {fml!r} are not supported with instrumental "
-                         "variables yet; interact the slope variable with C(fe) among the "
-                         "regressors instead")
+        raise ValueError(f"varying slopes in {fml!r} are supported by kestrel.feols only; "
+                         "interact the slope variable with C(fe) among the regressors "
+                         "instead")
 
     lhs_terms = [t for t in _formulaic_terms(lhs, fml, "dependent variable") if t.degree > 0]
     if not lhs_terms:

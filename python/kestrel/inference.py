@@ -63,6 +63,10 @@ class State:
     # Weighted fits: data and residuals are times √w; frequency weights at the rows used.
     weighted: bool = False
     counts: np.ndarray | None = None
+    # Varying slopes: whether the fit has them, and their degrees of freedom (within
+    # absorbed_dof, counted under every convention).
+    slopes: bool = False
+    slope_dof: int = 0
     cache: dict = field(default_factory=dict)
 
     def units(self) -> np.ndarray:
@@ -89,7 +93,8 @@ def state(d: Any, sample: dict, inference: cov.Inference, absorbed: dict, y: int
                  clusters=dict(zip(d.cluster_names, sample["clusters"])),
                  serial=inference.serial, serial_vc=serial_vc, tol=float(tol),
                  maxiter=int(maxiter), solver=solver, iv=iv_refit,
-                 weighted="root" in absorbed, counts=inference.counts)
+                 weighted="root" in absorbed, counts=inference.counts,
+                 slopes="slope_fe" in sample, slope_dof=int(sample.get("slope_dof", 0)))
 
 
 def _need(fit: Fit, what: str) -> State:
@@ -110,6 +115,9 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     if fit._likelihood and (vc.jackknife or (vc.kind == "hetero" and vc.hc > 1)):
         raise ValueError(f"vcov={vcov!r} is not available for GLMs; use 'iid', 'hetero' "
                          "(HC1), 'HC0' or {'CRV1': ...}")
+    if vc.jackknife and st.slopes:
+        raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available with varying "
+                         "slopes yet; use {'CRV1': ...}")
     if vc.jackknife and st.weighted:
         raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available for a weighted "
                          "fit yet; use {'CRV1': ...}")
@@ -179,7 +187,7 @@ def _inference(fit: Fit, st: State, vc: cov.Vcov, conv: cov.SSC,
                              f"rows used have {g}")
         codes.append(c)
         groups.append(g)
-    dof_fe = cov.fixef_dof(conv, st.levels, st.absorbed_dof)
+    dof_fe = cov.fixef_dof(conv, st.levels, st.absorbed_dof - st.slope_dof) + st.slope_dof
     nested = [False] * len(st.fe_codes)
     if vc.kind == "cluster" and conv.k_fixef == "nonnested":
         nested = steps.nested_in(st.fe_names, st.fe_codes, st.levels, list(vc.clusters),

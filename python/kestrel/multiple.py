@@ -21,6 +21,7 @@ estimates agree with its single fit to the demeaning tolerance, not bit for bit.
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -38,16 +39,17 @@ class _Group:
     """Models sharing fixed effects, clusters and kept rows, and the columns they need."""
 
     design: design.Design  # the first model's: fixed effects, clusters and rows
+    slopes: tuple  # the varying slopes' variables, as the formula spells them
     columns: list[np.ndarray] = field(default_factory=list)
     names: list[str] = field(default_factory=list)
     by_id: dict[int, int] = field(default_factory=dict)
     members: list[tuple[int, Any, Any, design.Design, int, list[int]]] = field(
         default_factory=list)
 
-    def accepts(self, d: design.Design) -> bool:
+    def accepts(self, d: design.Design, slopes: tuple) -> bool:
         g = self.design
         return (g.fe_names == d.fe_names and g.cluster_names == d.cluster_names
-                and np.array_equal(g.keep, d.keep))
+                and self.slopes == slopes and np.array_equal(g.keep, d.keep))
 
     def column(self, values: np.ndarray, name: str) -> int:
         """The position of a column in the group's stack, adding it unless the same column
@@ -72,7 +74,8 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     """Fit every model of :func:`kestrel.formula.expand` on ``data`` (``options`` checked
     by the caller, its weights those of every model; ``ns`` the namespace of the formulas'
     code)."""
-    parsed = [formula.parse(text) for text in models]  # every formula read before any work
+    # Every formula read before any work.
+    parsed = [formula.parse(text, slopes=True) for text in models]
     vcs = []
     for text, model in zip(models, parsed):
         if model.iv is not None:
@@ -80,6 +83,9 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
                              "not supported; fit each model with its own call")
         vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
         steps.check_weighted_vcov(vc, vcov, options)
+        if model.slopes and vc.jackknife:
+            raise ValueError(f"vcov={vcov!r}: the cluster jackknife (CRV3) is not available "
+                             f"with varying slopes yet ({text!r}); use CRV1")
         if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
             raise ValueError(f"vcov={vcov!r} is not available with fixed effects ({text!r}): "
                              "HC2 and HC3 need the leverage of the absorbed dummies, which is "
@@ -102,9 +108,9 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         if not d.x and not model.fixef:
             raise ValueError(f"the model {text!r} has no regressors to estimate")
         steps.check_rows_left(d, frame, vc, w, text)
-        group = next((g for g in groups if g.accepts(d)), None)
+        group = next((g for g in groups if g.accepts(d, model.slopes)), None)
         if group is None:
-            group = _Group(d)
+            group = _Group(d, model.slopes)
             groups.append(group)
         y = group.column(d.y, d.y_name)
         x = [group.column(c, name) for c, name in zip(d.x, d.x_names)]
@@ -116,12 +122,22 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
     fits: list[Fit | None] = [None] * len(models)
     caught = Collector()
     for group in groups:
-        sample = steps.sample(group.design, options.drop_singletons, w)
+        # Varying slopes: the fixed effects with an intercept are the fits' own (clusters,
+        # nesting), every fixed effect is absorbed (see kestrel.steps.slope_sample).
+        fe_design, codes = group.design, "fe"
         with caught.under(_concerning([models[m[0]] for m in group.members])):
-            absorbed = steps.absorb(group.columns, sample, options, w)
+            if group.slopes:
+                sample, fe_design = steps.slope_sample(group.design, options.drop_singletons,
+                                                       w)
+                codes = "slope_fe"
+                absorbed, sample = steps.absorb_slopes(group.columns, sample, options, w)
+            else:
+                sample = steps.sample(group.design, options.drop_singletons, w)
+                absorbed = steps.absorb(group.columns, sample, options, w)
         # Each fit keeps its y at the rows used (shared by the models of one y) and the
         # fixed effects' labels (shared by the group), for fixef() and predict().
-        labels = prediction.labels(frame, group.members[0][1].fixef, sample)
+        labels = prediction.labels(frame, group.members[0][1].fixef,
+                                   dict(sample, fe=sample[codes]))
         used_y = {y: group.columns[y][sample["mask"]] for y in {m[4] for m in group.members}}
         sources = [prediction.Source(used_y[y], [group.columns[j] for j in x], labels,
                                      options.fixef_tol, options.fixef_maxiter)
@@ -129,9 +145,14 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):
             with caught.under(_concerning([models[i]])):
-                inference = steps.inference(vc, conv, d, sample, frame, w)
-                fits[i] = linear.estimate(models[i], model, vc, conv, d, sample, inference,
-                                          None, absorbed, y, x, source, options, w)
+                if group.slopes:
+                    d = dataclasses.replace(d, fe_names=fe_design.fe_names)
+                inference = steps.inference(vc, conv, dataclasses.replace(
+                    d, fe=fe_design.fe, fe_names=fe_design.fe_names), sample, frame, w)
+                fit = linear.estimate(models[i], model, vc, conv, d, sample, inference,
+                                      None, absorbed, y, x, source, options, w)
+                fits[i] = steps.with_slope_labels(fit, model, sample) if group.slopes \
+                    else fit
     caught.issue(stacklevel=3)
     return FitList(fits)
 

@@ -44,6 +44,9 @@ class Model:
     tol: float
     maxiter: int
     weights: np.ndarray | None = None  # at the rows used (weighted fits)
+    # Varying slopes: per fixed effect None, or (slope variables' names, their values at
+    # the rows used, whether the intercept is kept).
+    slopes: list | None = None
     cache: dict[str, Any] = field(default_factory=dict)
 
 
@@ -78,9 +81,13 @@ class Source:
         fitted = np.zeros(len(self.y))
         for j, b in zip(positions, coef):
             fitted += self.x[j][mask] * b
+        slopes = "slope_fe" in sample  # every fixed effect's codes, and the slopes
         return Model(y=self.y, r=self.y - fitted, x_terms=[d.x_terms[j] for j in positions],
-                     recipes=d.recipes, fe_parts=formula.fixef, fe_codes=sample["fe"],
-                     fe_groups=[int(g) for g in sample["fe_groups"]], fe_labels=self.fe_labels,
+                     recipes=d.recipes, fe_parts=formula.fixef,
+                     fe_codes=sample["slope_fe" if slopes else "fe"],
+                     fe_groups=[int(g) for g in sample["slope_groups" if slopes
+                                                       else "fe_groups"]],
+                     fe_labels=self.fe_labels, slopes=sample.get("slope_raw"),
                      absorbed_dof=int(sample["absorbed_dof"]), tol=self.tol,
                      maxiter=self.maxiter, weights=weights)
 
@@ -113,6 +120,10 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
     maxiter = m.maxiter if maxiter is None else maxiter
 
     order = [_sorted(index) for index in m.fe_labels]
+    if m.slopes is not None:
+        values = _slope_values(m, order, float(tol), int(maxiter))
+        m.cache[key] = values
+        return {name: s.copy() for name, s in values.items()}
     preference = []
     for o in order:
         rank = np.empty(len(o), dtype=np.int32)
@@ -138,6 +149,124 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
     return {name: s.copy() for name, s in values.items()}
 
 
+def _slope_values(m: Model, order: list[np.ndarray], tol: float,
+                  maxiter: int) -> dict[str, pd.Series]:
+    """The values of fixed effects with varying slopes: per fixed effect its intercepts
+    (named as the fixed effect, "id") and its slopes on each variable ("id[[year]]"), by
+    level (sorted). They solve the (weighted) normal equations of y − Xβ on every fixed
+    effect's terms, by conjugate gradient preconditioned with the inverses of each
+    level's own small system; the intercepts are then normalised as without slopes (one
+    more engine solve of their sum). Slopes that the other fixed effects make redundant
+    (``id[year] + year``: one common trend) are one solution among many."""
+    n = len(m.r)
+    w = np.ones(n) if m.weights is None else m.weights
+    blocks = []  # per fixed effect: codes, groups, terms (n × k, centred and scaled)
+    for codes, g, raw in zip(m.fe_codes, m.fe_groups, m.slopes or []):
+        names, cols, intercept = (), [], True
+        if raw is not None:
+            names, cols, intercept = raw
+        terms, shifts, powers = [np.ones(n)] if intercept else [], [], []
+        for c in cols:
+            col, shift, p = design.slope_column(c, intercept)
+            terms.append(col)
+            shifts.append(shift)
+            powers.append(p)
+        z = np.column_stack(terms) if terms else np.empty((n, 0))
+        k = z.shape[1]
+        gram = np.zeros((g, k, k))
+        for a in range(k):
+            for b in range(a, k):
+                gram[:, a, b] = gram[:, b, a] = np.bincount(codes, w * z[:, a] * z[:, b],
+                                                            minlength=g)
+        inverse = np.linalg.pinv(gram, rcond=1e-12, hermitian=True) if g else gram
+        blocks.append((codes, g, z, inverse, intercept, list(names), shifts, powers))
+
+    def apply(c: list[np.ndarray]) -> np.ndarray:  # D c
+        out = np.zeros(n)
+        for (codes, _, z, *_), cq in zip(blocks, c):
+            for a in range(z.shape[1]):
+                out += z[:, a] * cq[codes, a]
+        return out
+
+    def apply_t(v: np.ndarray) -> list[np.ndarray]:  # D' W v
+        wv = w * v
+        return [np.column_stack([np.bincount(codes, wv * z[:, a], minlength=g)
+                                 for a in range(z.shape[1])]).reshape(g, z.shape[1])
+                for codes, g, z, *_ in blocks]
+
+    def precondition(g: list[np.ndarray]) -> list[np.ndarray]:
+        return [np.einsum("gab,gb->ga", b[3], gq) for b, gq in zip(blocks, g)]
+
+    def dot(a: list[np.ndarray], b: list[np.ndarray]) -> float:
+        return float(sum(np.sum(x * y) for x, y in zip(a, b)))
+
+    # Conjugate gradient on D'WD c = D'W r (consistent, singular): from c = 0 it stays in
+    # the span of D'W, the minimum-norm side of the solutions.
+    c = [np.zeros((g, z.shape[1])) for _, g, z, *_ in blocks]
+    res = apply_t(m.r)
+    pres = precondition(res)
+    rho = dot(res, pres)
+    first = rho
+    p = [x.copy() for x in pres]
+    iterations, converged = 0, rho <= 0.0
+    while not converged and iterations < maxiter:
+        q = apply_t(apply(p))
+        curvature = dot(p, q)
+        if curvature <= 0.0:
+            break
+        alpha = rho / curvature
+        c = [x + alpha * y for x, y in zip(c, p)]
+        res = [x - alpha * y for x, y in zip(res, q)]
+        pres = precondition(res)
+        rho_next = dot(res, pres)
+        iterations += 1
+        converged = rho_next <= tol * tol * first
+        p = [x + (rho_next / rho) * y for x, y in zip(pres, p)]
+        rho = rho_next
+    if not converged:
+        warnings.warn(f"the fixed effects' values did not converge in {iterations:,} "
+                      f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
+                      stacklevel=4)
+
+    # Back to the slope variables' units: a + b·(x − s)·2^-p = (a − b·s·2^-p) + (b·2^-p)·x.
+    intercepts, slopes = [], []
+    for (codes, g, z, _, intercept, names, shifts, powers), cq in zip(blocks, c):
+        first_slope = 1 if intercept else 0
+        b = [np.ldexp(cq[:, first_slope + t], -p) for t, p in enumerate(powers)]
+        a = cq[:, 0].copy() if intercept else None
+        if a is not None:
+            for bt, s in zip(b, shifts):
+                a -= bt * s
+        intercepts.append(a)
+        slopes.append(list(zip(names, b)))
+    # The intercepts normalised as without slopes: their sum at each row, solved again
+    # for values of the engine's normalisation.
+    with_intercept = [j for j, a in enumerate(intercepts) if a is not None]
+    if len(with_intercept) > 1:
+        total = np.zeros(n)
+        for j in with_intercept:
+            total += intercepts[j][m.fe_codes[j]]
+        preference = []
+        for j in with_intercept:
+            rank = np.empty(len(order[j]), dtype=np.int32)
+            rank[order[j]] = np.arange(len(order[j]), dtype=np.int32)
+            preference.append(rank)
+        out = _core.fixef_values(resid=total, fe=[m.fe_codes[j] for j in with_intercept],
+                                 fe_groups=[m.fe_groups[j] for j in with_intercept],
+                                 preference=preference, tol=tol, max_iter=maxiter)
+        for j, v in zip(with_intercept, out["values"]):
+            intercepts[j] = np.asarray(v)
+    values: dict[str, pd.Series] = {}
+    for j, (parts, index, o) in enumerate(zip(m.fe_parts, m.fe_labels, order)):
+        name = "^".join(parts)
+        if intercepts[j] is not None:
+            values[name] = pd.Series(intercepts[j][o], index=index[o], name=name)
+        for var, b in slopes[j]:
+            values[f"{name}[[{var}]]"] = pd.Series(b[o], index=index[o],
+                                                   name=f"{name}[[{var}]]")
+    return values
+
+
 def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
     """Fitted values with the fixed effects: of the rows used (``newdata=None``), or of every
     row of ``newdata``, NaN where a value is missing or a level was not seen in the fit.
@@ -160,14 +289,27 @@ def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
         pred += b * columns[name]
     if m.fe_codes:
         values = fixef(fit)
-        for parts, (name, v) in zip(m.fe_parts, values.items()):
+        for j, parts in enumerate(m.fe_parts):
             for part in parts:
                 gone = frame.missing(part)
                 if gone is not None:
                     missing |= gone
-            codes = v.index.get_indexer(_keys(frame, parts))
+            # Its intercepts and, with varying slopes, each slope times its variable.
+            name = "^".join(parts)
+            raw = m.slopes[j] if m.slopes is not None else None
+            terms: list[tuple[str, Any]] = [(name, None)]
+            if raw is not None:
+                slopes = [(f"{name}[[{var}]]", frame.floats(var, "slope variable"))
+                          for var in raw[0]]
+                terms = terms + slopes if raw[2] else slopes
+                for _, x in slopes:
+                    missing |= ~np.isfinite(x)
+            index = values[terms[0][0]].index
+            codes = index.get_indexer(_keys(frame, parts))
             unseen |= (codes < 0) & ~missing
-            pred += np.where(codes >= 0, v.to_numpy()[codes], np.nan)
+            for name, x in terms:
+                v = values[name].to_numpy()[codes]
+                pred += np.where(codes >= 0, v if x is None else v * x, np.nan)
     pred[missing | unseen] = np.nan
     if unseen.any():
         warnings.warn(f"{np.count_nonzero(unseen):,} of {frame.n_rows:,} rows of newdata have "

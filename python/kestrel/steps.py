@@ -28,6 +28,7 @@ estimator or a result.
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from dataclasses import dataclass
 from typing import Any
@@ -286,6 +287,72 @@ def absorb(columns: list[np.ndarray], sample: dict, options: FitOptions,
     absorbed["exponents"] = exponents
     return absorbed
 
+
+# Varying slopes --------------------------------------------------------------------------
+def slope_sample(d: design.Design, drop_singletons: bool,
+                 w: Weights | None = None) -> tuple[dict, design.Design]:
+    """The sample of a design with varying slopes (``id[year]``, ``id[[year]]``,
+    ``id[x1, x2]``) and the design of its fixed effects that keep their intercept, which
+    alone take part in the singleton search (a fixed effect of slopes only does not: a
+    level it identifies from few rows stays, as in fixest) and are the fit's fixed effects
+    for clustering, nesting and the intercepts' degrees of freedom. Beside the sample
+    stage's keys: "slope_fe" and "slope_groups" (every fixed effect's codes over the rows
+    used and their levels), "slope_terms" (the slope columns and layout ``_core.absorb``
+    takes) and "slope_raw" (per fixed effect None, or its slope variables' names, their
+    values at the rows used and whether the intercept is kept)."""
+    with_intercept = [s is None or s[1] for s in d.slopes]
+    keep = [j for j, kept in enumerate(with_intercept) if kept]
+    d_int = dataclasses.replace(d, fe=[d.fe[j] for j in keep],
+                                fe_names=[d.fe_names[j] for j in keep])
+    out = sample(d_int, drop_singletons, w)
+    mask = out["mask"]
+    fe, groups, columns, layout, raw = [], [], [], [], []
+    used = iter(zip(out["fe"], out["fe_groups"]))
+    for j, slope in enumerate(d.slopes):
+        if with_intercept[j]:
+            codes, g = next(used)
+        else:
+            levels, codes = np.unique(d.fe[j][mask], return_inverse=True)
+            codes, g = codes.astype(np.int32).ravel(), len(levels)
+        fe.append(codes)
+        groups.append(int(g))
+        if slope is None:
+            layout += [0, 1]
+            raw.append(None)
+            continue
+        raw.append((slope[2], [c[mask] for c in slope[0]], bool(slope[1])))
+        columns += [design.slope_column(c, bool(slope[1]), mask)[0] for c in slope[0]]
+        layout += [len(slope[0]), int(slope[1])]
+    out.update(slope_fe=fe, slope_groups=groups, slope_terms=(columns, layout),
+               slope_raw=raw)
+    return out, d_int
+
+
+def absorb_slopes(columns: list[np.ndarray], sample: dict, options: FitOptions,
+                  w: Weights | None = None) -> tuple[dict, dict]:
+    """:func:`absorb` with the varying slopes of a :func:`slope_sample`, and the sample
+    with its degrees of freedom completed: the intercepts' (the usual rule) plus, for every
+    fixed effect with slopes, the rank of each level's terms less its intercept (a level
+    where a slope variable is constant absorbs one fewer, one where a slope variable of
+    ``[[ ]]`` is zero throughout none), as "slope_dof" and within "absorbed_dof".
+    Redundancies between the slopes of one fixed effect and the other fixed effects are
+    not looked for."""
+    absorbed = absorb(columns, dict(sample, fe=sample["slope_fe"],
+                                    fe_groups=sample["slope_groups"]),
+                      options, w, slopes=sample["slope_terms"])
+    ranks = [int(r) for r in absorbed["level_ranks"]]
+    slope_dof = sum((r - g if raw[2] else r) for r, g, raw
+                    in zip(ranks, sample["slope_groups"], sample["slope_raw"])
+                    if raw is not None)
+    return absorbed, dict(sample, absorbed_dof=int(sample["absorbed_dof"]) + slope_dof,
+                          slope_dof=slope_dof)
+
+
+def with_slope_labels(fit: Any, model: Any, sample: dict) -> Any:
+    """A fit with varying slopes lists its fixed effects as written ("id[year]"), each
+    with its levels."""
+    return dataclasses.replace(fit, fixef=dict(zip(model.fixef_labels,
+                                                   sample["slope_groups"])))
 
 def weighted_stack(columns: list[np.ndarray], mask: np.ndarray, w: Weights) -> dict:
     """Without fixed effects nothing is absorbed: the used rows of the columns times the

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "fixed_effects/accuracy.hpp"
+#include "fixed_effects/preconditioned/pair_laplacian.hpp"
 #include "runtime/check.hpp"
 #include "runtime/thread_pool.hpp"
 
@@ -17,6 +18,15 @@ namespace {
 // variable constant in the level beside its intercept leaves one of about
 // 1e-16.
 constexpr double kRankTolerance = 1e-9;
+
+// The graph preconditioner (graph_preconditioner): its draws' seed, bytes
+// per graph entry with the slack of growing lists, the least memory it may
+// take, and the fewest levels for which it is worth building (below, the
+// level-by-level preconditioner converges in a few iterations anyway).
+constexpr std::uint64_t kGraphSeed = 0x6b65737472656c32ull;
+constexpr std::size_t kGraphEntryBytes = 32;
+constexpr std::size_t kMinGraphShare = std::size_t{1} << 20;
+constexpr std::size_t kGraphMinGroups = 64;
 
 // a (k x k, row-major, symmetric) becomes diagonal, its eigenvalues, and v
 // the eigenvectors as columns, by cyclic Jacobi rotations (k is the handful
@@ -173,9 +183,15 @@ void apply_dt(std::span<const TermBlock> blocks, const double* v, std::size_t n,
     for (std::size_t r = 0; r < n; ++r) b.add(r, v[r], g.data() + b.offset + b.level(r) * b.k);
 }
 
-// z := M+ g, level by level.
-void precondition(std::span<const TermBlock> blocks, const std::vector<double>& g,
-                  std::vector<double>& z) {
+// z := M+ g: the factored graph Laplacian when there is one, else level by
+// level.
+void precondition(std::span<const TermBlock> blocks, const LaplacianFactor* graph,
+                  const std::vector<double>& g, std::vector<double>& z) {
+  if (graph != nullptr) {
+    std::copy(g.begin(), g.end(), z.begin());
+    laplacian_factor_solve(*graph, z);
+    return;
+  }
   for (const TermBlock& b : blocks) {
     const std::size_t kk = b.k * b.k;
     for (std::size_t l = 0; l < b.groups; ++l) {
@@ -246,6 +262,7 @@ struct Problem {
   std::size_t n_coef = 0;  // of the others
   double tol2 = 0.0;
   std::uint64_t max_iter = 0;
+  const LaplacianFactor* graph = nullptr;  // see graph_preconditioner
 };
 
 // The stopping test on the current state; true when the column is done.
@@ -281,7 +298,7 @@ void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
     return;
   }
   apply_dt(pb.others, c.res, n, c.g);
-  precondition(pb.others, c.g, c.z);
+  precondition(pb.others, pb.graph, c.g, c.z);
   c.p = c.z;
   c.rz = dot(c.g.data(), c.z.data(), pb.n_coef);
   c.rr = dot(c.res, c.res, n);
@@ -322,7 +339,7 @@ void step_column(const Problem& pb, ColumnSolve& c) {
     rr += v * v;
     for (const TermBlock& b : pb.others) b.add(r, v, c.g.data() + b.offset + b.level(r) * b.k);
   }
-  precondition(pb.others, c.g, c.z);
+  precondition(pb.others, pb.graph, c.g, c.z);
   const double rz_next = dot(c.g.data(), c.z.data(), pb.n_coef);
   const double factor = rz_next / c.rz;
   for (std::size_t i = 0; i < pb.n_coef; ++i) c.p[i] = c.z[i] + factor * c.p[i];
@@ -330,6 +347,53 @@ void step_column(const Problem& pb, ColumnSolve& c) {
   c.rr = rr;
   ++c.iter;
   finished(pb, c);
+}
+
+// With one other fixed effect, intercepts only, beside an eliminated one that
+// keeps its intercept (id[year] + firm), S = D_B' M_A D_B is at most the
+// Laplacian L that the pair leaves on B without A's slopes (M_A projects out
+// more), and equals it where the slopes take nothing: L's factor (exact on
+// ring and chain designs, sampled where the fill would grow) preconditions S
+// far better than its diagonal blocks on weakly linked designs, where the
+// level-by-level preconditioner needs thousands of iterations. Both share
+// the null space of B's constant per connected component. Empty when the
+// design is of another kind or the graph would not fit in memory_bytes.
+template <class Row>
+std::vector<LaplacianFactor> graph_factor(const TermBlock& a, const TermBlock& b, std::size_t n,
+                                          std::span<const double> weights,
+                                          std::size_t memory_bytes) {
+  std::vector<LaplacianFactor> out;
+  const GroupRows<Row> rows = group_rows<Row>(a.codes, n, a.groups);
+  const std::size_t scratch = rows.rows.size() * sizeof(Row);
+  const std::size_t share = std::max(memory_bytes > scratch ? memory_bytes - scratch : 0,
+                                     kMinGraphShare);
+  PairLaplacianOptions po;
+  po.seed = kGraphSeed;
+  po.exact_entry_budget = share / (3 * kGraphEntryBytes / 2);
+  po.entry_limit = share / kGraphEntryBytes;
+  po.memory_bytes = share;
+  po.weights = weights.empty() ? nullptr : weights.data();
+  PairLaplacian pl = pair_laplacian(rows, b.codes, b.groups, po);
+  if (!pl.complete) return out;
+  LaplacianFactorOptions fo;
+  fo.seed = kGraphSeed;
+  fo.stream = 1;
+  fo.exact_entry_budget = share / kGraphEntryBytes;
+  if (pl.thinned) fo.max_exact_degree = 4;
+  out.push_back(laplacian_factor(std::move(pl.graph), fo));
+  return out;
+}
+
+std::vector<LaplacianFactor> graph_preconditioner(const TermBlock& a,
+                                                  std::span<const TermBlock> others,
+                                                  std::size_t n, std::span<const double> weights,
+                                                  std::size_t memory_bytes) {
+  if (others.size() != 1 || !a.intercept || !others[0].intercept || others[0].k != 1 ||
+      others[0].groups < kGraphMinGroups)
+    return {};
+  if (n <= std::numeric_limits<std::uint32_t>::max())
+    return graph_factor<std::uint32_t>(a, others[0], n, weights, memory_bytes);
+  return graph_factor<std::uint64_t>(a, others[0], n, weights, memory_bytes);
 }
 
 // Columns are independent: on large problems each runs as a pool task, all
@@ -381,6 +445,10 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   pb.n = n;
   pb.tol2 = options.tol * options.tol;
   pb.max_iter = options.max_iter;
+  // Memory for the graph: as much as the data take, as the other solvers.
+  const std::vector<LaplacianFactor> graph =
+      graph_preconditioner(eliminated, blocks, n, fe.weights(), data.size() * sizeof(double));
+  if (!graph.empty()) pb.graph = &graph.front();
 
   std::vector<ColumnSolve> cols(ncols);
   std::vector<std::size_t> active(ncols);

@@ -137,17 +137,13 @@ def test_missing_slope_values_drop_rows():
 
 
 @pytest.mark.parametrize("call, match", [
-    (lambda df: kestrel.feols("y ~ x1 | id[t] | x2 ~ cl", df), "instrumental"),
-    (lambda df: kestrel.feols("y ~ x1 + x2 | csw(id[t], firm)", df), "one model"),
-    (lambda df: kestrel.feols("y + x2 ~ x1 | id[t]", df), "one model"),
     (lambda df: kestrel.fepois("y ~ x1 | id[t]", df.assign(y=np.exp(df.y))), "feols only"),
     (lambda df: kestrel.feols("y ~ x1 | id[t]", df, vcov={"CRV3": "cl"}), "CRV3"),
+    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).vcov_as({"CRV3": "cl"}), "CRV3"),
+    (lambda df: kestrel.feols("y + x2 ~ x1 | id[t]", df, vcov={"CRV3": "cl"}), "CRV3"),
     (lambda df: kestrel.feols("y ~ x1 | id[t", df), "not understood"),
     (lambda df: kestrel.feols("y ~ x1 | id[t] + id", df), "twice"),
     (lambda df: kestrel.feols("y ~ x1 | id[t, t]", df), "twice"),
-    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).fixef(), "not available"),
-    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).predict(), "not available"),
-    (lambda df: kestrel.feols("y ~ x1 | id[t]", df).vcov_as("iid"), "not available"),
 ])
 def test_refusals(call, match):
     with pytest.raises(ValueError, match=match):
@@ -235,3 +231,118 @@ def test_results_do_not_depend_on_the_threads():
         assert run.returncode == 0, run.stderr[-2000:]
         out.append(run.stdout.strip().splitlines()[-1])
     assert out[0] == out[1]
+
+
+# After the fit: values, predictions, other covariances ------------------------------------
+def _dummies(df, rhs, weights=None):
+    data = df.dropna()
+    model = smf.wls(f"y ~ 0 + {rhs}", data, weights=data[weights]) if weights \
+        else smf.ols(f"y ~ 0 + {rhs}", data)
+    return quiet(model.fit)
+
+
+def _level(params, prefix, level, suffix=""):
+    return params[f"{prefix}[{level}]{suffix}"]
+
+
+@pytest.mark.parametrize("weights", [None, "w"])
+def test_fixef_values_and_predictions_match_the_dummies(weights):
+    # statsmodels' 0 + C(id) + C(id):t + C(firm) drops the first firm: the normalisation
+    # kestrel reports (the first fixed effect carries the level, the second's first level
+    # is 0 in a connected design). Slopes on year are those on t; intercepts on year are
+    # those on t less 2000 times the slope.
+    df = _panel(seed=1, n_id=40, n_firm=8)
+    kw = {} if weights is None else dict(weights=weights)
+    fit = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df, fixef_tol=1e-12, **kw)
+    theirs = _dummies(df, "x1 + x2 + C(id) + C(id):t + C(firm)", weights)
+    values = fit.fixef()
+    assert list(values) == ["id", "id[[year]]", "firm"]
+    for i in (0, 7, 39):
+        slope = _level(theirs.params, "C(id)", i, ":t")
+        close(values["id[[year]]"].loc[i], slope, 1e-7)
+        close(values["id"].loc[i] + 2000.0 * values["id[[year]]"].loc[i],
+              _level(theirs.params, "C(id)", i), 1e-7)
+    assert values["firm"].iloc[0] == 0.0
+    for f in (3, 7):
+        close(values["firm"].loc[f], _level(theirs.params, "C(firm)", f"T.{f}"), 1e-7)
+    close(fit.predict(), theirs.fittedvalues.to_numpy(), 1e-9)
+    close(fit.predict(df), theirs.fittedvalues.to_numpy(), 1e-9)
+
+    # New rows: a level the fit never saw, a missing slope value.
+    new = df.iloc[:4].copy()
+    new.loc[new.index[1], "id"] = 999
+    new.loc[new.index[2], "year"] = np.nan
+    with pytest.warns(kestrel.UnseenLevelWarning):
+        pred = fit.predict(new)
+    assert np.isnan(pred[1]) and np.isnan(pred[2])
+    close(pred[[0, 3]], theirs.fittedvalues.to_numpy()[[0, 3]], 1e-9)
+
+
+def test_fixef_values_of_slopes_only_and_two_slope_variables():
+    df = _panel(seed=2)
+    df["t"] = df["t"] - 2.0
+    fit = kestrel.feols("y ~ x1 + x2 | id[[t]] + firm", df, fixef_tol=1e-12)
+    theirs = _dummies(df, "x1 + x2 + C(firm) + C(id):t")
+    values = fit.fixef()
+    assert list(values) == ["id[[t]]", "firm"]
+    for f in range(6):  # one fixed effect with an intercept: no normalisation
+        close(values["firm"].loc[f], _level(theirs.params, "C(firm)", f), 1e-7)
+    close(values["id[[t]]"].loc[5], _level(theirs.params, "C(id)", 5, ":t"), 1e-7)
+    close(fit.predict(df), theirs.fittedvalues.to_numpy(), 1e-9)
+
+    df = _panel(seed=3, n_t=8)
+    fit = kestrel.feols("y ~ x1 + x2 | id[t, t2]", df, fixef_tol=1e-12)
+    theirs = _dummies(df, "x1 + x2 + C(id) + C(id):t + C(id):t2")
+    values = fit.fixef()
+    assert list(values) == ["id", "id[[t]]", "id[[t2]]"]
+    close(values["id[[t2]]"].loc[4], _level(theirs.params, "C(id)", 4, ":t2"), 1e-7)
+    close(values["id"].loc[4], _level(theirs.params, "C(id)", 4), 1e-7)
+    close(fit.predict(df), theirs.fittedvalues.to_numpy(), 1e-9)
+
+
+def test_other_covariances_after_the_fit():
+    # vcov_as gives what fitting again with that covariance gives, slopes' degrees of
+    # freedom included; the cluster jackknife is refused (its refits would need them).
+    df = _panel(seed=1, n_id=40, n_firm=8)
+    fit = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df, vcov="iid")
+    for vcov in ("hetero", {"CRV1": "cl"}, {"CRV1": "id"}, {"CRV1": "id + firm"}):
+        again = kestrel.feols("y ~ x1 + x2 | id[year] + firm", df, vcov=vcov)
+        other = fit.vcov_as(vcov, data=df)
+        close(other.se(), again.se(), 1e-12)
+        assert other.dof_fixef == again.dof_fixef
+    boot = fit.wildboottest("x1", cluster="cl", B=99, seed=3, data=df)
+    assert 0.0 <= boot.pvalue <= 1.0
+
+
+def test_two_stage_least_squares_with_slopes():
+    # linearmodels' IV2SLS on the explicit dummies (debiased: (N−1)/(N−K), N/(N−K)).
+    from linearmodels.iv import IV2SLS
+    df = _panel(seed=13, n_id=40, n_firm=8)
+    rng = np.random.default_rng(13)
+    df["z"] = rng.normal(size=len(df))
+    df["x2"] = df["x2"] + df["z"]
+    spelled = smf.ols("y ~ 0 + C(id) + C(id):t + C(firm)", df)
+    exog = pd.DataFrame(spelled.exog, columns=spelled.exog_names).assign(x1=df["x1"])
+    for vcov, kind in (("iid", "unadjusted"), ("hetero", "robust")):
+        fit = kestrel.feols("y ~ x1 | id[year] + firm | x2 ~ z", df, vcov=vcov)
+        theirs = IV2SLS(df["y"], exog, df[["x2"]], df[["z"]]).fit(cov_type=kind,
+                                                                   debiased=True)
+        close(fit.coef()[["x1", "x2"]], theirs.params[["x1", "x2"]], COEF)
+        close(fit.se()[["x1", "x2"]], theirs.std_errors[["x1", "x2"]], SE)
+    assert list(fit.first_stage) == ["x2"]
+
+
+def test_multiple_estimation_with_slopes_equals_single_fits():
+    df = _panel(seed=14, n_id=40, n_firm=8)
+    df["y2"] = df["y"] + df["x1"] * df["t"]
+    fits = kestrel.feols("y + y2 ~ csw(x1, x2) | sw(id[year] + firm, id + firm)", df,
+                         vcov={"CRV1": "cl"})
+    assert len(fits) == 8
+    for fit in fits:
+        alone = kestrel.feols(fit.formula, df, vcov={"CRV1": "cl"})
+        close(fit.coef(), alone.coef(), COEF)
+        close(fit.se(), alone.se(), SE)
+        assert dict(fit.fixef) == dict(alone.fixef)
+        assert fit.dof_fixef == alone.dof_fixef
+    slopes = fits[0].fixef()
+    assert list(slopes) == ["id", "id[[year]]", "firm"]
