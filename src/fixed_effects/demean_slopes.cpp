@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <queue>
+#include <utility>
 
 #include "fixed_effects/accuracy.hpp"
 #include "fixed_effects/preconditioned/pair_laplacian.hpp"
@@ -21,12 +24,16 @@ constexpr double kRankTolerance = 1e-9;
 
 // The graph preconditioner (graph_preconditioner): its draws' seed, bytes
 // per graph entry with the slack of growing lists, the least memory it may
-// take, and the fewest levels for which it is worth building (below, the
-// level-by-level preconditioner converges in a few iterations anyway).
+// take, the fewest levels for which it is worth building (below, the
+// level-by-level preconditioner converges in a few iterations anyway) and
+// the most levels one level may meet (a clique of d levels costs d^2).
 constexpr std::uint64_t kGraphSeed = 0x6b65737472656c32ull;
 constexpr std::size_t kGraphEntryBytes = 32;
 constexpr std::size_t kMinGraphShare = std::size_t{1} << 20;
 constexpr std::size_t kGraphMinGroups = 64;
+constexpr std::size_t kGraphMaxDegree = 256;
+// The longest step (rz / p'Sp) taken with the graph's factor; see step_column.
+constexpr double kGraphLongestStep = 1e6;
 
 // a (k x k, row-major, symmetric) becomes diagonal, its eigenvalues, and v
 // the eigenvectors as columns, by cyclic Jacobi rotations (k is the handful
@@ -185,11 +192,11 @@ void apply_dt(std::span<const TermBlock> blocks, const double* v, std::size_t n,
 
 // z := M+ g: the factored graph Laplacian when there is one, else level by
 // level.
-void precondition(std::span<const TermBlock> blocks, const LaplacianFactor* graph,
+template <class Graph>
+void precondition(std::span<const TermBlock> blocks, const Graph* graph,
                   const std::vector<double>& g, std::vector<double>& z) {
   if (graph != nullptr) {
-    std::copy(g.begin(), g.end(), z.begin());
-    laplacian_factor_solve(*graph, z);
+    graph->apply(g, z);
     return;
   }
   for (const TermBlock& b : blocks) {
@@ -237,6 +244,319 @@ void project_out(const TermBlock& b, double* v, std::size_t n, std::vector<doubl
   for (std::size_t r = 0; r < n; ++r) v[r] -= b.fit(r, coef.data() + b.level(r) * b.k);
 }
 
+// With one other fixed effect B, intercepts only, beside an eliminated one A
+// that keeps its intercept (id[year] + firm), S = D_B' M_A D_B is a sum over
+// A's levels of small blocks among the B-levels each meets: for level a with
+// Gram pseudo-inverse P and, per B-level f it meets, u_f the sum of a's terms
+// (times B's, sqrt(w) when weighted) over its rows in f,
+// S_a = diag(m_af) - [u_f' P u_g], m_af the rows' weight. Its rows sum to
+// zero (1 is among a's terms); without slopes it is the pair's clique
+// n_af n_ag / n_a, a graph Laplacian, but slopes make some off-diagonal
+// entries positive. S itself is sparse where the design is weakly linked
+// (ring and chain designs, where the level-by-level preconditioner needs
+// thousands of iterations) and is then factored exactly (SignedFactor);
+// where its fill would pass the memory, the Laplacian of its negative
+// entries is factored instead (exact or sampled, laplacian_factor.hpp). On
+// well-mixed designs S is dense, the graph is given up while it is built and
+// the level blocks serve (they converge in a few iterations there).
+struct SignedGraph {
+  std::vector<std::vector<std::pair<std::uint32_t, double>>> adj;  // off-diagonal entries
+  std::vector<double> diag;
+  std::size_t entries = 0;
+};
+
+// What S = D_B' M_A D_B needs of the rows when B is one fixed effect with a
+// single term: per level a of A, the B-levels f it meets (in order of first
+// row) and u_af, the sums over their rows of A's terms times B's term; per
+// B-level its mass m_f, the sum of B's term squared. S p is then
+// diag(m) p - sum_a U_a' P_a U_a p, a pass over the pairs instead of three
+// over the rows.
+struct PairSums {
+  std::size_t k = 0;                 // A's terms
+  std::vector<std::size_t> start;    // per A-level, into level and u
+  std::vector<std::uint32_t> level;  // B-level of each pair
+  std::vector<double> u;             // k per pair
+  std::vector<double> mass;          // per B-level
+
+  std::size_t bytes() const {
+    return start.size() * sizeof(std::size_t) + level.size() * sizeof(std::uint32_t) +
+           (u.size() + mass.size()) * sizeof(double);
+  }
+};
+
+template <class Row>
+PairSums pair_sums(const TermBlock& a, const TermBlock& b, const GroupRows<Row>& rows) {
+  PairSums ps;
+  const std::size_t k = a.k;
+  ps.k = k;
+  constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> where(b.groups, kUnseen);
+  std::vector<double> t(k);
+  ps.start.reserve(a.groups + 1);
+  ps.start.push_back(0);
+  ps.mass.assign(b.groups, 0.0);
+  for (std::size_t l = 0; l < a.groups; ++l) {
+    const std::size_t first = ps.level.size();
+    for (std::size_t j = rows.start[l]; j < rows.start[l + 1]; ++j) {
+      const std::size_t r = rows.row(j);
+      const std::size_t f = b.level(r);
+      if (where[f] == kUnseen) {
+        where[f] = static_cast<std::uint32_t>(ps.level.size() - first);
+        ps.level.push_back(static_cast<std::uint32_t>(f));
+        ps.u.resize(ps.u.size() + k, 0.0);
+      }
+      a.terms(r, t.data());
+      double bv = 0.0;
+      b.terms(r, &bv);
+      double* uf = ps.u.data() + (first + where[f]) * k;
+      for (std::size_t i = 0; i < k; ++i) uf[i] += t[i] * bv;
+      ps.mass[f] += bv * bv;
+    }
+    for (std::size_t j = first; j < ps.level.size(); ++j) where[ps.level[j]] = kUnseen;
+    ps.start.push_back(ps.level.size());
+  }
+  return ps;
+}
+
+// q := S p (t, h: scratch of k values).
+void pair_apply(const TermBlock& a, const PairSums& ps, const double* p, double* q,
+                std::vector<double>& t, std::vector<double>& h) {
+  const std::size_t k = ps.k;
+  for (std::size_t f = 0; f < ps.mass.size(); ++f) q[f] = ps.mass[f] * p[f];
+  for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
+    std::fill(t.begin(), t.end(), 0.0);
+    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+      const double pf = p[ps.level[j]];
+      const double* u = ps.u.data() + j * k;
+      for (std::size_t i = 0; i < k; ++i) t[i] += u[i] * pf;
+    }
+    const double* pinv = a.pinv.data() + l * k * k;
+    for (std::size_t i = 0; i < k; ++i) {
+      double v = 0.0;
+      for (std::size_t m = 0; m < k; ++m) v += pinv[i * k + m] * t[m];
+      h[i] = v;
+    }
+    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+      const double* u = ps.u.data() + j * k;
+      double v = 0.0;
+      for (std::size_t i = 0; i < k; ++i) v += u[i] * h[i];
+      q[ps.level[j]] -= v;
+    }
+  }
+}
+
+// S's entries from the pairs, or an empty graph when a level meets more
+// than kGraphMaxDegree B-levels or the entries pass entry_limit.
+SignedGraph signed_graph(const TermBlock& a, const PairSums& ps, std::size_t entry_limit) {
+  SignedGraph g;
+  const std::size_t k = ps.k;
+  const std::size_t groups = ps.mass.size();
+  constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
+  std::vector<double> h(k);
+  // Entries of a B-level's list by neighbour, while a level's block is added.
+  std::vector<std::uint32_t> slot(groups, kUnseen);
+  g.adj.resize(groups);
+  g.diag = ps.mass;
+  for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
+    const std::size_t first = ps.start[l];
+    const std::size_t d = ps.start[l + 1] - first;
+    if (d > kGraphMaxDegree) return {};
+    const double* p = a.pinv.data() + l * k * k;
+    for (std::size_t x = 0; x < d; ++x) {
+      const double* ux = ps.u.data() + (first + x) * k;
+      for (std::size_t i = 0; i < k; ++i) {
+        double v = 0.0;
+        for (std::size_t m = 0; m < k; ++m) v += p[i * k + m] * ux[m];
+        h[i] = v;
+      }
+      const std::uint32_t fx = ps.level[first + x];
+      g.diag[fx] -= dot(h.data(), ux, k);
+      auto& list = g.adj[fx];
+      for (std::size_t e = 0; e < list.size(); ++e) slot[list[e].first] = static_cast<std::uint32_t>(e);
+      for (std::size_t y = 0; y < d; ++y) {
+        if (y == x) continue;
+        const double v = -dot(h.data(), ps.u.data() + (first + y) * k, k);
+        const std::uint32_t fy = ps.level[first + y];
+        if (slot[fy] != kUnseen) {
+          list[slot[fy]].second += v;
+        } else {
+          slot[fy] = static_cast<std::uint32_t>(list.size());
+          list.emplace_back(fy, v);
+          ++g.entries;
+        }
+      }
+      for (const auto& e : list) slot[e.first] = kUnseen;
+    }
+    if (g.entries > entry_limit) return {};
+  }
+  return g;
+}
+
+// L D L' of a symmetric positive semidefinite matrix by elimination in
+// minimum-degree order (ties: lowest vertex), every update exact. A pivot
+// below kNullPivot of its row's original diagonal is a direction of the
+// null space (the last level of each connected component): its value is 0
+// in the solve, which then solves consistent systems.
+struct SignedFactor {
+  std::vector<std::uint32_t> order;
+  std::vector<double> pivot;
+  std::vector<std::size_t> col_start;
+  std::vector<std::uint32_t> col_vertex;
+  std::vector<double> col_value;  // the entry of L
+};
+
+constexpr double kNullPivot = 1e-9;
+
+// False when the live entries pass entry_limit (the factor is then not
+// worth its memory).
+bool signed_factor(SignedGraph&& g, std::size_t entry_limit, SignedFactor& out) {
+  const std::size_t nv = g.diag.size();
+  const std::vector<double> original = g.diag;
+  using Item = std::pair<std::size_t, std::uint32_t>;
+  std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
+  for (std::size_t v = 0; v < nv; ++v) queue.emplace(g.adj[v].size(), static_cast<std::uint32_t>(v));
+  std::vector<char> done(nv, 0);
+  constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> slot(nv, kNone);
+  std::size_t live = g.entries;
+  out.col_start.assign(1, 0);
+  while (!queue.empty()) {
+    const auto [degree, v] = queue.top();
+    queue.pop();
+    if (done[v] || degree != g.adj[v].size()) continue;  // a stale entry
+    done[v] = 1;
+    auto nb = std::move(g.adj[v]);
+    g.adj[v] = {};
+    live -= nb.size();
+    const double d = g.diag[v];
+    const bool null = !(d > kNullPivot * original[v]);
+    out.order.push_back(v);
+    out.pivot.push_back(null ? 0.0 : d);
+    // v leaves its neighbours' lists.
+    for (const auto& [u, a_uv] : nb) {
+      auto& list = g.adj[u];
+      for (std::size_t e = 0; e < list.size(); ++e) {
+        if (list[e].first == v) {
+          list[e] = list.back();
+          list.pop_back();
+          --live;
+          break;
+        }
+      }
+    }
+    if (!null) {
+      // The Schur complement: a_uw -= a_uv a_wv / d over v's neighbours.
+      for (const auto& [u, a_uv] : nb) {
+        const double f = a_uv / d;
+        out.col_vertex.push_back(u);
+        out.col_value.push_back(f);
+        g.diag[u] -= f * a_uv;
+        auto& list = g.adj[u];
+        for (std::size_t e = 0; e < list.size(); ++e) slot[list[e].first] = static_cast<std::uint32_t>(e);
+        for (const auto& [w, a_wv] : nb) {
+          if (w == u) continue;
+          const double delta = -f * a_wv;
+          if (slot[w] != kNone) {
+            list[slot[w]].second += delta;
+          } else {
+            slot[w] = static_cast<std::uint32_t>(list.size());
+            list.emplace_back(w, delta);
+            ++live;
+          }
+        }
+        for (const auto& e : list) slot[e.first] = kNone;
+      }
+      for (const auto& [u, a_uv] : nb) queue.emplace(g.adj[u].size(), u);
+    } else {
+      for (const auto& [u, a_uv] : nb) queue.emplace(g.adj[u].size(), u);
+    }
+    out.col_start.push_back(out.col_vertex.size());
+    if (live + out.col_vertex.size() > entry_limit) return false;
+  }
+  return true;
+}
+
+void signed_factor_solve(const SignedFactor& f, std::span<double> b) {
+  const std::size_t steps = f.order.size();
+  for (std::size_t s = 0; s < steps; ++s) {
+    const double bv = b[f.order[s]];
+    for (std::size_t e = f.col_start[s]; e < f.col_start[s + 1]; ++e)
+      b[f.col_vertex[e]] -= f.col_value[e] * bv;
+  }
+  for (std::size_t s = 0; s < steps; ++s) {
+    const std::uint32_t v = f.order[s];
+    b[v] = f.pivot[s] > 0.0 ? b[v] / f.pivot[s] : 0.0;
+  }
+  for (std::size_t s = steps; s-- > 0;) {
+    const std::uint32_t v = f.order[s];
+    double x = b[v];
+    for (std::size_t e = f.col_start[s]; e < f.col_start[s + 1]; ++e)
+      x -= f.col_value[e] * b[f.col_vertex[e]];
+    b[v] = x;
+  }
+}
+
+struct GraphPreconditioner {
+  bool exact = false;
+  bool laplacian = false;
+  SignedFactor signed_factor;
+  LaplacianFactor laplacian_factor;
+
+  bool any() const { return exact || laplacian; }
+  // Iterations after which a column goes on without it: an exact factor
+  // finishes in a few; a sampled or partial one may take a few hundred
+  // where the level blocks would take thousands.
+  std::uint64_t patience() const { return exact ? 10 : 300; }
+  void apply(const std::vector<double>& g, std::vector<double>& z) const {
+    std::copy(g.begin(), g.end(), z.begin());
+    if (exact) {
+      signed_factor_solve(signed_factor, z);
+    } else {
+      laplacian_factor_solve(laplacian_factor, z);
+    }
+  }
+};
+
+// The graph preconditioner of S from the pairs (the graph is worth its cost
+// only when B has enough levels and A keeps its intercept, so that S is
+// Laplacian-like).
+void build_graph(GraphPreconditioner& pre, const TermBlock& a, const PairSums& ps,
+                 std::size_t memory_bytes) {
+  if (!a.intercept || ps.mass.size() < kGraphMinGroups) return;
+  const std::size_t share = std::max(memory_bytes > ps.bytes() ? memory_bytes - ps.bytes() : 0,
+                                     kMinGraphShare);
+  const std::size_t entry_limit = share / kGraphEntryBytes;
+  SignedGraph g = signed_graph(a, ps, entry_limit);
+  if (g.adj.empty()) return;
+  // The Laplacian of the negative entries, kept aside in case the exact
+  // factor's fill passes the memory.
+  LaplacianGraph laplacian(ps.mass.size());
+  for (std::size_t v = 0; v < g.adj.size(); ++v)
+    for (const auto& [u, value] : g.adj[v])
+      if (u > v && value < 0.0) laplacian.add(static_cast<std::uint32_t>(v), u, -value);
+  if (signed_factor(std::move(g), entry_limit, pre.signed_factor)) {
+    pre.exact = true;
+    return;
+  }
+  pre.signed_factor = {};
+  LaplacianFactorOptions fo;
+  fo.seed = kGraphSeed;
+  fo.exact_entry_budget = entry_limit;
+  pre.laplacian_factor = laplacian_factor(std::move(laplacian), fo);
+  pre.laplacian = true;
+}
+
+// The pairs, when the other fixed effects are one with a single term (B
+// levels numbered in 32 bits).
+PairSums reduced_pairs(const TermBlock& a, std::span<const TermBlock> others, std::size_t n) {
+  if (others.size() != 1 || others[0].k != 1 ||
+      others[0].groups >= std::numeric_limits<std::uint32_t>::max())
+    return {};
+  if (n <= std::numeric_limits<std::uint32_t>::max())
+    return pair_sums(a, others[0], group_rows<std::uint32_t>(a.codes, n, a.groups));
+  return pair_sums(a, others[0], group_rows<std::uint64_t>(a.codes, n, a.groups));
+}
+
 // One column's conjugate gradient on the system left once the largest fixed
 // effect is eliminated: S beta = D_B' M_A y, with S = D_B' M_A D_B, M_A the
 // projection off the eliminated fixed effect A, D_B the other fixed effects'
@@ -244,7 +564,9 @@ void project_out(const TermBlock& b, double* v, std::size_t n, std::vector<doubl
 // blocks). Its residual M_A (y - D_B beta) is the column's.
 struct ColumnSolve {
   double* res = nullptr;  // the column in the data
-  std::vector<double> q, beta, g, z, p, sums, coef;
+  // q: M_A D_B p by rows, or S p by the pairs (then res is M_A y until
+  // finish_column); t, h: the pairs' scratch.
+  std::vector<double> q, beta, g, z, p, sums, coef, t, h;
   double yy = 0.0;
   double floor2 = 0.0;
   double rz = 0.0;
@@ -253,6 +575,7 @@ struct ColumnSolve {
   bool done = false;
   bool converged = false;
   bool limit = false;
+  bool plain = false;  // the graph given up for this column
 };
 
 struct Problem {
@@ -262,15 +585,32 @@ struct Problem {
   std::size_t n_coef = 0;  // of the others
   double tol2 = 0.0;
   std::uint64_t max_iter = 0;
-  const LaplacianFactor* graph = nullptr;  // see graph_preconditioner
+  const GraphPreconditioner* graph = nullptr;  // see build_graph
+  const PairSums* pairs = nullptr;             // see PairSums
 };
 
 // The stopping test on the current state; true when the column is done.
 // c.rr: the residual's sum of squares, up to date.
+bool small(const Problem& pb, const ColumnSolve& c, double rz) {
+  return rz <= pb.tol2 * std::fmax(c.rr, c.floor2) ||
+         rz <= kRoundingFloor * kRoundingFloor * c.yy;
+}
+
 bool finished(const Problem& pb, ColumnSolve& c) {
   if (!std::isfinite(c.rz)) return c.done = true;
-  if (c.rz <= pb.tol2 * std::fmax(c.rr, c.floor2) ||
-      c.rz <= kRoundingFloor * kRoundingFloor * c.yy) {
+  if (small(pb, c, c.rz)) {
+    // The graph's factor is blind to the directions it took for null ones;
+    // the level blocks see every direction: a column is done when both say
+    // so, so that a direction wrongly taken for null (a tiny pivot) leaves
+    // the column unconverged instead of wrong.
+    if (pb.graph != nullptr && !c.plain) {
+      std::vector<double> z(c.g.size());
+      precondition<GraphPreconditioner>(pb.others, nullptr, c.g, z);
+      if (!small(pb, c, dot(c.g.data(), z.data(), c.g.size()))) {
+        if (c.iter >= pb.max_iter) c.limit = true;
+        return c.done = c.limit;
+      }
+    }
     c.converged = true;
     return c.done = true;
   }
@@ -284,7 +624,11 @@ bool finished(const Problem& pb, ColumnSolve& c) {
 // scale: the column's centred sum of squares, or null (its own sum of squares).
 void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
   const std::size_t n = pb.n;
-  c.q.resize(n);
+  c.q.resize(pb.pairs != nullptr ? pb.n_coef : n);
+  if (pb.pairs != nullptr) {
+    c.t.resize(pb.pairs->k);
+    c.h.resize(pb.pairs->k);
+  }
   c.yy = dot(c.res, c.res, n);
   c.floor2 = kScaleFloor * kScaleFloor * (scale != nullptr ? *scale : c.yy);
   c.sums.resize(pb.eliminated->groups * pb.eliminated->k);
@@ -305,12 +649,16 @@ void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
   finished(pb, c);
 }
 
-// One iteration in three passes over the rows: q = D_B p with its sums on
-// A's levels; q less its projection on A, with q.q; the residual's update
-// with its sum of squares and D_B' of it.
-void step_column(const Problem& pb, ColumnSolve& c) {
-  const std::size_t n = pb.n;
+// p'Sp, with q = S p by the pairs, or in two passes over the rows (q = D_B p
+// with its sums on A's levels; q less its projection on A), q then being
+// M_A D_B p for the residual's update.
+double curvature(const Problem& pb, ColumnSolve& c) {
   const TermBlock& a = *pb.eliminated;
+  if (pb.pairs != nullptr) {
+    pair_apply(a, *pb.pairs, c.p.data(), c.q.data(), c.t, c.h);
+    return dot(c.p.data(), c.q.data(), pb.n_coef);
+  }
+  const std::size_t n = pb.n;
   std::fill(c.sums.begin(), c.sums.end(), 0.0);
   for (std::size_t r = 0; r < n; ++r) {
     double qr = 0.0;
@@ -325,23 +673,57 @@ void step_column(const Problem& pb, ColumnSolve& c) {
     c.q[r] = qr;
     pq += qr * qr;
   }
+  return pq;
+}
+
+// One iteration: by the pairs, the gradient and the residual's sum of
+// squares follow in coefficient space (||M_A(y - D_B beta)||^2 changes by
+// -2 alpha p'g + alpha^2 p'Sp); by rows, the residual is updated with its
+// sum of squares and D_B' of it in a third pass.
+void step_column(const Problem& pb, ColumnSolve& c) {
+  const std::size_t n = pb.n;
+  const double pq = curvature(pb, c);
+  if (pb.graph != nullptr && !c.plain && !(pq * kGraphLongestStep > c.rz)) {
+    // A step longer than any a factor of S takes (about 1 when exact): the
+    // direction lies in what the factor wrongly sees of S's near null space
+    // (weakly identified levels, rounding), and taking it would blow up
+    // the coefficients. The level blocks go on from here, no step taken.
+    c.plain = true;
+    precondition<GraphPreconditioner>(pb.others, nullptr, c.g, c.z);
+    c.p = c.z;
+    c.rz = dot(c.g.data(), c.z.data(), pb.n_coef);
+    ++c.iter;
+    finished(pb, c);
+    return;
+  }
   if (!(pq > 0.0) || !std::isfinite(pq)) {  // breakdown
     c.done = true;
     return;
   }
   const double alpha = c.rz / pq;
   for (std::size_t i = 0; i < pb.n_coef; ++i) c.beta[i] += alpha * c.p[i];
-  std::fill(c.g.begin(), c.g.end(), 0.0);
   double rr = 0.0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double v = c.res[r] - alpha * c.q[r];
-    c.res[r] = v;
-    rr += v * v;
-    for (const TermBlock& b : pb.others) b.add(r, v, c.g.data() + b.offset + b.level(r) * b.k);
+  if (pb.pairs != nullptr) {
+    const double pg = dot(c.p.data(), c.g.data(), pb.n_coef);
+    for (std::size_t i = 0; i < pb.n_coef; ++i) c.g[i] -= alpha * c.q[i];
+    rr = std::fmax(c.rr - 2.0 * alpha * pg + alpha * alpha * pq, 0.0);
+  } else {
+    std::fill(c.g.begin(), c.g.end(), 0.0);
+    for (std::size_t r = 0; r < n; ++r) {
+      const double v = c.res[r] - alpha * c.q[r];
+      c.res[r] = v;
+      rr += v * v;
+      for (const TermBlock& b : pb.others) b.add(r, v, c.g.data() + b.offset + b.level(r) * b.k);
+    }
   }
-  precondition(pb.others, pb.graph, c.g, c.z);
+  // A graph that has not finished the column within its patience is not
+  // serving it (a null direction misjudged, a sampled factor far from S):
+  // the level blocks go on from here, with a fresh direction.
+  const bool give_up = pb.graph != nullptr && !c.plain && c.iter + 1 >= pb.graph->patience();
+  if (give_up) c.plain = true;
+  precondition(pb.others, c.plain ? nullptr : pb.graph, c.g, c.z);
   const double rz_next = dot(c.g.data(), c.z.data(), pb.n_coef);
-  const double factor = rz_next / c.rz;
+  const double factor = give_up ? 0.0 : rz_next / c.rz;
   for (std::size_t i = 0; i < pb.n_coef; ++i) c.p[i] = c.z[i] + factor * c.p[i];
   c.rz = rz_next;
   c.rr = rr;
@@ -349,51 +731,23 @@ void step_column(const Problem& pb, ColumnSolve& c) {
   finished(pb, c);
 }
 
-// With one other fixed effect, intercepts only, beside an eliminated one that
-// keeps its intercept (id[year] + firm), S = D_B' M_A D_B is at most the
-// Laplacian L that the pair leaves on B without A's slopes (M_A projects out
-// more), and equals it where the slopes take nothing: L's factor (exact on
-// ring and chain designs, sampled where the fill would grow) preconditions S
-// far better than its diagonal blocks on weakly linked designs, where the
-// level-by-level preconditioner needs thousands of iterations. Both share
-// the null space of B's constant per connected component. Empty when the
-// design is of another kind or the graph would not fit in memory_bytes.
-template <class Row>
-std::vector<LaplacianFactor> graph_factor(const TermBlock& a, const TermBlock& b, std::size_t n,
-                                          std::span<const double> weights,
-                                          std::size_t memory_bytes) {
-  std::vector<LaplacianFactor> out;
-  const GroupRows<Row> rows = group_rows<Row>(a.codes, n, a.groups);
-  const std::size_t scratch = rows.rows.size() * sizeof(Row);
-  const std::size_t share = std::max(memory_bytes > scratch ? memory_bytes - scratch : 0,
-                                     kMinGraphShare);
-  PairLaplacianOptions po;
-  po.seed = kGraphSeed;
-  po.exact_entry_budget = share / (3 * kGraphEntryBytes / 2);
-  po.entry_limit = share / kGraphEntryBytes;
-  po.memory_bytes = share;
-  po.weights = weights.empty() ? nullptr : weights.data();
-  PairLaplacian pl = pair_laplacian(rows, b.codes, b.groups, po);
-  if (!pl.complete) return out;
-  LaplacianFactorOptions fo;
-  fo.seed = kGraphSeed;
-  fo.stream = 1;
-  fo.exact_entry_budget = share / kGraphEntryBytes;
-  if (pl.thinned) fo.max_exact_degree = 4;
-  out.push_back(laplacian_factor(std::move(pl.graph), fo));
-  return out;
-}
-
-std::vector<LaplacianFactor> graph_preconditioner(const TermBlock& a,
-                                                  std::span<const TermBlock> others,
-                                                  std::size_t n, std::span<const double> weights,
-                                                  std::size_t memory_bytes) {
-  if (others.size() != 1 || !a.intercept || !others[0].intercept || others[0].k != 1 ||
-      others[0].groups < kGraphMinGroups)
-    return {};
-  if (n <= std::numeric_limits<std::uint32_t>::max())
-    return graph_factor<std::uint32_t>(a, others[0], n, weights, memory_bytes);
-  return graph_factor<std::uint64_t>(a, others[0], n, weights, memory_bytes);
+// By the pairs, the column's residual at the end: M_A y - M_A D_B beta, in
+// two passes over the rows.
+void finish_column(const Problem& pb, ColumnSolve& c) {
+  if (pb.pairs == nullptr || c.iter == 0) return;
+  const std::size_t n = pb.n;
+  const TermBlock& a = *pb.eliminated;
+  std::vector<double> fit(n);
+  std::fill(c.sums.begin(), c.sums.end(), 0.0);
+  for (std::size_t r = 0; r < n; ++r) {
+    double v = 0.0;
+    for (const TermBlock& b : pb.others) v += b.fit(r, c.beta.data() + b.offset + b.level(r) * b.k);
+    fit[r] = v;
+    a.add(r, v, c.sums.data() + a.level(r) * a.k);
+  }
+  level_coefficients(a, c.sums, c.coef);
+  for (std::size_t r = 0; r < n; ++r)
+    c.res[r] -= fit[r] - a.fit(r, c.coef.data() + a.level(r) * a.k);
 }
 
 // Columns are independent: on large problems each runs as a pool task, all
@@ -446,9 +800,11 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   pb.tol2 = options.tol * options.tol;
   pb.max_iter = options.max_iter;
   // Memory for the graph: as much as the data take, as the other solvers.
-  const std::vector<LaplacianFactor> graph =
-      graph_preconditioner(eliminated, blocks, n, fe.weights(), data.size() * sizeof(double));
-  if (!graph.empty()) pb.graph = &graph.front();
+  const PairSums pairs = reduced_pairs(eliminated, blocks, n);
+  if (!pairs.start.empty()) pb.pairs = &pairs;
+  GraphPreconditioner graph;
+  if (pb.pairs != nullptr) build_graph(graph, eliminated, pairs, data.size() * sizeof(double));
+  if (graph.any()) pb.graph = &graph;
 
   std::vector<ColumnSolve> cols(ncols);
   std::vector<std::size_t> active(ncols);
@@ -473,6 +829,11 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
     if (active.empty()) break;
     for_columns(cols, active, n, [&](ColumnSolve& c) { step_column(pb, c); });
     ++iter;
+  }
+  if (pb.pairs != nullptr) {
+    active.resize(ncols);
+    for (std::size_t c = 0; c < ncols; ++c) active[c] = c;
+    for_columns(cols, active, n, [&](ColumnSolve& c) { finish_column(pb, c); });
   }
   for (const ColumnSolve& c : cols) {
     out.report.cg_iterations = std::max(out.report.cg_iterations, c.iter);

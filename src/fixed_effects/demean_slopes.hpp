@@ -11,8 +11,13 @@
 // of D_B'D_B's level blocks. One fixed effect takes no iteration. Columns are
 // independent (pool tasks on large problems, in step so that the observer
 // sees every iteration from the calling thread); every sum runs in row order,
-// so results do not depend on threads. Designs where B is weakly linked
-// through A (a ring of firms) converge slowly: no graph preconditioner here.
+// so results do not depend on threads. When B is one fixed effect with a
+// single term (id[year] + firm), S is applied from per-(A-level, B-level)
+// sums, a pass over those pairs per iteration instead of three over the
+// rows, and, when A keeps its intercept, S itself is factored where it is
+// sparse (weakly linked designs: a ring of firms) or the graph of its
+// negative entries otherwise, and preconditions the iteration in place of
+// the level blocks (see demean_slopes.cpp for the safeguards).
 //
 // Shapes: n rows; fixed effect q has G_q levels and k_q terms, its
 // coefficients laid out level by level (G_q * k_q values).

@@ -13,6 +13,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.linalg
 import statsmodels.api as sm
 import statsmodels.formula.api as smf
 from layer_support import close, quiet
@@ -52,6 +53,11 @@ def _oracle(df, rhs, vcov, weights=None):
     spelled = smf.ols(f"y ~ {rhs}", data)
     exog = pd.DataFrame(spelled.exog, columns=spelled.exog_names, index=data.index)
     exog = exog.loc[:, (exog != 0).any()]
+    # And less the columns other columns span (separate components of the fixed
+    # effects): statsmodels' clustered factor counts columns, not the rank.
+    _, r, order = scipy.linalg.qr(exog.to_numpy(), mode="economic", pivoting=True)
+    rank = int(np.sum(np.abs(np.diag(r)) > 1e-9 * np.abs(r[0, 0])))
+    exog = exog.iloc[:, np.sort(order[:rank])]
     model = (sm.WLS(data["y"], exog, weights=data[weights]) if weights
              else sm.OLS(data["y"], exog))
     if vcov == "iid":
@@ -61,8 +67,9 @@ def _oracle(df, rhs, vcov, weights=None):
     return model.fit(cov_type="cluster", cov_kwds={"groups": data["cl"].to_numpy()})
 
 
-def _check(df, fml, rhs, weights=None, names=("x1", "x2")):
-    kw = {} if weights is None else dict(weights=weights)
+def _check(df, fml, rhs, weights=None, names=("x1", "x2"), **kw):
+    if weights is not None:
+        kw["weights"] = weights
     for vcov in ("iid", "hetero", {"CRV1": "cl"}):
         fit = kestrel.feols(fml, df, vcov=vcov, **kw)
         used = df[fit.mask]
@@ -346,3 +353,86 @@ def test_multiple_estimation_with_slopes_equals_single_fits():
         assert fit.dof_fixef == alone.dof_fixef
     slopes = fits[0].fixef()
     assert list(slopes) == ["id", "id[[year]]", "firm"]
+
+
+# Weakly linked designs: the second fixed effect's graph ------------------------------------
+def _linked(family, seed=0, n_id=160, n_t=6, n_firm=80):
+    """Worker–firm panels with unit trends whose firms (more than the solver's threshold for
+    its graph) are linked in a given pattern: "ring" (each worker moves one firm along a
+    ring every year, the benchmark's difficult design), "components" (two separate rings),
+    "star" (every worker passes through one hub firm), "chain" (moves along a line, rarely)."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat(np.arange(n_id), n_t)
+    t = np.tile(np.arange(n_t, dtype=float), n_id)
+    start = (np.arange(n_id) * n_firm // n_id)[ids]
+    if family == "ring":
+        firm = (start + t.astype(int)) % n_firm
+    elif family == "components":
+        half = n_firm // 2
+        firm = (start % half + t.astype(int)) % half + half * (ids >= n_id // 2)
+    elif family == "star":
+        firm = np.where(t < 2, 0, 1 + (ids % (n_firm - 1)))
+    else:
+        moves = rng.random(ids.size) < 0.2
+        firm = np.minimum(start + np.cumsum(moves.reshape(n_id, n_t), axis=1).ravel(),
+                          n_firm - 1)
+    x1 = rng.normal(size=ids.size) + 0.1 * firm
+    x2 = rng.normal(size=ids.size)
+    y = 0.5 * x1 - 0.3 * x2 + rng.normal(size=n_id)[ids] * t + rng.normal(size=n_id)[ids] \
+        + rng.normal(size=n_firm)[firm] + rng.normal(size=ids.size)
+    return pd.DataFrame(dict(id=ids, t=t, year=t + 2000.0, firm=firm, x1=x1, x2=x2, y=y,
+                             cl=rng.integers(0, 12, ids.size),
+                             w=rng.uniform(0.2, 3.0, ids.size)))
+
+
+@pytest.mark.parametrize("family", ["ring", "components", "star", "chain"])
+def test_weakly_linked_designs_match_the_dummies(family):
+    # Separate components (and the chain's) are redundancies beyond one per fixed effect:
+    # exact degrees of freedom are those of the explicit design.
+    df = _linked(family)
+    exact = kestrel.ssc(fixef_exact=True)
+    fit = _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)",
+                 ssc=exact)
+    # Exact elimination of the firms' system: a handful of iterations, not thousands.
+    assert fit.iterations <= 5
+    _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)",
+           weights="w", ssc=exact)
+
+
+def test_columns_inside_and_near_the_span_of_weakly_linked_slopes():
+    df = _linked("ring", seed=1)
+    rng = np.random.default_rng(1)
+    trend = rng.normal(size=160)[df["id"]] * df["t"]
+    # Inside: a unit trend plus a firm effect is absorbed, and dropped.
+    df["inside"] = trend + rng.normal(size=80)[df["firm"]]
+    with pytest.warns(kestrel.CollinearityWarning, match="inside"):
+        fit = kestrel.feols("y ~ x1 + inside | id[year] + firm", df, vcov="iid")
+    alone = kestrel.feols("y ~ x1 | id[year] + firm", df, vcov="iid")
+    close(fit.coef()["x1"], alone.coef()["x1"], COEF)
+    # Near: the same plus a little noise is kept and estimated as the dummies do.
+    df["near"] = df["inside"] + 1e-3 * rng.normal(size=len(df))
+    fit = kestrel.feols("y ~ x1 + near | id[year] + firm", df, vcov="iid", fixef_tol=1e-12)
+    theirs = _oracle(df, "x1 + near + C(id) + C(id):t + C(firm)", "iid")
+    close(fit.coef()[["x1", "near"]], theirs.params[["x1", "near"]], 1e-6)
+
+
+def test_a_sparse_design_with_weakly_identified_firms():
+    # Three periods a worker at random firms: one degree of freedom per worker beside its
+    # trend, firms identified by few rows. The firms' factor meets a near-null direction;
+    # the solver must not step along it (the coefficients would blow up) and ends as the
+    # explicit dummies do.
+    rng = np.random.default_rng(5)
+    n_id, n_t, n_firm = 300, 3, 300
+    ids = np.repeat(np.arange(n_id), n_t)
+    t = np.tile(np.arange(n_t, dtype=float), n_id)
+    firm = rng.integers(0, n_firm, ids.size)
+    x1 = rng.normal(size=ids.size) + 0.1 * firm
+    x2 = rng.normal(size=ids.size)
+    y = 0.5 * x1 - 0.3 * x2 + rng.normal(size=n_id)[ids] * t \
+        + rng.normal(size=n_firm)[firm] + rng.normal(size=ids.size)
+    df = pd.DataFrame(dict(id=ids, t=t, firm=firm, x1=x1, x2=x2, y=y))
+    for tol in (1e-8, 1e-13):
+        fit = kestrel.feols("y ~ x1 + x2 | id[t] + firm", df, vcov="iid", fixef_tol=tol)
+        assert fit.converged
+        theirs = _oracle(df[fit.mask], "x1 + x2 + C(id) + C(id):t + C(firm)", "iid")
+        close(fit.coef()[["x1", "x2"]], theirs.params[["x1", "x2"]], 1e-6)
