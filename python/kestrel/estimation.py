@@ -119,9 +119,6 @@ def feols(fml: str, data: Any, vcov: Any = None, *, vcov_kwargs: Any = None, ssc
         return multiple.fit_all(models, data, vcov, vcov_kwargs, conv, options, ns)
     model = formula.parse(fml, slopes=True)
     vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
-    if model.slopes and vc.jackknife:
-        raise ValueError(f"vcov={vcov!r}: the cluster jackknife (CRV3) is not available with "
-                         "varying slopes yet; use CRV1")
     steps.check_weighted_vcov(vc, vcov, options)
     # HC2 and HC3 with fixed effects or 2SLS, CRV3 with 2SLS.
     inference_module.check_request(vc, vcov, bool(model.fixef), model.iv is not None)

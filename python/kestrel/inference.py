@@ -63,10 +63,13 @@ class State:
     # Weighted fits: data and residuals are times √w; frequency weights at the rows used.
     weighted: bool = False
     counts: np.ndarray | None = None
-    # Varying slopes: whether the fit has them, and their degrees of freedom (within
-    # absorbed_dof, counted under every convention).
-    slopes: bool = False
+    # Varying slopes: their degrees of freedom (within absorbed_dof, counted under every
+    # convention).
     slope_dof: int = 0
+    # And what the jackknife's refits absorb again: every fixed effect's codes over the
+    # rows used and their slope terms (columns over the rows used, layout).
+    slope_codes: list | None = None
+    slope_terms: tuple | None = None
     cache: dict = field(default_factory=dict)
 
     def units(self) -> np.ndarray:
@@ -94,7 +97,17 @@ def state(d: Any, sample: dict, inference: cov.Inference, absorbed: dict, y: int
                  serial=inference.serial, serial_vc=serial_vc, tol=float(tol),
                  maxiter=int(maxiter), solver=solver, iv=iv_refit,
                  weighted="root" in absorbed, counts=inference.counts,
-                 slopes="slope_fe" in sample, slope_dof=int(sample.get("slope_dof", 0)))
+                 slope_dof=int(sample.get("slope_dof", 0)),
+                 **_slope_state(sample))
+
+
+def _slope_state(sample: dict) -> dict:
+    if "slope_fe" not in sample:
+        return {}
+    mask = sample["mask"]
+    columns, layout = sample["slope_terms"]
+    return dict(slope_codes=list(sample["slope_fe"]),
+                slope_terms=([np.ascontiguousarray(c[mask]) for c in columns], list(layout)))
 
 
 def _need(fit: Fit, what: str) -> State:
@@ -115,9 +128,6 @@ def vcov_as(fit: Fit, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
     if fit._likelihood and (vc.jackknife or (vc.kind == "hetero" and vc.hc > 1)):
         raise ValueError(f"vcov={vcov!r} is not available for GLMs; use 'iid', 'hetero' "
                          "(HC1), 'HC0' or {'CRV1': ...}")
-    if vc.jackknife and st.slopes:
-        raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available with varying "
-                         "slopes yet; use {'CRV1': ...}")
     if vc.jackknife and st.weighted:
         raise ValueError(f"vcov={vcov!r} (the CRV3 jackknife) is not available for a weighted "
                          "fit yet; use {'CRV1': ...}")
@@ -358,7 +368,10 @@ def jackknife(st: State, inference: cov.Inference, codes: np.ndarray) -> cov.Cov
     absorbed columns absorbed again over the others."""
     g = int(codes.max()) + 1
     k = len(st.x)
-    nested = steps.nested_in(st.fe_names, st.fe_codes, st.levels, ["cluster"], [codes], [g])
+    # With varying slopes every fixed effect's levels count, those of slopes only too.
+    fe_codes = st.fe_codes if st.slope_codes is None else st.slope_codes
+    levels = [int(c.max()) + 1 if c.size else 0 for c in fe_codes]
+    nested = steps.nested_in([""] * len(fe_codes), fe_codes, levels, ["cluster"], [codes], [g])
     if all(nested):
         xx, xy = cluster_products(st.data, st.x, st.data[:, st.y], codes, g)
         total_xx, total_xy = xx.sum(axis=0), xy.sum(axis=0)
@@ -405,13 +418,17 @@ def _refit_without(st: State, keep: np.ndarray) -> np.ndarray:
     absorbed again over the kept rows (the same solution as absorbing the original columns
     there: they differ by fixed effects), then least squares."""
     fe, groups = [], []
-    for c in st.fe_codes:
+    for c in st.fe_codes if st.slope_codes is None else st.slope_codes:
         codes, n_groups = _core.recode(np.ascontiguousarray(c[keep]))
         fe.append(codes)
         groups.append(int(n_groups))
+    slopes = None
+    if st.slope_terms is not None:
+        slopes = ([np.ascontiguousarray(c[keep]) for c in st.slope_terms[0]],
+                  st.slope_terms[1])
     columns = [np.ascontiguousarray(st.data[keep, j]) for j in [st.y, *st.x]]
     out = steps.demean(columns, np.ones(int(keep.sum()), dtype=bool), fe, groups, st.tol,
-                       st.maxiter, st.solver, None)
+                       st.maxiter, st.solver, None, slopes=slopes)
     a = np.asarray(out["data"])
     coef, *_ = np.linalg.lstsq(a[:, 1:], a[:, 0], rcond=None)
     return coef

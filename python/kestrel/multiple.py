@@ -83,9 +83,6 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
                              "not supported; fit each model with its own call")
         vc = cov.parse(vcov, model.fixef_names, vcov_kwargs)
         steps.check_weighted_vcov(vc, vcov, options)
-        if model.slopes and vc.jackknife:
-            raise ValueError(f"vcov={vcov!r}: the cluster jackknife (CRV3) is not available "
-                             f"with varying slopes yet ({text!r}); use CRV1")
         if vc.kind == "hetero" and vc.hc > 1 and model.fixef:
             raise ValueError(f"vcov={vcov!r} is not available with fixed effects ({text!r}): "
                              "HC2 and HC3 need the leverage of the absorbed dummies, which is "
