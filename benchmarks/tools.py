@@ -331,6 +331,26 @@ def _slopes_setup(slopes):
     return setup
 
 
+def _w12_alternating_setup(kind):
+    """Both calls of a workload-12 case (the feature's and the one it is measured
+    against) set up for alternation in one process."""
+    pair = {"lags": ("lag", "column"), "split": ("split", "loop")}.get(kind)
+
+    def setup(data, params):
+        if pair is None:
+            return {"first": _slopes_setup(True)(data, params),
+                    "second": _slopes_setup(False)(data, params)}
+        return {"first": _lags_split_setup(pair[0])(data, params),
+                "second": _lags_split_setup(pair[1])(data, params)}
+    return setup
+
+
+def _w12_alternating(s):
+    """The feature's call and the one it is measured against, alternated, five pairs."""
+    return _alternated(s, lambda t: _lags_split_run(t["first"]),
+                       lambda t: _lags_split_run(t["second"]), 5)
+
+
 def _lags_split_run(s):
     if s["variant"] != "loop":
         return _feols(s, None, **s["options"])[1]
@@ -988,18 +1008,24 @@ def _tools() -> dict[str, list[Tool]]:
                  note="kestrel.feols with l(x1, 1) and panel=(indiv, year)"),
             Tool("kestrel[column]", (), _lags_split_setup("column"), _lags_split_run, True,
                  note="the same model on a lag column computed beforehand"),
+            Tool("kestrel[alternating]", (), _w12_alternating_setup("lags"), _w12_alternating,
+                 note="the two calls alternated in one process: the ratio"),
         ],
         "split": [
             Tool("kestrel", (), _lags_split_setup("split"), _lags_split_run, True,
                  note="kestrel.feols(..., split=part), 10 parts"),
             Tool("kestrel[loop]", (), _lags_split_setup("loop"), _lags_split_run, True,
                  note="a loop of fits, df[df.part == g] for each of the 10 levels"),
+            Tool("kestrel[alternating]", (), _w12_alternating_setup("split"), _w12_alternating,
+                 note="the two calls alternated in one process: the ratio"),
         ],
         "slopes": [
             Tool("kestrel", (), _slopes_setup(True), _lags_split_run, True,
                  note="kestrel.feols with indiv[year] + firm"),
             Tool("kestrel[no slopes]", (), _slopes_setup(False), _lags_split_run,
                  note="the same call with indiv + firm"),
+            Tool("kestrel[alternating]", (), _w12_alternating_setup("slopes"), _w12_alternating,
+                 note="the two calls alternated in one process: the ratio"),
         ],
         "glm": [
             Tool("kestrel", (), _glm_setup, _kestrel_glm_run, True,

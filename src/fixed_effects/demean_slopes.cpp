@@ -32,6 +32,9 @@ constexpr std::size_t kGraphEntryBytes = 32;
 constexpr std::size_t kMinGraphShare = std::size_t{1} << 20;
 constexpr std::size_t kGraphMinGroups = 64;
 constexpr std::size_t kGraphMaxDegree = 256;
+// Pairs per chunk of S's products and the most chunks (see PairChunks).
+constexpr std::size_t kPairsPerChunk = std::size_t{1} << 16;
+constexpr std::size_t kMaxPairChunks = 16;
 // The longest step (rz / p'Sp) taken with the graph's factor; see step_column.
 constexpr double kGraphLongestStep = 1e6;
 
@@ -182,14 +185,6 @@ TermBlock term_block(CodeSpan codes, std::size_t groups, const SlopeTerms& terms
   return b;
 }
 
-// g := D' v, in row order.
-void apply_dt(std::span<const TermBlock> blocks, const double* v, std::size_t n,
-              std::vector<double>& g) {
-  std::fill(g.begin(), g.end(), 0.0);
-  for (const TermBlock& b : blocks)
-    for (std::size_t r = 0; r < n; ++r) b.add(r, v[r], g.data() + b.offset + b.level(r) * b.k);
-}
-
 // z := M+ g: the factored graph Laplacian when there is one, else level by
 // level.
 template <class Graph>
@@ -232,16 +227,6 @@ void level_coefficients(const TermBlock& b, const std::vector<double>& sums,
       coef[l * b.k + i] = s;
     }
   }
-}
-
-// v := v less its projection on the eliminated fixed effect's terms, level by
-// level (sums: scratch of groups * k values, coef: the same).
-void project_out(const TermBlock& b, double* v, std::size_t n, std::vector<double>& sums,
-                 std::vector<double>& coef) {
-  std::fill(sums.begin(), sums.end(), 0.0);
-  for (std::size_t r = 0; r < n; ++r) b.add(r, v[r], sums.data() + b.level(r) * b.k);
-  level_coefficients(b, sums, coef);
-  for (std::size_t r = 0; r < n; ++r) v[r] -= b.fit(r, coef.data() + b.level(r) * b.k);
 }
 
 // With one other fixed effect B, intercepts only, beside an eliminated one A
@@ -294,6 +279,9 @@ PairSums pair_sums(const TermBlock& a, const TermBlock& b, const GroupRows<Row>&
   std::vector<double> t(k);
   ps.start.reserve(a.groups + 1);
   ps.start.push_back(0);
+  // At most a pair a row: reserved once (on weakly mixed panels nearly so).
+  ps.level.reserve(rows.start.back());
+  ps.u.reserve(checked_mul(rows.start.back(), k));
   ps.mass.assign(b.groups, 0.0);
   for (std::size_t l = 0; l < a.groups; ++l) {
     const std::size_t first = ps.level.size();
@@ -318,31 +306,84 @@ PairSums pair_sums(const TermBlock& a, const TermBlock& b, const GroupRows<Row>&
   return ps;
 }
 
-// q := S p (t, h: scratch of k values).
-void pair_apply(const TermBlock& a, const PairSums& ps, const double* p, double* q,
-                std::vector<double>& t, std::vector<double>& h) {
-  const std::size_t k = ps.k;
-  for (std::size_t f = 0; f < ps.mass.size(); ++f) q[f] = ps.mass[f] * p[f];
-  for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
-    std::fill(t.begin(), t.end(), 0.0);
-    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
-      const double pf = p[ps.level[j]];
-      const double* u = ps.u.data() + j * k;
-      for (std::size_t i = 0; i < k; ++i) t[i] += u[i] * pf;
-    }
-    const double* pinv = a.pinv.data() + l * k * k;
-    for (std::size_t i = 0; i < k; ++i) {
-      double v = 0.0;
-      for (std::size_t m = 0; m < k; ++m) v += pinv[i * k + m] * t[m];
-      h[i] = v;
-    }
-    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
-      const double* u = ps.u.data() + j * k;
-      double v = 0.0;
-      for (std::size_t i = 0; i < k; ++i) v += u[i] * h[i];
-      q[ps.level[j]] -= v;
-    }
+// S p for several columns at once, reading the pairs once for all of them:
+// A's levels in chunks fixed by the sizes (never by the threads, so that the
+// sums come in the same order on any number of threads), each chunk summing
+// its levels' share into its own buffer, the chunks then taken from
+// diag(m) p in chunk order.
+struct PairChunks {
+  std::vector<std::size_t> level_start;  // chunk c: A-levels [start[c], start[c + 1])
+  std::vector<std::vector<double>> acc;  // per chunk: columns * B-levels
+};
+
+PairChunks pair_chunks(const PairSums& ps, std::size_t ncols, std::size_t memory_bytes) {
+  PairChunks ch;
+  const std::size_t m = ps.mass.size();
+  const std::size_t pairs = ps.level.size();
+  std::size_t chunks = std::clamp<std::size_t>(pairs / kPairsPerChunk, 1, kMaxPairChunks);
+  const std::size_t per = checked_mul(checked_mul(ncols, m), sizeof(double));
+  if (per > 0) chunks = std::min(chunks, std::max<std::size_t>(1, memory_bytes / per));
+  const std::size_t levels = ps.start.size() - 1;
+  ch.level_start.push_back(0);
+  for (std::size_t c = 1; c < chunks; ++c) {
+    // The first level at or past c/chunks of the pairs.
+    const std::size_t target = pairs / chunks * c;
+    std::size_t l = ch.level_start.back();
+    while (l < levels && ps.start[l] < target) ++l;
+    ch.level_start.push_back(l);
   }
+  ch.level_start.push_back(levels);
+  ch.acc.resize(chunks);
+  for (std::vector<double>& v : ch.acc) v.assign(ncols * m, 0.0);
+  return ch;
+}
+
+// q_i := S p_i for the columns p[i], q[i] (n_cols of them).
+void pair_apply(const TermBlock& a, const PairSums& ps, PairChunks& ch,
+                std::span<const double* const> p, std::span<double* const> q) {
+  const std::size_t k = ps.k;
+  const std::size_t m = ps.mass.size();
+  const std::size_t nc = p.size();
+  const std::size_t chunks = ch.acc.size();
+  auto task = [&](std::size_t c) {
+    double* acc = ch.acc[c].data();
+    std::fill(acc, acc + nc * m, 0.0);
+    std::vector<double> t(nc * k), h(nc * k);
+    for (std::size_t l = ch.level_start[c]; l < ch.level_start[c + 1]; ++l) {
+      std::fill(t.begin(), t.end(), 0.0);
+      for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+        const std::size_t f = ps.level[j];
+        const double* u = ps.u.data() + j * k;
+        for (std::size_t i = 0; i < nc; ++i) {
+          const double pf = p[i][f];
+          for (std::size_t e = 0; e < k; ++e) t[i * k + e] += u[e] * pf;
+        }
+      }
+      const double* pinv = a.pinv.data() + l * k * k;
+      for (std::size_t i = 0; i < nc; ++i)
+        for (std::size_t e = 0; e < k; ++e) {
+          double v = 0.0;
+          for (std::size_t x = 0; x < k; ++x) v += pinv[e * k + x] * t[i * k + x];
+          h[i * k + e] = v;
+        }
+      for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+        const std::size_t f = ps.level[j];
+        const double* u = ps.u.data() + j * k;
+        for (std::size_t i = 0; i < nc; ++i) acc[i * m + f] += dot(u, h.data() + i * k, k);
+      }
+    }
+  };
+  if (chunks > 1 && thread_pool_runners() > 1) {
+    thread_pool_run(chunks, task);
+  } else {
+    for (std::size_t c = 0; c < chunks; ++c) task(c);
+  }
+  for (std::size_t i = 0; i < nc; ++i)
+    for (std::size_t f = 0; f < m; ++f) {
+      double v = ps.mass[f] * p[i][f];
+      for (std::size_t c = 0; c < chunks; ++c) v -= ch.acc[c][i * m + f];
+      q[i][f] = v;
+    }
 }
 
 // S's entries from the pairs, or an empty graph when a level meets more
@@ -546,6 +587,19 @@ void build_graph(GraphPreconditioner& pre, const TermBlock& a, const PairSums& p
   pre.laplacian = true;
 }
 
+// Rows grouped by level: the runs themselves when the rows come sorted by
+// level (a panel by unit), else a counting sort.
+template <class Row>
+GroupRows<Row> rows_by_level(CodeSpan codes, std::size_t n, std::size_t groups) {
+  for (std::size_t i = 1; i < n; ++i)
+    if (codes[i] < codes[i - 1]) return group_rows<Row>(codes, n, groups);
+  GroupRows<Row> out;
+  out.start.assign(checked_add(groups, 1), 0);
+  for (std::size_t i = 0; i < n; ++i) ++out.start[static_cast<std::size_t>(codes[i]) + 1];
+  for (std::size_t g = 0; g < groups; ++g) out.start[g + 1] += out.start[g];
+  return out;
+}
+
 // The pairs, when the other fixed effects are one with a single term (B
 // levels numbered in 32 bits).
 PairSums reduced_pairs(const TermBlock& a, std::span<const TermBlock> others, std::size_t n) {
@@ -553,8 +607,8 @@ PairSums reduced_pairs(const TermBlock& a, std::span<const TermBlock> others, st
       others[0].groups >= std::numeric_limits<std::uint32_t>::max())
     return {};
   if (n <= std::numeric_limits<std::uint32_t>::max())
-    return pair_sums(a, others[0], group_rows<std::uint32_t>(a.codes, n, a.groups));
-  return pair_sums(a, others[0], group_rows<std::uint64_t>(a.codes, n, a.groups));
+    return pair_sums(a, others[0], rows_by_level<std::uint32_t>(a.codes, n, a.groups));
+  return pair_sums(a, others[0], rows_by_level<std::uint64_t>(a.codes, n, a.groups));
 }
 
 // One column's conjugate gradient on the system left once the largest fixed
@@ -565,8 +619,8 @@ PairSums reduced_pairs(const TermBlock& a, std::span<const TermBlock> others, st
 struct ColumnSolve {
   double* res = nullptr;  // the column in the data
   // q: M_A D_B p by rows, or S p by the pairs (then res is M_A y until
-  // finish_column); t, h: the pairs' scratch.
-  std::vector<double> q, beta, g, z, p, sums, coef, t, h;
+  // finish_column).
+  std::vector<double> q, beta, g, z, p, sums, coef;
   double yy = 0.0;
   double floor2 = 0.0;
   double rz = 0.0;
@@ -624,28 +678,38 @@ bool finished(const Problem& pb, ColumnSolve& c) {
 // scale: the column's centred sum of squares, or null (its own sum of squares).
 void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
   const std::size_t n = pb.n;
+  const TermBlock& a = *pb.eliminated;
   c.q.resize(pb.pairs != nullptr ? pb.n_coef : n);
-  if (pb.pairs != nullptr) {
-    c.t.resize(pb.pairs->k);
-    c.h.resize(pb.pairs->k);
-  }
-  c.yy = dot(c.res, c.res, n);
-  c.floor2 = kScaleFloor * kScaleFloor * (scale != nullptr ? *scale : c.yy);
-  c.sums.resize(pb.eliminated->groups * pb.eliminated->k);
+  c.sums.assign(a.groups * a.k, 0.0);
   c.coef.resize(c.sums.size());
-  project_out(*pb.eliminated, c.res, n, c.sums, c.coef);
   c.beta.assign(pb.n_coef, 0.0);
-  c.g.resize(pb.n_coef);
+  c.g.assign(pb.n_coef, 0.0);
   c.z.resize(pb.n_coef);
+  // Two passes: y'y with y's sums on A's levels; then M_A y, its sum of
+  // squares and D_B' of it.
+  double yy = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    yy += c.res[r] * c.res[r];
+    a.add(r, c.res[r], c.sums.data() + a.level(r) * a.k);
+  }
+  c.yy = yy;
+  c.floor2 = kScaleFloor * kScaleFloor * (scale != nullptr ? *scale : c.yy);
+  level_coefficients(a, c.sums, c.coef);
+  double rr = 0.0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double v = c.res[r] - a.fit(r, c.coef.data() + a.level(r) * a.k);
+    c.res[r] = v;
+    rr += v * v;
+    for (const TermBlock& b : pb.others) b.add(r, v, c.g.data() + b.offset + b.level(r) * b.k);
+  }
   if (pb.others.empty()) {  // one fixed effect: projected exactly
     c.converged = c.done = true;
     return;
   }
-  apply_dt(pb.others, c.res, n, c.g);
   precondition(pb.others, pb.graph, c.g, c.z);
   c.p = c.z;
   c.rz = dot(c.g.data(), c.z.data(), pb.n_coef);
-  c.rr = dot(c.res, c.res, n);
+  c.rr = rr;
   finished(pb, c);
 }
 
@@ -654,10 +718,8 @@ void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
 // M_A D_B p for the residual's update.
 double curvature(const Problem& pb, ColumnSolve& c) {
   const TermBlock& a = *pb.eliminated;
-  if (pb.pairs != nullptr) {
-    pair_apply(a, *pb.pairs, c.p.data(), c.q.data(), c.t, c.h);
+  if (pb.pairs != nullptr)  // q = S p, for all columns at once (pair_apply)
     return dot(c.p.data(), c.q.data(), pb.n_coef);
-  }
   const std::size_t n = pb.n;
   std::fill(c.sums.begin(), c.sums.end(), 0.0);
   for (std::size_t r = 0; r < n; ++r) {
@@ -737,17 +799,21 @@ void finish_column(const Problem& pb, ColumnSolve& c) {
   if (pb.pairs == nullptr || c.iter == 0) return;
   const std::size_t n = pb.n;
   const TermBlock& a = *pb.eliminated;
-  std::vector<double> fit(n);
-  std::fill(c.sums.begin(), c.sums.end(), 0.0);
-  for (std::size_t r = 0; r < n; ++r) {
-    double v = 0.0;
-    for (const TermBlock& b : pb.others) v += b.fit(r, c.beta.data() + b.offset + b.level(r) * b.k);
-    fit[r] = v;
-    a.add(r, v, c.sums.data() + a.level(r) * a.k);
+  const TermBlock& b = pb.others.front();
+  const PairSums& ps = *pb.pairs;
+  // D_B beta's sums on A's levels come from the pairs: one pass over the rows.
+  for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
+    double* sl = c.sums.data() + l * a.k;
+    std::fill(sl, sl + a.k, 0.0);
+    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+      const double bf = c.beta[ps.level[j]];
+      const double* u = ps.u.data() + j * a.k;
+      for (std::size_t e = 0; e < a.k; ++e) sl[e] += u[e] * bf;
+    }
   }
   level_coefficients(a, c.sums, c.coef);
   for (std::size_t r = 0; r < n; ++r)
-    c.res[r] -= fit[r] - a.fit(r, c.coef.data() + a.level(r) * a.k);
+    c.res[r] -= b.fit(r, c.beta.data() + b.level(r)) - a.fit(r, c.coef.data() + a.level(r) * a.k);
 }
 
 // Columns are independent: on large problems each runs as a pool task, all
@@ -777,11 +843,17 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   if (!options.column_scales.empty()) check_len(options.column_scales.size(), ncols);
   SlopeReport out;
   out.report.stage = DemeanStage::Cg;
-  std::vector<TermBlock> blocks;
-  for (std::size_t q = 0; q < fe.size(); ++q) {
-    blocks.push_back(term_block(fe.codes()[q], fe.n_groups()[q], terms[q], n, fe.roots()));
-    out.level_ranks.push_back(blocks.back().rank);
+  // Each fixed effect's terms on its own (pool tasks on large problems).
+  std::vector<TermBlock> blocks(fe.size());
+  auto build = [&](std::size_t q) {
+    blocks[q] = term_block(fe.codes()[q], fe.n_groups()[q], terms[q], n, fe.roots());
+  };
+  if (blocks.size() > 1 && n >= kParallelRows && thread_pool_runners() > 1) {
+    thread_pool_run(blocks.size(), build);
+  } else {
+    for (std::size_t q = 0; q < blocks.size(); ++q) build(q);
   }
+  for (const TermBlock& b : blocks) out.level_ranks.push_back(b.rank);
   // The fixed effect with the most coefficients is eliminated (the first of
   // equals); the others' coefficients are laid out in order.
   std::size_t e = 0;
@@ -805,6 +877,9 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   GraphPreconditioner graph;
   if (pb.pairs != nullptr) build_graph(graph, eliminated, pairs, data.size() * sizeof(double));
   if (graph.any()) pb.graph = &graph;
+  // The chunks' buffers: within the data's size, as the graph.
+  PairChunks chunks;
+  if (pb.pairs != nullptr) chunks = pair_chunks(pairs, ncols, data.size() * sizeof(double));
 
   std::vector<ColumnSolve> cols(ncols);
   std::vector<std::size_t> active(ncols);
@@ -827,6 +902,15 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
     }
     if (iter > 0 && options.observer != nullptr) options.observer->iteration(iter, worst);
     if (active.empty()) break;
+    if (pb.pairs != nullptr) {
+      std::vector<const double*> ps;
+      std::vector<double*> qs;
+      for (const std::size_t c : active) {
+        ps.push_back(cols[c].p.data());
+        qs.push_back(cols[c].q.data());
+      }
+      pair_apply(eliminated, pairs, chunks, ps, qs);
+    }
     for_columns(cols, active, n, [&](ColumnSolve& c) { step_column(pb, c); });
     ++iter;
   }
