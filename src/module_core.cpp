@@ -165,7 +165,8 @@ constexpr Signature<13> kAbsorb{
     "its number of slope vectors, then 1 if it keeps its intercept, else 0): varying\n"
     "slopes, the slope vectors of the fixed effects in order; the projection on each\n"
     "level's intercept and slopes (any solver), `level_ranks` per fixed effect the\n"
-    "summed ranks of its levels' terms; not with start or coefficients."};
+    "summed ranks of its levels' terms; not with start; coefficients=True: each fixed\n"
+    "effect's in order, level by level, its terms (intercept, slopes) within a level."};
 
 Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector& mask_view,
               std::vector<boundary::I32Vector>& fe_views, std::vector<std::uint64_t>& fe_groups,
@@ -222,8 +223,8 @@ Fields absorb(std::vector<boundary::F64Vector>& column_views, boundary::U8Vector
   if ((slopes_arg.get() == Py_None) != (layout_arg.get() == Py_None))
     throw ValueFailure("slopes and slope_layout go together");
   if (slopes_arg.get() != Py_None) {
-    if (start_arg.get() != Py_None || want_coefficients)
-      throw ValueFailure("start and coefficients are not available with slopes");
+    if (start_arg.get() != Py_None)
+      throw ValueFailure("start is not available with slopes");
     std::vector<boundary::F64Vector> slope_views;
     boundary::convert_param(slopes_arg.get(), "slopes", slope_views);
     std::vector<std::uint64_t> layout;

@@ -153,84 +153,45 @@ def _slope_values(m: Model, order: list[np.ndarray], tol: float,
                   maxiter: int) -> dict[str, pd.Series]:
     """The values of fixed effects with varying slopes: per fixed effect its intercepts
     (named as the fixed effect, "id") and its slopes on each variable ("id[[year]]"), by
-    level (sorted). They solve the (weighted) normal equations of y − Xβ on every fixed
-    effect's terms, by conjugate gradient preconditioned with the inverses of each
-    level's own small system; the intercepts are then normalised as without slopes (one
-    more engine solve of their sum). Slopes that the other fixed effects make redundant
-    (``id[year] + year``: one common trend) are one solution among many."""
+    level (sorted). They are the coefficients of the engine's demeaning of y less those of
+    Xβ (with the fit's weights) on every fixed effect's terms, as absorbed in the fit (slope
+    variables centred beside an intercept and scaled by a power of two); the intercepts
+    are then normalised as without slopes (one more engine solve of their sum). Slopes
+    that the other fixed effects make redundant (``id[year] + year``: one common trend)
+    are one solution among many."""
     n = len(m.r)
-    w = np.ones(n) if m.weights is None else m.weights
-    blocks = []  # per fixed effect: codes, groups, terms (n × k, centred and scaled)
-    for codes, g, raw in zip(m.fe_codes, m.fe_groups, m.slopes or []):
-        names, cols, intercept = (), [], True
-        if raw is not None:
-            names, cols, intercept = raw
-        terms, shifts, powers = [np.ones(n)] if intercept else [], [], []
+    columns, layout, units, blocks = [], [], [], []
+    for g, raw in zip(m.fe_groups, m.slopes or []):
+        names, cols, intercept = ((), [], True) if raw is None else raw
+        shifts, powers = [], []
         for c in cols:
             col, shift, p = design.slope_column(c, intercept)
-            terms.append(col)
+            columns.append(col)
             shifts.append(shift)
             powers.append(p)
-        z = np.column_stack(terms) if terms else np.empty((n, 0))
-        k = z.shape[1]
-        gram = np.zeros((g, k, k))
-        for a in range(k):
-            for b in range(a, k):
-                gram[:, a, b] = gram[:, b, a] = np.bincount(codes, w * z[:, a] * z[:, b],
-                                                            minlength=g)
-        inverse = np.linalg.pinv(gram, rcond=1e-12, hermitian=True) if g else gram
-        blocks.append((codes, g, z, inverse, intercept, list(names), shifts, powers))
-
-    def apply(c: list[np.ndarray]) -> np.ndarray:  # D c
-        out = np.zeros(n)
-        for (codes, _, z, *_), cq in zip(blocks, c):
-            for a in range(z.shape[1]):
-                out += z[:, a] * cq[codes, a]
-        return out
-
-    def apply_t(v: np.ndarray) -> list[np.ndarray]:  # D' W v
-        wv = w * v
-        return [np.column_stack([np.bincount(codes, wv * z[:, a], minlength=g)
-                                 for a in range(z.shape[1])]).reshape(g, z.shape[1])
-                for codes, g, z, *_ in blocks]
-
-    def precondition(g: list[np.ndarray]) -> list[np.ndarray]:
-        return [np.einsum("gab,gb->ga", b[3], gq) for b, gq in zip(blocks, g)]
-
-    def dot(a: list[np.ndarray], b: list[np.ndarray]) -> float:
-        return float(sum(np.sum(x * y) for x, y in zip(a, b)))
-
-    # Conjugate gradient on D'WD c = D'W r (consistent, singular): from c = 0 it stays in
-    # the span of D'W, the minimum-norm side of the solutions.
-    c = [np.zeros((g, z.shape[1])) for _, g, z, *_ in blocks]
-    res = apply_t(m.r)
-    pres = precondition(res)
-    rho = dot(res, pres)
-    first = rho
-    p = [x.copy() for x in pres]
-    iterations, converged = 0, rho <= 0.0
-    while not converged and iterations < maxiter:
-        q = apply_t(apply(p))
-        curvature = dot(p, q)
-        if curvature <= 0.0:
-            break
-        alpha = rho / curvature
-        c = [x + alpha * y for x, y in zip(c, p)]
-        res = [x - alpha * y for x, y in zip(res, q)]
-        pres = precondition(res)
-        rho_next = dot(res, pres)
-        iterations += 1
-        converged = rho_next <= tol * tol * first
-        p = [x + (rho_next / rho) * y for x, y in zip(pres, p)]
-        rho = rho_next
-    if not converged:
-        warnings.warn(f"the fixed effects' values did not converge in {iterations:,} "
+        layout += [len(cols), int(intercept)]
+        blocks.append((g, (1 if intercept else 0) + len(cols), intercept, list(names),
+                       shifts, powers))
+    extra = {} if m.weights is None else {"weights": m.weights}
+    # y − Xβ lies (nearly) in the fixed effects' span, where no solver can tell its last
+    # digits from rounding; y and Xβ do not, and the values are y's less Xβ's.
+    out = _core.absorb(columns=[np.ascontiguousarray(m.y), np.ascontiguousarray(m.y - m.r)],
+                       mask=np.ones(n, dtype=bool),
+                       fe=m.fe_codes, fe_groups=m.fe_groups, tol=tol, max_iter=maxiter,
+                       solver="auto", progress=None, slopes=columns, slope_layout=layout,
+                       coefficients=True, **extra)
+    if not out["converged"]:
+        warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
                       f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
                       stacklevel=4)
-
+    found = np.asarray(out["coefficients"][0]) - np.asarray(out["coefficients"][1])
+    c, at = [], 0
+    for g, k, *_ in blocks:
+        c.append(found[at:at + g * k].reshape(g, k))
+        at += g * k
     # Back to the slope variables' units: a + b·(x − s)·2^-p = (a − b·s·2^-p) + (b·2^-p)·x.
     intercepts, slopes = [], []
-    for (codes, g, z, _, intercept, names, shifts, powers), cq in zip(blocks, c):
+    for (g, k, intercept, names, shifts, powers), cq in zip(blocks, c):
         first_slope = 1 if intercept else 0
         b = [np.ldexp(cq[:, first_slope + t], -p) for t, p in enumerate(powers)]
         a = cq[:, 0].copy() if intercept else None

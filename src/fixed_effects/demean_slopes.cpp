@@ -32,6 +32,7 @@ constexpr std::size_t kGraphEntryBytes = 32;
 constexpr std::size_t kMinGraphShare = std::size_t{1} << 20;
 constexpr std::size_t kGraphMinGroups = 64;
 constexpr std::size_t kGraphMaxDegree = 256;
+constexpr std::size_t kGraphBytesPerRow = 32;
 // Pairs per chunk of S's products and the most chunks (see PairChunks).
 constexpr std::size_t kPairsPerChunk = std::size_t{1} << 16;
 constexpr std::size_t kMaxPairChunks = 16;
@@ -621,6 +622,7 @@ struct ColumnSolve {
   // q: M_A D_B p by rows, or S p by the pairs (then res is M_A y until
   // finish_column).
   std::vector<double> q, beta, g, z, p, sums, coef;
+  std::vector<double> coef_y;  // y's coefficients on A's terms (kept when asked for)
   double yy = 0.0;
   double floor2 = 0.0;
   double rz = 0.0;
@@ -641,6 +643,7 @@ struct Problem {
   std::uint64_t max_iter = 0;
   const GraphPreconditioner* graph = nullptr;  // see build_graph
   const PairSums* pairs = nullptr;             // see PairSums
+  bool coefficients = false;                   // whether the caller wants them
 };
 
 // The stopping test on the current state; true when the column is done.
@@ -695,6 +698,7 @@ void start_column(const Problem& pb, ColumnSolve& c, const double* scale) {
   c.yy = yy;
   c.floor2 = kScaleFloor * kScaleFloor * (scale != nullptr ? *scale : c.yy);
   level_coefficients(a, c.sums, c.coef);
+  if (pb.coefficients) c.coef_y = c.coef;
   double rr = 0.0;
   for (std::size_t r = 0; r < n; ++r) {
     const double v = c.res[r] - a.fit(r, c.coef.data() + a.level(r) * a.k);
@@ -816,6 +820,38 @@ void finish_column(const Problem& pb, ColumnSolve& c) {
     c.res[r] -= b.fit(r, c.beta.data() + b.level(r)) - a.fit(r, c.coef.data() + a.level(r) * a.k);
 }
 
+// A column's coefficients, every fixed effect's in order (level by level,
+// its terms within a level): the others' are beta; A's solve its level
+// systems for y - D_B beta, y's share kept from the start and D_B beta's
+// found in one more pass over the rows.
+std::vector<double> column_coefficients(const Problem& pb, ColumnSolve& c, std::size_t e) {
+  const TermBlock& a = *pb.eliminated;
+  std::vector<double> coef_a = c.coef_y;
+  if (!pb.others.empty()) {
+    std::fill(c.sums.begin(), c.sums.end(), 0.0);
+    for (std::size_t r = 0; r < pb.n; ++r) {
+      double v = 0.0;
+      for (const TermBlock& b : pb.others) v += b.fit(r, c.beta.data() + b.offset + b.level(r) * b.k);
+      a.add(r, v, c.sums.data() + a.level(r) * a.k);
+    }
+    level_coefficients(a, c.sums, c.coef);
+    for (std::size_t i = 0; i < coef_a.size(); ++i) coef_a[i] -= c.coef[i];
+  }
+  std::vector<double> out;
+  out.reserve(coef_a.size() + c.beta.size());
+  std::size_t next = 0;  // the others' blocks, in order
+  for (std::size_t q = 0; q <= pb.others.size(); ++q) {
+    if (q == e) {
+      out.insert(out.end(), coef_a.begin(), coef_a.end());
+      continue;
+    }
+    const TermBlock& b = pb.others[next++];
+    const auto first = c.beta.begin() + static_cast<std::ptrdiff_t>(b.offset);
+    out.insert(out.end(), first, first + static_cast<std::ptrdiff_t>(b.groups * b.k));
+  }
+  return out;
+}
+
 // Columns are independent: on large problems each runs as a pool task, all
 // in step (one iteration per batch), so the observer sees every iteration on
 // the calling thread. Each column's arithmetic is the same on any thread.
@@ -871,11 +907,16 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
   pb.n = n;
   pb.tol2 = options.tol * options.tol;
   pb.max_iter = options.max_iter;
-  // Memory for the graph: as much as the data take, as the other solvers.
+  pb.coefficients = options.coefficients != nullptr;
   const PairSums pairs = reduced_pairs(eliminated, blocks, n);
   if (!pairs.start.empty()) pb.pairs = &pairs;
   GraphPreconditioner graph;
-  if (pb.pairs != nullptr) build_graph(graph, eliminated, pairs, data.size() * sizeof(double));
+  // Memory for the graph: the pairs' size (at most a pair a row), and not less than
+  // the data's, whatever the number of columns (one column must not get a weaker
+  // preconditioner than three).
+  if (pb.pairs != nullptr)
+    build_graph(graph, eliminated, pairs,
+                std::max(data.size() * sizeof(double), checked_mul(n, kGraphBytesPerRow)));
   if (graph.any()) pb.graph = &graph;
   // The chunks' buffers: within the data's size, as the graph.
   PairChunks chunks;
@@ -918,6 +959,11 @@ SlopeReport demean_slopes_columns(std::span<double> data, std::size_t ncols,
     active.resize(ncols);
     for (std::size_t c = 0; c < ncols; ++c) active[c] = c;
     for_columns(cols, active, n, [&](ColumnSolve& c) { finish_column(pb, c); });
+  }
+  if (options.coefficients != nullptr) {
+    options.coefficients->assign(ncols, {});
+    for (std::size_t j = 0; j < ncols; ++j)
+      (*options.coefficients)[j] = column_coefficients(pb, cols[j], e);
   }
   for (const ColumnSolve& c : cols) {
     out.report.cg_iterations = std::max(out.report.cg_iterations, c.iter);

@@ -204,7 +204,8 @@ def test_the_engine_checks_its_slope_arguments():
                       (dict(slopes=[t], slope_layout=[1, 2]), "0 or 1"),
                       (dict(slopes=[np.ones(3)], slope_layout=[1, 1]), "3 values"),
                       (dict(slopes=[t * np.nan], slope_layout=[1, 1]), "finite"),
-                      (dict(slopes=[t], slope_layout=[1, 1], coefficients=True), "not available")):
+                      (dict(slopes=[t], slope_layout=[1, 1], start=[np.zeros(2)]),
+                       "not available")):
         with pytest.raises(ValueError, match=match):
             _core.absorb(**args, **kw)
 
