@@ -393,6 +393,10 @@ def test_weakly_linked_designs_match_the_dummies(family):
                  ssc=exact)
     # Exact elimination of the firms' system: a handful of iterations, not thousands.
     assert fit.iterations <= 5
+    # The values: their predictions are the dummies' fitted values.
+    used = df[fit.mask]
+    theirs = _oracle(used, "x1 + x2 + C(id) + C(id):t + C(firm)", "iid")
+    close(fit.predict(used), theirs.fittedvalues.to_numpy(), 1e-8)
     _check(df, "y ~ x1 + x2 | id[year] + firm", "x1 + x2 + C(id) + C(id):t + C(firm)",
            weights="w", ssc=exact)
 
