@@ -64,6 +64,12 @@ WINDOW = 8  # iterations whose energy decrease estimates the remaining error
 GRAPH_LEVELS = 1_500
 GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
 SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
+# The client solves with the other fixed effects' system matrix when it has at most
+# CLIENT_PAIRS entries per level (plus CLIENT_PAIRS_MIN): it then holds a few dozen
+# level-sized vectors, never the rows.
+CLIENT_PAIRS = 64
+CLIENT_PAIRS_MIN = 1 << 20
+REFINEMENTS = 10  # passes over the data that correct the client's solution, at most
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -418,7 +424,7 @@ def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarra
               with_v: bool) -> np.ndarray:
     """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
     at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
-    n, c = part.v.shape
+    n, c = part.v.shape if part.demeaned is None else part.demeaned.shape
     u = part.v.copy(order="F") if with_v else np.zeros((n, c), order="F")
     if coef is not None:
         for f, off in zip(others, offsets):
@@ -452,44 +458,62 @@ def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int]
 
 
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-           whole: bool) -> dict:
+           pairs: int) -> dict:
     """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
     system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
-    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a; without
-    ``whole``, only its diagonal."""
+    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a. When it
+    would take more than ``pairs`` products or entries, only its diagonal."""
     d = _demeaned(part, others, offsets, None, True)
-    size = int(sum(sizes))
-    w = np.ones(len(part.v)) if part.w is None else part.w
     out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
-    if not whole:
-        diag = []
-        for f, n_levels in zip(others, sizes):
-            total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
-            if part.local is not None and len(w):
-                # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
-                key = part.local.astype(np.int64) * n_levels + part.ids[f]
-                uniq, inverse = np.unique(key, return_inverse=True)
-                pair = np.bincount(inverse, weights=w)
-                group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
-                total -= np.bincount(uniq % n_levels, weights=pair * pair
-                                     / group_w[uniq // n_levels], minlength=n_levels)
-            diag.append(total)
-        out["diag"] = np.concatenate(diag)
+    matrix = _system(part, others, offsets, sizes, pairs)
+    if matrix is not None:
+        out["matrix"] = matrix
         return out
+    w = np.ones(len(part.v)) if part.w is None else part.w
+    diag = []
+    for f, n_levels in zip(others, sizes):
+        total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
+        if part.local is not None and len(w):
+            # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
+            key = part.local.astype(np.int64) * n_levels + part.ids[f]
+            uniq, inverse = np.unique(key, return_inverse=True)
+            pair = np.bincount(inverse, weights=w)
+            group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
+            total -= np.bincount(uniq % n_levels, weights=pair * pair
+                                 / group_w[uniq // n_levels], minlength=n_levels)
+        diag.append(total)
+    out["diag"] = np.concatenate(diag)
+    return out
+
+
+def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+            pairs: int) -> Any:
+    """This partition's D'W M_A D as a sparse matrix, or None past ``pairs``."""
+    size = int(sum(sizes))
+    n = len(part.v)
+    w = np.ones(n) if part.w is None else part.w
     codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
-    rows = np.concatenate([c for c in codes for _ in codes]) if codes else np.zeros(0, int)
-    cols = np.concatenate([c for _ in codes for c in codes]) if codes else np.zeros(0, int)
-    matrix = sparse.coo_matrix((np.tile(w, len(codes) ** 2), (rows, cols)),
-                               shape=(size, size)).tocsr()
-    if part.local is not None and len(w):
+    # Rows: each level's weight on the diagonal, each pair of levels in one row off it.
+    diag = np.bincount(np.concatenate(codes), weights=np.tile(w, len(codes)),
+                       minlength=size) if n else np.zeros(size)
+    matrix = sparse.diags(diag).tocsr()
+    for a, b in itertools.combinations(range(len(codes)), 2):
+        cross = sparse.coo_matrix((w, (codes[a], codes[b])), shape=(size, size)).tocsr()
+        matrix = matrix + cross + cross.T
+    if part.local is not None and n:
         group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
         scaled = w / np.sqrt(group_w[part.local])
         u = sparse.coo_matrix((np.tile(scaled, len(codes)),
                                (np.tile(part.local, len(codes)), np.concatenate(codes))),
                               shape=(part.local_groups, size)).tocsr()
+        u.sum_duplicates()
+        per_group = np.diff(u.indptr).astype(np.int64)
+        if int(per_group @ per_group) > pairs:
+            return None
         matrix = matrix - (u.T @ u).tocsr()
-    out["matrix"] = matrix
-    return out
+    if matrix.nnz > pairs:
+        return None
+    return matrix
 
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
@@ -498,6 +522,14 @@ def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
     # The columns themselves are not read again: only their demeaned values are kept.
     out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
     out.demeaned = np.asfortranarray(d)
+    return out
+
+
+def _refine(part: Part, others: list[int], offsets: list[int], step: np.ndarray) -> Part:
+    """The demeaned columns at the other fixed effects' coefficients moved by ``step``."""
+    out = replace(part)
+    out.demeaned = np.asfortranarray(part.demeaned + _demeaned(part, others, offsets, step,
+                                                               False))
     return out
 
 
@@ -694,16 +726,15 @@ class _Fitter:
         others = [f for f in range(n_fe) if f != largest]
         other_sizes = [fe_levels[f] for f in others]
         offsets = list(np.cumsum([0] + other_sizes[:-1])) if others else []
-        coef = None
         if others:
             with progress_line(options.progress) as callback:
-                coef = self._solve(parts, others, offsets, other_sizes, callback)
-        if n_fe == 1:
-            self.stage = "exact"
-        parts = self._map(_finish, parts, others, offsets, other_sizes, coef)
-        stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
-        if others:
+                parts, stats = self._absorb(parts, others, offsets, other_sizes, callback)
             self._check_solution(stats)
+        else:
+            if n_fe == 1:
+                self.stage = "exact"
+            parts = self._map(_finish, parts, others, offsets, other_sizes, None)
+            stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
         # 5. Least squares on the stacked triangular factors.
         stacked = np.vstack([s["r"] for s in stats] + [np.zeros((0, width))])
         r = np.linalg.qr(stacked, mode="r") if len(stacked) else np.zeros((0, width))
@@ -908,36 +939,98 @@ class _Fitter:
             raise RuntimeError("the shuffle left a group of the largest fixed effect in two "
                                "partitions; no result is returned")
 
-    def _solve(self, parts: list, others: list[int], offsets: list[int],
-               sizes: list[int], callback: Any) -> np.ndarray:
-        """Jacobi-preconditioned conjugate gradient on D'W M_A D b = D'W M_A v, one system
-        per column, all columns per round trip. Stops when the energy-norm error of each
-        column's demeaned values, estimated from the decrease over the last iterations,
-        is below INNER·fixef_tol of their norm."""
-        whole = sum(sizes) <= GRAPH_LEVELS
-        start = self._gather(self._map(_start, parts, others, offsets, sizes, whole))
+    def _absorb(self, parts: list, others: list[int], offsets: list[int],
+                sizes: list[int], callback: Any) -> tuple[list, list[dict]]:
+        """The other fixed effects' coefficients b solving D'W M_A D b = D'W M_A v, then the
+        partitions' demeaned columns at b and their statistics.
+
+        When the system matrix is small enough (its entries are pairs of levels, not rows),
+        the partitions send their shares once and the client solves with it: each pass
+        over the data computes the exact residual D'W M_A (v − D b) and the client solves
+        for the correction (iterative refinement), so a fit takes two or three passes
+        whatever the iterations. Otherwise the conjugate gradient runs over the data, one
+        pass per iteration."""
+        pairs = CLIENT_PAIRS * int(sum(sizes)) + CLIENT_PAIRS_MIN
+        start = self._gather(self._map(_start, parts, others, offsets, sizes, pairs))
         rhs = sum(s["rhs"] for s in start)
         energy0 = sum(s["energy"] for s in start)
-        matrix = sum(s["matrix"] for s in start).tocsc() if whole else None
-        diag = matrix.diagonal() if whole else sum(s["diag"] for s in start)
+        matrix = None
+        if all("matrix" in s for s in start):
+            matrix = start[0]["matrix"]
+            for s in start[1:]:
+                matrix = matrix + s["matrix"]
+            if matrix.nnz > pairs:
+                matrix = None
+        if matrix is not None:
+            diag = matrix.diagonal()
+        else:
+            diag = sum(s["matrix"].diagonal() if "matrix" in s else s["diag"] for s in start)
+        del start
         active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
         inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
         self.extra.update(inv=inv, energy0=energy0)
-        precondition = self._preconditioner(matrix, diag, active, inv)
+        small = matrix is not None and len(diag) <= GRAPH_LEVELS
+        precondition = self._preconditioner(matrix if small else None, diag, active, inv)
+        tol = (INNER * self.options.fixef_tol) ** 2
+        floor = 1e-26 * energy0
+        self.converged = False
+        if matrix is None:
+            coef, self.converged = self._cg(
+                lambda p: self._product(parts, others, offsets, sizes, p), rhs, energy0,
+                floor, precondition, tol, self.options.fixef_maxiter, callback)
+            parts = self._map(_finish, parts, others, offsets, sizes, coef)
+            return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
+        self.stage = self.stage.replace("cg,", "cg on the client,")
+        operator = matrix.tocsr()
+        coef = np.zeros_like(rhs)
+        residual = rhs
+        stats = None
+        for _ in range(REFINEMENTS):
+            budget = self.options.fixef_maxiter - self.iterations
+            if budget <= 0:
+                break
+            energy = energy0 if stats is None else sum(s["sq"] for s in stats)
+            step, _ = self._cg(lambda p: operator @ p, residual, energy, floor, precondition,
+                               tol, budget, callback)
+            if stats is not None:
+                # The error left at coef, in the energy norm: residual' A⁻¹ residual.
+                error = np.sum(residual * step, axis=0)
+                if np.all(error <= tol * np.maximum(energy, floor)):
+                    self.converged = True
+                    break
+                parts = self._map(_refine, parts, others, offsets, step)
+            else:
+                parts = self._map(_finish, parts, others, offsets, sizes, step)
+            coef += step
+            stats = self._gather(self._map(_finish_stats, parts, others, sizes))
+            residual = sum(s["grad"] for s in stats)
+        return parts, stats
+
+    def _product(self, parts: list, others: list[int], offsets: list[int], sizes: list[int],
+                 p: np.ndarray) -> np.ndarray:
+        """D'W M_A D p, summed over the partitions (one pass over the data)."""
+        # Small directions travel with the tasks; large ones once to each worker.
+        shared = p if p.nbytes < SCATTER_BYTES else \
+            self.client.scatter(p, broadcast=True, hash=False)
+        return -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
+                                           False)))
+
+    def _cg(self, product: Any, rhs: np.ndarray, energy: np.ndarray, floor: np.ndarray,
+            precondition: Any, tol: float, maxiter: int, callback: Any) -> tuple:
+        """Preconditioned conjugate gradient on A b = rhs, one system per column, all
+        columns per product; ``energy``: the columns' ‖demeaned‖² where it starts (b = 0).
+        Stops when the energy-norm error of each column's demeaned values, estimated from
+        the decrease over the last iterations, is below INNER·fixef_tol of their norm
+        (``floor``: the least norm to measure against). Returns b and whether it stopped
+        so."""
         b = np.zeros_like(rhs)
         r = rhs.copy()
         z = precondition(r)
         p = z.copy()
         rz = np.sum(r * z, axis=0)
-        tol = (INNER * self.options.fixef_tol) ** 2
         decreases: list[np.ndarray] = []
-        self.converged = False
-        for it in range(1, self.options.fixef_maxiter + 1):
-            # Small directions travel with the tasks; large ones once to each worker.
-            shared = p if p.nbytes < SCATTER_BYTES else \
-                self.client.scatter(p, broadcast=True, hash=False)
-            q = -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
-                                            False)))
+        for it in range(1, maxiter + 1):
+            q = product(p)
             pq = np.sum(p * q, axis=0)
             with np.errstate(divide="ignore", invalid="ignore"):
                 alpha = np.where(pq > 0, rz / pq, 0.0)
@@ -950,16 +1043,15 @@ class _Fitter:
                 beta = np.where(rz > 0, rz_new / rz, 0.0)
             p = z + beta * p
             rz = rz_new
-            self.iterations = it
-            left = energy0 - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
-            scale = np.maximum(left, 1e-26 * energy0)
+            self.iterations += 1
+            left = energy - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
+            scale = np.maximum(left, floor)
             window = np.sum(decreases[-WINDOW:], axis=0)
             if callback is not None:
-                callback(it, float(np.sqrt(np.max(window / scale))))
+                callback(self.iterations, float(np.sqrt(np.max(window / scale))))
             if (it >= 2 and np.all(window <= tol * scale)) or np.all(rz <= 0):
-                self.converged = True
-                break
-        return b
+                return b, True
+        return b, False
 
     def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
                         inv: np.ndarray) -> Any:

@@ -184,20 +184,35 @@ def _chain(firms, per=30):
     return df
 
 
-@pytest.mark.parametrize("preconditioner", ["graph", "diagonal"])
-def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner):
+def _over_the_data(monkeypatch):
+    # The system matrix is never sent to the client: one pass over the data per iteration.
+    monkeypatch.setattr(kestrel_distributed, "CLIENT_PAIRS", 0)
+    monkeypatch.setattr(kestrel_distributed, "CLIENT_PAIRS_MIN", 0)
+
+
+@pytest.mark.parametrize("preconditioner, where", [("graph", "on the client"),
+                                                   ("diagonal", "on the client"),
+                                                   ("diagonal", "over the data")])
+def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner, where):
     if preconditioner == "diagonal":  # the fallback for more levels than can be factored
         monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if where == "over the data":
+        _over_the_data(monkeypatch)
     df = _chain(40)
     fml = "y ~ x | worker + firm + year"
     dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4))
     assert preconditioner in dask_fit.solver_stage
+    assert ("on the client" in dask_fit.solver_stage) == (where == "on the client")
     if preconditioner == "diagonal":
         assert dask_fit.iterations > 20  # hard indeed
     _same(dask_fit, kestrel.feols(fml, df, fixef_tol=1e-12))
 
 
-def test_an_unfinished_demeaning_is_reported_not_passed_off(client):
+@pytest.mark.parametrize("where", ["on the client", "over the data"])
+def test_an_unfinished_demeaning_is_reported_not_passed_off(client, monkeypatch, where):
+    monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if where == "over the data":
+        _over_the_data(monkeypatch)
     fml = "y ~ x | worker + firm + year"
     ddf = dd.from_pandas(_chain(40), npartitions=3)
     with pytest.warns(kestrel.ConvergenceWarning, match="fixef_maxiter=2"):
@@ -252,6 +267,7 @@ def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch)
     # Last in the module: it leaves the cluster one worker. The diagonal preconditioner
     # makes the fit long enough to be killed in the middle of.
     monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    _over_the_data(monkeypatch)
     df = _chain(150)
     fml = "y ~ x | worker + firm + year"
     expected = kestrel.feols(fml, df, fixef_tol=1e-12)
