@@ -65,10 +65,10 @@ GRAPH_LEVELS = 1_500
 GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
 SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
 # The client solves with the other fixed effects' system matrix when it has at most
-# CLIENT_PAIRS entries per level (plus CLIENT_PAIRS_MIN): it then holds a few dozen
-# level-sized vectors, never the rows.
-CLIENT_PAIRS = 64
-CLIENT_PAIRS_MIN = 1 << 20
+# CLIENT_PAIRS entries per level (plus CLIENT_PAIRS_MIN): 12 bytes each, the size of a few
+# hundred level-sized vectors, never of the rows.
+CLIENT_PAIRS = 256
+CLIENT_PAIRS_MIN = 1 << 22
 REFINEMENTS = 10  # passes over the data that correct the client's solution, at most
 
 
@@ -397,8 +397,7 @@ def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
     w = None if part.w is None else part.w[rows]
     out = Part(v, w, ids)
     if largest is not None:
-        uniq, local = np.unique(ids[largest], return_inverse=True)
-        out.local = local.astype(np.int32)
+        uniq, out.local = _present(ids[largest], len(renumber[largest]))
         out.local_groups = len(uniq)
     out.root = None if w is None else np.sqrt(w)
     return out
@@ -416,8 +415,17 @@ def _moments(part: Part) -> dict:
     return dict(total=total, mean=mean, m2=m2, top=top, rows=len(v))
 
 
-def _largest_levels(part: Part, largest: int) -> np.ndarray:
-    return np.unique(part.ids[largest])
+def _present(codes: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
+    """The values present among ``codes`` (all below ``size``), in order, and each code's
+    position among them: np.unique with its inverse, without sorting the rows."""
+    seen = np.zeros(size, dtype=bool)
+    seen[codes] = True
+    position = np.cumsum(seen, dtype=np.int64) - 1
+    return np.flatnonzero(seen), position[codes].astype(np.int32)
+
+
+def _local_groups(part: Part) -> int:
+    return part.local_groups
 
 
 def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
@@ -465,9 +473,8 @@ def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
     would take more than ``pairs`` products or entries, only its diagonal."""
     d = _demeaned(part, others, offsets, None, True)
     out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
-    matrix = _system(part, others, offsets, sizes, pairs)
+    out["matrix"] = matrix = _system(part, others, offsets, sizes, pairs)
     if matrix is not None:
-        out["matrix"] = matrix
         return out
     w = np.ones(len(part.v)) if part.w is None else part.w
     diag = []
@@ -507,13 +514,30 @@ def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
                                (np.tile(part.local, len(codes)), np.concatenate(codes))),
                               shape=(part.local_groups, size)).tocsr()
         u.sum_duplicates()
+        # Its work: Σ (levels per group)², against a few dozen passes over the rows.
         per_group = np.diff(u.indptr).astype(np.int64)
-        if int(per_group @ per_group) > pairs:
+        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * n:
             return None
         matrix = matrix - (u.T @ u).tocsr()
     if matrix.nnz > pairs:
         return None
     return matrix
+
+
+def _add(a: Any, b: Any, pairs: int) -> Any:
+    """Two partitions' system matrices added (None when either is, or past ``pairs``)."""
+    if a is None or b is None:
+        return None
+    total = (a + b).tocsr()
+    return total if total.nnz <= pairs else None
+
+
+def _without_matrix(start: dict) -> dict:
+    """What :func:`_start` found, but its matrix: its diagonal when it has one."""
+    out = {k: v for k, v in start.items() if k != "matrix"}
+    if start.get("matrix") is not None:
+        out["diag"] = start["matrix"].diagonal()
+    return out
 
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
@@ -570,7 +594,11 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
             key = np.zeros(len(e), dtype=np.int64)
             for c in subset:
                 key = key * groups[c] + part.ids[first_cluster + c]
-            uniq, inv = np.unique(key, return_inverse=True)
+            size = math.prod(groups[c] for c in subset)
+            if size <= 4 * len(e) + (1 << 16):
+                uniq, inv = _present(key, size)
+            else:
+                uniq, inv = np.unique(key, return_inverse=True)
             sums = np.empty((len(uniq), len(x)))
             for j in range(len(x)):
                 sums[:, j] = np.bincount(inv, weights=scores[:, j], minlength=len(uniq))
@@ -934,8 +962,7 @@ class _Fitter:
     def _check_local(self, parts: list, largest: int, size: int) -> None:
         """Each group of the largest fixed effect lies in one partition (the shuffle's
         promise, checked: the exact elimination depends on it)."""
-        found = self._gather(self._map(_largest_levels, parts, largest))
-        if sum(len(f) for f in found) != size:
+        if sum(self._gather(self._map(_local_groups, parts))) != size:
             raise RuntimeError("the shuffle left a group of the largest fixed effect in two "
                                "partitions; no result is returned")
 
@@ -951,20 +978,19 @@ class _Fitter:
         whatever the iterations. Otherwise the conjugate gradient runs over the data, one
         pass per iteration."""
         pairs = CLIENT_PAIRS * int(sum(sizes)) + CLIENT_PAIRS_MIN
-        start = self._gather(self._map(_start, parts, others, offsets, sizes, pairs))
+        started = self._map(_start, parts, others, offsets, sizes, pairs)
+        # The partitions' matrices are added up on the workers, in pairs: the client
+        # receives one.
+        level = self._map(_item, started, "matrix")
+        while len(level) > 1:
+            level = [self.client.submit(_add, level[i], level[i + 1], pairs, pure=False)
+                     if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+        start = self._gather(self._map(_without_matrix, started))
+        matrix = self._gather(level)[0]
+        del started, level
         rhs = sum(s["rhs"] for s in start)
         energy0 = sum(s["energy"] for s in start)
-        matrix = None
-        if all("matrix" in s for s in start):
-            matrix = start[0]["matrix"]
-            for s in start[1:]:
-                matrix = matrix + s["matrix"]
-            if matrix.nnz > pairs:
-                matrix = None
-        if matrix is not None:
-            diag = matrix.diagonal()
-        else:
-            diag = sum(s["matrix"].diagonal() if "matrix" in s else s["diag"] for s in start)
+        diag = matrix.diagonal() if matrix is not None else sum(s["diag"] for s in start)
         del start
         active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
         inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
