@@ -42,6 +42,7 @@ import dask
 import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
+from scipy.sparse import linalg as splinalg
 from distributed import Client, default_client
 
 from kestrel import _core, design, formula, iv, panel, steps
@@ -70,6 +71,10 @@ SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, n
 CLIENT_PAIRS = 256
 CLIENT_PAIRS_MIN = 1 << 22
 REFINEMENTS = 10  # passes over the data that correct the client's solution, at most
+# The client's conjugate gradient starts with the diagonal preconditioner; after this many
+# iterations it factors the matrix (its factors at most FILL times its entries).
+FACTOR_AFTER = 50
+FILL = 20
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -1008,6 +1013,7 @@ class _Fitter:
             return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
         self.stage = self.stage.replace("cg,", "cg on the client,")
         operator = matrix.tocsr()
+        factored = False
         coef = np.zeros_like(rhs)
         residual = rhs
         stats = None
@@ -1016,8 +1022,25 @@ class _Fitter:
             if budget <= 0:
                 break
             energy = energy0 if stats is None else sum(s["sq"] for s in stats)
-            step, _ = self._cg(lambda p: operator @ p, residual, energy, floor, precondition,
-                               tol, budget, callback)
+            if small or factored:
+                step, _ = self._cg(lambda p: operator @ p, residual, energy, floor,
+                                   precondition, tol, budget, callback)
+            else:
+                # The diagonal first; if it is slow (levels tied by few rows, as on a chain
+                # of firms), factor the matrix once and go on from there with its factors.
+                step, done = self._cg(lambda p: operator @ p, residual, energy, floor,
+                                      precondition, tol, min(budget, FACTOR_AFTER), callback)
+                if not done and budget > FACTOR_AFTER:
+                    factored = self._factored(operator, diag, active)
+                    if factored is not None:
+                        precondition = factored
+                    left = residual - operator @ step
+                    more, _ = self._cg(lambda p: operator @ p, left,
+                                       energy - np.sum(step * (residual + left), axis=0),
+                                       floor, precondition, tol,
+                                       self.options.fixef_maxiter - self.iterations, callback)
+                    step = step + more
+                    factored = True
             if stats is not None:
                 # The error left at coef, in the energy norm: residual' A⁻¹ residual.
                 error = np.sum(residual * step, axis=0)
@@ -1078,6 +1101,26 @@ class _Fitter:
             if (it >= 2 and np.all(window <= tol * scale)) or np.all(rz <= 0):
                 return b, True
         return b, False
+
+    def _factored(self, matrix: Any, diag: np.ndarray, active: np.ndarray) -> Any:
+        """A preconditioner from the sparse factors of the matrix (its levels with weight;
+        a shift of 1e-10 of its diagonal keeps them regular where the levels are
+        redundant). None when it cannot be factored within FILL times its entries."""
+        index = np.flatnonzero(active)
+        sub = matrix[index][:, index]
+        sub = (sub + sparse.diags(1e-10 * diag[index])).tocsc()
+        try:
+            factors = splinalg.spilu(sub, drop_tol=0.0, fill_factor=FILL)
+        except (RuntimeError, MemoryError, ValueError):
+            return None
+
+        def solve(r: np.ndarray) -> np.ndarray:
+            z = np.zeros_like(r)
+            z[index] = factors.solve(np.ascontiguousarray(r[index]))
+            return z
+
+        self.stage = self.stage.replace("diagonal", "factored")
+        return solve
 
     def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
                         inv: np.ndarray) -> Any:

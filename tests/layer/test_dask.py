@@ -191,11 +191,14 @@ def _over_the_data(monkeypatch):
 
 
 @pytest.mark.parametrize("preconditioner, where", [("graph", "on the client"),
+                                                   ("factored", "on the client"),
                                                    ("diagonal", "on the client"),
                                                    ("diagonal", "over the data")])
 def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner, where):
-    if preconditioner == "diagonal":  # the fallback for more levels than can be factored
+    if preconditioner != "graph":  # more levels than the dense decomposition takes
         monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if preconditioner == "diagonal":  # never factored
+        monkeypatch.setattr(kestrel_distributed, "FACTOR_AFTER", 10**9)
     if where == "over the data":
         _over_the_data(monkeypatch)
     df = _chain(40)
@@ -203,7 +206,7 @@ def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner, whe
     dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4))
     assert preconditioner in dask_fit.solver_stage
     assert ("on the client" in dask_fit.solver_stage) == (where == "on the client")
-    if preconditioner == "diagonal":
+    if preconditioner != "graph":
         assert dask_fit.iterations > 20  # hard indeed
     _same(dask_fit, kestrel.feols(fml, df, fixef_tol=1e-12))
 
