@@ -75,6 +75,7 @@ REFINEMENTS = 10  # passes over the data that correct the client's solution, at 
 # iterations it factors the matrix (its factors at most FILL times its entries).
 FACTOR_AFTER = 50
 FILL = 20
+FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels are redundant
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -1103,12 +1104,13 @@ class _Fitter:
         return b, False
 
     def _factored(self, matrix: Any, diag: np.ndarray, active: np.ndarray) -> Any:
-        """A preconditioner from the sparse factors of the matrix (its levels with weight;
-        a shift of 1e-10 of its diagonal keeps them regular where the levels are
-        redundant). None when it cannot be factored within FILL times its entries."""
+        """A preconditioner from the sparse factors of the matrix (its levels with weight,
+        shifted by FACTOR_SHIFT of its diagonal: the levels' redundant directions would
+        leave it singular). None when it cannot be factored within FILL times its
+        entries."""
         index = np.flatnonzero(active)
         sub = matrix[index][:, index]
-        sub = (sub + sparse.diags(1e-10 * diag[index])).tocsc()
+        sub = (sub + sparse.diags(FACTOR_SHIFT * diag[index])).tocsc()
         try:
             factors = splinalg.spilu(sub, drop_tol=0.0, fill_factor=FILL)
         except (RuntimeError, MemoryError, ValueError):
