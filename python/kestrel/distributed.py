@@ -42,6 +42,7 @@ import dask
 import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
+from scipy.sparse import csgraph
 from scipy.sparse import linalg as splinalg
 from distributed import Client, default_client
 
@@ -1001,6 +1002,7 @@ class _Fitter:
         active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
         inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
         self.extra.update(inv=inv, energy0=energy0)
+        self._null_space(matrix, active, offsets, sizes)
         small = matrix is not None and len(diag) <= GRAPH_LEVELS
         precondition = self._preconditioner(matrix if small else None, diag, active, inv)
         tol = (INNER * self.options.fixef_tol) ** 2
@@ -1056,6 +1058,36 @@ class _Fitter:
             residual = sum(s["grad"] for s in stats)
         return parts, stats
 
+    def _null_space(self, matrix: Any, active: np.ndarray, offsets: list[int],
+                    sizes: list[int]) -> None:
+        """The directions the system cannot see: within each connected set of levels (all of
+        them without the matrix), a constant on one fixed effect's levels moves its rows'
+        fitted values by a constant on groups of the largest one, which it absorbs. The
+        residuals are kept free of them: rounding adds some in every product, and
+        preconditioned there, they would stall the iterations' error estimate."""
+        label = np.full(len(active), -1, dtype=np.int64)
+        fe = np.repeat(np.arange(len(sizes)), sizes)
+        if matrix is not None:
+            index = np.flatnonzero(active)
+            _, component = csgraph.connected_components(matrix[index][:, index],
+                                                        directed=False)
+            label[index] = component.astype(np.int64) * len(sizes) + fe[index]
+        else:
+            label[active] = fe[active]
+        keep = label >= 0
+        codes = label[keep]
+        counts = np.bincount(codes).astype(np.float64)
+        counts[counts == 0] = 1.0
+
+        def project(r: np.ndarray) -> np.ndarray:
+            out = r.copy()
+            for j in range(r.shape[1]):
+                means = np.bincount(codes, weights=r[keep, j]) / counts
+                out[keep, j] -= means[codes]
+            return out
+
+        self._project = project
+
     def _product(self, parts: list, others: list[int], offsets: list[int], sizes: list[int],
                  p: np.ndarray) -> np.ndarray:
         """D'W M_A D p, summed over the partitions (one pass over the data)."""
@@ -1074,7 +1106,8 @@ class _Fitter:
         (``floor``: the least norm to measure against). Returns b and whether it stopped
         so."""
         b = np.zeros_like(rhs)
-        r = rhs.copy()
+        r = self._project(rhs)
+        rhs = r.copy()
         z = precondition(r)
         p = z.copy()
         rz = np.sum(r * z, axis=0)
@@ -1085,7 +1118,7 @@ class _Fitter:
             with np.errstate(divide="ignore", invalid="ignore"):
                 alpha = np.where(pq > 0, rz / pq, 0.0)
             b += alpha * p
-            r -= alpha * q
+            r = self._project(r - alpha * q)
             z = precondition(r)
             rz_new = np.sum(r * z, axis=0)
             decreases.append(alpha * rz)
