@@ -355,6 +355,7 @@ class Part:
     local_groups: int = 0
     root: np.ndarray | None = None
     demeaned: np.ndarray | None = None  # √w-scaled demeaned columns, once solved
+    operator: Any = None  # see _with_operator
 
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
@@ -469,6 +470,9 @@ def _scatter(part: Part, d: np.ndarray, others: list[int], sizes: list[int]) -> 
 
 def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int],
              coef: np.ndarray, with_v: bool) -> np.ndarray:
+    if part.operator is not None and not with_v:  # −D'W M_A D coef
+        rows, u = part.operator
+        return (u.T @ (u @ coef) if u is not None else 0) - rows @ coef
     return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
 
 
@@ -500,20 +504,22 @@ def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
     return out
 
 
-def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-            pairs: int) -> Any:
-    """This partition's D'W M_A D as a sparse matrix, or None past ``pairs``."""
+def _pieces(part: Part, others: list[int], offsets: list[int],
+            sizes: list[int]) -> tuple[Any, Any]:
+    """D'WD (sparse: each level's weight on the diagonal, each pair of levels in one row off
+    it) and U = (A'WA)^-½ A'WD (one row per group of the largest fixed effect; None
+    without one), whose difference D'WD − U'U is this partition's D'W M_A D."""
     size = int(sum(sizes))
-    n = len(part.v)
+    n = len(part.v) if part.demeaned is None else len(part.demeaned)
     w = np.ones(n) if part.w is None else part.w
     codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
-    # Rows: each level's weight on the diagonal, each pair of levels in one row off it.
     diag = np.bincount(np.concatenate(codes), weights=np.tile(w, len(codes)),
                        minlength=size) if n else np.zeros(size)
-    matrix = sparse.diags(diag).tocsr()
+    rows = sparse.diags(diag).tocsr()
     for a, b in itertools.combinations(range(len(codes)), 2):
         cross = sparse.coo_matrix((w, (codes[a], codes[b])), shape=(size, size)).tocsr()
-        matrix = matrix + cross + cross.T
+        rows = rows + cross + cross.T
+    u = None
     if part.local is not None and n:
         group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
         scaled = w / np.sqrt(group_w[part.local])
@@ -521,14 +527,31 @@ def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
                                (np.tile(part.local, len(codes)), np.concatenate(codes))),
                               shape=(part.local_groups, size)).tocsr()
         u.sum_duplicates()
+    return rows.tocsr(), u
+
+
+def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
+            pairs: int) -> Any:
+    """This partition's D'W M_A D as a sparse matrix, or None past ``pairs``."""
+    matrix, u = _pieces(part, others, offsets, sizes)
+    if u is not None:
         # Its work: Σ (levels per group)², against a few dozen passes over the rows.
         per_group = np.diff(u.indptr).astype(np.int64)
-        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * n:
+        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * len(part.v):
             return None
         matrix = matrix - (u.T @ u).tocsr()
     if matrix.nnz > pairs:
         return None
     return matrix
+
+
+def _with_operator(part: Part, others: list[int], offsets: list[int],
+                   sizes: list[int]) -> Part:
+    """The partition keeping D'WD and U (see :func:`_pieces`): each product D'W M_A D p is
+    then two sparse products the size of its pairs of levels, not a pass over its rows."""
+    out = replace(part)
+    out.operator = _pieces(part, others, offsets, sizes)
+    return out
 
 
 def _add(a: Any, b: Any, pairs: int) -> Any:
@@ -1009,6 +1032,7 @@ class _Fitter:
         floor = 1e-26 * energy0
         self.converged = False
         if matrix is None:
+            parts = self._map(_with_operator, parts, others, offsets, sizes)
             coef, self.converged = self._cg(
                 lambda p: self._product(parts, others, offsets, sizes, p), rhs, energy0,
                 floor, precondition, tol, self.options.fixef_maxiter, callback)
