@@ -71,6 +71,7 @@ SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, n
 # hundred level-sized vectors, never of the rows.
 CLIENT_PAIRS = 256
 CLIENT_PAIRS_MIN = 1 << 22
+SLICES = 16  # the system matrix is summed over this many slices of a partition's groups
 REFINEMENTS = 10  # passes over the data that correct the client's solution, at most
 # The client's conjugate gradient starts with the diagonal preconditioner; after this many
 # iterations it factors the matrix (its factors at most FILL times its entries).
@@ -532,15 +533,29 @@ def _pieces(part: Part, others: list[int], offsets: list[int],
 
 def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
             pairs: int) -> Any:
-    """This partition's D'W M_A D as a sparse matrix, or None past ``pairs``."""
+    """This partition's D'W M_A D as a sparse matrix, or None past half ``pairs``."""
     matrix, u = _pieces(part, others, offsets, sizes)
     if u is not None:
         # Its work: Σ (levels per group)², against a few dozen passes over the rows.
         per_group = np.diff(u.indptr).astype(np.int64)
         if int(per_group @ per_group) > pairs + CLIENT_PAIRS * len(part.v):
             return None
-        matrix = matrix - (u.T @ u).tocsr()
-    if matrix.nnz > pairs:
+        # U'U by slices of the groups: when the entries found so far, plus the last slice's
+        # new ones for each slice left, pass half the limit (the partitions' sum has more),
+        # the rest is not computed.
+        groups = u.shape[0]
+        cuts = np.linspace(0, groups, min(SLICES, max(groups, 1)) + 1).astype(np.int64)
+        found = None
+        for j in range(1, len(cuts)):
+            piece = u[cuts[j - 1]:cuts[j]]
+            product = (piece.T @ piece).tocsr()
+            before = 0 if found is None else found.nnz
+            found = product if found is None else (found + product).tocsr()
+            if j > 1 and 2 * (found.nnz + (found.nnz - before) * (len(cuts) - 1 - j)) > pairs:
+                return None
+        if found is not None:
+            matrix = matrix - found
+    if 2 * matrix.nnz > pairs:
         return None
     return matrix
 
