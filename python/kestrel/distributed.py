@@ -478,31 +478,24 @@ def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int]
 
 
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-           pairs: int) -> dict:
+           pairs: int) -> tuple[Part, dict]:
     """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
     system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
     group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a. When it
-    would take more than ``pairs`` products or entries, only its diagonal."""
+    would take more than half ``pairs`` products or entries, only its diagonal, and the
+    partition keeps the pieces of its products (see :func:`_with_operator`)."""
     d = _demeaned(part, others, offsets, None, True)
     out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
-    out["matrix"] = matrix = _system(part, others, offsets, sizes, pairs)
+    rows, u = _pieces(part, others, offsets, sizes)
+    out["matrix"] = matrix = _system(rows, u, len(part.v), pairs)
     if matrix is not None:
-        return out
-    w = np.ones(len(part.v)) if part.w is None else part.w
-    diag = []
-    for f, n_levels in zip(others, sizes):
-        total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
-        if part.local is not None and len(w):
-            # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
-            key = part.local.astype(np.int64) * n_levels + part.ids[f]
-            uniq, inverse = np.unique(key, return_inverse=True)
-            pair = np.bincount(inverse, weights=w)
-            group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
-            total -= np.bincount(uniq % n_levels, weights=pair * pair
-                                 / group_w[uniq // n_levels], minlength=n_levels)
-        diag.append(total)
-    out["diag"] = np.concatenate(diag)
-    return out
+        return part, out
+    out["diag"] = rows.diagonal()
+    if u is not None:
+        out["diag"] = out["diag"] - np.asarray(u.multiply(u).sum(axis=0)).ravel()
+    kept = replace(part)
+    kept.operator = (rows, u)
+    return kept, out
 
 
 def _pieces(part: Part, others: list[int], offsets: list[int],
@@ -531,14 +524,14 @@ def _pieces(part: Part, others: list[int], offsets: list[int],
     return rows.tocsr(), u
 
 
-def _system(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-            pairs: int) -> Any:
-    """This partition's D'W M_A D as a sparse matrix, or None past half ``pairs``."""
-    matrix, u = _pieces(part, others, offsets, sizes)
+def _system(rows: Any, u: Any, n: int, pairs: int) -> Any:
+    """A partition's D'W M_A D = D'WD − U'U (see :func:`_pieces`) as a sparse matrix, or
+    None past half ``pairs``."""
+    matrix = rows
     if u is not None:
         # Its work: Σ (levels per group)², against a few dozen passes over the rows.
         per_group = np.diff(u.indptr).astype(np.int64)
-        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * len(part.v):
+        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * n:
             return None
         # U'U by slices of the groups: when the entries found so far, plus the last slice's
         # new ones for each slice left, pass half the limit (the partitions' sum has more),
@@ -564,6 +557,8 @@ def _with_operator(part: Part, others: list[int], offsets: list[int],
                    sizes: list[int]) -> Part:
     """The partition keeping D'WD and U (see :func:`_pieces`): each product D'W M_A D p is
     then two sparse products the size of its pairs of levels, not a pass over its rows."""
+    if part.operator is not None:
+        return part
     out = replace(part)
     out.operator = _pieces(part, others, offsets, sizes)
     return out
@@ -580,7 +575,7 @@ def _add(a: Any, b: Any, pairs: int) -> Any:
 def _without_matrix(start: dict) -> dict:
     """What :func:`_start` found, but its matrix: its diagonal when it has one."""
     out = {k: v for k, v in start.items() if k != "matrix"}
-    if start.get("matrix") is not None:
+    if start["matrix"] is not None:
         out["diag"] = start["matrix"].diagonal()
     return out
 
@@ -1023,7 +1018,10 @@ class _Fitter:
         whatever the iterations. Otherwise the conjugate gradient runs over the data, one
         pass per iteration."""
         pairs = CLIENT_PAIRS * int(sum(sizes)) + CLIENT_PAIRS_MIN
-        started = self._map(_start, parts, others, offsets, sizes, pairs)
+        pairs_out = self._map(_start, parts, others, offsets, sizes, pairs)
+        parts = self._map(_item, pairs_out, 0)
+        started = self._map(_item, pairs_out, 1)
+        del pairs_out
         # The partitions' matrices are added up on the workers, in pairs: the client
         # receives one.
         level = self._map(_item, started, "matrix")
