@@ -33,6 +33,7 @@ from __future__ import annotations
 import ast
 import itertools
 import math
+import uuid
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
@@ -735,7 +736,9 @@ class _Fitter:
         meta = pd.DataFrame({**{f"v{j}": np.empty(0) for j in range(width)},
                              **({"w": np.empty(0)} if options.weights else {}),
                              **{f"c{j}": np.empty(0, np.int32) for j in range(len(ids))}})
-        built = self.data.map_partitions(_build, plan, glob, width, meta=meta)
+        # The levels travel once, as one key of the graph, not inside every task.
+        shared = dask.delayed(glob, name=f"kestrel-levels-{uuid.uuid4().hex}", traverse=False)
+        built = self.data.map_partitions(_build, plan, shared, width, meta=meta)
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
         if largest is not None:
             built = built.shuffle(on=f"c{largest}")
