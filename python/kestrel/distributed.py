@@ -45,6 +45,7 @@ import pandas as pd
 from scipy import linalg, sparse
 from scipy.sparse import csgraph
 from scipy.sparse import linalg as splinalg
+import distributed
 from distributed import Client, default_client
 
 from kestrel import _core, design, formula, iv, panel, steps
@@ -66,7 +67,6 @@ WINDOW = 8  # iterations whose energy decrease estimates the remaining error
 # beyond, the diagonal preconditions it.
 GRAPH_LEVELS = 1_500
 GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
-SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
 # The client solves with the other fixed effects' system matrix when it has at most
 # CLIENT_PAIRS entries per level (plus CLIENT_PAIRS_MIN): 12 bytes each, the size of a few
 # hundred level-sized vectors, never of the rows.
@@ -476,6 +476,12 @@ def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int]
         rows, u = part.operator
         return (u.T @ (u @ coef) if u is not None else 0) - rows @ coef
     return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
+
+
+def _products(parts: list[Part], others: list[int], offsets: list[int], sizes: list[int],
+              coef: np.ndarray) -> np.ndarray:
+    """Σ −D'W M_A D coef over a worker's partitions."""
+    return sum(_product(part, others, offsets, sizes, coef, False) for part in parts)
 
 
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
@@ -1049,8 +1055,9 @@ class _Fitter:
         self.converged = False
         if matrix is None:
             parts = self._map(_with_operator, parts, others, offsets, sizes)
+            groups = self._by_worker(parts)
             coef, self.converged = self._cg(
-                lambda p: self._product(parts, others, offsets, sizes, p), rhs, energy0,
+                lambda p: self._product(groups, others, offsets, sizes, p), rhs, energy0,
                 floor, precondition, tol, self.options.fixef_maxiter, callback)
             parts = self._map(_finish, parts, others, offsets, sizes, coef)
             return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
@@ -1128,14 +1135,25 @@ class _Fitter:
 
         self._project = project
 
-    def _product(self, parts: list, others: list[int], offsets: list[int], sizes: list[int],
-                 p: np.ndarray) -> np.ndarray:
-        """D'W M_A D p, summed over the partitions (one pass over the data)."""
-        # Small directions travel with the tasks; large ones once to each worker.
-        shared = p if p.nbytes < SCATTER_BYTES else \
-            self.client.scatter(p, broadcast=True, hash=False)
-        return -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
-                                           False)))
+    def _product(self, groups: list, others: list[int], offsets: list[int],
+                 sizes: list[int], p: np.ndarray) -> np.ndarray:
+        """D'W M_A D p, summed over the partitions: one task per worker, on the partitions
+        it holds (``groups``: (worker, partitions)), which sends the direction to it once
+        and one sum back."""
+        tasks = [self.client.submit(_products, held, others, offsets, sizes, p, pure=False,
+                                    workers=[worker], allow_other_workers=True)
+                 for worker, held in groups]
+        return -sum(self._gather(tasks))
+
+    def _by_worker(self, parts: list) -> list:
+        """The partitions grouped by the worker that holds them."""
+        distributed.wait(parts)
+        holders = self.client.who_has(parts)
+        groups: dict[Any, list] = {}
+        for part in parts:
+            where = holders.get(part.key) or [None]
+            groups.setdefault(sorted(where)[0], []).append(part)
+        return list(groups.items())
 
     def _cg(self, product: Any, rhs: np.ndarray, energy: np.ndarray, floor: np.ndarray,
             precondition: Any, tol: float, maxiter: int, callback: Any) -> tuple:
