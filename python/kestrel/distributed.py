@@ -122,7 +122,14 @@ def feols(call: Mapping[str, Any]) -> Fit:
         raise ValueError(f"ssc(fixef_exact=True) with several fixed effects {NOT_SUPPORTED}")
     client = _client(call.get("client"))
     meta = Frame(data._meta)  # columns and dtypes, no rows
-    design.check(model, meta, ns, list(vc.clusters))  # unknown columns and names: now
+    reads = design.check(model, meta, ns, list(vc.clusters))  # unknown columns: now
+    # Only the columns the fit reads are loaded (dask reads no other column of Parquet).
+    needed = set(design._variables(reads)) | {p for c in vc.clusters for p in c.split("^")}
+    needed |= {name for name in (options.weights, vc.time_id if vc.kind == "dk" else None)
+               if name is not None}
+    columns = [c for c in data.columns if c in needed]
+    if len(columns) < len(data.columns):
+        data = data[columns]
     plan = Plan(fml, _shipped_context(model, meta, ns), list(vc.clusters), options.weights,
                 options.weights_type, vc.time_id if vc.kind == "dk" else None)
     paths = design._paths(model, meta, model.intercept or bool(model.fixef))
