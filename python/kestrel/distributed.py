@@ -3,8 +3,8 @@
 dask and distributed are an optional extra (``pip install "kestrel[dask]"``), imported only
 here; ``kestrel.feols`` loads this module when its data is a Dask DataFrame.
 
-A fit is a fixed number of passes over the partitions plus one round trip per iteration of
-the demeaning:
+A fit is a fixed number of passes over the partitions plus, when the fixed effects' system
+stays on the workers, one round trip per iteration of the demeaning:
 
 1. **scan**: each partition builds its design with kestrel's own formula and design code
    (terms that act row by row) and returns what must be known globally: the levels of
@@ -17,15 +17,18 @@ the demeaning:
    none is left; codes renumbered over the rows used.
 4. **absorb**: the largest fixed effect is eliminated exactly inside each partition (the
    engine's exact group-means stage); the others' coefficients solve the normal equations
-   left, by Jacobi-preconditioned conjugate gradient on the client, each iteration's
-   product formed on the workers (group sums of every column at once) and summed on the
-   client: one reduction of vectors the size of those fixed effects' levels per iteration.
+   left. Their matrix has one entry per pair of levels sharing rows or a group of the
+   largest one: when it is small enough, the workers add it up and the client solves with
+   it, each pass over the data giving the exact residual and the client the correction;
+   otherwise the conjugate gradient iterates with the workers, each worker returning one
+   sum of sparse products over its partitions per iteration.
 5. **least squares and covariance**: each partition returns the triangular factor of its
    demeaned columns, the client stacks and factors them again (a tall-skinny QR) and runs
    the engine's least-squares stage on the result; residual sums of squares, the
    heteroskedastic meat and the clusters' score sums are reductions.
 
-The client holds only vectors the size of the identifiers' levels and k×k matrices.
+The client holds only vectors the size of the identifiers' levels, k×k matrices and, when
+small enough, the sparse matrix of the other fixed effects' pairs of levels.
 """
 
 from __future__ import annotations
@@ -64,7 +67,7 @@ ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
 INNER = 1e-2
 WINDOW = 8  # iterations whose energy decrease estimates the remaining error
 # The other fixed effects' system is decomposed on the client (dense) up to this many levels;
-# beyond, the diagonal preconditions it.
+# beyond, the diagonal preconditions it, or its sparse factors (see FACTOR_AFTER).
 GRAPH_LEVELS = 1_500
 GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
 # The client solves with the other fixed effects' system matrix when it has at most
