@@ -267,8 +267,7 @@ def test_client_argument_is_checked(client, panel):
 
 
 def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch):
-    # Last in the module: it leaves the cluster one worker. The diagonal preconditioner
-    # makes the fit long enough to be killed in the middle of.
+    # Last in the module: it leaves the cluster one worker.
     monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
     _over_the_data(monkeypatch)
     df = _chain(150)
@@ -282,13 +281,27 @@ def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch)
         except Exception as exc:  # noqa: BLE001 (what it raises is checked below)
             outcome["error"] = exc
 
+    # The iterations signal their start and are slowed on the client, so that the worker
+    # dies in their middle however fast the machine.
+    iterating, killed = threading.Event(), threading.Event()
+    product = kestrel_distributed._Fitter._product
+
+    def slow_product(self, *args):
+        iterating.set()
+        if not killed.is_set():
+            time.sleep(0.1)
+        return product(self, *args)
+
+    monkeypatch.setattr(kestrel_distributed._Fitter, "_product", slow_product)
     thread = threading.Thread(target=fit)
     thread.start()
-    time.sleep(2.5)  # into the iterations
+    assert iterating.wait(timeout=120), "the fit never reached its iterations"
+    time.sleep(0.5)
     assert thread.is_alive(), "the fit ended before the worker was killed"
     victim = client.kestrel_workers[0]
     victim.kill()
     victim.wait(timeout=20)
+    killed.set()
     thread.join(timeout=300)
     assert not thread.is_alive()
     if "fit" in outcome:
