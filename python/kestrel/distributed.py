@@ -368,6 +368,8 @@ class Part:
     root: np.ndarray | None = None
     demeaned: np.ndarray | None = None  # √w-scaled demeaned columns, once solved
     operator: Any = None  # see _with_operator
+    local_levels: np.ndarray | None = None  # the largest fixed effect's code of each group
+    means: np.ndarray | None = None  # each group's weighted means of v − D b, once solved
 
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
@@ -417,8 +419,8 @@ def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
     w = None if part.w is None else part.w[rows]
     out = Part(v, w, ids)
     if largest is not None:
-        uniq, out.local = _present(ids[largest], len(renumber[largest]))
-        out.local_groups = len(uniq)
+        out.local_levels, out.local = _present(ids[largest], len(renumber[largest]))
+        out.local_groups = len(out.local_levels)
     out.root = None if w is None else np.sqrt(w)
     return out
 
@@ -448,10 +450,9 @@ def _local_groups(part: Part) -> int:
     return part.local_groups
 
 
-def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
-              with_v: bool) -> np.ndarray:
-    """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
-    at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
+def _less(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
+          with_v: bool) -> np.ndarray:
+    """v − D b (or −D b without v): the columns less the other fixed effects at ``coef``."""
     n, c = part.v.shape if part.demeaned is None else part.demeaned.shape
     u = part.v.copy(order="F") if with_v else np.zeros((n, c), order="F")
     if coef is not None:
@@ -459,6 +460,27 @@ def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarra
             index = part.ids[f] if off == 0 else part.ids[f] + np.int32(off)
             for j in range(c):
                 u[:, j] -= np.take(coef[:, j], index)
+    return u
+
+
+def _means(part: Part, u: np.ndarray) -> np.ndarray | None:
+    """Each group of the largest fixed effect's weighted means of the columns ``u``."""
+    if part.local is None:
+        return None
+    w = np.ones(len(u)) if part.w is None else part.w
+    total = np.bincount(part.local, weights=w, minlength=part.local_groups)
+    total[total == 0] = 1.0
+    return np.column_stack([np.bincount(part.local, weights=w * u[:, j],
+                                        minlength=part.local_groups) / total
+                            for j in range(u.shape[1])]).reshape(part.local_groups, -1)
+
+
+def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
+              with_v: bool) -> np.ndarray:
+    """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
+    at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
+    u = _less(part, others, offsets, coef, with_v)
+    n, c = u.shape
     if n == 0:
         return u
     if part.local is None:  # no fixed effect is local: nothing to eliminate here
@@ -600,8 +622,11 @@ def _without_matrix(start: dict) -> dict:
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
             coef: np.ndarray | None) -> Part:
     d = _demeaned(part, others, offsets, coef, True)
-    # The columns themselves are not read again: only their demeaned values are kept.
+    # The columns themselves are not read again: only their demeaned values are kept, and
+    # their group means (the largest fixed effect's values, for residuals and predictions).
     out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
+    out.local_levels = part.local_levels
+    out.means = _means(part, _less(part, others, offsets, coef, True))
     out.demeaned = np.asfortranarray(d)
     return out
 
@@ -611,6 +636,8 @@ def _refine(part: Part, others: list[int], offsets: list[int], step: np.ndarray)
     out = replace(part)
     out.demeaned = np.asfortranarray(part.demeaned + _demeaned(part, others, offsets, step,
                                                                False))
+    if part.means is not None:
+        out.means = part.means + _means(part, _less(part, others, offsets, step, False))
     return out
 
 
@@ -629,6 +656,9 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
     d = part.demeaned
     e = d[:, 0] - d[:, x] @ beta if len(x) else d[:, 0].copy()
     out: dict[str, Any] = dict(rss=float(e @ e))
+    if part.means is not None:  # the largest fixed effect's value in each group
+        m = part.means
+        out["effects"] = (part.local_levels, m[:, 0] - m[:, x] @ beta if len(x) else m[:, 0])
     if not len(d):
         out["meat"] = np.zeros((groups[-1] if kind == "dk" else len(x), len(x)))
         out["scores"] = [(np.zeros(0, np.int64), np.zeros((0, len(x)))) for _ in subsets]
