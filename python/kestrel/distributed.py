@@ -882,6 +882,10 @@ class _Fitter:
         terms_out = self._gather(self._map(_residual_terms, parts, beta, kept_x, kind, subsets,
                                            n_fe, levels[n_fe:], frequency))
         rss = float(sum(t["rss"] for t in terms_out))
+        self.extra["rows"] = dict(glob=glob, width=width, renumber=renumber[:n_fe],
+                                  largest=largest, others=others, offsets=offsets,
+                                  sizes=other_sizes,
+                                  effects=[t["effects"] for t in terms_out if "effects" in t])
         nested = self._nested(parts, fe_levels, levels[n_fe:], n_fe)
         K = cov.dof_k(self.conv, self.vc, len(names), fe_levels, dof_fe, nested)
         if n - K <= 0:
@@ -968,7 +972,33 @@ class _Fitter:
                        iterations=self.iterations, converged=self.converged,
                        solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
                        periods=self.extra.get("periods"),
-                       _se=se, lean=options.lean, **stats_out)
+                       _se=se, lean=options.lean,
+                       _rows=self._rows(beta, coef_out, exponents, kept_x, fe_levels),
+                       **stats_out)
+
+    def _rows(self, beta: np.ndarray, coef_out: np.ndarray, exponents: np.ndarray,
+              kept_x: list[int], fe_levels: list[int]) -> Any:
+        """What residuals and predictions need: the coefficients, and each fixed effect's
+        values over its levels (in the units of y)."""
+        rows = self.extra.get("rows")
+        if rows is None:  # 2SLS
+            return None
+        p_y = int(exponents[0])
+        alphas = []
+        for f, size in enumerate(fe_levels):
+            if f == rows["largest"]:
+                scaled = np.zeros(size)
+                for levels, values in rows["effects"]:
+                    scaled[levels] = values
+            else:
+                j = rows["others"].index(f)
+                off = rows["offsets"][j]
+                b = self.extra["fe_coef"][off:off + rows["sizes"][j]]
+                scaled = b[:, 0] - b[:, kept_x] @ beta if kept_x else b[:, 0]
+            alphas.append(np.ldexp(scaled, p_y))
+        state = dict(glob=rows["glob"], width=rows["width"], renumber=rows["renumber"],
+                     alphas=alphas, columns=list(kept_x), coef=np.asarray(coef_out))
+        return _Rows(self.data, self.plan, state)
 
     def _two_stages(self, r: np.ndarray, sum_squares: np.ndarray, exponents: np.ndarray,
                     parts: list, n: int, n_used_rows: int, fe_levels: list[int], dof_fe: int,
@@ -1099,6 +1129,7 @@ class _Fitter:
             coef, self.converged = self._cg(
                 lambda p: self._product(groups, others, offsets, sizes, p), rhs, energy0,
                 floor, precondition, tol, self.options.fixef_maxiter, callback)
+            self.extra["fe_coef"] = coef
             parts = self._map(_finish, parts, others, offsets, sizes, coef)
             return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
         self.stage = self.stage.replace("cg,", "cg on the client,")
@@ -1143,6 +1174,7 @@ class _Fitter:
             coef += step
             stats = self._gather(self._map(_finish_stats, parts, others, sizes))
             residual = sum(s["grad"] for s in stats)
+        self.extra["fe_coef"] = coef
         return parts, stats
 
     def _null_space(self, matrix: Any, active: np.ndarray, offsets: list[int],
@@ -1332,6 +1364,38 @@ class _Fitter:
         return out
 
 
+def _fitted(pdf: pd.DataFrame, plan: Plan, state: dict, which: str) -> pd.Series:
+    """The residuals or fitted values of a partition's rows used in the fit."""
+    frame = _build(pdf, plan, state["glob"], state["width"])
+    n = len(frame)
+    used = np.ones(n, dtype=bool)
+    fitted = np.zeros(n)
+    for f, (renumber, alpha) in enumerate(zip(state["renumber"], state["alphas"])):
+        codes = renumber[frame[f"c{f}"].to_numpy()]
+        used &= codes >= 0  # a level left out of the sample (a singleton's) has none
+        fitted += alpha[np.maximum(codes, 0)] if len(alpha) else 0.0
+    for j, c in zip(state["columns"], state["coef"]):
+        fitted += c * frame[f"v{j}"].to_numpy()
+    values = frame["v0"].to_numpy() - fitted if which == "resid" else fitted
+    return pd.Series(values[used], index=frame.index[used], name=which)
+
+
+@dataclass(frozen=True)
+class _Rows:
+    """Residuals and predictions as lazy Dask series: the fit's data, and what each
+    partition needs to compute them (sent once, as one key of the graph)."""
+
+    data: Any
+    plan: Plan
+    state: dict
+
+    def series(self, which: str) -> Any:
+        shared = dask.delayed(self.state, name=f"kestrel-fit-{uuid.uuid4().hex}",
+                              traverse=False)
+        return self.data.map_partitions(_fitted, self.plan, shared, which,
+                                        meta=pd.Series(dtype=np.float64, name=which))
+
+
 @dataclass(frozen=True)
 class _DesignShape:
     """What the two stages read of a design: the regressors' names and terms."""
@@ -1352,12 +1416,27 @@ class DaskFit(Fit):
     (residuals, predictions, fixed-effect values, another covariance) raises ValueError."""
 
     _fixef_type: ClassVar[type] = _NoRows
+    _rows: Any = field(default=None, repr=False, compare=False)
 
-    def resid(self, full: bool = False) -> np.ndarray:
-        raise ValueError(f"fit.resid() {NOT_SUPPORTED}: the rows stayed on the workers")
+    def resid(self, full: bool = False) -> Any:
+        """The residuals of the rows used, as a lazy Dask series indexed like the data."""
+        if full:
+            raise ValueError(f"fit.resid(full=True) {NOT_SUPPORTED}: fit.resid() is indexed "
+                             "like the data, the rows not used left out")
+        return self._lazy("resid", "fit.resid()")
 
-    def predict(self, newdata: Any = None, context: Any = None) -> np.ndarray:
-        raise ValueError(f"fit.predict() {NOT_SUPPORTED}: the rows stayed on the workers")
+    def predict(self, newdata: Any = None, context: Any = None) -> Any:
+        """The fitted values of the rows used, fixed effects included, as a lazy Dask series
+        indexed like the data; predictions on other data are not supported."""
+        if newdata is not None:
+            raise ValueError(f"fit.predict(newdata) {NOT_SUPPORTED}: predict on a pandas "
+                             "frame from a fit of it, or use fit.predict() for the rows used")
+        return self._lazy("fitted", "fit.predict()")
+
+    def _lazy(self, which: str, call: str) -> Any:
+        if self._rows is None:
+            raise ValueError(f"{call} after 2SLS {NOT_SUPPORTED}")
+        return self._rows.series(which)
 
     def vcov_as(self, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
                 data: Any = None) -> Fit:

@@ -233,7 +233,8 @@ def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
     table = kestrel.etable([fit, kestrel.feols("y ~ x1 + x2 | worker + firm", panel)])
     assert "x1" in str(table)
     assert fit.wald_test("x1 = 0").statistic > 0
-    for call in (fit.resid, fit.predict, fit.fixef, lambda: fit.vcov_as("iid")):
+    for call in (fit.fixef, lambda: fit.vcov_as("iid"), lambda: fit.resid(full=True),
+                 lambda: fit.predict(panel)):
         with pytest.raises(ValueError, match="not supported on Dask DataFrames"):
             call()
 
@@ -308,3 +309,31 @@ def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch)
         _same(outcome["fit"], expected)
     else:
         assert str(outcome["error"]), outcome["error"]
+
+
+@pytest.mark.parametrize("fml, options", [
+    ("y ~ x1 + x2 | worker + firm + year", {}),
+    ("y ~ x1 + x2 | worker", {"weights": "wt"}),
+    ("y ~ x1 + C(g)", {}),
+])
+def test_residuals_and_predictions_are_lazy_series_of_the_rows_used(client, fml, options):
+    df = _panel(5000, 6, workers=2000)  # singletons, and missing values below
+    df.loc[np.random.default_rng(7).random(len(df)) < 0.05, "x2"] = np.nan
+    fit = kestrel.feols(fml, df, **options)
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4), **options)
+    resid, fitted = dask_fit.resid(), dask_fit.predict()
+    assert isinstance(resid, dd.Series) and isinstance(fitted, dd.Series)
+    resid, fitted = resid.compute(), fitted.compute()
+    used = df.index[fit.mask]
+    assert list(resid.index) == list(used) and list(fitted.index) == list(used)
+    scale = float(df.y.abs().max())
+    np.testing.assert_allclose(resid.to_numpy(), fit.resid(), rtol=0, atol=1e-8 * scale)
+    np.testing.assert_allclose(fitted.to_numpy(), fit.predict(), rtol=0, atol=1e-8 * scale)
+
+
+def test_residuals_after_two_stages_are_refused(client, panel):
+    df = panel.assign(z1=panel.x2 + np.random.default_rng(5).normal(size=len(panel)))
+    fit = kestrel.feols("y ~ x1 | worker | x2 ~ z1", dd.from_pandas(df, npartitions=2),
+                        vcov="iid")
+    with pytest.raises(ValueError, match="2SLS"):
+        fit.resid()
