@@ -479,7 +479,12 @@ def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarra
               with_v: bool) -> np.ndarray:
     """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
     at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
-    u = _less(part, others, offsets, coef, with_v)
+    return _within(part, _less(part, others, offsets, coef, with_v))
+
+
+def _within(part: Part, u: np.ndarray) -> np.ndarray:
+    """√w·M_A u: the largest fixed effect's group means removed exactly (the engine's
+    stage)."""
     n, c = u.shape
     if n == 0:
         return u
@@ -621,23 +626,23 @@ def _without_matrix(start: dict) -> dict:
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
             coef: np.ndarray | None) -> Part:
-    d = _demeaned(part, others, offsets, coef, True)
+    u = _less(part, others, offsets, coef, True)
     # The columns themselves are not read again: only their demeaned values are kept, and
     # their group means (the largest fixed effect's values, for residuals and predictions).
     out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
     out.local_levels = part.local_levels
-    out.means = _means(part, _less(part, others, offsets, coef, True))
-    out.demeaned = np.asfortranarray(d)
+    out.means = _means(part, u)
+    out.demeaned = np.asfortranarray(_within(part, u))
     return out
 
 
 def _refine(part: Part, others: list[int], offsets: list[int], step: np.ndarray) -> Part:
     """The demeaned columns at the other fixed effects' coefficients moved by ``step``."""
     out = replace(part)
-    out.demeaned = np.asfortranarray(part.demeaned + _demeaned(part, others, offsets, step,
-                                                               False))
+    u = _less(part, others, offsets, step, False)
     if part.means is not None:
-        out.means = part.means + _means(part, _less(part, others, offsets, step, False))
+        out.means = part.means + _means(part, u)
+    out.demeaned = np.asfortranarray(part.demeaned + _within(part, u))
     return out
 
 
