@@ -337,3 +337,27 @@ def test_residuals_after_two_stages_are_refused(client, panel):
                         vcov="iid")
     with pytest.raises(ValueError, match="2SLS"):
         fit.resid()
+
+
+def test_corrections_from_the_data_reach_the_in_memory_fit(client, monkeypatch):
+    # The client's solves stopped short: passes over the data correct them until the
+    # residual computed from the rows is small enough.
+    monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    cg = kestrel_distributed._Fitter._cg
+    passes = []
+
+    def short(self, product, rhs, energy, floor, precondition, tol, maxiter, callback):
+        passes.append(maxiter)
+        return cg(self, product, rhs, energy, floor, precondition, tol, min(maxiter, 4),
+                  callback)
+
+    monkeypatch.setattr(kestrel_distributed._Fitter, "_cg", short)
+    df = _panel(6000, 8)
+    fml = "y ~ x1 + x2 | worker + firm + year"
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=3), weights="wt")
+    fit = kestrel.feols(fml, df, weights="wt")
+    assert len(passes) > 2 and "on the client" in dask_fit.solver_stage
+    _same(dask_fit, fit)
+    scale = float(df.y.abs().max())
+    np.testing.assert_allclose(dask_fit.resid().compute().to_numpy(), fit.resid(), rtol=0,
+                               atol=1e-8 * scale)
