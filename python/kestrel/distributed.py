@@ -81,6 +81,7 @@ REFINEMENTS = 10  # passes over the data that correct the client's solution, at 
 # iterations it factors the matrix (its factors at most FILL times its entries).
 FACTOR_AFTER = 50
 FILL = 20
+FACTOR_ENTRIES = 1 << 25  # about 400 MB of factors on the client, at most
 FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels are redundant
 
 
@@ -1276,13 +1277,20 @@ class _Fitter:
     def _factored(self, matrix: Any, diag: np.ndarray, active: np.ndarray) -> Any:
         """A preconditioner from the sparse factors of the matrix (its levels with weight,
         shifted by FACTOR_SHIFT of its diagonal: the levels' redundant directions would
-        leave it singular). None when it cannot be factored within FILL times its
-        entries."""
+        leave it singular): exact up to √FACTOR_ENTRIES levels, beyond within FILL times its
+        entries and FACTOR_ENTRIES in all (past them, the factors drop their smallest
+        entries). None when it cannot be factored."""
         index = np.flatnonzero(active)
         sub = matrix[index][:, index]
+        fill = min(FILL, FACTOR_ENTRIES / max(sub.nnz, 1))
+        if fill < 1:
+            return None
         sub = (sub + sparse.diags(FACTOR_SHIFT * diag[index])).tocsc()
         try:
-            factors = splinalg.spilu(sub, drop_tol=0.0, fill_factor=FILL)
+            # Exact factors when even dense ones would fit; beyond, incomplete ones (which
+            # precondition less well) bounded in size.
+            factors = splinalg.splu(sub) if len(index) ** 2 <= FACTOR_ENTRIES else \
+                splinalg.spilu(sub, drop_tol=0.0, fill_factor=fill)
         except (RuntimeError, MemoryError, ValueError):
             return None
 

@@ -192,11 +192,15 @@ def _over_the_data(monkeypatch):
 
 @pytest.mark.parametrize("preconditioner, where", [("graph", "on the client"),
                                                    ("factored", "on the client"),
+                                                   ("factored", "incomplete"),
                                                    ("diagonal", "on the client"),
                                                    ("diagonal", "over the data")])
 def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner, where):
     if preconditioner != "graph":  # more levels than the dense decomposition takes
         monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if where == "incomplete":  # factors bounded below what exact ones could take
+        monkeypatch.setattr(kestrel_distributed, "FACTOR_ENTRIES", 1000)
+        where = "on the client"
     if preconditioner == "diagonal":  # never factored
         monkeypatch.setattr(kestrel_distributed, "FACTOR_AFTER", 10**9)
     if where == "over the data":
