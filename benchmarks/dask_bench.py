@@ -35,6 +35,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--design", choices=sorted(FORMULAS), default="worker-firm")
     args = parser.parse_args(argv)
 
+    with tempfile.TemporaryDirectory(prefix="kestrel-dask-bench-") as folder:
+        return _run(args, folder)
+
+
+def _run(args: argparse.Namespace, folder: str) -> int:
     import dask.dataframe as dd
     from distributed import Client, LocalCluster
 
@@ -43,7 +48,6 @@ def main(argv: list[str] | None = None) -> int:
 
     from . import data
 
-    folder = tempfile.mkdtemp(prefix="kestrel-dask-bench-")
     if args.design == "worker-firm":
         panel = simulate(args.rows)
     else:
