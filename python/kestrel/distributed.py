@@ -1102,8 +1102,8 @@ class _Fitter:
         the partitions send their shares once and the client solves with it: each pass
         over the data computes the exact residual D'W M_A (v − D b) and the client solves
         for the correction (iterative refinement), so a fit takes two or three passes
-        whatever the iterations. Otherwise the conjugate gradient runs over the data, one
-        pass per iteration."""
+        whatever the iterations. Otherwise the conjugate gradient iterates with the
+        workers, one round trip per iteration."""
         pairs = CLIENT_PAIRS * int(sum(sizes)) + CLIENT_PAIRS_MIN
         pairs_out = self._map(_start, parts, others, offsets, sizes, pairs)
         parts = self._map(_item, pairs_out, 0)
@@ -1160,16 +1160,16 @@ class _Fitter:
                 step, done = self._cg(lambda p: operator @ p, residual, energy, floor,
                                       precondition, tol, min(budget, FACTOR_AFTER), callback)
                 if not done and budget > FACTOR_AFTER:
-                    factored = self._factored(operator, diag, active)
-                    if factored is not None:
-                        precondition = factored
+                    factors = self._factored(operator, diag, active)
+                    if factors is not None:
+                        precondition = factors
                     left = residual - operator @ step
                     more, _ = self._cg(lambda p: operator @ p, left,
                                        energy - np.sum(step * (residual + left), axis=0),
                                        floor, precondition, tol,
                                        self.options.fixef_maxiter - self.iterations, callback)
                     step = step + more
-                    factored = True
+                    factored = True  # (or could not be: the diagonal goes on)
             if stats is not None:
                 # The error left at coef, in the energy norm: residual' A⁻¹ residual.
                 error = np.sum(residual * step, axis=0)
