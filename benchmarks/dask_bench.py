@@ -1,9 +1,11 @@
 """kestrel.feols on a Dask DataFrame against the in-memory fit of the same Parquet files.
 
     python -m benchmarks.dask_bench [--rows 1000000] [--files 8] [--workers 2]
+                                    [--design worker-firm|simple|difficult]
 
-Simulates the worker–firm panel of ``kestrel.simulate`` (three fixed effects), writes it
-as Parquet files, starts a local cluster of worker processes (one thread each), and times
+Simulates the worker–firm panel of ``kestrel.simulate`` (three fixed effects), or the
+public benchmark panel of ``benchmarks.data`` ("simple": firms at random, "difficult":
+firms in turn, individual + firm + year), writes it as Parquet files, starts a local cluster of worker processes (one thread each), and times
 both fits including the read: ``pandas.read_parquet`` + ``kestrel.feols``, and
 ``dask.dataframe.read_parquet`` + ``kestrel.feols`` on the cluster (after one untimed fit,
 so that the workers have imported kestrel). Prints the times, their ratio and the largest
@@ -19,7 +21,9 @@ import time
 import numpy as np
 import pandas as pd
 
-FORMULA = "log_wage ~ experience + training + hours | worker + firm + year"
+FORMULAS = {"worker-firm": "log_wage ~ experience + training + hours | worker + firm + year",
+            "simple": "y ~ x1 + x2 | indiv + firm + year",
+            "difficult": "y ~ x1 + x2 | indiv + firm + year"}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -28,25 +32,36 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--files", type=int, default=8)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--design", choices=sorted(FORMULAS), default="worker-firm")
     args = parser.parse_args(argv)
 
+    with tempfile.TemporaryDirectory(prefix="kestrel-dask-bench-") as folder:
+        return _run(args, folder)
+
+
+def _run(args: argparse.Namespace, folder: str) -> int:
     import dask.dataframe as dd
     from distributed import Client, LocalCluster
 
     import kestrel
     from kestrel.simulate import simulate
 
-    folder = tempfile.mkdtemp(prefix="kestrel-dask-bench-")
-    panel = simulate(args.rows)
+    from . import data
+
+    if args.design == "worker-firm":
+        panel = simulate(args.rows)
+    else:
+        panel = pd.DataFrame(data.panel(args.rows, args.design))
+    fml = FORMULAS[args.design]
     for i in range(args.files):
         panel.iloc[i::args.files].to_parquet(f"{folder}/part-{i:03d}.parquet")
     del panel
 
     def in_memory():
-        return kestrel.feols(FORMULA, pd.read_parquet(folder))
+        return kestrel.feols(fml, pd.read_parquet(folder))
 
     def on_dask():
-        return kestrel.feols(FORMULA, dd.read_parquet(folder))
+        return kestrel.feols(fml, dd.read_parquet(folder))
 
     with LocalCluster(n_workers=args.workers, threads_per_worker=1,
                       dashboard_address=None) as cluster, Client(cluster):
@@ -60,7 +75,7 @@ def main(argv: list[str] | None = None) -> int:
                 times[name].append(time.perf_counter() - start)
     best = {name: min(t) for name, t in times.items()}
     diff = float(np.max(np.abs(fits["dask"].coef() / fits["in memory"].coef() - 1)))
-    print(f"{args.rows:,} rows, {args.files} Parquet files, {args.workers} workers; "
+    print(f"{args.design}: {args.rows:,} rows, {args.files} Parquet files, {args.workers} workers; "
           f"best of {args.repeats}, read included")
     print(f"in memory  {best['in memory']:8.2f} s   ({fits['in memory'].iterations} iterations)")
     print(f"dask       {best['dask']:8.2f} s   ({fits['dask'].iterations} iterations, "

@@ -3,8 +3,8 @@
 dask and distributed are an optional extra (``pip install "kestrel[dask]"``), imported only
 here; ``kestrel.feols`` loads this module when its data is a Dask DataFrame.
 
-A fit is a fixed number of passes over the partitions plus one round trip per iteration of
-the demeaning:
+A fit is a fixed number of passes over the partitions plus, when the fixed effects' system
+stays on the workers, one round trip per iteration of the demeaning:
 
 1. **scan**: each partition builds its design with kestrel's own formula and design code
    (terms that act row by row) and returns what must be known globally: the levels of
@@ -17,15 +17,18 @@ the demeaning:
    none is left; codes renumbered over the rows used.
 4. **absorb**: the largest fixed effect is eliminated exactly inside each partition (the
    engine's exact group-means stage); the others' coefficients solve the normal equations
-   left, by Jacobi-preconditioned conjugate gradient on the client, each iteration's
-   product formed on the workers (group sums of every column at once) and summed on the
-   client: one reduction of vectors the size of those fixed effects' levels per iteration.
+   left. Their matrix has one entry per pair of levels sharing rows or a group of the
+   largest one: when it is small enough, the workers add it up and the client solves with
+   it, each pass over the data giving the exact residual and the client the correction;
+   otherwise the conjugate gradient iterates with the workers, each worker returning one
+   sum of sparse products over its partitions per iteration.
 5. **least squares and covariance**: each partition returns the triangular factor of its
    demeaned columns, the client stacks and factors them again (a tall-skinny QR) and runs
    the engine's least-squares stage on the result; residual sums of squares, the
    heteroskedastic meat and the clusters' score sums are reductions.
 
-The client holds only vectors the size of the identifiers' levels and k×k matrices.
+The client holds only vectors the size of the identifiers' levels, k×k matrices and, when
+small enough, the sparse matrix of the other fixed effects' pairs of levels.
 """
 
 from __future__ import annotations
@@ -33,6 +36,7 @@ from __future__ import annotations
 import ast
 import itertools
 import math
+import uuid
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field, replace
@@ -42,6 +46,9 @@ import dask
 import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
+from scipy.sparse import csgraph
+from scipy.sparse import linalg as splinalg
+import distributed
 from distributed import Client, default_client
 
 from kestrel import _core, design, formula, iv, panel, steps
@@ -60,10 +67,22 @@ ROW_WISE = {"I", "Q", "exp", "exp10", "exp2", "log", "log10", "log2", "np"}
 INNER = 1e-2
 WINDOW = 8  # iterations whose energy decrease estimates the remaining error
 # The other fixed effects' system is decomposed on the client (dense) up to this many levels;
-# beyond, the diagonal preconditions it.
+# beyond, the diagonal preconditions it, or its sparse factors (see FACTOR_AFTER).
 GRAPH_LEVELS = 1_500
 GRAPH_RANK_TOL = 1e-9  # eigenvalues below this share of the largest span the null space
-SCATTER_BYTES = 1 << 20  # a direction this large is sent to each worker once, not per task
+# The client solves with the other fixed effects' system matrix when it has at most
+# CLIENT_PAIRS entries per level (plus CLIENT_PAIRS_MIN): 12 bytes each, the size of a few
+# hundred level-sized vectors, never of the rows.
+CLIENT_PAIRS = 256
+CLIENT_PAIRS_MIN = 1 << 22
+SLICES = 16  # the system matrix is summed over this many slices of a partition's groups
+REFINEMENTS = 10  # passes over the data that correct the client's solution, at most
+# The client's conjugate gradient starts with the diagonal preconditioner; after this many
+# iterations it factors the matrix (its factors at most FILL times its entries).
+FACTOR_AFTER = 50
+FILL = 20
+FACTOR_ENTRIES = 1 << 25  # about 400 MB of factors on the client, at most
+FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels are redundant
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -107,7 +126,14 @@ def feols(call: Mapping[str, Any]) -> Fit:
         raise ValueError(f"ssc(fixef_exact=True) with several fixed effects {NOT_SUPPORTED}")
     client = _client(call.get("client"))
     meta = Frame(data._meta)  # columns and dtypes, no rows
-    design.check(model, meta, ns, list(vc.clusters))  # unknown columns and names: now
+    reads = design.check(model, meta, ns, list(vc.clusters))  # unknown columns: now
+    # Only the columns the fit reads are loaded (dask reads no other column of Parquet).
+    needed = set(design._variables(reads)) | {p for c in vc.clusters for p in c.split("^")}
+    needed |= {name for name in (options.weights, vc.time_id if vc.kind == "dk" else None)
+               if name is not None}
+    columns = [c for c in data.columns if c in needed]
+    if len(columns) < len(data.columns):
+        data = data[columns]
     plan = Plan(fml, _shipped_context(model, meta, ns), list(vc.clusters), options.weights,
                 options.weights_type, vc.time_id if vc.kind == "dk" else None)
     paths = design._paths(model, meta, model.intercept or bool(model.fixef))
@@ -271,7 +297,8 @@ class Globals:
     widths: dict[str, int]  # terms formulaic builds -> their number of columns
 
 
-def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int) -> pd.DataFrame:
+def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int,
+           labels: bool = True) -> pd.DataFrame:
     """Pass 2: the usable rows' columns (y, then the regressors; weights) and identifiers as
     global codes."""
     loc = _local(pdf, plan)
@@ -322,7 +349,8 @@ def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int) -> pd.DataF
             raise ValueError(f"a level of {'^'.join(parts)!r} changed between two reads of "
                              "the data; the Dask DataFrame must give the same rows each time")
         cols[f"c{j}"] = codes.astype(np.int32)
-    return pd.DataFrame(cols, index=pdf.index[rows])
+    # The fit needs no row labels: without them the shuffle moves 8 bytes less per row.
+    return pd.DataFrame(cols, index=pdf.index[rows] if labels else None)
 
 
 # What the workers hold -----------------------------------------------------------------
@@ -342,6 +370,9 @@ class Part:
     local_groups: int = 0
     root: np.ndarray | None = None
     demeaned: np.ndarray | None = None  # √w-scaled demeaned columns, once solved
+    operator: Any = None  # see _with_operator
+    local_levels: np.ndarray | None = None  # the largest fixed effect's code of each group
+    means: np.ndarray | None = None  # each group's weighted means of v − D b, once solved
 
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
@@ -391,9 +422,8 @@ def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
     w = None if part.w is None else part.w[rows]
     out = Part(v, w, ids)
     if largest is not None:
-        uniq, local = np.unique(ids[largest], return_inverse=True)
-        out.local = local.astype(np.int32)
-        out.local_groups = len(uniq)
+        out.local_levels, out.local = _present(ids[largest], len(renumber[largest]))
+        out.local_groups = len(out.local_levels)
     out.root = None if w is None else np.sqrt(w)
     return out
 
@@ -410,21 +440,55 @@ def _moments(part: Part) -> dict:
     return dict(total=total, mean=mean, m2=m2, top=top, rows=len(v))
 
 
-def _largest_levels(part: Part, largest: int) -> np.ndarray:
-    return np.unique(part.ids[largest])
+def _present(codes: np.ndarray, size: int) -> tuple[np.ndarray, np.ndarray]:
+    """The values present among ``codes`` (all below ``size``), in order, and each code's
+    position among them: np.unique with its inverse, without sorting the rows."""
+    seen = np.zeros(size, dtype=bool)
+    seen[codes] = True
+    position = np.cumsum(seen, dtype=np.int64) - 1
+    return np.flatnonzero(seen), position[codes].astype(np.int32)
 
 
-def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
-              with_v: bool) -> np.ndarray:
-    """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
-    at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
-    n, c = part.v.shape
+def _local_groups(part: Part) -> int:
+    return part.local_groups
+
+
+def _less(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
+          with_v: bool) -> np.ndarray:
+    """v − D b (or −D b without v): the columns less the other fixed effects at ``coef``."""
+    n, c = part.v.shape if part.demeaned is None else part.demeaned.shape
     u = part.v.copy(order="F") if with_v else np.zeros((n, c), order="F")
     if coef is not None:
         for f, off in zip(others, offsets):
             index = part.ids[f] if off == 0 else part.ids[f] + np.int32(off)
             for j in range(c):
                 u[:, j] -= np.take(coef[:, j], index)
+    return u
+
+
+def _means(part: Part, u: np.ndarray) -> np.ndarray | None:
+    """Each group of the largest fixed effect's weighted means of the columns ``u``."""
+    if part.local is None:
+        return None
+    w = np.ones(len(u)) if part.w is None else part.w
+    total = np.bincount(part.local, weights=w, minlength=part.local_groups)
+    total[total == 0] = 1.0
+    return np.column_stack([np.bincount(part.local, weights=w * u[:, j],
+                                        minlength=part.local_groups) / total
+                            for j in range(u.shape[1])]).reshape(part.local_groups, -1)
+
+
+def _demeaned(part: Part, others: list[int], offsets: list[int], coef: np.ndarray | None,
+              with_v: bool) -> np.ndarray:
+    """√w·M_A(v − D b) (or −√w·M_A D b without v): the columns less the other fixed effects
+    at ``coef``, with the largest one's group means removed exactly (the engine's stage)."""
+    return _within(part, _less(part, others, offsets, coef, with_v))
+
+
+def _within(part: Part, u: np.ndarray) -> np.ndarray:
+    """√w·M_A u: the largest fixed effect's group means removed exactly (the engine's
+    stage)."""
+    n, c = u.shape
     if n == 0:
         return u
     if part.local is None:  # no fixed effect is local: nothing to eliminate here
@@ -448,56 +512,140 @@ def _scatter(part: Part, d: np.ndarray, others: list[int], sizes: list[int]) -> 
 
 def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int],
              coef: np.ndarray, with_v: bool) -> np.ndarray:
+    if part.operator is not None and not with_v:  # −D'W M_A D coef
+        rows, u = part.operator
+        return (u.T @ (u @ coef) if u is not None else 0) - rows @ coef
     return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
 
 
+def _products(parts: list[Part], others: list[int], offsets: list[int], sizes: list[int],
+              coef: np.ndarray) -> np.ndarray:
+    """Σ −D'W M_A D coef over a worker's partitions."""
+    return sum(_product(part, others, offsets, sizes, coef, False) for part in parts)
+
+
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-           whole: bool) -> dict:
+           pairs: int) -> tuple[Part, dict]:
     """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
     system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
-    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a; without
-    ``whole``, only its diagonal."""
+    group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a. When it
+    would take more than half ``pairs`` products or entries, only its diagonal, and the
+    partition keeps the pieces of its products (see :func:`_with_operator`)."""
     d = _demeaned(part, others, offsets, None, True)
-    size = int(sum(sizes))
-    w = np.ones(len(part.v)) if part.w is None else part.w
     out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
-    if not whole:
-        diag = []
-        for f, n_levels in zip(others, sizes):
-            total = np.bincount(part.ids[f], weights=w, minlength=n_levels)
-            if part.local is not None and len(w):
-                # Σ_a (Σ_{i∈a, level} w)² / W_a over the groups a of the largest one.
-                key = part.local.astype(np.int64) * n_levels + part.ids[f]
-                uniq, inverse = np.unique(key, return_inverse=True)
-                pair = np.bincount(inverse, weights=w)
-                group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
-                total -= np.bincount(uniq % n_levels, weights=pair * pair
-                                     / group_w[uniq // n_levels], minlength=n_levels)
-            diag.append(total)
-        out["diag"] = np.concatenate(diag)
-        return out
+    rows, u = _pieces(part, others, offsets, sizes)
+    out["matrix"] = matrix = _system(rows, u, len(part.v), pairs)
+    if matrix is not None:
+        return part, out
+    out["diag"] = rows.diagonal()
+    if u is not None:
+        out["diag"] = out["diag"] - np.asarray(u.multiply(u).sum(axis=0)).ravel()
+    kept = replace(part)
+    kept.operator = (rows, u)
+    return kept, out
+
+
+def _pieces(part: Part, others: list[int], offsets: list[int],
+            sizes: list[int]) -> tuple[Any, Any]:
+    """D'WD (sparse: each level's weight on the diagonal, each pair of levels in one row off
+    it) and U = (A'WA)^-½ A'WD (one row per group of the largest fixed effect; None
+    without one), whose difference D'WD − U'U is this partition's D'W M_A D."""
+    size = int(sum(sizes))
+    n = len(part.v) if part.demeaned is None else len(part.demeaned)
+    w = np.ones(n) if part.w is None else part.w
     codes = [part.ids[f] + np.int32(off) for f, off in zip(others, offsets)]
-    rows = np.concatenate([c for c in codes for _ in codes]) if codes else np.zeros(0, int)
-    cols = np.concatenate([c for _ in codes for c in codes]) if codes else np.zeros(0, int)
-    matrix = sparse.coo_matrix((np.tile(w, len(codes) ** 2), (rows, cols)),
-                               shape=(size, size)).tocsr()
-    if part.local is not None and len(w):
+    diag = np.bincount(np.concatenate(codes), weights=np.tile(w, len(codes)),
+                       minlength=size) if n else np.zeros(size)
+    rows = sparse.diags(diag).tocsr()
+    for a, b in itertools.combinations(range(len(codes)), 2):
+        cross = sparse.coo_matrix((w, (codes[a], codes[b])), shape=(size, size)).tocsr()
+        rows = rows + cross + cross.T
+    u = None
+    if part.local is not None and n:
         group_w = np.bincount(part.local, weights=w, minlength=part.local_groups)
         scaled = w / np.sqrt(group_w[part.local])
         u = sparse.coo_matrix((np.tile(scaled, len(codes)),
                                (np.tile(part.local, len(codes)), np.concatenate(codes))),
                               shape=(part.local_groups, size)).tocsr()
-        matrix = matrix - (u.T @ u).tocsr()
-    out["matrix"] = matrix
+        u.sum_duplicates()
+    return rows.tocsr(), u
+
+
+def _system(rows: Any, u: Any, n: int, pairs: int) -> Any:
+    """A partition's D'W M_A D = D'WD − U'U (see :func:`_pieces`) as a sparse matrix, or
+    None past half ``pairs``."""
+    matrix = rows
+    if u is not None:
+        # Its work: Σ (levels per group)², against a few dozen passes over the rows.
+        per_group = np.diff(u.indptr).astype(np.int64)
+        if int(per_group @ per_group) > pairs + CLIENT_PAIRS * n:
+            return None
+        # U'U by slices of the groups: when the entries found so far, plus the last slice's
+        # new ones for each slice left, pass half the limit (the partitions' sum has more),
+        # the rest is not computed.
+        groups = u.shape[0]
+        cuts = np.linspace(0, groups, min(SLICES, max(groups, 1)) + 1).astype(np.int64)
+        found = None
+        for j in range(1, len(cuts)):
+            piece = u[cuts[j - 1]:cuts[j]]
+            product = (piece.T @ piece).tocsr()
+            before = 0 if found is None else found.nnz
+            found = product if found is None else (found + product).tocsr()
+            if j > 1 and 2 * (found.nnz + (found.nnz - before) * (len(cuts) - 1 - j)) > pairs:
+                return None
+        if found is not None:
+            matrix = matrix - found
+    if 2 * matrix.nnz > pairs:
+        return None
+    return matrix
+
+
+def _with_operator(part: Part, others: list[int], offsets: list[int],
+                   sizes: list[int]) -> Part:
+    """The partition keeping D'WD and U (see :func:`_pieces`): each product D'W M_A D p is
+    then two sparse products the size of its pairs of levels, not a pass over its rows."""
+    if part.operator is not None:
+        return part
+    out = replace(part)
+    out.operator = _pieces(part, others, offsets, sizes)
+    return out
+
+
+def _add(a: Any, b: Any, pairs: int) -> Any:
+    """Two partitions' system matrices added (None when either is, or past ``pairs``)."""
+    if a is None or b is None:
+        return None
+    total = (a + b).tocsr()
+    return total if total.nnz <= pairs else None
+
+
+def _without_matrix(start: dict) -> dict:
+    """What :func:`_start` found, but its matrix: its diagonal when it has one."""
+    out = {k: v for k, v in start.items() if k != "matrix"}
+    if start["matrix"] is not None:
+        out["diag"] = start["matrix"].diagonal()
     return out
 
 
 def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
             coef: np.ndarray | None) -> Part:
-    d = _demeaned(part, others, offsets, coef, True)
-    # The columns themselves are not read again: only their demeaned values are kept.
+    u = _less(part, others, offsets, coef, True)
+    # The columns themselves are not read again: only their demeaned values are kept, and
+    # their group means (the largest fixed effect's values, for residuals and predictions).
     out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
-    out.demeaned = np.asfortranarray(d)
+    out.local_levels = part.local_levels
+    out.means = _means(part, u)
+    out.demeaned = np.asfortranarray(_within(part, u))
+    return out
+
+
+def _refine(part: Part, others: list[int], offsets: list[int], step: np.ndarray) -> Part:
+    """The demeaned columns at the other fixed effects' coefficients moved by ``step``."""
+    out = replace(part)
+    u = _less(part, others, offsets, step, False)
+    if part.means is not None:
+        out.means = part.means + _means(part, u)
+    out.demeaned = np.asfortranarray(part.demeaned + _within(part, u))
     return out
 
 
@@ -516,6 +664,9 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
     d = part.demeaned
     e = d[:, 0] - d[:, x] @ beta if len(x) else d[:, 0].copy()
     out: dict[str, Any] = dict(rss=float(e @ e))
+    if part.means is not None:  # the largest fixed effect's value in each group
+        m = part.means
+        out["effects"] = (part.local_levels, m[:, 0] - m[:, x] @ beta if len(x) else m[:, 0])
     if not len(d):
         out["meat"] = np.zeros((groups[-1] if kind == "dk" else len(x), len(x)))
         out["scores"] = [(np.zeros(0, np.int64), np.zeros((0, len(x)))) for _ in subsets]
@@ -538,7 +689,11 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
             key = np.zeros(len(e), dtype=np.int64)
             for c in subset:
                 key = key * groups[c] + part.ids[first_cluster + c]
-            uniq, inv = np.unique(key, return_inverse=True)
+            size = math.prod(groups[c] for c in subset)
+            if size <= 4 * len(e) + (1 << 16):
+                uniq, inv = _present(key, size)
+            else:
+                uniq, inv = np.unique(key, return_inverse=True)
             sums = np.empty((len(uniq), len(x)))
             for j in range(len(x)):
                 sums[:, j] = np.bincount(inv, weights=scores[:, j], minlength=len(uniq))
@@ -635,7 +790,9 @@ class _Fitter:
         meta = pd.DataFrame({**{f"v{j}": np.empty(0) for j in range(width)},
                              **({"w": np.empty(0)} if options.weights else {}),
                              **{f"c{j}": np.empty(0, np.int32) for j in range(len(ids))}})
-        built = self.data.map_partitions(_build, plan, glob, width, meta=meta)
+        # The levels travel once, as one key of the graph, not inside every task.
+        shared = dask.delayed(glob, name=f"kestrel-levels-{uuid.uuid4().hex}", traverse=False)
+        built = self.data.map_partitions(_build, plan, shared, width, False, meta=meta)
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
         if largest is not None:
             built = built.shuffle(on=f"c{largest}")
@@ -694,16 +851,15 @@ class _Fitter:
         others = [f for f in range(n_fe) if f != largest]
         other_sizes = [fe_levels[f] for f in others]
         offsets = list(np.cumsum([0] + other_sizes[:-1])) if others else []
-        coef = None
         if others:
             with progress_line(options.progress) as callback:
-                coef = self._solve(parts, others, offsets, other_sizes, callback)
-        if n_fe == 1:
-            self.stage = "exact"
-        parts = self._map(_finish, parts, others, offsets, other_sizes, coef)
-        stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
-        if others:
+                parts, stats = self._absorb(parts, others, offsets, other_sizes, callback)
             self._check_solution(stats)
+        else:
+            if n_fe == 1:
+                self.stage = "exact"
+            parts = self._map(_finish, parts, others, offsets, other_sizes, None)
+            stats = self._gather(self._map(_finish_stats, parts, others, other_sizes))
         # 5. Least squares on the stacked triangular factors.
         stacked = np.vstack([s["r"] for s in stats] + [np.zeros((0, width))])
         r = np.linalg.qr(stacked, mode="r") if len(stacked) else np.zeros((0, width))
@@ -734,6 +890,10 @@ class _Fitter:
         terms_out = self._gather(self._map(_residual_terms, parts, beta, kept_x, kind, subsets,
                                            n_fe, levels[n_fe:], frequency))
         rss = float(sum(t["rss"] for t in terms_out))
+        self.extra["rows"] = dict(glob=glob, width=width, renumber=renumber[:n_fe],
+                                  largest=largest, others=others, offsets=offsets,
+                                  sizes=other_sizes,
+                                  effects=[t["effects"] for t in terms_out if "effects" in t])
         nested = self._nested(parts, fe_levels, levels[n_fe:], n_fe)
         K = cov.dof_k(self.conv, self.vc, len(names), fe_levels, dof_fe, nested)
         if n - K <= 0:
@@ -820,7 +980,33 @@ class _Fitter:
                        iterations=self.iterations, converged=self.converged,
                        solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
                        periods=self.extra.get("periods"),
-                       _se=se, lean=options.lean, **stats_out)
+                       _se=se, lean=options.lean,
+                       _rows=self._rows(beta, coef_out, exponents, kept_x, fe_levels),
+                       **stats_out)
+
+    def _rows(self, beta: np.ndarray, coef_out: np.ndarray, exponents: np.ndarray,
+              kept_x: list[int], fe_levels: list[int]) -> Any:
+        """What residuals and predictions need: the coefficients, and each fixed effect's
+        values over its levels (in the units of y)."""
+        rows = self.extra.get("rows")
+        if rows is None:  # 2SLS
+            return None
+        p_y = int(exponents[0])
+        alphas = []
+        for f, size in enumerate(fe_levels):
+            if f == rows["largest"]:
+                scaled = np.zeros(size)
+                for levels, values in rows["effects"]:
+                    scaled[levels] = values
+            else:
+                j = rows["others"].index(f)
+                off = rows["offsets"][j]
+                b = self.extra["fe_coef"][off:off + rows["sizes"][j]]
+                scaled = b[:, 0] - b[:, kept_x] @ beta if kept_x else b[:, 0]
+            alphas.append(np.ldexp(scaled, p_y))
+        state = dict(glob=rows["glob"], width=rows["width"], renumber=rows["renumber"],
+                     alphas=alphas, columns=list(kept_x), coef=np.asarray(coef_out))
+        return _Rows(self.data, self.plan, state)
 
     def _two_stages(self, r: np.ndarray, sum_squares: np.ndarray, exponents: np.ndarray,
                     parts: list, n: int, n_used_rows: int, fe_levels: list[int], dof_fe: int,
@@ -903,46 +1089,174 @@ class _Fitter:
     def _check_local(self, parts: list, largest: int, size: int) -> None:
         """Each group of the largest fixed effect lies in one partition (the shuffle's
         promise, checked: the exact elimination depends on it)."""
-        found = self._gather(self._map(_largest_levels, parts, largest))
-        if sum(len(f) for f in found) != size:
+        if sum(self._gather(self._map(_local_groups, parts))) != size:
             raise RuntimeError("the shuffle left a group of the largest fixed effect in two "
                                "partitions; no result is returned")
 
-    def _solve(self, parts: list, others: list[int], offsets: list[int],
-               sizes: list[int], callback: Any) -> np.ndarray:
-        """Jacobi-preconditioned conjugate gradient on D'W M_A D b = D'W M_A v, one system
-        per column, all columns per round trip. Stops when the energy-norm error of each
-        column's demeaned values, estimated from the decrease over the last iterations,
-        is below INNER·fixef_tol of their norm."""
-        whole = sum(sizes) <= GRAPH_LEVELS
-        start = self._gather(self._map(_start, parts, others, offsets, sizes, whole))
+    def _absorb(self, parts: list, others: list[int], offsets: list[int],
+                sizes: list[int], callback: Any) -> tuple[list, list[dict]]:
+        """The other fixed effects' coefficients b solving D'W M_A D b = D'W M_A v, then the
+        partitions' demeaned columns at b and their statistics.
+
+        When the system matrix is small enough (its entries are pairs of levels, not rows),
+        the partitions send their shares once and the client solves with it: each pass
+        over the data computes the exact residual D'W M_A (v − D b) and the client solves
+        for the correction (iterative refinement), so a fit takes two or three passes
+        whatever the iterations. Otherwise the conjugate gradient iterates with the
+        workers, one round trip per iteration."""
+        pairs = CLIENT_PAIRS * int(sum(sizes)) + CLIENT_PAIRS_MIN
+        pairs_out = self._map(_start, parts, others, offsets, sizes, pairs)
+        parts = self._map(_item, pairs_out, 0)
+        started = self._map(_item, pairs_out, 1)
+        del pairs_out
+        # The partitions' matrices are added up on the workers, in pairs: the client
+        # receives one.
+        level = self._map(_item, started, "matrix")
+        while len(level) > 1:
+            level = [self.client.submit(_add, level[i], level[i + 1], pairs, pure=False)
+                     if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+        start = self._gather(self._map(_without_matrix, started))
+        matrix = self._gather(level)[0]
+        del started, level
         rhs = sum(s["rhs"] for s in start)
         energy0 = sum(s["energy"] for s in start)
-        matrix = sum(s["matrix"] for s in start).tocsc() if whole else None
-        diag = matrix.diagonal() if whole else sum(s["diag"] for s in start)
+        diag = matrix.diagonal() if matrix is not None else sum(s["diag"] for s in start)
+        del start
         active = diag > 1e-12 * max(float(diag.max(initial=0.0)), 1e-300)
         inv = np.where(active, 1.0 / np.where(active, diag, 1.0), 0.0)[:, None]
         self.extra.update(inv=inv, energy0=energy0)
-        precondition = self._preconditioner(matrix, diag, active, inv)
+        self._null_space(matrix, active, offsets, sizes)
+        small = matrix is not None and len(diag) <= GRAPH_LEVELS
+        precondition = self._preconditioner(matrix if small else None, diag, active, inv)
+        tol = (INNER * self.options.fixef_tol) ** 2
+        floor = 1e-26 * energy0
+        self.converged = False
+        if matrix is None:
+            parts = self._map(_with_operator, parts, others, offsets, sizes)
+            groups = self._by_worker(parts)
+            coef, self.converged = self._cg(
+                lambda p: self._product(groups, others, offsets, sizes, p), rhs, energy0,
+                floor, precondition, tol, self.options.fixef_maxiter, callback)
+            self.extra["fe_coef"] = coef
+            parts = self._map(_finish, parts, others, offsets, sizes, coef)
+            return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
+        self.stage = self.stage.replace("cg,", "cg on the client,")
+        operator = matrix.tocsr()
+        factored = False
+        coef = np.zeros_like(rhs)
+        residual = rhs
+        stats = None
+        for _ in range(REFINEMENTS):
+            budget = self.options.fixef_maxiter - self.iterations
+            if budget <= 0:
+                break
+            energy = energy0 if stats is None else sum(s["sq"] for s in stats)
+            if small or factored:
+                step, _ = self._cg(lambda p: operator @ p, residual, energy, floor,
+                                   precondition, tol, budget, callback)
+            else:
+                # The diagonal first; if it is slow (levels tied by few rows, as on a chain
+                # of firms), factor the matrix once and go on from there with its factors.
+                step, done = self._cg(lambda p: operator @ p, residual, energy, floor,
+                                      precondition, tol, min(budget, FACTOR_AFTER), callback)
+                if not done and budget > FACTOR_AFTER:
+                    factors = self._factored(operator, diag, active)
+                    if factors is not None:
+                        precondition = factors
+                    left = residual - operator @ step
+                    more, _ = self._cg(lambda p: operator @ p, left,
+                                       energy - np.sum(step * (residual + left), axis=0),
+                                       floor, precondition, tol,
+                                       self.options.fixef_maxiter - self.iterations, callback)
+                    step = step + more
+                    factored = True  # (or could not be: the diagonal goes on)
+            if stats is not None:
+                # The error left at coef, in the energy norm: residual' A⁻¹ residual.
+                error = np.sum(residual * step, axis=0)
+                if np.all(error <= tol * np.maximum(energy, floor)):
+                    self.converged = True
+                    break
+                parts = self._map(_refine, parts, others, offsets, step)
+            else:
+                parts = self._map(_finish, parts, others, offsets, sizes, step)
+            coef += step
+            stats = self._gather(self._map(_finish_stats, parts, others, sizes))
+            residual = sum(s["grad"] for s in stats)
+        self.extra["fe_coef"] = coef
+        return parts, stats
+
+    def _null_space(self, matrix: Any, active: np.ndarray, offsets: list[int],
+                    sizes: list[int]) -> None:
+        """The directions the system cannot see: within each connected set of levels (all of
+        them without the matrix), a constant on one fixed effect's levels moves its rows'
+        fitted values by a constant on groups of the largest one, which it absorbs. The
+        residuals are kept free of them: rounding adds some in every product, and
+        preconditioned there, they would stall the iterations' error estimate."""
+        label = np.full(len(active), -1, dtype=np.int64)
+        fe = np.repeat(np.arange(len(sizes)), sizes)
+        if matrix is not None:
+            index = np.flatnonzero(active)
+            _, component = csgraph.connected_components(matrix[index][:, index],
+                                                        directed=False)
+            label[index] = component.astype(np.int64) * len(sizes) + fe[index]
+        else:
+            label[active] = fe[active]
+        keep = label >= 0
+        codes = label[keep]
+        counts = np.bincount(codes).astype(np.float64)
+        counts[counts == 0] = 1.0
+
+        def project(r: np.ndarray) -> np.ndarray:
+            out = r.copy()
+            for j in range(r.shape[1]):
+                means = np.bincount(codes, weights=r[keep, j]) / counts
+                out[keep, j] -= means[codes]
+            return out
+
+        self._project = project
+
+    def _product(self, groups: list, others: list[int], offsets: list[int],
+                 sizes: list[int], p: np.ndarray) -> np.ndarray:
+        """D'W M_A D p, summed over the partitions: one task per worker, on the partitions
+        it holds (``groups``: (worker, partitions)), which sends the direction to it once
+        and one sum back."""
+        tasks = [self.client.submit(_products, held, others, offsets, sizes, p, pure=False,
+                                    workers=[worker], allow_other_workers=True)
+                 for worker, held in groups]
+        return -sum(self._gather(tasks))
+
+    def _by_worker(self, parts: list) -> list:
+        """The partitions grouped by the worker that holds them."""
+        distributed.wait(parts)
+        holders = self.client.who_has(parts)
+        groups: dict[Any, list] = {}
+        for part in parts:
+            where = holders.get(part.key) or [None]
+            groups.setdefault(sorted(where)[0], []).append(part)
+        return list(groups.items())
+
+    def _cg(self, product: Any, rhs: np.ndarray, energy: np.ndarray, floor: np.ndarray,
+            precondition: Any, tol: float, maxiter: int, callback: Any) -> tuple:
+        """Preconditioned conjugate gradient on A b = rhs, one system per column, all
+        columns per product; ``energy``: the columns' ‖demeaned‖² where it starts (b = 0).
+        Stops when the energy-norm error of each column's demeaned values, estimated from
+        the decrease over the last iterations, is below INNER·fixef_tol of their norm
+        (``floor``: the least norm to measure against). Returns b and whether it stopped
+        so."""
         b = np.zeros_like(rhs)
-        r = rhs.copy()
+        r = self._project(rhs)
+        rhs = r.copy()
         z = precondition(r)
         p = z.copy()
         rz = np.sum(r * z, axis=0)
-        tol = (INNER * self.options.fixef_tol) ** 2
         decreases: list[np.ndarray] = []
-        self.converged = False
-        for it in range(1, self.options.fixef_maxiter + 1):
-            # Small directions travel with the tasks; large ones once to each worker.
-            shared = p if p.nbytes < SCATTER_BYTES else \
-                self.client.scatter(p, broadcast=True, hash=False)
-            q = -sum(self._gather(self._map(_product, parts, others, offsets, sizes, shared,
-                                            False)))
+        for it in range(1, maxiter + 1):
+            q = product(p)
             pq = np.sum(p * q, axis=0)
             with np.errstate(divide="ignore", invalid="ignore"):
                 alpha = np.where(pq > 0, rz / pq, 0.0)
             b += alpha * p
-            r -= alpha * q
+            r = self._project(r - alpha * q)
             z = precondition(r)
             rz_new = np.sum(r * z, axis=0)
             decreases.append(alpha * rz)
@@ -950,16 +1264,43 @@ class _Fitter:
                 beta = np.where(rz > 0, rz_new / rz, 0.0)
             p = z + beta * p
             rz = rz_new
-            self.iterations = it
-            left = energy0 - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
-            scale = np.maximum(left, 1e-26 * energy0)
+            self.iterations += 1
+            left = energy - np.sum(b * (rhs + r), axis=0)  # ‖demeaned‖² at b
+            scale = np.maximum(left, floor)
             window = np.sum(decreases[-WINDOW:], axis=0)
             if callback is not None:
-                callback(it, float(np.sqrt(np.max(window / scale))))
+                callback(self.iterations, float(np.sqrt(np.max(window / scale))))
             if (it >= 2 and np.all(window <= tol * scale)) or np.all(rz <= 0):
-                self.converged = True
-                break
-        return b
+                return b, True
+        return b, False
+
+    def _factored(self, matrix: Any, diag: np.ndarray, active: np.ndarray) -> Any:
+        """A preconditioner from the sparse factors of the matrix (its levels with weight,
+        shifted by FACTOR_SHIFT of its diagonal: the levels' redundant directions would
+        leave it singular): exact up to √FACTOR_ENTRIES levels, beyond within FILL times its
+        entries and FACTOR_ENTRIES in all (past them, the factors drop their smallest
+        entries). None when it cannot be factored."""
+        index = np.flatnonzero(active)
+        sub = matrix[index][:, index]
+        fill = min(FILL, FACTOR_ENTRIES / max(sub.nnz, 1))
+        if fill < 1:
+            return None
+        sub = (sub + sparse.diags(FACTOR_SHIFT * diag[index])).tocsc()
+        try:
+            # Exact factors when even dense ones would fit; beyond, incomplete ones (which
+            # precondition less well) bounded in size.
+            factors = splinalg.splu(sub) if len(index) ** 2 <= FACTOR_ENTRIES else \
+                splinalg.spilu(sub, drop_tol=0.0, fill_factor=fill)
+        except (RuntimeError, MemoryError, ValueError):
+            return None
+
+        def solve(r: np.ndarray) -> np.ndarray:
+            z = np.zeros_like(r)
+            z[index] = factors.solve(np.ascontiguousarray(r[index]))
+            return z
+
+        self.stage = self.stage.replace("diagonal", "factored")
+        return solve
 
     def _preconditioner(self, matrix: Any, diag: np.ndarray, active: np.ndarray,
                         inv: np.ndarray) -> Any:
@@ -1038,6 +1379,38 @@ class _Fitter:
         return out
 
 
+def _fitted(pdf: pd.DataFrame, plan: Plan, state: dict, which: str) -> pd.Series:
+    """The residuals or fitted values of a partition's rows used in the fit."""
+    frame = _build(pdf, plan, state["glob"], state["width"])
+    n = len(frame)
+    used = np.ones(n, dtype=bool)
+    fitted = np.zeros(n)
+    for f, (renumber, alpha) in enumerate(zip(state["renumber"], state["alphas"])):
+        codes = renumber[frame[f"c{f}"].to_numpy()]
+        used &= codes >= 0  # a level left out of the sample (a singleton's) has none
+        fitted += alpha[np.maximum(codes, 0)] if len(alpha) else 0.0
+    for j, c in zip(state["columns"], state["coef"]):
+        fitted += c * frame[f"v{j}"].to_numpy()
+    values = frame["v0"].to_numpy() - fitted if which == "resid" else fitted
+    return pd.Series(values[used], index=frame.index[used], name=which)
+
+
+@dataclass(frozen=True)
+class _Rows:
+    """Residuals and predictions as lazy Dask series: the fit's data, and what each
+    partition needs to compute them (sent once, as one key of the graph)."""
+
+    data: Any
+    plan: Plan
+    state: dict
+
+    def series(self, which: str) -> Any:
+        shared = dask.delayed(self.state, name=f"kestrel-fit-{uuid.uuid4().hex}",
+                              traverse=False)
+        return self.data.map_partitions(_fitted, self.plan, shared, which,
+                                        meta=pd.Series(dtype=np.float64, name=which))
+
+
 @dataclass(frozen=True)
 class _DesignShape:
     """What the two stages read of a design: the regressors' names and terms."""
@@ -1058,12 +1431,27 @@ class DaskFit(Fit):
     (residuals, predictions, fixed-effect values, another covariance) raises ValueError."""
 
     _fixef_type: ClassVar[type] = _NoRows
+    _rows: Any = field(default=None, repr=False, compare=False)
 
-    def resid(self, full: bool = False) -> np.ndarray:
-        raise ValueError(f"fit.resid() {NOT_SUPPORTED}: the rows stayed on the workers")
+    def resid(self, full: bool = False) -> Any:
+        """The residuals of the rows used, as a lazy Dask series indexed like the data."""
+        if full:
+            raise ValueError(f"fit.resid(full=True) {NOT_SUPPORTED}: fit.resid() is indexed "
+                             "like the data, the rows not used left out")
+        return self._lazy("resid", "fit.resid()")
 
-    def predict(self, newdata: Any = None, context: Any = None) -> np.ndarray:
-        raise ValueError(f"fit.predict() {NOT_SUPPORTED}: the rows stayed on the workers")
+    def predict(self, newdata: Any = None, context: Any = None) -> Any:
+        """The fitted values of the rows used, fixed effects included, as a lazy Dask series
+        indexed like the data; predictions on other data are not supported."""
+        if newdata is not None:
+            raise ValueError(f"fit.predict(newdata) {NOT_SUPPORTED}: predict on a pandas "
+                             "frame from a fit of it, or use fit.predict() for the rows used")
+        return self._lazy("fitted", "fit.predict()")
+
+    def _lazy(self, which: str, call: str) -> Any:
+        if self._rows is None:
+            raise ValueError(f"{call} after 2SLS {NOT_SUPPORTED}")
+        return self._rows.series(which)
 
     def vcov_as(self, vcov: Any, vcov_kwargs: Any = None, ssc: Any = None,
                 data: Any = None) -> Fit:

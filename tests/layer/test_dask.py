@@ -184,20 +184,45 @@ def _chain(firms, per=30):
     return df
 
 
-@pytest.mark.parametrize("preconditioner", ["graph", "diagonal"])
-def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner):
-    if preconditioner == "diagonal":  # the fallback for more levels than can be factored
+def _over_the_data(monkeypatch):
+    # The system matrix is never sent to the client: one pass over the data per iteration.
+    monkeypatch.setattr(kestrel_distributed, "CLIENT_PAIRS", 0)
+    monkeypatch.setattr(kestrel_distributed, "CLIENT_PAIRS_MIN", 0)
+
+
+@pytest.mark.parametrize("preconditioner, where", [("graph", "on the client"),
+                                                   ("factored", "on the client"),
+                                                   ("factored", "incomplete"),
+                                                   ("diagonal", "on the client"),
+                                                   ("diagonal", "over the data")])
+def test_a_hard_design_a_chain_of_firms(client, monkeypatch, preconditioner, where):
+    if preconditioner != "graph":  # more levels than the dense decomposition takes
         monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if where == "incomplete":  # factors bounded below what exact ones could take
+        monkeypatch.setattr(kestrel_distributed, "FACTOR_ENTRIES", 1000)
+        where = "on the client"
+    if preconditioner == "diagonal":  # never factored
+        monkeypatch.setattr(kestrel_distributed, "FACTOR_AFTER", 10**9)
+    if where == "over the data":
+        _over_the_data(monkeypatch)
     df = _chain(40)
     fml = "y ~ x | worker + firm + year"
     dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4))
     assert preconditioner in dask_fit.solver_stage
-    if preconditioner == "diagonal":
+    assert ("on the client" in dask_fit.solver_stage) == (where == "on the client")
+    if preconditioner != "graph":
         assert dask_fit.iterations > 20  # hard indeed
-    _same(dask_fit, kestrel.feols(fml, df, fixef_tol=1e-12))
+    fit = kestrel.feols(fml, df, fixef_tol=1e-12)
+    _same(dask_fit, fit)
+    np.testing.assert_allclose(dask_fit.predict().compute().to_numpy(), fit.predict(),
+                               rtol=0, atol=1e-8 * float(df.y.abs().max()))
 
 
-def test_an_unfinished_demeaning_is_reported_not_passed_off(client):
+@pytest.mark.parametrize("where", ["on the client", "over the data"])
+def test_an_unfinished_demeaning_is_reported_not_passed_off(client, monkeypatch, where):
+    monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    if where == "over the data":
+        _over_the_data(monkeypatch)
     fml = "y ~ x | worker + firm + year"
     ddf = dd.from_pandas(_chain(40), npartitions=3)
     with pytest.warns(kestrel.ConvergenceWarning, match="fixef_maxiter=2"):
@@ -215,7 +240,8 @@ def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
     table = kestrel.etable([fit, kestrel.feols("y ~ x1 + x2 | worker + firm", panel)])
     assert "x1" in str(table)
     assert fit.wald_test("x1 = 0").statistic > 0
-    for call in (fit.resid, fit.predict, fit.fixef, lambda: fit.vcov_as("iid")):
+    for call in (fit.fixef, lambda: fit.vcov_as("iid"), lambda: fit.resid(full=True),
+                 lambda: fit.predict(panel)):
         with pytest.raises(ValueError, match="not supported on Dask DataFrames"):
             call()
 
@@ -249,9 +275,9 @@ def test_client_argument_is_checked(client, panel):
 
 
 def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch):
-    # Last in the module: it leaves the cluster one worker. The diagonal preconditioner
-    # makes the fit long enough to be killed in the middle of.
+    # Last in the module: it leaves the cluster one worker.
     monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    _over_the_data(monkeypatch)
     df = _chain(150)
     fml = "y ~ x | worker + firm + year"
     expected = kestrel.feols(fml, df, fixef_tol=1e-12)
@@ -263,16 +289,82 @@ def test_a_worker_killed_mid_fit_never_gives_a_wrong_result(client, monkeypatch)
         except Exception as exc:  # noqa: BLE001 (what it raises is checked below)
             outcome["error"] = exc
 
+    # The iterations signal their start and are slowed on the client, so that the worker
+    # dies in their middle however fast the machine.
+    iterating, killed = threading.Event(), threading.Event()
+    product = kestrel_distributed._Fitter._product
+
+    def slow_product(self, *args):
+        iterating.set()
+        if not killed.is_set():
+            time.sleep(0.1)
+        return product(self, *args)
+
+    monkeypatch.setattr(kestrel_distributed._Fitter, "_product", slow_product)
     thread = threading.Thread(target=fit)
     thread.start()
-    time.sleep(2.5)  # into the iterations
+    assert iterating.wait(timeout=120), "the fit never reached its iterations"
+    time.sleep(0.5)
     assert thread.is_alive(), "the fit ended before the worker was killed"
     victim = client.kestrel_workers[0]
     victim.kill()
     victim.wait(timeout=20)
+    killed.set()
     thread.join(timeout=300)
     assert not thread.is_alive()
     if "fit" in outcome:
         _same(outcome["fit"], expected)
     else:
         assert str(outcome["error"]), outcome["error"]
+
+
+@pytest.mark.parametrize("fml, options", [
+    ("y ~ x1 + x2 | worker + firm + year", {}),
+    ("y ~ x1 + x2 | worker", {"weights": "wt"}),
+    ("y ~ x1 + C(g)", {}),
+])
+def test_residuals_and_predictions_are_lazy_series_of_the_rows_used(client, fml, options):
+    df = _panel(5000, 6, workers=2000)  # singletons, and missing values below
+    df.loc[np.random.default_rng(7).random(len(df)) < 0.05, "x2"] = np.nan
+    fit = kestrel.feols(fml, df, **options)
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=4), **options)
+    resid, fitted = dask_fit.resid(), dask_fit.predict()
+    assert isinstance(resid, dd.Series) and isinstance(fitted, dd.Series)
+    resid, fitted = resid.compute(), fitted.compute()
+    used = df.index[fit.mask]
+    assert list(resid.index) == list(used) and list(fitted.index) == list(used)
+    scale = float(df.y.abs().max())
+    np.testing.assert_allclose(resid.to_numpy(), fit.resid(), rtol=0, atol=1e-8 * scale)
+    np.testing.assert_allclose(fitted.to_numpy(), fit.predict(), rtol=0, atol=1e-8 * scale)
+
+
+def test_residuals_after_two_stages_are_refused(client, panel):
+    df = panel.assign(z1=panel.x2 + np.random.default_rng(5).normal(size=len(panel)))
+    fit = kestrel.feols("y ~ x1 | worker | x2 ~ z1", dd.from_pandas(df, npartitions=2),
+                        vcov="iid")
+    with pytest.raises(ValueError, match="2SLS"):
+        fit.resid()
+
+
+def test_corrections_from_the_data_reach_the_in_memory_fit(client, monkeypatch):
+    # The client's solves stopped short: passes over the data correct them until the
+    # residual computed from the rows is small enough.
+    monkeypatch.setattr(kestrel_distributed, "GRAPH_LEVELS", 0)
+    cg = kestrel_distributed._Fitter._cg
+    passes = []
+
+    def short(self, product, rhs, energy, floor, precondition, tol, maxiter, callback):
+        passes.append(maxiter)
+        return cg(self, product, rhs, energy, floor, precondition, tol, min(maxiter, 4),
+                  callback)
+
+    monkeypatch.setattr(kestrel_distributed._Fitter, "_cg", short)
+    df = _panel(6000, 8)
+    fml = "y ~ x1 + x2 | worker + firm + year"
+    dask_fit = kestrel.feols(fml, dd.from_pandas(df, npartitions=3), weights="wt")
+    fit = kestrel.feols(fml, df, weights="wt")
+    assert len(passes) > 2 and "on the client" in dask_fit.solver_stage
+    _same(dask_fit, fit)
+    scale = float(df.y.abs().max())
+    np.testing.assert_allclose(dask_fit.resid().compute().to_numpy(), fit.resid(), rtol=0,
+                               atol=1e-8 * scale)
