@@ -312,8 +312,9 @@ def slope_sample(d: design.Design, drop_singletons: bool,
         if with_intercept[j]:
             codes, g = next(used)
         else:
-            levels, codes = np.unique(d.fe[j][mask], return_inverse=True)
-            codes, g = codes.astype(np.int32).ravel(), len(levels)
+            # Numbered in order of first appearance over the rows used, as the sample
+            # stage numbers the others (the fit's labels are read so).
+            codes, g = _core.recode(np.ascontiguousarray(d.fe[j][mask]))
         fe.append(codes)
         groups.append(int(g))
         if slope is None:
