@@ -160,7 +160,7 @@ def _slope_values(m: Model, order: list[np.ndarray], tol: float,
     that the other fixed effects make redundant (``id[year] + year``: one common trend)
     are one solution among many."""
     n = len(m.r)
-    columns, layout, units, blocks = [], [], [], []
+    columns, layout, blocks = [], [], []
     for g, raw in zip(m.fe_groups, m.slopes or []):
         names, cols, intercept = ((), [], True) if raw is None else raw
         shifts, powers = [], []
