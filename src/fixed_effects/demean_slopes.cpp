@@ -33,9 +33,12 @@ constexpr std::size_t kMinGraphShare = std::size_t{1} << 20;
 constexpr std::size_t kGraphMinGroups = 64;
 constexpr std::size_t kGraphMaxDegree = 256;
 constexpr std::size_t kGraphBytesPerRow = 32;
-// Pairs per chunk of S's products and the most chunks (see PairChunks).
+// Pairs per chunk of S's products and the most chunks (see PairChunks); rows
+// per chunk when the pairs are built, and the scratch their chunks may take.
 constexpr std::size_t kPairsPerChunk = std::size_t{1} << 16;
 constexpr std::size_t kMaxPairChunks = 16;
+constexpr std::size_t kRowsPerPairChunk = std::size_t{1} << 16;
+constexpr std::size_t kPairScratchBytes = std::size_t{64} << 20;
 // The longest step (rz / p'Sp) taken with the graph's factor; see step_column.
 constexpr double kGraphLongestStep = 1e6;
 
@@ -270,39 +273,91 @@ struct PairSums {
   }
 };
 
+// The pairs of A's levels [first, last): their start offsets from 0, B-levels,
+// sums, and B's masses over those levels' rows (where: a B-level's scratch
+// slot, all unseen on entry and on return).
 template <class Row>
-PairSums pair_sums(const TermBlock& a, const TermBlock& b, const GroupRows<Row>& rows) {
-  PairSums ps;
-  const std::size_t k = a.k;
-  ps.k = k;
+void pair_part(const TermBlock& a, const TermBlock& b, const GroupRows<Row>& rows,
+               std::size_t first, std::size_t last, PairSums& part,
+               std::vector<std::uint32_t>& where) {
   constexpr std::uint32_t kUnseen = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> where(b.groups, kUnseen);
+  const std::size_t k = a.k;
   std::vector<double> t(k);
-  ps.start.reserve(a.groups + 1);
-  ps.start.push_back(0);
   // At most a pair a row: reserved once (on weakly mixed panels nearly so).
-  ps.level.reserve(rows.start.back());
-  ps.u.reserve(checked_mul(rows.start.back(), k));
-  ps.mass.assign(b.groups, 0.0);
-  for (std::size_t l = 0; l < a.groups; ++l) {
-    const std::size_t first = ps.level.size();
+  const std::size_t n_rows = rows.start[last] - rows.start[first];
+  part.start.reserve(last - first + 1);
+  part.start.push_back(0);
+  part.level.reserve(n_rows);
+  part.u.reserve(checked_mul(n_rows, k));
+  part.mass.assign(b.groups, 0.0);
+  for (std::size_t l = first; l < last; ++l) {
+    const std::size_t begin = part.level.size();
     for (std::size_t j = rows.start[l]; j < rows.start[l + 1]; ++j) {
       const std::size_t r = rows.row(j);
       const std::size_t f = b.level(r);
       if (where[f] == kUnseen) {
-        where[f] = static_cast<std::uint32_t>(ps.level.size() - first);
-        ps.level.push_back(static_cast<std::uint32_t>(f));
-        ps.u.resize(ps.u.size() + k, 0.0);
+        where[f] = static_cast<std::uint32_t>(part.level.size() - begin);
+        part.level.push_back(static_cast<std::uint32_t>(f));
+        part.u.resize(part.u.size() + k, 0.0);
       }
       a.terms(r, t.data());
       double bv = 0.0;
       b.terms(r, &bv);
-      double* uf = ps.u.data() + (first + where[f]) * k;
+      double* uf = part.u.data() + (begin + where[f]) * k;
       for (std::size_t i = 0; i < k; ++i) uf[i] += t[i] * bv;
-      ps.mass[f] += bv * bv;
+      part.mass[f] += bv * bv;
     }
-    for (std::size_t j = first; j < ps.level.size(); ++j) where[ps.level[j]] = kUnseen;
-    ps.start.push_back(ps.level.size());
+    for (std::size_t j = begin; j < part.level.size(); ++j) where[part.level[j]] = kUnseen;
+    part.start.push_back(part.level.size());
+  }
+}
+
+// The pairs, built in chunks of A's levels fixed by the sizes (pool tasks;
+// never by the threads, so that B's masses are summed in the same order on
+// any number of threads) and joined in order.
+template <class Row>
+PairSums pair_sums(const TermBlock& a, const TermBlock& b, const GroupRows<Row>& rows) {
+  const std::size_t n = rows.start.back();
+  std::size_t chunks = std::clamp<std::size_t>(n / kRowsPerPairChunk, 1, kMaxPairChunks);
+  // Each chunk's scratch: a slot and a mass per B-level.
+  const std::size_t scratch = checked_mul(b.groups, sizeof(std::uint32_t) + sizeof(double));
+  if (scratch > 0) chunks = std::min(chunks, std::max<std::size_t>(1, kPairScratchBytes / scratch));
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t c = 1; c < chunks; ++c) {
+    std::size_t l = bounds.back();
+    while (l < a.groups && rows.start[l] < n / chunks * c) ++l;
+    bounds.push_back(l);
+  }
+  bounds.push_back(a.groups);
+  std::vector<PairSums> parts(chunks);
+  auto task = [&](std::size_t c) {
+    std::vector<std::uint32_t> where(b.groups, std::numeric_limits<std::uint32_t>::max());
+    pair_part(a, b, rows, bounds[c], bounds[c + 1], parts[c], where);
+  };
+  if (chunks > 1 && thread_pool_runners() > 1) {
+    thread_pool_run(chunks, task);
+  } else {
+    for (std::size_t c = 0; c < chunks; ++c) task(c);
+  }
+  if (chunks == 1) {
+    parts.front().k = a.k;
+    return std::move(parts.front());
+  }
+  PairSums ps;
+  ps.k = a.k;
+  std::size_t pairs = 0;
+  for (const PairSums& part : parts) pairs += part.level.size();
+  ps.start.reserve(a.groups + 1);
+  ps.level.reserve(pairs);
+  ps.u.reserve(checked_mul(pairs, a.k));
+  ps.start.push_back(0);
+  ps.mass.assign(b.groups, 0.0);
+  for (const PairSums& part : parts) {
+    const std::size_t offset = ps.level.size();
+    for (std::size_t l = 1; l < part.start.size(); ++l) ps.start.push_back(offset + part.start[l]);
+    ps.level.insert(ps.level.end(), part.level.begin(), part.level.end());
+    ps.u.insert(ps.u.end(), part.u.begin(), part.u.end());
+    for (std::size_t f = 0; f < b.groups; ++f) ps.mass[f] += part.mass[f];
   }
   return ps;
 }
