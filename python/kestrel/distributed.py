@@ -374,6 +374,20 @@ class Part:
     local_levels: np.ndarray | None = None  # the largest fixed effect's code of each group
     means: np.ndarray | None = None  # each group's weighted means of v − D b, once solved
 
+    def __setstate__(self, state: dict) -> None:
+        # A part dask spilled to disk (or moved between workers) comes back with arrays
+        # that may start at any byte of the buffer it was read into; the engine's stages
+        # take aligned arrays only, so the unaligned ones are copied (layout kept).
+        self.__dict__.update({k: _aligned(v) for k, v in state.items()})
+
+
+def _aligned(value: Any) -> Any:
+    if isinstance(value, np.ndarray):
+        return value if value.flags.aligned else value.copy(order="K")
+    if isinstance(value, list):
+        return [_aligned(v) for v in value]
+    return value
+
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
     v = np.empty((len(pdf), width), order="F")
