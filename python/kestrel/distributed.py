@@ -810,6 +810,12 @@ class _Fitter:
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
         if largest is not None:
             built = built.shuffle(on=f"c{largest}")
+        # The shuffled parts are kept on the workers, whatever their size: every later pass
+        # reads them, not the source. Reading the source again would repeat the read, the
+        # build and the shuffle on each pass; the parts hold only the model's columns, and
+        # a worker short of memory spills them to its own disk and reads them back (dask's
+        # memory target), which costs less. Only a lost worker's parts come from the source
+        # again.
         frames = self.client.compute(built.to_delayed())
         parts = self._map(_to_part, frames, width, len(ids), options.weights is not None)
         del frames
