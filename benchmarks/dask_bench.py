@@ -16,7 +16,8 @@ relative difference of the coefficients. ``--pyfixest`` times ``pandas.read_parq
 resident size (psutil, every 20 ms) during the timed Dask fits and prints its peak and its
 size before them, next to the largest partition's size once read and the fixed effects'
 level vectors (8 bytes a level), and the bytes each worker spilled to its disk and read
-back. ``--memory-limit`` is each worker's (dask's default: the machine's memory shared);
+back. ``--memory-limit`` is each worker's (dask's default: the machine's memory shared; a limit
+near a worker's own few hundred MB pauses it for good);
 ``--dask-only`` runs the Dask fit alone (for data larger than the in-memory fit can take).
 """
 
