@@ -2,6 +2,8 @@
 
     python -m benchmarks.dask_bench [--rows 1000000] [--files 8] [--workers 2]
                                     [--design worker-firm|simple|difficult]
+                                    [--pyfixest] [--memory] [--memory-limit 1GB]
+                                    [--dask-only]
 
 Simulates the worker–firm panel of ``kestrel.simulate`` (three fixed effects), or the
 public benchmark panel of ``benchmarks.data`` ("simple": firms at random, "difficult":
@@ -9,13 +11,22 @@ firms in turn, individual + firm + year), writes it as Parquet files, starts a l
 both fits including the read: ``pandas.read_parquet`` + ``kestrel.feols``, and
 ``dask.dataframe.read_parquet`` + ``kestrel.feols`` on the cluster (after one untimed fit,
 so that the workers have imported kestrel). Prints the times, their ratio and the largest
-relative difference of the coefficients.
+relative difference of the coefficients. ``--pyfixest`` times ``pandas.read_parquet`` +
+``pyfixest.feols`` on the same files too; ``--memory`` samples each worker process's
+resident size (psutil, every 20 ms) during the timed Dask fits and prints its peak and its
+size before them, next to the largest partition's size once read and the fixed effects'
+level vectors (8 bytes a level), and the bytes each worker spilled to its disk and read
+back. ``--memory-limit`` is each worker's (dask's default: the machine's memory shared; a limit
+near a worker's own few hundred MB pauses it for good);
+``--dask-only`` runs the Dask fit alone (for data larger than the in-memory fit can take).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import tempfile
+import threading
 import time
 
 import numpy as np
@@ -33,6 +44,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--design", choices=sorted(FORMULAS), default="worker-firm")
+    parser.add_argument("--pyfixest", action="store_true")
+    parser.add_argument("--memory", action="store_true")
+    parser.add_argument("--memory-limit", default="auto")
+    parser.add_argument("--dask-only", action="store_true")
     args = parser.parse_args(argv)
 
     with tempfile.TemporaryDirectory(prefix="kestrel-dask-bench-") as folder:
@@ -63,17 +78,47 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     def on_dask():
         return kestrel.feols(fml, dd.read_parquet(folder))
 
-    with LocalCluster(n_workers=args.workers, threads_per_worker=1,
-                      dashboard_address=None) as cluster, Client(cluster):
-        on_dask()  # untimed: the workers import kestrel
-        times = {"in memory": [], "dask": []}
+    def with_pyfixest():
+        import pyfixest
+
+        return pyfixest.feols(fml, pd.read_parquet(folder))  # its default covariance, as ours
+
+    runs = [("dask", on_dask)] if args.dask_only else [("in memory", in_memory),
+                                                       ("dask", on_dask)]
+    if args.pyfixest and not args.dask_only:
+        runs.append(("pyfixest", with_pyfixest))
+    with LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None,
+                      memory_limit=args.memory_limit) as cluster, Client(cluster) as client:
+        # untimed: the workers import kestrel
+        kestrel.feols(fml, dd.read_parquet(f"{folder}/part-000.parquet"))
+        if args.pyfixest and not args.dask_only:  # untimed: pyfixest compiles its loops (on one file)
+            import pyfixest
+
+            pyfixest.feols(fml, pd.read_parquet(f"{folder}/part-000.parquet"))
+        sampler = _Peaks(client) if args.memory else None
+        times = {name: [] for name, _ in runs}
         fits = {}
         for _ in range(args.repeats):
-            for name, run in (("in memory", in_memory), ("dask", on_dask)):
+            for name, run in runs:
+                if sampler is not None and name == "dask":
+                    sampler.start()
                 start = time.perf_counter()
                 fits[name] = run()
                 times[name].append(time.perf_counter() - start)
+                if sampler is not None and name == "dask":
+                    sampler.stop()
+        spilled = client.run(lambda dask_worker: (
+            dask_worker.data.cumulative_metrics[("disk-write", "bytes")],
+            dask_worker.data.cumulative_metrics[("disk-read", "bytes")]))
     best = {name: min(t) for name, t in times.items()}
+    if args.dask_only:
+        print(f"{args.design}: {args.rows:,} rows, {args.files} Parquet files, {args.workers} "
+              f"workers of {args.memory_limit}; Dask {best['dask']:.2f} s "
+              f"({fits['dask'].iterations} iterations, {fits['dask'].solver_stage})")
+        for worker, (written, read) in spilled.items():
+            print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read "
+                  "back")
+        return 0
     diff = float(np.max(np.abs(fits["dask"].coef() / fits["in memory"].coef() - 1)))
     print(f"{args.design}: {args.rows:,} rows, {args.files} Parquet files, {args.workers} workers; "
           f"best of {args.repeats}, read included")
@@ -81,8 +126,50 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     print(f"dask       {best['dask']:8.2f} s   ({fits['dask'].iterations} iterations, "
           f"{'converged' if fits['dask'].converged else 'NOT converged'})")
     print(f"ratio      {best['dask'] / best['in memory']:8.1f}")
+    if args.pyfixest:
+        print(f"pyfixest   {best['pyfixest']:8.2f} s   (in memory, read included)")
     print(f"largest relative difference of the coefficients: {diff:.1e}")
+    if sampler is not None:
+        largest = max((pd.read_parquet(f"{folder}/{name}").memory_usage(deep=True).sum()
+                       for name in sorted(os.listdir(folder))), default=0)
+        levels = sum(int(v) for v in dict(fits["dask"].fixef).values())
+        print(f"largest partition once read {largest / 1e6:8.1f} MB; "
+              f"level vectors {8 * levels / 1e6:.1f} MB ({levels:,} levels)")
+        for pid, (before, peak) in sampler.peaks.items():
+            print(f"worker {pid}: resident {before / 1e6:8.1f} MB before, peak "
+                  f"{peak / 1e6:8.1f} MB during the fits (+{(peak - before) / 1e6:.1f} MB)")
+    for worker, (written, read) in spilled.items():
+        print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read back")
     return 0
+
+
+class _Peaks:
+    """Each worker process's resident size: before the first fit, and its peak during."""
+
+    def __init__(self, client) -> None:
+        import psutil
+
+        self.procs = [psutil.Process(pid) for pid in client.run(os.getpid).values()]
+        self.peaks = {p.pid: (p.memory_info().rss, 0) for p in self.procs}
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def start(self) -> None:
+        self._stop.clear()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+
+    def stop(self) -> None:
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+
+    def _sample(self) -> None:
+        while not self._stop.is_set():
+            for p in self.procs:
+                before, peak = self.peaks[p.pid]
+                self.peaks[p.pid] = (before, max(peak, p.memory_info().rss))
+            time.sleep(0.02)
 
 
 if __name__ == "__main__":

@@ -374,6 +374,20 @@ class Part:
     local_levels: np.ndarray | None = None  # the largest fixed effect's code of each group
     means: np.ndarray | None = None  # each group's weighted means of v − D b, once solved
 
+    def __setstate__(self, state: dict) -> None:
+        # A part dask spilled to disk (or moved between workers) comes back with arrays
+        # that may start at any byte of the buffer it was read into; the engine's stages
+        # take aligned arrays only, so the unaligned ones are copied (layout kept).
+        self.__dict__.update({k: _aligned(v) for k, v in state.items()})
+
+
+def _aligned(value: Any) -> Any:
+    if isinstance(value, np.ndarray):
+        return value if value.flags.aligned else value.copy(order="K")
+    if isinstance(value, list):
+        return [_aligned(v) for v in value]
+    return value
+
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
     v = np.empty((len(pdf), width), order="F")
@@ -796,6 +810,12 @@ class _Fitter:
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
         if largest is not None:
             built = built.shuffle(on=f"c{largest}")
+        # The shuffled parts are kept on the workers, whatever their size: every later pass
+        # reads them, not the source. Reading the source again would repeat the read, the
+        # build and the shuffle on each pass; the parts hold only the model's columns, and
+        # a worker short of memory spills them to its own disk and reads them back (dask's
+        # memory target), which costs less. Only a lost worker's parts come from the source
+        # again.
         frames = self.client.compute(built.to_delayed())
         parts = self._map(_to_part, frames, width, len(ids), options.weights is not None)
         del frames

@@ -2,6 +2,7 @@
 workers with a small memory limit, started here on 127.0.0.1), against the in-memory fit of
 the same rows: coefficients to 1e-8 relative, standard errors to 1e-6."""
 
+import os
 import socket
 import subprocess
 import sys
@@ -33,19 +34,22 @@ def _free_port() -> int:
 MEMORY_LIMIT = "2GB" if SANITIZED else "400MB"
 
 
-@pytest.fixture(scope="module")
-def client():
+def _start_cluster(limit, local_directory=None, env=None):
+    """A scheduler and two one-thread worker processes on 127.0.0.1; yields the client."""
     port = _free_port()
     address = f"tcp://127.0.0.1:{port}"
     procs = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler",
                                "--host", "127.0.0.1", "--port", str(port),
                                "--dashboard-address", ":0", "--no-show"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+    extra = ["--local-directory", str(local_directory)] if local_directory else []
     for _ in range(2):
         procs.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker",
-                                       address, "--nthreads", "1", "--memory-limit", MEMORY_LIMIT,
-                                       "--no-dashboard", "--host", "127.0.0.1", "--no-nanny"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+                                       address, "--nthreads", "1", "--memory-limit", limit,
+                                       "--no-dashboard", "--host", "127.0.0.1", "--no-nanny",
+                                       *extra],
+                                      env=env, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL))
     c = None
     try:
         deadline = time.monotonic() + 60
@@ -70,6 +74,11 @@ def client():
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+
+
+@pytest.fixture(scope="module")
+def client():
+    yield from _start_cluster(MEMORY_LIMIT)
 
 
 def _same(dask_fit, fit, coef_rtol=1e-8, se_rtol=1e-6):
@@ -368,3 +377,63 @@ def test_corrections_from_the_data_reach_the_in_memory_fit(client, monkeypatch):
     scale = float(df.y.abs().max())
     np.testing.assert_allclose(dask_fit.resid().compute().to_numpy(), fit.resid(), rtol=0,
                                atol=1e-8 * scale)
+
+
+# Larger than memory: workers of SMALL_LIMIT each, and Parquet files whose rows take about
+# two and a half times the two limits together once read. Pausing (a worker past 80% of its limit
+# stops running tasks) is turned off: a worker's own interpreter and libraries already
+# take more than such a limit, more again under the sanitizers, and it would never resume.
+# Spilling stays on, and decides by the size of the data the worker holds.
+SMALL_LIMIT = 16 * 2**20
+SMALL_ROWS = 1_500_000
+
+
+@pytest.fixture(scope="module")
+def small_client(tmp_path_factory):
+    env = dict(os.environ, DASK_DISTRIBUTED__WORKER__MEMORY__PAUSE="False")
+    yield from _start_cluster(str(SMALL_LIMIT), tmp_path_factory.mktemp("spill"), env)
+
+
+@pytest.fixture(scope="module")
+def parquet_files(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("parquet")
+    rng = np.random.default_rng(12)
+    files = 6
+    for i in range(files):
+        n = SMALL_ROWS // files
+        df = pd.DataFrame({"worker": rng.integers(0, SMALL_ROWS // 15, n),
+                           "firm": rng.integers(0, 300, n), "year": rng.integers(0, 10, n),
+                           "x1": rng.normal(size=n), "x2": rng.normal(size=n),
+                           "wt": rng.uniform(0.5, 2.0, n)})
+        df["y"] = (0.5 * df.x1 - 0.2 * df.x2 + 1e-4 * df.worker + 0.01 * df.firm
+                   + rng.normal(size=n))
+        df.to_parquet(folder / f"part{i}.parquet")
+    return folder
+
+
+def _disk_bytes(client):
+    return client.run(lambda dask_worker: (
+        dask_worker.data.cumulative_metrics[("disk-write", "bytes")],
+        dask_worker.data.cumulative_metrics[("disk-read", "bytes")]))
+
+
+@pytest.mark.parametrize("fml, options, where", [
+    ("y ~ x1 + x2 | worker + firm + year", {"vcov": "hetero"}, "on the client"),
+    ("y ~ x1 + x2 | worker + firm", {"weights": "wt", "vcov": {"CRV1": "firm"}},
+     "over the data"),
+])
+def test_data_larger_than_the_workers_memory(small_client, parquet_files, monkeypatch, fml,
+                                             options, where):
+    if where == "over the data":  # the system's matrix kept in the workers' parts too
+        _over_the_data(monkeypatch)
+    df = pd.read_parquet(parquet_files)
+    assert df.memory_usage(deep=True).sum() > 2 * (2 * SMALL_LIMIT)
+    before = _disk_bytes(small_client)
+    dask_fit = kestrel.feols(fml, dd.read_parquet(parquet_files), client=small_client,
+                             **options)
+    after = _disk_bytes(small_client)
+    _same(dask_fit, kestrel.feols(fml, df, **options))
+    assert (where == "on the client") == ("on the client" in dask_fit.solver_stage)
+    # Each worker put parts on its disk and read them back.
+    for worker, (written, read) in after.items():
+        assert written > before[worker][0] and read > before[worker][1], worker
