@@ -111,7 +111,10 @@ def feols(call: Mapping[str, Any]) -> Fit:
     if formula.expand(fml) is not None:
         raise ValueError(f"several models in one formula {NOT_SUPPORTED}; fit each model "
                          "in its own call")
-    model = formula.parse(fml)
+    model = formula.parse(fml, slopes=True)
+    if model.slopes:
+        raise ValueError(f"varying slopes ({', '.join(model.fixef_labels)}) {NOT_SUPPORTED}; "
+                         "fit a pandas or polars frame")
     vcov = call["vcov"]
     vc = cov.parse(vcov, model.fixef_names, call["vcov_kwargs"])
     if model.iv is not None and vc.kind != "iid":

@@ -267,6 +267,7 @@ def test_the_fit_is_a_kestrel_fit_and_shows_like_one(client, panel):
     ({"fml": "y ~ x1:g | firm"}, "non-numeric"),
     ({"fml": "y + x2 ~ x1 | firm"}, "several models"),
     ({"fml": "y ~ nothere | firm"}, "nothere"),
+    ({"fml": "y ~ x1 | worker[x2] + firm"}, "varying slopes .* not supported on Dask"),
 ])
 def test_what_is_not_supported_is_refused(client, panel, options, message):
     options = dict(options)
