@@ -47,7 +47,7 @@ MAX_COLUMNS = 1000
 
 
 @dataclass(frozen=True)
-class Spec:
+class Declared:
     """The panel: the unit's columns (``^`` combines several; None: one time series) and the
     time column."""
 
@@ -59,7 +59,7 @@ class Spec:
         return self.time if self.panel is None else f"{'^'.join(self.panel)}, {self.time}"
 
 
-def spec(panel: Any = None, panel_id: Any = None, time_id: Any = None) -> Spec | None:
+def declared(panel: Any = None, panel_id: Any = None, time_id: Any = None) -> Declared | None:
     """The panel given to an estimator as ``panel=(id, time)`` or ``panel_id=``/``time_id=``
     (None: no panel)."""
     if panel is not None:
@@ -81,7 +81,7 @@ def spec(panel: Any = None, panel_id: Any = None, time_id: Any = None) -> Spec |
         raise TypeError(f"panel_id must be a column name (combine columns with '^', as in "
                         f"'firm^plant'), not {panel_id!r}")
     parts = None if panel_id is None else tuple(p.strip() for p in panel_id.split("^"))
-    return Spec(parts, time_id)
+    return Declared(parts, time_id)
 
 
 def mentions(fml: Any) -> bool:
@@ -299,7 +299,7 @@ class Locator:
     unit k periods earlier. Rows are found through a key unit * T + period: in a grid of
     every key (when it is not much larger than the data) or among the sorted keys."""
 
-    def __init__(self, frame: Frame, panel: Spec, periods: Periods | None = None):
+    def __init__(self, frame: Frame, panel: Declared, periods: Periods | None = None):
         n = frame.n_rows
         self.n = n
         gone = np.zeros(n, dtype=bool)
@@ -470,7 +470,7 @@ def _apply_periods(frame: Frame, time: str, periods: Periods,
     return period.astype(np.int64), gone if gone.any() else None
 
 
-def compute(frame: Frame, panel: Spec, ops: Sequence[Op],
+def compute(frame: Frame, panel: Declared, ops: Sequence[Op],
             periods: Periods | None = None) -> tuple[dict[str, np.ndarray], Periods]:
     """The columns of ``ops`` over every row of ``frame`` (NaN where undefined)."""
     for op in ops:
@@ -507,7 +507,7 @@ def augment(data: Any, columns: Mapping[str, np.ndarray]) -> Any:
 class Operators:
     """What a fit keeps to compute its panel operators again on new data."""
 
-    panel: Spec
+    panel: Declared
     ops: tuple[Op, ...]
     periods: Periods
 
@@ -523,7 +523,7 @@ class Operators:
         return augment(newdata, columns)
 
 
-def prepare(fml: str, data: Any, panel: Spec | None,
+def prepare(fml: str, data: Any, panel: Declared | None,
             has_name: Any) -> tuple[str, Any, Rewritten | None, Operators | None]:
     """The formula and data a fit with panel operators reads: the operators' columns joined
     to ``data`` and the formula rewritten to read them. ``has_name(name)``: whether the

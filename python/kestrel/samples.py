@@ -58,7 +58,7 @@ def fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
 def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
     rest = dict(call)
     fml, data = rest.pop("fml"), rest.pop("data")
-    spec = panel.spec(rest.pop("panel"), rest.pop("panel_id"), rest.pop("time_id"))
+    declared = panel.declared(rest.pop("panel"), rest.pop("panel_id"), rest.pop("time_id"))
     split, fsplit, subset = rest.pop("split"), rest.pop("fsplit"), rest.pop("subset")
     if split is not None and fsplit is not None:
         raise ValueError("give split= or fsplit= (which adds the full sample), not both")
@@ -68,17 +68,18 @@ def _fit(estimator: Callable[..., Any], call: Mapping[str, Any]) -> Any:
                         f"not {type(by).__name__}")
     ns = formula.namespace(rest.get("context", 0))
     vcov = rest.get("vcov")
-    if spec is not None and rest.get("vcov_kwargs") is None and isinstance(vcov, str) and \
+    if declared is not None and rest.get("vcov_kwargs") is None and isinstance(vcov, str) and \
             vcov.strip().upper() in ("NW", "DK"):
         # Newey–West and Driscoll–Kraay over the panel given, as fixest does.
-        rest["vcov_kwargs"] = {"time_id": spec.time}
-        if vcov.strip().upper() == "NW" and spec.panel is not None and len(spec.panel) == 1:
-            rest["vcov_kwargs"]["panel_id"] = spec.panel[0]
+        rest["vcov_kwargs"] = {"time_id": declared.time}
+        units = declared.panel
+        if vcov.strip().upper() == "NW" and units is not None and len(units) == 1:
+            rest["vcov_kwargs"]["panel_id"] = units[0]
 
     def has_name(name: str) -> bool:
         return not ns.restricted and name in ns.mapping and callable(ns.mapping[name])
 
-    text, data, rewritten, operators = panel.prepare(fml, data, spec, has_name)
+    text, data, rewritten, operators = panel.prepare(fml, data, declared, has_name)
     frame = Frame(data)
     if frame.n_rows == 0:
         raise ValueError("the data has no rows")

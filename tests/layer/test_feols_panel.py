@@ -78,10 +78,10 @@ def test_the_operators_columns_match_pandas_merge_and_shift_on_the_full_grid(df,
         df = df.assign(id=number * (1 if ids == "dense integers" else 10**12) - 7)
 
     frame = Frame(df)
-    spec = pn.Spec(("id",), "year")
+    declared = pn.Declared(("id",), "year")
     ops = [pn.Op("l", "x", 1), pn.Op("l", "x", 3), pn.Op("l", "z", -2), pn.Op("d", "x", 1),
            pn.Op("d", "x", -1)]
-    cols, _ = pn.compute(frame, spec, ops)
+    cols, _ = pn.compute(frame, declared, ops)
     for k in (1, 3, -2):
         var = "z" if k < 0 else "x"
         name = f"l({var}, {k})" if k > 0 else f"f({var}, {-k})"
