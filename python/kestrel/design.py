@@ -471,3 +471,22 @@ def slope_column(values: np.ndarray, intercept: bool,
     if p:
         col = np.ldexp(col, -p)
     return np.ascontiguousarray(col, dtype=np.float64), shift, p
+
+
+def slope_terms(raw: list) -> tuple[list[np.ndarray], list[int], list[tuple[list, list]]]:
+    """The slope columns and layout ``_core.absorb`` takes, from every fixed effect's slope
+    variables given at the rows used (per fixed effect None, or their names, values and
+    whether the intercept is kept), as :func:`slope_column` makes them; and per fixed
+    effect the shifts and powers of two they were given."""
+    columns, layout, units = [], [], []
+    for entry in raw:
+        names, values, intercept = ((), [], True) if entry is None else entry
+        shifts, powers = [], []
+        for v in values:
+            col, shift, p = slope_column(v, intercept)
+            columns.append(col)
+            shifts.append(shift)
+            powers.append(p)
+        layout += [len(values), int(intercept)]
+        units.append((shifts, powers))
+    return columns, layout, units

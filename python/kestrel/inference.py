@@ -27,7 +27,7 @@ import numpy as np
 import pandas as pd
 from scipy import special
 
-from kestrel import _core, steps
+from kestrel import _core, design, steps
 from kestrel import vcov as cov
 from kestrel.data import Frame
 from kestrel.design import combined
@@ -67,9 +67,10 @@ class State:
     # convention).
     slope_dof: int = 0
     # And what the jackknife's refits absorb again: every fixed effect's codes over the
-    # rows used and their slope terms (columns over the rows used, layout).
+    # rows used and their slope variables there (the fit's own copies, shared with what
+    # its predictions keep; see kestrel.steps.slope_sample).
     slope_codes: list | None = None
-    slope_terms: tuple | None = None
+    slope_raw: list | None = None
     cache: dict = field(default_factory=dict)
 
     def units(self) -> np.ndarray:
@@ -104,10 +105,7 @@ def state(d: Any, sample: dict, inference: cov.Inference, absorbed: dict, y: int
 def _slope_state(sample: dict) -> dict:
     if "slope_fe" not in sample:
         return {}
-    mask = sample["mask"]
-    columns, layout = sample["slope_terms"]
-    return dict(slope_codes=list(sample["slope_fe"]),
-                slope_terms=([np.ascontiguousarray(c[mask]) for c in columns], list(layout)))
+    return dict(slope_codes=list(sample["slope_fe"]), slope_raw=sample["slope_raw"])
 
 
 def _need(fit: Fit, what: str) -> State:
@@ -423,9 +421,9 @@ def _refit_without(st: State, keep: np.ndarray) -> np.ndarray:
         fe.append(codes)
         groups.append(int(n_groups))
     slopes = None
-    if st.slope_terms is not None:
-        slopes = ([np.ascontiguousarray(c[keep]) for c in st.slope_terms[0]],
-                  st.slope_terms[1])
+    if st.slope_raw is not None:
+        columns, layout, _ = design.slope_terms(st.slope_raw)
+        slopes = ([np.ascontiguousarray(c[keep]) for c in columns], layout)
     columns = [np.ascontiguousarray(st.data[keep, j]) for j in [st.y, *st.x]]
     out = steps.demean(columns, np.ones(int(keep.sum()), dtype=bool), fe, groups, st.tol,
                        st.maxiter, st.solver, None, slopes=slopes)

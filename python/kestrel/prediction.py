@@ -160,17 +160,11 @@ def _slope_values(m: Model, order: list[np.ndarray], tol: float,
     that the other fixed effects make redundant (``id[year] + year``: one common trend)
     are one solution among many."""
     n = len(m.r)
-    columns, layout, blocks = [], [], []
-    for g, raw in zip(m.fe_groups, m.slopes or []):
-        names, cols, intercept = ((), [], True) if raw is None else raw
-        shifts, powers = [], []
-        for c in cols:
-            col, shift, p = design.slope_column(c, intercept)
-            columns.append(col)
-            shifts.append(shift)
-            powers.append(p)
-        layout += [len(cols), int(intercept)]
-        blocks.append((g, (1 if intercept else 0) + len(cols), intercept, list(names),
+    columns, layout, units = design.slope_terms(m.slopes or [])
+    blocks = []
+    for g, raw, (shifts, powers) in zip(m.fe_groups, m.slopes or [], units):
+        names, _, intercept = ((), [], True) if raw is None else raw
+        blocks.append((g, (1 if intercept else 0) + len(shifts), intercept, list(names),
                        shifts, powers))
     extra = {} if m.weights is None else {"weights": m.weights}
     # y − Xβ lies (nearly) in the fixed effects' span, where no solver can tell its last
