@@ -22,7 +22,7 @@ namespace {
 // 1e-16.
 constexpr double kRankTolerance = 1e-9;
 
-// The graph preconditioner (graph_preconditioner): its draws' seed, bytes
+// The graph preconditioner (build_graph): its draws' seed, bytes
 // per graph entry with the slack of growing lists, the least memory it may
 // take, the fewest levels for which it is worth building (below, the
 // level-by-level preconditioner converges in a few iterations anyway) and
@@ -189,28 +189,23 @@ TermBlock term_block(CodeSpan codes, std::size_t groups, const SlopeTerms& terms
   return b;
 }
 
-// z := M+ g: the factored graph Laplacian when there is one, else level by
-// level.
-template <class Graph>
-void precondition(std::span<const TermBlock> blocks, const Graph* graph,
-                  const std::vector<double>& g, std::vector<double>& z) {
-  if (graph != nullptr) {
-    graph->apply(g, z);
-    return;
+// y := p x for one level's k x k pseudo-inverse p (row-major).
+void solve_level(const double* p, const double* x, double* y, std::size_t k) {
+  for (std::size_t i = 0; i < k; ++i) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < k; ++j) s += p[i * k + j] * x[j];
+    y[i] = s;
   }
-  for (const TermBlock& b : blocks) {
-    const std::size_t kk = b.k * b.k;
-    for (std::size_t l = 0; l < b.groups; ++l) {
-      const double* p = b.pinv.data() + l * kk;
-      const double* gl = g.data() + b.offset + l * b.k;
-      double* zl = z.data() + b.offset + l * b.k;
-      for (std::size_t i = 0; i < b.k; ++i) {
-        double s = 0.0;
-        for (std::size_t j = 0; j < b.k; ++j) s += p[i * b.k + j] * gl[j];
-        zl[i] = s;
-      }
-    }
-  }
+}
+
+// z := the level blocks' pseudo-inverses times g (the level-by-level
+// preconditioner).
+void block_precondition(std::span<const TermBlock> blocks, const std::vector<double>& g,
+                        std::vector<double>& z) {
+  for (const TermBlock& b : blocks)
+    for (std::size_t l = 0; l < b.groups; ++l)
+      solve_level(b.pinv.data() + l * b.k * b.k, g.data() + b.offset + l * b.k,
+                  z.data() + b.offset + l * b.k, b.k);
 }
 
 double dot(const double* a, const double* b, std::size_t n) {
@@ -222,15 +217,9 @@ double dot(const double* a, const double* b, std::size_t n) {
 // Per level, its terms' coefficients from their sums: pinv times sums.
 void level_coefficients(const TermBlock& b, const std::vector<double>& sums,
                         std::vector<double>& coef) {
-  const std::size_t kk = b.k * b.k;
-  for (std::size_t l = 0; l < b.groups; ++l) {
-    const double* p = b.pinv.data() + l * kk;
-    for (std::size_t i = 0; i < b.k; ++i) {
-      double s = 0.0;
-      for (std::size_t j = 0; j < b.k; ++j) s += p[i * b.k + j] * sums[l * b.k + j];
-      coef[l * b.k + i] = s;
-    }
-  }
+  for (std::size_t l = 0; l < b.groups; ++l)
+    solve_level(b.pinv.data() + l * b.k * b.k, sums.data() + l * b.k, coef.data() + l * b.k,
+                b.k);
 }
 
 // With one other fixed effect B, intercepts only, beside an eliminated one A
@@ -416,12 +405,7 @@ void pair_apply(const TermBlock& a, const PairSums& ps, PairChunks& ch,
         }
       }
       const double* pinv = a.pinv.data() + l * k * k;
-      for (std::size_t i = 0; i < nc; ++i)
-        for (std::size_t e = 0; e < k; ++e) {
-          double v = 0.0;
-          for (std::size_t x = 0; x < k; ++x) v += pinv[e * k + x] * t[i * k + x];
-          h[i * k + e] = v;
-        }
+      for (std::size_t i = 0; i < nc; ++i) solve_level(pinv, t.data() + i * k, h.data() + i * k, k);
       for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
         const std::size_t f = ps.level[j];
         const double* u = ps.u.data() + j * k;
@@ -461,11 +445,7 @@ SignedGraph signed_graph(const TermBlock& a, const PairSums& ps, std::size_t ent
     const double* p = a.pinv.data() + l * k * k;
     for (std::size_t x = 0; x < d; ++x) {
       const double* ux = ps.u.data() + (first + x) * k;
-      for (std::size_t i = 0; i < k; ++i) {
-        double v = 0.0;
-        for (std::size_t m = 0; m < k; ++m) v += p[i * k + m] * ux[m];
-        h[i] = v;
-      }
+      solve_level(p, ux, h.data(), k);
       const std::uint32_t fx = ps.level[first + x];
       g.diag[fx] -= dot(h.data(), ux, k);
       auto& list = g.adj[fx];
@@ -614,6 +594,16 @@ struct GraphPreconditioner {
   }
 };
 
+// z := M+ g: the graph's factor when there is one, else level by level.
+void precondition(std::span<const TermBlock> blocks, const GraphPreconditioner* graph,
+                  const std::vector<double>& g, std::vector<double>& z) {
+  if (graph != nullptr) {
+    graph->apply(g, z);
+  } else {
+    block_precondition(blocks, g, z);
+  }
+}
+
 // The graph preconditioner of S from the pairs (the graph is worth its cost
 // only when B has enough levels and A keeps its intercept, so that S is
 // Laplacian-like).
@@ -717,7 +707,7 @@ bool finished(const Problem& pb, ColumnSolve& c) {
     // the column unconverged instead of wrong.
     if (pb.graph != nullptr && !c.plain) {
       std::vector<double> z(c.g.size());
-      precondition<GraphPreconditioner>(pb.others, nullptr, c.g, z);
+      block_precondition(pb.others, c.g, z);
       if (!small(pb, c, dot(c.g.data(), z.data(), c.g.size()))) {
         if (c.iter >= pb.max_iter) c.limit = true;
         return c.done = c.limit;
@@ -810,7 +800,7 @@ void step_column(const Problem& pb, ColumnSolve& c) {
     // (weakly identified levels, rounding), and taking it would blow up
     // the coefficients. The level blocks go on from here, no step taken.
     c.plain = true;
-    precondition<GraphPreconditioner>(pb.others, nullptr, c.g, c.z);
+    block_precondition(pb.others, c.g, c.z);
     c.p = c.z;
     c.rz = dot(c.g.data(), c.z.data(), pb.n_coef);
     ++c.iter;
@@ -852,25 +842,41 @@ void step_column(const Problem& pb, ColumnSolve& c) {
   finished(pb, c);
 }
 
+// c.coef := the coefficients of D_B beta on A's terms, level by level: its
+// sums on A's levels from the pairs when there are some, else from a pass
+// over the rows.
+void beta_coefficients(const Problem& pb, ColumnSolve& c) {
+  const TermBlock& a = *pb.eliminated;
+  if (pb.pairs != nullptr) {
+    const PairSums& ps = *pb.pairs;
+    for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
+      double* sl = c.sums.data() + l * a.k;
+      std::fill(sl, sl + a.k, 0.0);
+      for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
+        const double bf = c.beta[ps.level[j]];
+        const double* u = ps.u.data() + j * a.k;
+        for (std::size_t e = 0; e < a.k; ++e) sl[e] += u[e] * bf;
+      }
+    }
+  } else {
+    std::fill(c.sums.begin(), c.sums.end(), 0.0);
+    for (std::size_t r = 0; r < pb.n; ++r) {
+      double v = 0.0;
+      for (const TermBlock& b : pb.others) v += b.fit(r, c.beta.data() + b.offset + b.level(r) * b.k);
+      a.add(r, v, c.sums.data() + a.level(r) * a.k);
+    }
+  }
+  level_coefficients(a, c.sums, c.coef);
+}
+
 // By the pairs, the column's residual at the end: M_A y - M_A D_B beta, in
-// two passes over the rows.
+// one pass over the rows.
 void finish_column(const Problem& pb, ColumnSolve& c) {
   if (pb.pairs == nullptr || c.iter == 0) return;
   const std::size_t n = pb.n;
   const TermBlock& a = *pb.eliminated;
   const TermBlock& b = pb.others.front();
-  const PairSums& ps = *pb.pairs;
-  // D_B beta's sums on A's levels come from the pairs: one pass over the rows.
-  for (std::size_t l = 0; l + 1 < ps.start.size(); ++l) {
-    double* sl = c.sums.data() + l * a.k;
-    std::fill(sl, sl + a.k, 0.0);
-    for (std::size_t j = ps.start[l]; j < ps.start[l + 1]; ++j) {
-      const double bf = c.beta[ps.level[j]];
-      const double* u = ps.u.data() + j * a.k;
-      for (std::size_t e = 0; e < a.k; ++e) sl[e] += u[e] * bf;
-    }
-  }
-  level_coefficients(a, c.sums, c.coef);
+  beta_coefficients(pb, c);  // from the pairs: one pass over the rows in all
   for (std::size_t r = 0; r < n; ++r)
     c.res[r] -= b.fit(r, c.beta.data() + b.level(r)) - a.fit(r, c.coef.data() + a.level(r) * a.k);
 }
@@ -878,18 +884,11 @@ void finish_column(const Problem& pb, ColumnSolve& c) {
 // A column's coefficients, every fixed effect's in order (level by level,
 // its terms within a level): the others' are beta; A's solve its level
 // systems for y - D_B beta, y's share kept from the start and D_B beta's
-// found in one more pass over the rows.
+// found again (beta_coefficients: no pass over the rows with the pairs).
 std::vector<double> column_coefficients(const Problem& pb, ColumnSolve& c, std::size_t e) {
-  const TermBlock& a = *pb.eliminated;
   std::vector<double> coef_a = c.coef_y;
   if (!pb.others.empty()) {
-    std::fill(c.sums.begin(), c.sums.end(), 0.0);
-    for (std::size_t r = 0; r < pb.n; ++r) {
-      double v = 0.0;
-      for (const TermBlock& b : pb.others) v += b.fit(r, c.beta.data() + b.offset + b.level(r) * b.k);
-      a.add(r, v, c.sums.data() + a.level(r) * a.k);
-    }
-    level_coefficients(a, c.sums, c.coef);
+    beta_coefficients(pb, c);
     for (std::size_t i = 0; i < coef_a.size(); ++i) coef_a[i] -= c.coef[i];
   }
   std::vector<double> out;
