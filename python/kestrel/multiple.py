@@ -142,11 +142,12 @@ def fit_all(models: list[str], data: Any, vcov: Any, vcov_kwargs: Any, conv: cov
         group.columns = []
         for (i, model, vc, d, y, x), source in zip(group.members, sources):
             with caught.under(_concerning([models[i]])):
-                if group.slopes:
-                    d = dataclasses.replace(d, fe_names=fe_design.fe_names)
-                inference = steps.inference(vc, conv, dataclasses.replace(
-                    d, fe=fe_design.fe, fe_names=fe_design.fe_names), sample, frame, w)
-                fit = linear.estimate(models[i], model, vc, conv, d, sample, inference,
+                d_fit = d_inference = d
+                if group.slopes:  # as kestrel.feols' fit with slopes
+                    d_fit = dataclasses.replace(d, fe_names=fe_design.fe_names)
+                    d_inference = dataclasses.replace(d_fit, fe=fe_design.fe)
+                inference = steps.inference(vc, conv, d_inference, sample, frame, w)
+                fit = linear.estimate(models[i], model, vc, conv, d_fit, sample, inference,
                                       None, absorbed, y, x, source, options, w)
                 fits[i] = steps.with_slope_labels(fit, model, sample) if group.slopes \
                     else fit
