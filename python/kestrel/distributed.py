@@ -83,6 +83,10 @@ FACTOR_AFTER = 50
 FILL = 20
 FACTOR_ENTRIES = 1 << 25  # about 400 MB of factors on the client, at most
 FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels are redundant
+# Up to this many partitions, the rows are moved to the partition of their largest fixed
+# effect's group by one task per pair of partitions, in the data's order; beyond, by dask's
+# shuffle, whose tasks grow with the partitions rather than with their square.
+EXCHANGE_PARTS = 64
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -301,9 +305,11 @@ class Globals:
 
 
 def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int,
-           labels: bool = True) -> pd.DataFrame:
+           labels: bool = True, keyed: bool = False,
+           partition_info: dict | None = None) -> pd.DataFrame:
     """Pass 2: the usable rows' columns (y, then the regressors; weights) and identifiers as
-    global codes."""
+    global codes; ``keyed``: with each row's place in the data (``r``: its partition's
+    number, then its position), which puts the rows back in order after dask's shuffle."""
     loc = _local(pdf, plan)
     frame, keep, model = loc.frame, loc.keep, loc.model
     rows = np.flatnonzero(keep)
@@ -352,6 +358,9 @@ def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int,
             raise ValueError(f"a level of {'^'.join(parts)!r} changed between two reads of "
                              "the data; the Dask DataFrame must give the same rows each time")
         cols[f"c{j}"] = codes.astype(np.int32)
+    if keyed:
+        number = 0 if partition_info is None else int(partition_info["number"])
+        cols["r"] = (np.int64(number) << np.int64(32)) + np.arange(len(rows), dtype=np.int64)
     # The fit needs no row labels: without them the shuffle moves 8 bytes less per row.
     return pd.DataFrame(cols, index=pdf.index[rows] if labels else None)
 
@@ -393,11 +402,33 @@ def _aligned(value: Any) -> Any:
 
 
 def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
-    v = np.empty((len(pdf), width), order="F")
+    # After dask's shuffle, the rows come in the order they arrived, which varies from run
+    # to run: in the data's order, the fit's sums are the same bits every time.
+    order = np.argsort(pdf["r"].to_numpy(), kind="stable") if "r" in pdf else slice(None)
+    return _join(width, n_ids, weighted, {k: pdf[k].to_numpy()[order] for k in pdf.columns})
+
+
+def _split(pdf: pd.DataFrame, column: str, count: int) -> list[dict[str, np.ndarray]]:
+    """The partition's rows for each of ``count`` parts (a row goes to part code % count of
+    its ``column``), in their order."""
+    target = pdf[column].to_numpy() % np.int32(count)
+    order = np.argsort(target, kind="stable")
+    bounds = np.searchsorted(target[order], np.arange(count + 1))
+    arrays = {k: pdf[k].to_numpy()[order] for k in pdf.columns}
+    return [{k: a[bounds[j]:bounds[j + 1]] for k, a in arrays.items()} for j in range(count)]
+
+
+def _join(width: int, n_ids: int, weighted: bool, *pieces: dict[str, np.ndarray]) -> Part:
+    """One part from its pieces, in the order given."""
+    n = sum(len(p["v0"]) for p in pieces)
+    v = np.empty((n, width), order="F")
     for j in range(width):
-        v[:, j] = pdf[f"v{j}"].to_numpy()
-    return Part(v, pdf["w"].to_numpy(dtype=np.float64).copy() if weighted else None,
-                [pdf[f"c{j}"].to_numpy(dtype=np.int32).copy() for j in range(n_ids)])
+        v[:, j] = np.concatenate([p[f"v{j}"] for p in pieces]) if pieces else 0.0
+    def column(name: str, dtype: Any) -> np.ndarray:
+        return np.concatenate([p[name] for p in pieces]).astype(dtype, copy=False) \
+            if pieces else np.empty(0, dtype)
+    return Part(v, column("w", np.float64) if weighted else None,
+                [column(f"c{j}", np.int32) for j in range(n_ids)])
 
 
 def _counts(part: Part, sizes: list[int], frequency: bool) -> list[np.ndarray]:
@@ -809,9 +840,14 @@ class _Fitter:
                              **{f"c{j}": np.empty(0, np.int32) for j in range(len(ids))}})
         # The levels travel once, as one key of the graph, not inside every task.
         shared = dask.delayed(glob, name=f"kestrel-levels-{uuid.uuid4().hex}", traverse=False)
-        built = self.data.map_partitions(_build, plan, shared, width, False, meta=meta)
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
-        if largest is not None:
+        weighted = options.weights is not None
+        count = self.data.npartitions
+        keyed = largest is not None and count > EXCHANGE_PARTS
+        if keyed:
+            meta["r"] = np.empty(0, np.int64)
+        built = self.data.map_partitions(_build, plan, shared, width, False, keyed, meta=meta)
+        if keyed:
             built = built.shuffle(on=f"c{largest}")
         # The shuffled parts are kept on the workers, whatever their size: every later pass
         # reads them, not the source. Reading the source again would repeat the read, the
@@ -820,7 +856,10 @@ class _Fitter:
         # memory target), which costs less. Only a lost worker's parts come from the source
         # again.
         frames = self.client.compute(built.to_delayed())
-        parts = self._map(_to_part, frames, width, len(ids), options.weights is not None)
+        if largest is None or keyed:
+            parts = self._map(_to_part, frames, width, len(ids), weighted)
+        else:
+            parts = self._exchange(frames, f"c{largest}", width, len(ids), weighted)
         del frames
 
         # 3. Sample: singletons out (rounds until none is left).
@@ -1104,6 +1143,19 @@ class _Fitter:
         if term.kind == "i" and (term.i_x is not None or not with_intercept):
             return levels
         return levels[1:]
+
+    def _exchange(self, frames: list, column: str, width: int, n_ids: int,
+                  weighted: bool) -> list:
+        """The partitions' rows moved so that each group of ``column`` lies in one part: each
+        partition splits its rows by part, and each part joins its pieces in the partitions'
+        order (the same rows in the same order on every run)."""
+        count = len(frames)
+        splits = self._map(_split, frames, column, count)
+        pieces = [[self.client.submit(_item, s, j, pure=False) for s in splits]
+                  for j in range(count)]
+        del splits
+        return [self.client.submit(_join, width, n_ids, weighted, *row, pure=False)
+                for row in pieces]
 
     def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
         found = self._gather(self._map(_counts, parts, sizes, frequency))

@@ -177,6 +177,33 @@ def test_empty_partitions(client, panel):
           kestrel.feols("y ~ x1 + x2 | worker + firm", kept))
 
 
+@pytest.mark.parametrize("exchange", ["pairs of partitions", "dask's shuffle"])
+def test_the_same_bits_on_every_run(client, panel, monkeypatch, exchange):
+    # The rows reach their part in a different order from run to run unless the fit puts
+    # them in the data's order; sums in another order differ in their last bits.
+    if exchange == "dask's shuffle":
+        monkeypatch.setattr(kestrel.distributed, "EXCHANGE_PARTS", 0)
+    ddf = dd.from_pandas(panel, npartitions=6)
+    fits = [kestrel.feols("y ~ x1 + x2 | worker + firm + year", ddf, vcov="hetero")
+            for _ in range(3)]
+    for fit in fits[1:]:
+        assert fit.coef().to_numpy().tobytes() == fits[0].coef().to_numpy().tobytes()
+        assert fit.se().to_numpy().tobytes() == fits[0].se().to_numpy().tobytes()
+    _same(fits[0], kestrel.feols("y ~ x1 + x2 | worker + firm + year", panel, vcov="hetero"))
+
+
+def test_rows_arriving_in_any_order_are_kept_in_the_datas_order():
+    # dask's shuffle delivers a part's rows in the order they arrive over the network.
+    rng = np.random.default_rng(4)
+    key = (np.repeat(np.arange(3, dtype=np.int64), 20) << 32) + np.tile(np.arange(20), 3)
+    frame = pd.DataFrame({"v0": rng.normal(size=60), "c0": rng.integers(0, 5, 60,
+                                                                        dtype=np.int32),
+                          "r": key})
+    part = kestrel.distributed._to_part(frame.sample(frac=1.0, random_state=1), 1, 1, False)
+    np.testing.assert_array_equal(part.v[:, 0], frame.v0.to_numpy())
+    np.testing.assert_array_equal(part.ids[0], frame.c0.to_numpy())
+
+
 def _chain(firms, per=30):
     # Workers move only between neighbouring firms along a chain: the firms' effects are
     # tied together by few moves, the slow case of every demeaning method.
