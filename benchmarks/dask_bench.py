@@ -19,6 +19,9 @@ level vectors (8 bytes a level), and the bytes each worker spilled to its disk a
 back. ``--memory-limit`` is each worker's (dask's default: the machine's memory shared; a limit
 near a worker's own few hundred MB pauses it for good);
 ``--dask-only`` runs the Dask fit alone (for data larger than the in-memory fit can take).
+Also printed: the Dask fit's reads of the files and passes over the rows the workers keep,
+and the bytes the workers sent each other per fit (the shuffle and the partitions' results
+summed on the workers).
 """
 
 from __future__ import annotations
@@ -87,6 +90,12 @@ def _run(args: argparse.Namespace, folder: str) -> int:
                                                        ("dask", on_dask)]
     if args.pyfixest and not args.dask_only:
         runs.append(("pyfixest", with_pyfixest))
+    if args.memory_limit != "auto":
+        # A worker past 80% of a tight limit would pause for good (its own footprint does
+        # not spill); it spills its data to disk instead.
+        import dask
+
+        dask.config.set({"distributed.worker.memory.pause": False})
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None,
                       memory_limit=args.memory_limit) as cluster, Client(cluster) as client:
         # untimed: the workers import kestrel
@@ -96,6 +105,7 @@ def _run(args: argparse.Namespace, folder: str) -> int:
 
             pyfixest.feols(fml, pd.read_parquet(f"{folder}/part-000.parquet"))
         sampler = _Peaks(client) if args.memory else None
+        sent_before = sum(client.run(_sent).values())
         times = {name: [] for name, _ in runs}
         fits = {}
         for _ in range(args.repeats):
@@ -107,14 +117,20 @@ def _run(args: argparse.Namespace, folder: str) -> int:
                 times[name].append(time.perf_counter() - start)
                 if sampler is not None and name == "dask":
                     sampler.stop()
+        sent = sum(client.run(_sent).values()) - sent_before
         spilled = client.run(lambda dask_worker: (
             dask_worker.data.cumulative_metrics[("disk-write", "bytes")],
             dask_worker.data.cumulative_metrics[("disk-read", "bytes")]))
     best = {name: min(t) for name, t in times.items()}
+    dask_fit = fits["dask"]
+    moved = (f"the Dask fit read the files {dask_fit.reads} times, passed {dask_fit.passes} times "
+             f"over the rows the workers kept; the workers sent each other "
+             f"{sent / 1e6 / args.repeats:.0f} MB per fit")
     if args.dask_only:
         print(f"{args.design}: {args.rows:,} rows, {args.files} Parquet files, {args.workers} "
               f"workers of {args.memory_limit}; Dask {best['dask']:.2f} s "
               f"({fits['dask'].iterations} iterations, {fits['dask'].solver_stage})")
+        print(moved)
         for worker, (written, read) in spilled.items():
             print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read "
                   "back")
@@ -129,6 +145,7 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     if args.pyfixest:
         print(f"pyfixest   {best['pyfixest']:8.2f} s   (in memory, read included)")
     print(f"largest relative difference of the coefficients: {diff:.1e}")
+    print(moved)
     if sampler is not None:
         largest = max((pd.read_parquet(f"{folder}/{name}").memory_usage(deep=True).sum()
                        for name in sorted(os.listdir(folder))), default=0)
@@ -141,6 +158,10 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     for worker, (written, read) in spilled.items():
         print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read back")
     return 0
+
+
+def _sent(dask_worker) -> int:
+    return dask_worker.transfer_outgoing_bytes_total
 
 
 class _Peaks:

@@ -260,6 +260,18 @@ def _local(pdf: pd.DataFrame, plan: Plan) -> Local:
                  cluster_parts)
 
 
+def _aliases(n_fe: int, parts: list[tuple[str, ...]]) -> list[int]:
+    """For each identifier (fixed effects, then clusters and periods), the first with the
+    same columns: a cluster that is also a fixed effect (the default covariance's) is
+    scanned, coded, moved and counted once."""
+    first: dict[tuple[str, ...], int] = {}
+    out = []
+    for j, p in enumerate(parts):
+        out.append(first.get(p, j) if j >= n_fe else j)
+        first.setdefault(p, j)
+    return out
+
+
 def _identifier(frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> pd.DataFrame:
     return pd.DataFrame({str(j): frame.values(p, rows) for j, p in enumerate(parts)})
 
@@ -288,8 +300,11 @@ def _scan(pdf: pd.DataFrame, plan: Plan) -> dict:
             present = np.unique(codes[rows])
             levels[term.label] = [lv[j] for j in present if j >= 0]
     out["levels"] = levels
-    out["ids"] = [_identifier(frame, parts, rows).drop_duplicates()
-                  for parts in loc.fe_parts + loc.cluster_parts]
+    every = loc.fe_parts + loc.cluster_parts
+    out["ids"] = [_identifier(frame, parts, rows).drop_duplicates(ignore_index=True)
+                  if alias == j else None
+                  for j, (parts, alias) in enumerate(zip(every, _aliases(len(loc.fe_parts),
+                                                                         every)))]
     return out
 
 
@@ -350,7 +365,11 @@ def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int,
     if loc.weights is not None:
         w = loc.weights[rows]
         cols["w"] = np.ldexp(w, glob.weight_shift) if glob.weight_shift else w
-    for j, (parts, index) in enumerate(zip(loc.fe_parts + loc.cluster_parts, glob.ids)):
+    every = loc.fe_parts + loc.cluster_parts
+    for j, (parts, index, alias) in enumerate(zip(every, glob.ids,
+                                                  _aliases(len(loc.fe_parts), every))):
+        if alias != j:
+            continue
         ident = _identifier(frame, parts, rows)
         keys = pd.MultiIndex.from_frame(ident) if len(parts) > 1 else pd.Index(ident["0"])
         codes = index.get_indexer(keys)
@@ -401,11 +420,11 @@ def _aligned(value: Any) -> Any:
     return value
 
 
-def _to_part(pdf: pd.DataFrame, width: int, n_ids: int, weighted: bool) -> Part:
+def _to_part(pdf: pd.DataFrame, width: int, aliases: list[int], weighted: bool) -> Part:
     # After dask's shuffle, the rows come in the order they arrived, which varies from run
     # to run: in the data's order, the fit's sums are the same bits every time.
     order = np.argsort(pdf["r"].to_numpy(), kind="stable") if "r" in pdf else slice(None)
-    return _join(width, n_ids, weighted, {k: pdf[k].to_numpy()[order] for k in pdf.columns})
+    return _join(width, aliases, weighted, {k: pdf[k].to_numpy()[order] for k in pdf.columns})
 
 
 def _split(pdf: pd.DataFrame, column: str, count: int) -> list[dict[str, np.ndarray]]:
@@ -418,8 +437,10 @@ def _split(pdf: pd.DataFrame, column: str, count: int) -> list[dict[str, np.ndar
     return [{k: a[bounds[j]:bounds[j + 1]] for k, a in arrays.items()} for j in range(count)]
 
 
-def _join(width: int, n_ids: int, weighted: bool, *pieces: dict[str, np.ndarray]) -> Part:
-    """One part from its pieces, in the order given."""
+def _join(width: int, aliases: list[int], weighted: bool,
+          *pieces: dict[str, np.ndarray]) -> Part:
+    """One part from its pieces, in the order given (identifiers with the same columns
+    share one array of codes)."""
     n = sum(len(p["v0"]) for p in pieces)
     v = np.empty((n, width), order="F")
     for j in range(width):
@@ -427,8 +448,8 @@ def _join(width: int, n_ids: int, weighted: bool, *pieces: dict[str, np.ndarray]
     def column(name: str, dtype: Any) -> np.ndarray:
         return np.concatenate([p[name] for p in pieces]).astype(dtype, copy=False) \
             if pieces else np.empty(0, dtype)
-    return Part(v, column("w", np.float64) if weighted else None,
-                [column(f"c{j}", np.int32) for j in range(n_ids)])
+    codes = {j: column(f"c{j}", np.int32) for j in sorted(set(aliases))}
+    return Part(v, column("w", np.float64) if weighted else None, [codes[a] for a in aliases])
 
 
 def _counts(part: Part, sizes: list[int], frequency: bool) -> list[np.ndarray]:
@@ -436,11 +457,18 @@ def _counts(part: Part, sizes: list[int], frequency: bool) -> list[np.ndarray]:
     alive."""
     alive = part.alive
     weights = part.w if frequency else None
-    out = []
-    for codes, size in zip(part.ids, sizes):
+    out: list[np.ndarray | None] = []
+    for j, (codes, size) in enumerate(zip(part.ids, sizes)):
+        if any(codes is other for other in part.ids[:j]):
+            out.append(None)  # the same codes as an identifier before: the same counts
+            continue
         c = codes if alive is None else codes[alive]
-        wt = None if weights is None else (weights if alive is None else weights[alive])
-        out.append(np.bincount(c, weights=wt, minlength=size).astype(np.float64))
+        if weights is None:  # 4 bytes a level to send while a partition's rows allow
+            found = np.bincount(c, minlength=size)
+            out.append(found.astype(np.int32) if len(c) < 2**31 else found)
+        else:
+            wt = weights if alive is None else weights[alive]
+            out.append(np.bincount(c, weights=wt, minlength=size))
     return out
 
 
@@ -466,7 +494,8 @@ def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
     for j, p in enumerate(exponents):
         if p:
             v[:, j] = np.ldexp(v[:, j], -int(p))
-    ids = [m[c[rows]] for c, m in zip(part.ids, renumber)]
+    done: dict[tuple[int, int], np.ndarray] = {}
+    ids = [done.setdefault((id(c), id(m)), m[c[rows]]) for c, m in zip(part.ids, renumber)]
     w = None if part.w is None else part.w[rows]
     out = Part(v, w, ids)
     if largest is not None:
@@ -759,6 +788,12 @@ def _nested_range(part: Part, fe: int, cl: int, size: int) -> tuple[np.ndarray, 
 
 
 # The client's side -------------------------------------------------------------------------
+# The steps that pass over a part's rows (the others read level-sized results; and
+# _with_operator only where _start has not kept the pieces already).
+_PASSES = frozenset({_counts, _drop, _moments, _compact, _start, _finish, _refine,
+                     _finish_stats, _residual_terms, _nested_range})
+
+
 @dataclass
 class _Fitter:
     client: Client
@@ -770,11 +805,13 @@ class _Fitter:
     options: steps.FitOptions
     instruments: iv.Instruments | None = None
     iterations: int = 0
+    passes: int = 0  # over the parts the workers keep (the reads of the source apart)
     converged: bool = True
     stage: str = "none"
     extra: dict = field(default_factory=dict)
 
     def _map(self, fn: Any, parts: list, *args: Any) -> list:
+        self.passes += fn in _PASSES
         return self.client.map(fn, parts, *[[a] * len(parts) for a in args], pure=False)
 
     def _gather(self, futures: list) -> list:
@@ -818,9 +855,13 @@ class _Fitter:
         used, x_names, x_terms = self._regressors(scans)
         ids = []
         n_fe = len(model.fixef)
-        for j, parts in enumerate(model.fixef + tuple(
-                tuple(n.split("^")) for n in plan.cluster_names)
-                + (((plan.time_id,),) if plan.time_id else ())):
+        every = list(model.fixef + tuple(tuple(n.split("^")) for n in plan.cluster_names)
+                     + (((plan.time_id,),) if plan.time_id else ()))
+        aliases = self.extra["aliases"] = _aliases(n_fe, every)
+        for j, parts in enumerate(every):
+            if aliases[j] != j:
+                ids.append(ids[aliases[j]])
+                continue
             frames = [s["ids"][j] for s in scans if len(s["ids"][j])]
             table = pd.concat(frames, ignore_index=True).drop_duplicates()
             ids.append(pd.MultiIndex.from_frame(table) if len(parts) > 1
@@ -837,7 +878,7 @@ class _Fitter:
         # 2. Build, shuffled by the fixed effect with the most levels.
         meta = pd.DataFrame({**{f"v{j}": np.empty(0) for j in range(width)},
                              **({"w": np.empty(0)} if options.weights else {}),
-                             **{f"c{j}": np.empty(0, np.int32) for j in range(len(ids))}})
+                             **{f"c{j}": np.empty(0, np.int32) for j in sorted(set(aliases))}})
         # The levels travel once, as one key of the graph, not inside every task.
         shared = dask.delayed(glob, name=f"kestrel-levels-{uuid.uuid4().hex}", traverse=False)
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
@@ -857,9 +898,9 @@ class _Fitter:
         # again.
         frames = self.client.compute(built.to_delayed())
         if largest is None or keyed:
-            parts = self._map(_to_part, frames, width, len(ids), weighted)
+            parts = self._map(_to_part, frames, width, aliases, weighted)
         else:
-            parts = self._exchange(frames, f"c{largest}", width, len(ids), weighted)
+            parts = self._exchange(frames, f"c{largest}", width, aliases, weighted)
         del frames
 
         # 3. Sample: singletons out (rounds until none is left).
@@ -885,7 +926,10 @@ class _Fitter:
         present = [c > 0 for c in counts]
         levels = [int(p.sum()) for p in present]
         renumber = []
-        for p in present:
+        for j, p in enumerate(present):
+            if aliases[j] != j:  # one array for equal codes (the parts keep them shared)
+                renumber.append(renumber[aliases[j]])
+                continue
             m = np.full(len(p), -1, dtype=np.int32)
             m[p] = np.arange(int(p.sum()), dtype=np.int32)
             renumber.append(m)
@@ -1040,6 +1084,7 @@ class _Fitter:
                        clusters=dict(zip(plan.cluster_names, cl_levels)),
                        mask=np.broadcast_to(True, (n_used_rows,)), _resid=None,
                        iterations=self.iterations, converged=self.converged,
+                       passes=self.passes,
                        solver_stage=self.stage, collinear=collinear, first_stage=first_stage,
                        periods=self.extra.get("periods"),
                        _se=se, lean=options.lean,
@@ -1144,7 +1189,7 @@ class _Fitter:
             return levels
         return levels[1:]
 
-    def _exchange(self, frames: list, column: str, width: int, n_ids: int,
+    def _exchange(self, frames: list, column: str, width: int, aliases: list[int],
                   weighted: bool) -> list:
         """The partitions' rows moved so that each group of ``column`` lies in one part: each
         partition splits its rows by part, and each part joins its pieces in the partitions'
@@ -1154,12 +1199,22 @@ class _Fitter:
         pieces = [[self.client.submit(_item, s, j, pure=False) for s in splits]
                   for j in range(count)]
         del splits
-        return [self.client.submit(_join, width, n_ids, weighted, *row, pure=False)
+        return [self.client.submit(_join, width, aliases, weighted, *row, pure=False)
                 for row in pieces]
 
     def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
         found = self._gather(self._map(_counts, parts, sizes, frequency))
-        return [sum(f[j] for f in found) for j in range(len(sizes))]
+        out: list[np.ndarray] = []
+        for j, size in enumerate(sizes):
+            mine = [f[j] for f in found if f[j] is not None]
+            if not mine:  # an identifier with the codes of one before it
+                out.append(out[self.extra["aliases"][j]])
+                continue
+            total = np.zeros(size, dtype=np.float64 if frequency else np.int64)
+            for f in mine:
+                total += f
+            out.append(total.astype(np.float64))
+        return out
 
     def _check_local(self, parts: list, largest: int, size: int) -> None:
         """Each group of the largest fixed effect lies in one partition (the shuffle's
@@ -1507,6 +1562,10 @@ class DaskFit(Fit):
 
     _fixef_type: ClassVar[type] = _NoRows
     _rows: Any = field(default=None, repr=False, compare=False)
+    # The fit read the source twice (the scan, then the build and shuffle) and passed this
+    # many times over the rows the workers kept.
+    reads: ClassVar[int] = 2
+    passes: int = field(default=0, compare=False)
 
     def resid(self, full: bool = False) -> Any:
         """The residuals of the rows used, as a lazy Dask series indexed like the data."""

@@ -199,7 +199,7 @@ def test_rows_arriving_in_any_order_are_kept_in_the_datas_order():
     frame = pd.DataFrame({"v0": rng.normal(size=60), "c0": rng.integers(0, 5, 60,
                                                                         dtype=np.int32),
                           "r": key})
-    part = kestrel.distributed._to_part(frame.sample(frac=1.0, random_state=1), 1, 1, False)
+    part = kestrel.distributed._to_part(frame.sample(frac=1.0, random_state=1), 1, [0], False)
     np.testing.assert_array_equal(part.v[:, 0], frame.v0.to_numpy())
     np.testing.assert_array_equal(part.ids[0], frame.c0.to_numpy())
 
