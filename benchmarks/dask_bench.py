@@ -131,6 +131,7 @@ def _run(args: argparse.Namespace, folder: str) -> int:
               f"workers of {args.memory_limit}; Dask {best['dask']:.2f} s "
               f"({fits['dask'].iterations} iterations, {fits['dask'].solver_stage})")
         print(moved)
+        _print_memory(sampler, folder, fits["dask"])
         for worker, (written, read) in spilled.items():
             print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read "
                   "back")
@@ -146,18 +147,23 @@ def _run(args: argparse.Namespace, folder: str) -> int:
         print(f"pyfixest   {best['pyfixest']:8.2f} s   (in memory, read included)")
     print(f"largest relative difference of the coefficients: {diff:.1e}")
     print(moved)
-    if sampler is not None:
-        largest = max((pd.read_parquet(f"{folder}/{name}").memory_usage(deep=True).sum()
-                       for name in sorted(os.listdir(folder))), default=0)
-        levels = sum(int(v) for v in dict(fits["dask"].fixef).values())
-        print(f"largest partition once read {largest / 1e6:8.1f} MB; "
-              f"level vectors {8 * levels / 1e6:.1f} MB ({levels:,} levels)")
-        for pid, (before, peak) in sampler.peaks.items():
-            print(f"worker {pid}: resident {before / 1e6:8.1f} MB before, peak "
-                  f"{peak / 1e6:8.1f} MB during the fits (+{(peak - before) / 1e6:.1f} MB)")
+    _print_memory(sampler, folder, fits["dask"])
     for worker, (written, read) in spilled.items():
         print(f"{worker}: {written / 1e6:.0f} MB spilled to disk, {read / 1e6:.0f} MB read back")
     return 0
+
+
+def _print_memory(sampler, folder: str, fit) -> None:
+    if sampler is None:
+        return
+    largest = max((pd.read_parquet(f"{folder}/{name}").memory_usage(deep=True).sum()
+                   for name in sorted(os.listdir(folder))), default=0)
+    levels = sum(int(v) for v in dict(fit.fixef).values())
+    print(f"largest partition once read {largest / 1e6:8.1f} MB; "
+          f"level vectors {8 * levels / 1e6:.1f} MB ({levels:,} levels)")
+    for pid, (before, peak) in sampler.peaks.items():
+        print(f"worker {pid}: resident {before / 1e6:8.1f} MB before, peak "
+              f"{peak / 1e6:8.1f} MB during the fits (+{(peak - before) / 1e6:.1f} MB)")
 
 
 def _sent(dask_worker) -> int:
