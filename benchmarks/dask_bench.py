@@ -91,11 +91,13 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     if args.pyfixest and not args.dask_only:
         runs.append(("pyfixest", with_pyfixest))
     if args.memory_limit != "auto":
-        # A worker past 80% of a tight limit would pause for good (its own footprint does
-        # not spill); it spills its data to disk instead.
+        # A worker past 80% of a tight limit would pause for good, and one past 95% be
+        # restarted (its own footprint and a running task's arrays do not spill): the limit
+        # only decides what the workers spill to disk; --memory prints their real peaks.
         import dask
 
-        dask.config.set({"distributed.worker.memory.pause": False})
+        dask.config.set({"distributed.worker.memory.pause": False,
+                         "distributed.worker.memory.terminate": False})
     with LocalCluster(n_workers=args.workers, threads_per_worker=1, dashboard_address=None,
                       memory_limit=args.memory_limit) as cluster, Client(cluster) as client:
         # untimed: the workers import kestrel

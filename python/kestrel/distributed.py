@@ -87,6 +87,9 @@ FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels a
 # effect's group by one task per pair of partitions, in the data's order; beyond, by dask's
 # shuffle, whose tasks grow with the partitions rather than with their square.
 EXCHANGE_PARTS = 64
+# Multi-way clustering keys each intersection of clusters by one int64 below this; beyond
+# (product of the clusters' counts), by its row of codes.
+KEY_LIMIT = 1 << 62
 
 
 def is_dask_frame(data: Any) -> bool:
@@ -272,6 +275,48 @@ def _aliases(n_fe: int, parts: list[tuple[str, ...]]) -> list[int]:
     return out
 
 
+def _distinct(frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> Any:
+    """An identifier's distinct values in ``rows``: an integer array for a column of
+    integers, else a frame of the columns' distinct rows."""
+    if len(parts) == 1:
+        values = frame.values(parts[0], rows)
+        if isinstance(values, np.ndarray) and values.dtype.kind in "iu":
+            return np.sort(pd.unique(values))
+    return _identifier(frame, parts, rows).drop_duplicates(ignore_index=True)
+
+
+def _levels(found: list[Any], parts: tuple[str, ...]) -> Any:
+    """Every level of an identifier from the partitions' distinct values: integers as a
+    sorted array (codes by binary search: 8 bytes a level on each worker, where an index's
+    hash table takes several times that), anything else as a pandas index."""
+    arrays = [f for f in found if isinstance(f, np.ndarray)]
+    if len(arrays) == len(found) and np.result_type(*arrays).kind in "iu":
+        joined = np.concatenate(arrays).astype(np.result_type(*arrays), copy=False)
+        joined.sort(kind="stable")  # sorted runs: merged
+        keep = np.ones(len(joined), dtype=bool)
+        keep[1:] = joined[1:] != joined[:-1]
+        return joined[keep]
+    frames = [pd.DataFrame({"0": f}) if isinstance(f, np.ndarray) else f for f in found]
+    table = pd.concat(frames, ignore_index=True).drop_duplicates()
+    return pd.MultiIndex.from_frame(table) if len(parts) > 1 else pd.Index(table["0"])
+
+
+def _codes(levels: Any, frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> np.ndarray:
+    """Each row's position among an identifier's ``levels`` (-1: not among them)."""
+    if isinstance(levels, np.ndarray):
+        values = frame.values(parts[0], rows)
+        if isinstance(values, np.ndarray) and values.dtype.kind in "iu" and \
+                np.result_type(values, levels).kind in "iu":
+            if not len(levels):
+                return np.full(len(values), -1, dtype=np.int64)
+            at = np.minimum(np.searchsorted(levels, values), len(levels) - 1)
+            return np.where(levels[at] == values, at, -1)
+        levels = pd.Index(levels)
+    ident = _identifier(frame, parts, rows)
+    keys = pd.MultiIndex.from_frame(ident) if len(parts) > 1 else pd.Index(ident["0"])
+    return levels.get_indexer(keys)
+
+
 def _identifier(frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> pd.DataFrame:
     return pd.DataFrame({str(j): frame.values(p, rows) for j, p in enumerate(parts)})
 
@@ -301,8 +346,7 @@ def _scan(pdf: pd.DataFrame, plan: Plan) -> dict:
             levels[term.label] = [lv[j] for j in present if j >= 0]
     out["levels"] = levels
     every = loc.fe_parts + loc.cluster_parts
-    out["ids"] = [_identifier(frame, parts, rows).drop_duplicates(ignore_index=True)
-                  if alias == j else None
+    out["ids"] = [_distinct(frame, parts, rows) if alias == j else None
                   for j, (parts, alias) in enumerate(zip(every, _aliases(len(loc.fe_parts),
                                                                          every)))]
     return out
@@ -314,7 +358,7 @@ class Globals:
 
     x_names: list[str]
     used: dict[str, list]  # indicator term -> the levels that get a column
-    ids: list[pd.Index]  # fixed effects then clusters: every level, in a fixed order
+    ids: list[Any]  # fixed effects then clusters: every level, in a fixed order (_levels)
     weight_shift: int  # analytic weights are stored times 2^weight_shift (see steps)
     widths: dict[str, int]  # terms formulaic builds -> their number of columns
 
@@ -370,9 +414,7 @@ def _build(pdf: pd.DataFrame, plan: Plan, glob: Globals, width: int,
                                                   _aliases(len(loc.fe_parts), every))):
         if alias != j:
             continue
-        ident = _identifier(frame, parts, rows)
-        keys = pd.MultiIndex.from_frame(ident) if len(parts) > 1 else pd.Index(ident["0"])
-        codes = index.get_indexer(keys)
+        codes = _codes(index, frame, parts, rows)
         if len(codes) and codes.min() < 0:
             raise ValueError(f"a level of {'^'.join(parts)!r} changed between two reads of "
                              "the data; the Dask DataFrame must give the same rows each time")
@@ -735,9 +777,10 @@ def _finish_stats(part: Part, others: list[int], sizes: list[int]) -> dict:
 
 def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
                     subsets: list[tuple[int, ...]], first_cluster: int,
-                    groups: list[int], frequency: bool) -> dict:
+                    groups: list[int], frequency: bool, key_limit: int = KEY_LIMIT) -> dict:
     """The residuals' sum of squares and the meat's pieces: the heteroskedastic meat, or
-    each cluster subset's score sums (one row per cluster present here)."""
+    each cluster subset's score sums (one row per cluster present here, keyed by one
+    integer, or by a row of codes when the subset's intersections reach ``key_limit``)."""
     d = part.demeaned
     e = d[:, 0] - d[:, x] @ beta if len(x) else d[:, 0].copy()
     out: dict[str, Any] = dict(rss=float(e @ e))
@@ -746,7 +789,8 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
         out["effects"] = (part.local_levels, m[:, 0] - m[:, x] @ beta if len(x) else m[:, 0])
     if not len(d):
         out["meat"] = np.zeros((groups[-1] if kind == "dk" else len(x), len(x)))
-        out["scores"] = [(np.zeros(0, np.int64), np.zeros((0, len(x)))) for _ in subsets]
+        out["scores"] = [(np.zeros((0, len(s)) if _wide(s, groups, key_limit) else 0,
+                                   np.int64), np.zeros((0, len(x)))) for s in subsets]
         return out
     if kind == "hetero":
         plain = e / np.sqrt(part.w) if frequency else e
@@ -763,10 +807,20 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
         scores = d[:, x] * e[:, None]
         found = []
         for subset in subsets:
+            size = math.prod(groups[c] for c in subset)
+            if _wide(subset, groups, key_limit):
+                # One integer per intersection would overflow: the rows of codes are keys.
+                codes = np.column_stack([part.ids[first_cluster + c] for c in subset])
+                uniq, inv = np.unique(codes.astype(np.int64), axis=0, return_inverse=True)
+                inv = inv.reshape(-1)
+                sums = np.empty((len(uniq), len(x)))
+                for j in range(len(x)):
+                    sums[:, j] = np.bincount(inv, weights=scores[:, j], minlength=len(uniq))
+                found.append((uniq, sums))
+                continue
             key = np.zeros(len(e), dtype=np.int64)
             for c in subset:
                 key = key * groups[c] + part.ids[first_cluster + c]
-            size = math.prod(groups[c] for c in subset)
             if size <= 4 * len(e) + (1 << 16):
                 uniq, inv = _present(key, size)
             else:
@@ -777,6 +831,10 @@ def _residual_terms(part: Part, beta: np.ndarray, x: list[int], kind: str,
             found.append((uniq, sums))
         out["scores"] = found
     return out
+
+
+def _wide(subset: tuple[int, ...], groups: list[int], key_limit: int) -> bool:
+    return math.prod(groups[c] for c in subset) >= key_limit
 
 
 def _nested_range(part: Part, fe: int, cl: int, size: int) -> tuple[np.ndarray, np.ndarray]:
@@ -862,13 +920,14 @@ class _Fitter:
             if aliases[j] != j:
                 ids.append(ids[aliases[j]])
                 continue
-            frames = [s["ids"][j] for s in scans if len(s["ids"][j])]
-            table = pd.concat(frames, ignore_index=True).drop_duplicates()
-            ids.append(pd.MultiIndex.from_frame(table) if len(parts) > 1
-                       else pd.Index(table["0"]))
-        if plan.time_id:  # the periods' codes in time order
+            ids.append(_levels([s["ids"][j] for s in scans if len(s["ids"][j])], parts))
+        if plan.time_id and isinstance(ids[-1], pd.Index):  # the periods' codes in time order
             ids[-1] = ids[-1].sort_values()
         sizes = [len(i) for i in ids]
+        for name, size in zip(list(model.fixef_names) + list(plan.cluster_names), sizes):
+            if size >= 2**31:  # the workers keep codes as 4-byte integers
+                raise ValueError(f"{name!r} has {size:,} levels; at most 2**31 - 1 are "
+                                 f"{NOT_SUPPORTED}")
         widths = {k: len(v) for s in scans if s["kept"] for k, v in s["names"].items()}
         glob = Globals(x_names, used, ids, shift, widths)
         width = 1 + len(x_names)
@@ -879,8 +938,8 @@ class _Fitter:
         meta = pd.DataFrame({**{f"v{j}": np.empty(0) for j in range(width)},
                              **({"w": np.empty(0)} if options.weights else {}),
                              **{f"c{j}": np.empty(0, np.int32) for j in sorted(set(aliases))}})
-        # The levels travel once, as one key of the graph, not inside every task.
-        shared = dask.delayed(glob, name=f"kestrel-levels-{uuid.uuid4().hex}", traverse=False)
+        # The levels travel to the workers once (not inside the graph, nor in every task).
+        shared = self.client.scatter(glob, hash=False)
         largest = int(np.argmax(sizes[:n_fe])) if n_fe else None
         weighted = options.weights is not None
         count = self.data.npartitions
@@ -994,7 +1053,7 @@ class _Fitter:
                    for s in itertools.combinations(range(n_cl), size)]
         kind = self.vc.kind
         terms_out = self._gather(self._map(_residual_terms, parts, beta, kept_x, kind, subsets,
-                                           n_fe, levels[n_fe:], frequency))
+                                           n_fe, levels[n_fe:], frequency, KEY_LIMIT))
         rss = float(sum(t["rss"] for t in terms_out))
         self.extra["rows"] = dict(glob=glob, width=width, renumber=renumber[:n_fe],
                                   largest=largest, others=others, offsets=offsets,
@@ -1031,7 +1090,9 @@ class _Fitter:
             for i, subset in enumerate(subsets):
                 keys = np.concatenate([t["scores"][i][0] for t in terms_out])
                 sums = np.vstack([t["scores"][i][1] for t in terms_out])
-                uniq, inv = np.unique(keys, return_inverse=True)
+                uniq, inv = np.unique(keys, return_inverse=True,
+                                      axis=0 if keys.ndim == 2 else None)
+                inv = inv.reshape(-1)
                 total_scores = np.zeros((len(uniq), len(names)))
                 np.add.at(total_scores, inv, sums)
                 cterms.append(dict(subset=subset, groups=len(uniq),

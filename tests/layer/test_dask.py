@@ -192,6 +192,18 @@ def test_the_same_bits_on_every_run(client, panel, monkeypatch, exchange):
     _same(fits[0], kestrel.feols("y ~ x1 + x2 | worker + firm + year", panel, vcov="hetero"))
 
 
+@pytest.mark.parametrize("keys", ["one integer", "rows of codes"])
+def test_three_way_clustering_however_its_intersections_are_keyed(client, panel, monkeypatch,
+                                                                  keys):
+    # Intersections of many clusters' levels overflow one int64 key (three clusters of
+    # 2**21 levels do): they are then keyed by their codes.
+    if keys == "rows of codes":
+        monkeypatch.setattr(kestrel.distributed, "KEY_LIMIT", 2)
+    vcov = {"CRV1": "worker+firm+year"}
+    _same(kestrel.feols("y ~ x1 + x2 | firm", dd.from_pandas(panel, npartitions=4), vcov=vcov),
+          kestrel.feols("y ~ x1 + x2 | firm", panel, vcov=vcov))
+
+
 def test_rows_arriving_in_any_order_are_kept_in_the_datas_order():
     # dask's shuffle delivers a part's rows in the order they arrive over the network.
     rng = np.random.default_rng(4)
