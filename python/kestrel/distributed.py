@@ -87,6 +87,9 @@ FACTOR_SHIFT = 1e-8  # of the diagonal: keeps the factors regular where levels a
 # effect's group by one task per pair of partitions, in the data's order; beyond, by dask's
 # shuffle, whose tasks grow with the partitions rather than with their square.
 EXCHANGE_PARTS = 64
+# Arguments of the partitions' tasks this large are sent to the workers once, not in
+# every task.
+SHIP_BYTES = 1 << 16
 # Multi-way clustering keys each intersection of clusters by one int64 below this; beyond
 # (product of the clusters' counts), by its row of codes.
 KEY_LIMIT = 1 << 62
@@ -454,11 +457,18 @@ class Part:
         self.__dict__.update({k: _aligned(v) for k, v in state.items()})
 
 
-def _aligned(value: Any) -> Any:
+def _aligned(value: Any, copies: dict[int, np.ndarray] | None = None) -> Any:
+    # ``copies``: an array listed twice (codes shared by two identifiers) is copied once.
     if isinstance(value, np.ndarray):
-        return value if value.flags.aligned else value.copy(order="K")
+        if value.flags.aligned:
+            return value
+        copies = {} if copies is None else copies
+        if id(value) not in copies:
+            copies[id(value)] = value.copy(order="K")
+        return copies[id(value)]
     if isinstance(value, list):
-        return [_aligned(v) for v in value]
+        copies = {} if copies is None else copies
+        return [_aligned(v, copies) for v in value]
     return value
 
 
@@ -494,15 +504,16 @@ def _join(width: int, aliases: list[int], weighted: bool,
     return Part(v, column("w", np.float64) if weighted else None, [codes[a] for a in aliases])
 
 
-def _counts(part: Part, sizes: list[int], frequency: bool) -> list[np.ndarray]:
+def _counts(part: Part, sizes: list[int], frequency: bool,
+            aliases: list[int]) -> list[np.ndarray | None]:
     """Rows (frequency weights: their sum) of each level of each identifier, over the rows
-    alive."""
+    alive (None for an identifier with the codes of one before it)."""
     alive = part.alive
     weights = part.w if frequency else None
     out: list[np.ndarray | None] = []
     for j, (codes, size) in enumerate(zip(part.ids, sizes)):
-        if any(codes is other for other in part.ids[:j]):
-            out.append(None)  # the same codes as an identifier before: the same counts
+        if aliases[j] != j:
+            out.append(None)
             continue
         c = codes if alive is None else codes[alive]
         if weights is None:  # 4 bytes a level to send while a partition's rows allow
@@ -528,7 +539,7 @@ def _item(pair: tuple, j: int) -> Any:
 
 
 def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
-             largest: int | None) -> Part:
+             largest: int | None, aliases: list[int]) -> Part:
     """The sample's rows only, identifiers renumbered over them, the columns in the units of
     :func:`kestrel.steps.scaled`, and the largest fixed effect's local codes."""
     rows = slice(None) if part.alive is None else part.alive
@@ -536,8 +547,9 @@ def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
     for j, p in enumerate(exponents):
         if p:
             v[:, j] = np.ldexp(v[:, j], -int(p))
-    done: dict[tuple[int, int], np.ndarray] = {}
-    ids = [done.setdefault((id(c), id(m)), m[c[rows]]) for c, m in zip(part.ids, renumber)]
+    ids: list[np.ndarray] = []
+    for j, (c, m) in enumerate(zip(part.ids, renumber)):
+        ids.append(m[c[rows]] if aliases[j] == j else ids[aliases[j]])
     w = None if part.w is None else part.w[rows]
     out = Part(v, w, ids)
     if largest is not None:
@@ -837,6 +849,14 @@ def _wide(subset: tuple[int, ...], groups: list[int], key_limit: int) -> bool:
     return math.prod(groups[c] for c in subset) >= key_limit
 
 
+def _nbytes(value: Any) -> int:
+    if isinstance(value, np.ndarray):
+        return value.nbytes
+    if isinstance(value, (list, tuple)):
+        return sum(_nbytes(v) for v in value)
+    return 0
+
+
 def _nested_range(part: Part, fe: int, cl: int, size: int) -> tuple[np.ndarray, np.ndarray]:
     lo = np.full(size, np.iinfo(np.int64).max)
     hi = np.full(size, -1, dtype=np.int64)
@@ -870,7 +890,15 @@ class _Fitter:
 
     def _map(self, fn: Any, parts: list, *args: Any) -> list:
         self.passes += fn in _PASSES
+        args = tuple(self._shipped(a) for a in args)
         return self.client.map(fn, parts, *[[a] * len(parts) for a in args], pure=False)
+
+    def _shipped(self, value: Any) -> Any:
+        """A level-sized argument sent to the workers once, as data of its own: inside the
+        graph, the scheduler would send it with every task."""
+        if _nbytes(value) < SHIP_BYTES:
+            return value
+        return self.client.scatter(value, hash=False)
 
     def _gather(self, futures: list) -> list:
         return self.client.gather(futures)
@@ -1007,7 +1035,8 @@ class _Fitter:
         m2 = sum(m["m2"] + m["total"] * (m["mean"] - mean) ** 2 for m in moments)
         sum_squares = np.ldexp(m2, -2 * exponents)
         local = largest if n_fe else None
-        parts = self._map(_compact, parts, renumber, exponents, local)
+        parts = self._map(_compact, parts, renumber, exponents, local,
+                          self.extra["aliases"])
         fe_levels = levels[:n_fe]
 
         # 4. Absorb.
@@ -1264,16 +1293,16 @@ class _Fitter:
                 for row in pieces]
 
     def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
-        found = self._gather(self._map(_counts, parts, sizes, frequency))
+        aliases = self.extra["aliases"]
+        found = self._gather(self._map(_counts, parts, sizes, frequency, aliases))
         out: list[np.ndarray] = []
         for j, size in enumerate(sizes):
-            mine = [f[j] for f in found if f[j] is not None]
-            if not mine:  # an identifier with the codes of one before it
-                out.append(out[self.extra["aliases"][j]])
+            if aliases[j] != j:  # the codes of an identifier before it
+                out.append(out[aliases[j]])
                 continue
             total = np.zeros(size, dtype=np.float64 if frequency else np.int64)
-            for f in mine:
-                total += f
+            for f in found:
+                total += f[j]
             out.append(total.astype(np.float64))
         return out
 

@@ -153,7 +153,12 @@ def test_two_stage_least_squares_agrees_with_the_in_memory_fit(client, panel, fm
                                                               rel=1e-8)
 
 
-def test_missing_values_singletons_across_partitions_and_one_partition_levels(client):
+@pytest.mark.parametrize("shipped", ["inside the tasks", "as data of their own"])
+def test_missing_values_singletons_across_partitions_and_one_partition_levels(client,
+                                                                            monkeypatch,
+                                                                            shipped):
+    if shipped == "as data of their own":  # level-sized arguments (flags, codes, coefficients)
+        monkeypatch.setattr(kestrel.distributed, "SHIP_BYTES", 0)
     df = _panel(5000, 2, workers=2500)  # about two rows per worker: many singletons
     rng = np.random.default_rng(3)
     df.loc[rng.random(len(df)) < 0.05, "x1"] = np.nan
@@ -458,7 +463,8 @@ def _disk_bytes(client):
 
 
 @pytest.mark.parametrize("fml, options, where", [
-    ("y ~ x1 + x2 | worker + firm + year", {"vcov": "hetero"}, "on the client"),
+    # Clustered by a fixed effect: the two share their codes in parts spilled and read back.
+    ("y ~ x1 + x2 | worker + firm + year", {"vcov": {"CRV1": "worker"}}, "on the client"),
     ("y ~ x1 + x2 | worker + firm", {"weights": "wt", "vcov": {"CRV1": "firm"}},
      "over the data"),
 ])
