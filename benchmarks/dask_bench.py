@@ -7,21 +7,23 @@
 
 Simulates the worker–firm panel of ``kestrel.simulate`` (three fixed effects), or the
 public benchmark panel of ``benchmarks.data`` ("simple": firms at random, "difficult":
-firms in turn, individual + firm + year), writes it as Parquet files, starts a local cluster of worker processes (one thread each), and times
-both fits including the read: ``pandas.read_parquet`` + ``kestrel.feols``, and
-``dask.dataframe.read_parquet`` + ``kestrel.feols`` on the cluster (after one untimed fit,
-so that the workers have imported kestrel). Prints the times, their ratio and the largest
-relative difference of the coefficients. ``--pyfixest`` times ``pandas.read_parquet`` +
-``pyfixest.feols`` on the same files too; ``--memory`` samples each worker process's
-resident size (psutil, every 20 ms) during the timed Dask fits and prints its peak and its
-size before them, next to the largest partition's size once read and the fixed effects'
-level vectors (8 bytes a level), and the bytes each worker spilled to its disk and read
-back. ``--memory-limit`` is each worker's (dask's default: the machine's memory shared; a limit
-near a worker's own few hundred MB pauses it for good);
-``--dask-only`` runs the Dask fit alone (for data larger than the in-memory fit can take).
-Also printed: the Dask fit's reads of the files and passes over the rows the workers keep,
-and the bytes the workers sent each other per fit (the shuffle and the partitions' results
-summed on the workers).
+firms in turn, individual + firm + year), writes it as Parquet files, starts a local
+cluster of worker processes (one thread each), and times both fits including the read:
+``pandas.read_parquet`` + ``kestrel.feols``, and ``dask.dataframe.read_parquet`` +
+``kestrel.feols`` on the cluster (after one untimed fit, so that the workers have imported
+kestrel). Prints the times, their ratio and the largest relative difference of the
+coefficients; the Dask fit's reads of the files and passes over the rows the workers keep;
+the bytes the workers sent per fit, to each other (the shuffle) and to the client (the
+partitions' results).
+
+``--pyfixest`` times ``pandas.read_parquet`` + ``pyfixest.feols`` on the same files too.
+``--memory`` samples the resident size of each worker process and of this one (the
+client's side) every 20 ms during the timed Dask fits and prints its peak and its size
+before them, next to the largest partition's size once read and the fixed effects' level
+vectors (8 bytes a level). ``--memory-limit`` is each worker's (dask's default: the
+machine's memory shared); under a limit the workers neither pause nor restart, they spill
+to disk, and the bytes each wrote and read back are printed. ``--dask-only`` runs the Dask
+fit alone (for data larger than the in-memory fit can take).
 """
 
 from __future__ import annotations
@@ -129,8 +131,8 @@ def _run(args: argparse.Namespace, folder: str) -> int:
     best = {name: min(t) for name, t in times.items()}
     dask_fit = fits["dask"]
     moved = (f"the Dask fit read the files {dask_fit.reads} times, passed {dask_fit.passes} times "
-             f"over the rows the workers kept; the workers sent each other "
-             f"{sent / 1e6 / args.repeats:.0f} MB per fit")
+             f"over the rows the workers kept; the workers sent "
+             f"{sent / 1e6 / args.repeats:.0f} MB per fit (to each other and the client)")
     if args.dask_only:
         print(f"{args.design}: {args.rows:,} rows, {args.files} Parquet files, {args.workers} "
               f"workers of {args.memory_limit}; Dask {best['dask']:.2f} s "
@@ -167,7 +169,8 @@ def _print_memory(sampler, folder: str, fit) -> None:
     print(f"largest partition once read {largest / 1e6:8.1f} MB; "
           f"level vectors {8 * levels / 1e6:.1f} MB ({levels:,} levels)")
     for pid, (before, peak) in sampler.peaks.items():
-        print(f"worker {pid}: resident {before / 1e6:8.1f} MB before, peak "
+        who = "client" if pid == os.getpid() else "worker"
+        print(f"{who} {pid}: resident {before / 1e6:8.1f} MB before, peak "
               f"{peak / 1e6:8.1f} MB during the fits (+{(peak - before) / 1e6:.1f} MB)")
 
 
@@ -181,7 +184,9 @@ class _Peaks:
     def __init__(self, client) -> None:
         import psutil
 
+        # The workers, and this process (the client's side of the fit) last.
         self.procs = [psutil.Process(pid) for pid in client.run(os.getpid).values()]
+        self.procs.append(psutil.Process(os.getpid()))
         self.peaks = {p.pid: (p.memory_info().rss, 0) for p in self.procs}
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None

@@ -43,6 +43,7 @@ from dataclasses import dataclass, field, replace
 from typing import Any, ClassVar
 
 import dask
+from dask.sizeof import sizeof
 import numpy as np
 import pandas as pd
 from scipy import linalg, sparse
@@ -90,6 +91,9 @@ EXCHANGE_PARTS = 64
 # Arguments of the partitions' tasks this large are sent to the workers once, not in
 # every task.
 SHIP_BYTES = 1 << 16
+# A task of the conjugate gradient on the workers holds partitions up to this share of its
+# worker's memory limit at once (all of them without a limit).
+BATCH_SHARE = 0.25
 # Multi-way clustering keys each intersection of clusters by one int64 below this; beyond
 # (product of the clusters' counts), by its row of codes.
 KEY_LIMIT = 1 << 62
@@ -457,6 +461,12 @@ class Part:
         self.__dict__.update({k: _aligned(v) for k, v in state.items()})
 
 
+@sizeof.register(Part)
+def _part_size(part: Part) -> int:
+    # What the workers' memory manager counts (and spills by): the arrays, not the object.
+    return 64 + sum(_nbytes(v) for v in vars(part).values())
+
+
 def _aligned(value: Any, copies: dict[int, np.ndarray] | None = None) -> Any:
     # ``copies``: an array listed twice (codes shared by two identifiers) is copied once.
     if isinstance(value, np.ndarray):
@@ -504,13 +514,14 @@ def _join(width: int, aliases: list[int], weighted: bool,
     return Part(v, column("w", np.float64) if weighted else None, [codes[a] for a in aliases])
 
 
-def _counts(part: Part, sizes: list[int], frequency: bool,
-            aliases: list[int]) -> list[np.ndarray | None]:
+def _counts(part: Part, sizes: list[int], frequency: bool, aliases: list[int]) -> list[Any]:
     """Rows (frequency weights: their sum) of each level of each identifier, over the rows
-    alive (None for an identifier with the codes of one before it)."""
+    alive: all levels' counts, or (levels present, their counts) where few are present (the
+    largest fixed effect's groups each lie in one partition); None for an identifier with
+    the codes of one before it."""
     alive = part.alive
     weights = part.w if frequency else None
-    out: list[np.ndarray | None] = []
+    out: list[Any] = []
     for j, (codes, size) in enumerate(zip(part.ids, sizes)):
         if aliases[j] != j:
             out.append(None)
@@ -518,10 +529,13 @@ def _counts(part: Part, sizes: list[int], frequency: bool,
         c = codes if alive is None else codes[alive]
         if weights is None:  # 4 bytes a level to send while a partition's rows allow
             found = np.bincount(c, minlength=size)
-            out.append(found.astype(np.int32) if len(c) < 2**31 else found)
+            found = found.astype(np.int32) if len(c) < 2**31 else found
         else:
             wt = weights if alive is None else weights[alive]
-            out.append(np.bincount(c, weights=wt, minlength=size))
+            found = np.bincount(c, weights=wt, minlength=size)
+        present = np.flatnonzero(found)
+        out.append((present.astype(np.int32), found[present]) if 3 * len(present) < size
+                   else found)
     return out
 
 
@@ -854,6 +868,9 @@ def _nbytes(value: Any) -> int:
         return value.nbytes
     if isinstance(value, (list, tuple)):
         return sum(_nbytes(v) for v in value)
+    if sparse.issparse(value):
+        return sum(getattr(value, name).nbytes for name in ("data", "indices", "indptr", "row",
+                                                             "col") if hasattr(value, name))
     return 0
 
 
@@ -1302,7 +1319,10 @@ class _Fitter:
                 continue
             total = np.zeros(size, dtype=np.float64 if frequency else np.int64)
             for f in found:
-                total += f[j]
+                if isinstance(f[j], tuple):
+                    total[f[j][0]] += f[j][1]  # the levels present, each once
+                else:
+                    total += f[j]
             out.append(total.astype(np.float64))
         return out
 
@@ -1446,14 +1466,31 @@ class _Fitter:
         return -sum(self._gather(tasks))
 
     def _by_worker(self, parts: list) -> list:
-        """The partitions grouped by the worker that holds them."""
+        """The partitions grouped by the worker that holds them, in batches of at most
+        BATCH_SHARE of its memory limit: a task needs all its partitions in memory at once,
+        and parts the worker spilled to disk are read back a batch at a time."""
         distributed.wait(parts)
         holders = self.client.who_has(parts)
+        sizes = self.client.nbytes([part.key for part in parts], summary=False)
+        limits = {address: info.get("memory_limit") or 0
+                  for address, info in self.client.scheduler_info()["workers"].items()}
         groups: dict[Any, list] = {}
         for part in parts:
             where = holders.get(part.key) or [None]
             groups.setdefault(sorted(where)[0], []).append(part)
-        return list(groups.items())
+        out = []
+        for worker, held in groups.items():
+            budget = BATCH_SHARE * limits.get(worker, 0)
+            batch, total = [], 0
+            for part in held:
+                size = sizes.get(part.key, 0)
+                if batch and budget and total + size > budget:
+                    out.append((worker, batch))
+                    batch, total = [], 0
+                batch.append(part)
+                total += size
+            out.append((worker, batch))
+        return out
 
     def _cg(self, product: Any, rhs: np.ndarray, energy: np.ndarray, floor: np.ndarray,
             precondition: Any, tol: float, maxiter: int, callback: Any) -> tuple:

@@ -443,7 +443,7 @@ def small_client(tmp_path_factory):
 def parquet_files(tmp_path_factory):
     folder = tmp_path_factory.mktemp("parquet")
     rng = np.random.default_rng(12)
-    files = 6
+    files = 15  # parts well under a worker's limit: a task needs its inputs in memory
     for i in range(files):
         n = SMALL_ROWS // files
         df = pd.DataFrame({"worker": rng.integers(0, SMALL_ROWS // 15, n),
