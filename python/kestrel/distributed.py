@@ -292,19 +292,33 @@ def _distinct(frame: Frame, parts: tuple[str, ...], rows: np.ndarray) -> Any:
     return _identifier(frame, parts, rows).drop_duplicates(ignore_index=True)
 
 
-def _levels(found: list[Any], parts: tuple[str, ...]) -> Any:
-    """Every level of an identifier from the partitions' distinct values: integers as a
-    sorted array (codes by binary search: 8 bytes a level on each worker, where an index's
-    hash table takes several times that), anything else as a pandas index."""
-    arrays = [f for f in found if isinstance(f, np.ndarray)]
-    if len(arrays) == len(found) and np.result_type(*arrays).kind in "iu":
+def _union(found: list[Any]) -> Any:
+    """The distinct values of several partitions' distinct values (see :func:`_distinct`)."""
+    filled = [f for f in found if len(f)] or found[:1]
+    arrays = [f for f in filled if isinstance(f, np.ndarray)]
+    if len(arrays) == len(filled) and np.result_type(*arrays).kind in "iu":
         joined = np.concatenate(arrays).astype(np.result_type(*arrays), copy=False)
         joined.sort(kind="stable")  # sorted runs: merged
         keep = np.ones(len(joined), dtype=bool)
         keep[1:] = joined[1:] != joined[:-1]
         return joined[keep]
-    frames = [pd.DataFrame({"0": f}) if isinstance(f, np.ndarray) else f for f in found]
-    table = pd.concat(frames, ignore_index=True).drop_duplicates()
+    frames = [pd.DataFrame({"0": f}) if isinstance(f, np.ndarray) else f for f in filled]
+    return pd.concat(frames, ignore_index=True).drop_duplicates(ignore_index=True)
+
+
+def _unions(a: list[Any], b: list[Any]) -> list[Any]:
+    """Two partitions' (or unions') distinct values of each identifier joined."""
+    return [None if x is None else _union([x, y]) for x, y in zip(a, b)]
+
+
+def _levels(found: Any, parts: tuple[str, ...]) -> Any:
+    """Every level of an identifier from the union of the partitions' distinct values:
+    integers as a sorted array (codes by binary search: 8 bytes a level on each worker,
+    where an index's hash table takes several times that), anything else as a pandas
+    index."""
+    if isinstance(found, np.ndarray) and found.dtype.kind in "iu":
+        return found
+    table = pd.DataFrame({"0": found}) if isinstance(found, np.ndarray) else found
     return pd.MultiIndex.from_frame(table) if len(parts) > 1 else pd.Index(table["0"])
 
 
@@ -450,7 +464,6 @@ class Part:
     local_groups: int = 0
     root: np.ndarray | None = None
     demeaned: np.ndarray | None = None  # √w-scaled demeaned columns, once solved
-    operator: Any = None  # see _with_operator
     local_levels: np.ndarray | None = None  # the largest fixed effect's code of each group
     means: np.ndarray | None = None  # each group's weighted means of v − D b, once solved
 
@@ -495,8 +508,10 @@ def _split(pdf: pd.DataFrame, column: str, count: int) -> list[dict[str, np.ndar
     target = pdf[column].to_numpy() % np.int32(count)
     order = np.argsort(target, kind="stable")
     bounds = np.searchsorted(target[order], np.arange(count + 1))
-    arrays = {k: pdf[k].to_numpy()[order] for k in pdf.columns}
-    return [{k: a[bounds[j]:bounds[j + 1]] for k, a in arrays.items()} for j in range(count)]
+    # Each piece its own arrays: views would keep the whole partition in memory, unseen by
+    # the worker's memory manager, for as long as any piece lives.
+    return [{k: pdf[k].to_numpy()[order[bounds[j]:bounds[j + 1]]] for k in pdf.columns}
+            for j in range(count)]
 
 
 def _join(width: int, aliases: list[int], weighted: bool,
@@ -550,6 +565,10 @@ def _drop(part: Part, singleton: list[np.ndarray]) -> tuple[Part, int]:
 
 def _item(pair: tuple, j: int) -> Any:
     return pair[j]
+
+
+def _without(found: dict, key: str) -> dict:
+    return {k: v for k, v in found.items() if k != key}
 
 
 def _compact(part: Part, renumber: list[np.ndarray], exponents: np.ndarray,
@@ -655,39 +674,29 @@ def _scatter(part: Part, d: np.ndarray, others: list[int], sizes: list[int]) -> 
     return np.vstack(blocks) if blocks else np.zeros((0, d.shape[1]))
 
 
-def _product(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-             coef: np.ndarray, with_v: bool) -> np.ndarray:
-    if part.operator is not None and not with_v:  # −D'W M_A D coef
-        rows, u = part.operator
-        return (u.T @ (u @ coef) if u is not None else 0) - rows @ coef
-    return _scatter(part, _demeaned(part, others, offsets, coef, with_v), others, sizes)
-
-
-def _products(parts: list[Part], others: list[int], offsets: list[int], sizes: list[int],
-              coef: np.ndarray) -> np.ndarray:
-    """Σ −D'W M_A D coef over a worker's partitions."""
-    return sum(_product(part, others, offsets, sizes, coef, False) for part in parts)
+def _products(operators: list[tuple[Any, Any]], coef: np.ndarray) -> np.ndarray:
+    """Σ −D'W M_A D coef over partitions, from their pieces (see :func:`_operator`)."""
+    return sum((u.T @ (u @ coef) if u is not None else 0) - rows @ coef
+               for rows, u in operators)
 
 
 def _start(part: Part, others: list[int], offsets: list[int], sizes: list[int],
-           pairs: int) -> tuple[Part, dict]:
+           pairs: int) -> tuple[Part, dict, Any]:
     """The right-hand sides D'W M_A v, ‖√w M_A v‖², and this partition's share of the
     system matrix D'W M_A D (sparse: one entry per pair of levels that share rows or a
     group of the largest fixed effect): D'WD − Σ_a (D'W 1_a)(1_a' W D) / W_a. When it
     would take more than half ``pairs`` products or entries, only its diagonal, and the
-    partition keeps the pieces of its products (see :func:`_with_operator`)."""
+    pieces of its products (see :func:`_operator`), else None."""
     d = _demeaned(part, others, offsets, None, True)
     out = dict(rhs=_scatter(part, d, others, sizes), energy=np.sum(d * d, axis=0))
     rows, u = _pieces(part, others, offsets, sizes)
     out["matrix"] = matrix = _system(rows, u, len(part.v), pairs)
     if matrix is not None:
-        return part, out
+        return part, out, None
     out["diag"] = rows.diagonal()
     if u is not None:
         out["diag"] = out["diag"] - np.asarray(u.multiply(u).sum(axis=0)).ravel()
-    kept = replace(part)
-    kept.operator = (rows, u)
-    return kept, out
+    return part, out, (rows, u)
 
 
 def _pieces(part: Part, others: list[int], offsets: list[int],
@@ -745,15 +754,13 @@ def _system(rows: Any, u: Any, n: int, pairs: int) -> Any:
     return matrix
 
 
-def _with_operator(part: Part, others: list[int], offsets: list[int],
-                   sizes: list[int]) -> Part:
-    """The partition keeping D'WD and U (see :func:`_pieces`): each product D'W M_A D p is
-    then two sparse products the size of its pairs of levels, not a pass over its rows."""
-    if part.operator is not None:
-        return part
-    out = replace(part)
-    out.operator = _pieces(part, others, offsets, sizes)
-    return out
+def _operator(part: Part, kept: Any, others: list[int], offsets: list[int],
+              sizes: list[int]) -> tuple[Any, Any]:
+    """The partition's D'WD and U (see :func:`_pieces`; ``kept``: as :func:`_start` found
+    them, or None): each product D'W M_A D p is then two sparse products the size of its
+    pairs of levels, not a pass over its rows. Kept apart from the part, the iterations
+    read only them (from disk, when the worker spilled them)."""
+    return kept if kept is not None else _pieces(part, others, offsets, sizes)
 
 
 def _add(a: Any, b: Any, pairs: int) -> Any:
@@ -777,7 +784,9 @@ def _finish(part: Part, others: list[int], offsets: list[int], sizes: list[int],
     u = _less(part, others, offsets, coef, True)
     # The columns themselves are not read again: only their demeaned values are kept, and
     # their group means (the largest fixed effect's values, for residuals and predictions).
-    out = Part(part.v[:0], part.w, part.ids, None, part.local, part.local_groups, part.root)
+    # (No view of the columns either: it would keep them in memory.)
+    out = Part(np.empty((0, part.v.shape[1]), order="F"), part.w, part.ids, None, part.local,
+               part.local_groups, part.root)
     out.local_levels = part.local_levels
     out.means = _means(part, u)
     out.demeaned = np.asfortranarray(_within(part, u))
@@ -884,7 +893,7 @@ def _nested_range(part: Part, fe: int, cl: int, size: int) -> tuple[np.ndarray, 
 
 # The client's side -------------------------------------------------------------------------
 # The steps that pass over a part's rows (the others read level-sized results; and
-# _with_operator only where _start has not kept the pieces already).
+# _operator only where _start has not kept the pieces already).
 _PASSES = frozenset({_counts, _drop, _moments, _compact, _start, _finish, _refine,
                      _finish_stats, _residual_terms, _nested_range})
 
@@ -925,8 +934,16 @@ class _Fitter:
         frequency = options.weights is not None and options.weights_type == "fweights"
         # 1. Scan.
         delayed = self.data.to_delayed()
-        scans = self.client.gather(self.client.compute([dask.delayed(_scan)(d, plan)
-                                                        for d in delayed]))
+        scanned = self.client.compute([dask.delayed(_scan)(d, plan) for d in delayed])
+        # The partitions' distinct levels are joined on the workers, in pairs: the client
+        # receives each identifier's levels once, whatever the rows and partitions.
+        level = self._map(_item, scanned, "ids")
+        while len(level) > 1:
+            level = [self.client.submit(_unions, level[i], level[i + 1], pure=False)
+                     if i + 1 < len(level) else level[i] for i in range(0, len(level), 2)]
+        scans = self._gather(self._map(_without, scanned, "ids"))
+        found_ids = self._gather(level)[0]
+        del scanned, level
         n_rows = sum(s["rows"] for s in scans)
         if n_rows == 0:
             raise ValueError("the data has no rows")
@@ -965,7 +982,7 @@ class _Fitter:
             if aliases[j] != j:
                 ids.append(ids[aliases[j]])
                 continue
-            ids.append(_levels([s["ids"][j] for s in scans if len(s["ids"][j])], parts))
+            ids.append(_levels(found_ids[j], parts))
         if plan.time_id and isinstance(ids[-1], pd.Index):  # the periods' codes in time order
             ids[-1] = ids[-1].sort_values()
         sizes = [len(i) for i in ids]
@@ -1348,6 +1365,7 @@ class _Fitter:
         pairs_out = self._map(_start, parts, others, offsets, sizes, pairs)
         parts = self._map(_item, pairs_out, 0)
         started = self._map(_item, pairs_out, 1)
+        kept = self._map(_item, pairs_out, 2)
         del pairs_out
         # The partitions' matrices are added up on the workers, in pairs: the client
         # receives one.
@@ -1372,11 +1390,15 @@ class _Fitter:
         floor = 1e-26 * energy0
         self.converged = False
         if matrix is None:
-            parts = self._map(_with_operator, parts, others, offsets, sizes)
-            groups = self._by_worker(parts)
-            coef, self.converged = self._cg(
-                lambda p: self._product(groups, others, offsets, sizes, p), rhs, energy0,
-                floor, precondition, tol, self.options.fixef_maxiter, callback)
+            n = len(parts)
+            operators = self.client.map(_operator, parts, kept, [others] * n, [offsets] * n,
+                                        [sizes] * n, pure=False)
+            del kept
+            groups = self._by_worker(operators)
+            coef, self.converged = self._cg(lambda p: self._product(groups, p), rhs, energy0,
+                                            floor, precondition, tol,
+                                            self.options.fixef_maxiter, callback)
+            del groups, operators
             self.extra["fe_coef"] = coef
             parts = self._map(_finish, parts, others, offsets, sizes, coef)
             return parts, self._gather(self._map(_finish_stats, parts, others, sizes))
@@ -1455,20 +1477,19 @@ class _Fitter:
 
         self._project = project
 
-    def _product(self, groups: list, others: list[int], offsets: list[int],
-                 sizes: list[int], p: np.ndarray) -> np.ndarray:
-        """D'W M_A D p, summed over the partitions: one task per worker, on the partitions
-        it holds (``groups``: (worker, partitions)), which sends the direction to it once
-        and one sum back."""
-        tasks = [self.client.submit(_products, held, others, offsets, sizes, p, pure=False,
-                                    workers=[worker], allow_other_workers=True)
+    def _product(self, groups: list, p: np.ndarray) -> np.ndarray:
+        """D'W M_A D p, summed over the partitions: one task per batch of the pieces a
+        worker holds (``groups``: (worker, pieces)), which sends the direction to it and
+        one sum back."""
+        tasks = [self.client.submit(_products, held, p, pure=False, workers=[worker],
+                                    allow_other_workers=True)
                  for worker, held in groups]
         return -sum(self._gather(tasks))
 
     def _by_worker(self, parts: list) -> list:
-        """The partitions grouped by the worker that holds them, in batches of at most
-        BATCH_SHARE of its memory limit: a task needs all its partitions in memory at once,
-        and parts the worker spilled to disk are read back a batch at a time."""
+        """The partitions' futures grouped by the worker that holds them, in batches of at
+        most BATCH_SHARE of its memory limit: a task needs all its inputs in memory at once,
+        and what the worker spilled to disk is read back a batch at a time."""
         distributed.wait(parts)
         holders = self.client.who_has(parts)
         sizes = self.client.nbytes([part.key for part in parts], summary=False)
