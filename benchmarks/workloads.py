@@ -345,20 +345,17 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
         return next((r for r in rows if all(r.get(k) == v for k, v in match.items())
                      and r.get("ok")), None)
 
-    def alternated_or(sel, peer, limit=None):
+    def alternated_or(sel, peer):
         """The ratio of calls alternated in one process (kestrel[alternating]) where it ran,
         else that of the two workers' medians (run one after the other, under whatever load
-        each met); and a note giving the latter beside the former (with ``limit``: the
-        ratio, the limit and the note, as ``add`` takes them)."""
+        each met); and a note giving the latter beside the former."""
         separate = ratio_to(sel, peer)
         alt = row_of(**sel, tool="kestrel[alternating]")
         alternated = alt["info"].get("alternated_ratio") if alt else None
         if alternated is None:
-            out = separate, ""
-        else:
-            out = alternated, ("" if separate is None else
-                               f"alternated in one process; separate workers {separate:.2f}x")
-        return out if limit is None else (out[0], limit, out[1])
+            return separate, ""
+        return alternated, ("" if separate is None else
+                            f"alternated in one process; separate workers {separate:.2f}x")
 
     fe_cases = sorted({(r["label"], r["n"]) for r in rows if r["kind"] == "fe_ols"})
     for label, n in fe_cases:
@@ -495,18 +492,19 @@ def targets(rows: list[dict], profiles: list[dict]) -> list[dict]:
                     it_w / it_c if it_c else None, 1 / 3, f"{it_w} vs {it_c} iterations")
     # Panel lags and split samples (workload 12): what they add to the fits they feed.
     for r in rows:
-        if r["kind"] == "lags" and r["tool"] == "kestrel" and r.get("ok"):
-            add("lags: <= 1.1x the fit on a lag column", f"n={r['n']}",
-                *alternated_or({"kind": "lags", "label": r["label"], "n": r["n"]},
-                               "kestrel[column]", limit=1.1))
-        if r["kind"] == "slopes" and r["tool"] == "kestrel" and r.get("ok"):
-            add("slopes: <= 2x the fit without slopes", f"{r['label']}, n={r['n']}",
-                *alternated_or({"kind": "slopes", "label": r["label"], "n": r["n"]},
-                               "kestrel[no slopes]", limit=2.0))
-        if r["kind"] == "split" and r["tool"] == "kestrel" and r.get("ok"):
-            add("split: <= 1.1x a loop of fits on subsets", f"n={r['n']}",
-                *alternated_or({"kind": "split", "label": r["label"], "n": r["n"]},
-                               "kestrel[loop]", limit=1.1))
+        if r["tool"] != "kestrel" or not r.get("ok"):
+            continue
+        sel = {"kind": r["kind"], "label": r["label"], "n": r["n"]}
+        if r["kind"] == "lags":
+            ratio, note = alternated_or(sel, "kestrel[column]")
+            add("lags: <= 1.1x the fit on a lag column", f"n={r['n']}", ratio, 1.1, note)
+        if r["kind"] == "slopes":
+            ratio, note = alternated_or(sel, "kestrel[no slopes]")
+            add("slopes: <= 2x the fit without slopes", f"{r['label']}, n={r['n']}", ratio,
+                2.0, note)
+        if r["kind"] == "split":
+            ratio, note = alternated_or(sel, "kestrel[loop]")
+            add("split: <= 1.1x a loop of fits on subsets", f"n={r['n']}", ratio, 1.1, note)
     # Inference after the fit (workload 9).
     for r in rows:
         if r["tool"] != "kestrel" or not r.get("ok"):
