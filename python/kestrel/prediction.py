@@ -124,20 +124,12 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
         values = _slope_values(m, order, float(tol), int(maxiter))
         m.cache[key] = values
         return {name: s.copy() for name, s in values.items()}
-    preference = []
-    for o in order:
-        rank = np.empty(len(o), dtype=np.int32)
-        rank[o] = np.arange(len(o), dtype=np.int32)
-        preference.append(rank)
     # Weighted: the values solve the weighted normal equations of y − Xβ.
     weighting = {} if m.weights is None else {"weights": m.weights}
     out = _core.fixef_values(resid=m.r, fe=m.fe_codes, fe_groups=m.fe_groups,
-                             preference=preference, tol=float(tol), max_iter=int(maxiter),
-                             **weighting)
-    if not out["converged"]:
-        warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
-                      f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
-                      stacklevel=3)
+                             preference=_preference(order), tol=float(tol),
+                             max_iter=int(maxiter), **weighting)
+    _warn_unconverged(out, tol, stacklevel=4)
     if len(m.fe_codes) > 2 and sum(m.fe_groups) - m.absorbed_dof > len(m.fe_codes) - 1:
         warnings.warn("the fixed effects are not regular (their dummies have more "
                       "redundancies than one per fixed effect after the first): the values "
@@ -147,6 +139,23 @@ def fixef(fit: Fit, tol: float | None = None, maxiter: int | None = None) -> dic
               for name, v, index, o in zip(fit.fixef, out["values"], m.fe_labels, order)}
     m.cache[key] = values
     return {name: s.copy() for name, s in values.items()}
+
+
+def _preference(order: list[np.ndarray]) -> list[np.ndarray]:
+    """Each level's rank in ``order`` (the engine's normalisation prefers the first)."""
+    out = []
+    for o in order:
+        rank = np.empty(len(o), dtype=np.int32)
+        rank[o] = np.arange(len(o), dtype=np.int32)
+        out.append(rank)
+    return out
+
+
+def _warn_unconverged(out: dict, tol: float, stacklevel: int) -> None:
+    if not out["converged"]:
+        warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
+                      f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
+                      stacklevel=stacklevel)
 
 
 def _slope_values(m: Model, order: list[np.ndarray], tol: float,
@@ -174,10 +183,7 @@ def _slope_values(m: Model, order: list[np.ndarray], tol: float,
                        fe=m.fe_codes, fe_groups=m.fe_groups, tol=tol, max_iter=maxiter,
                        solver="auto", progress=None, slopes=columns, slope_layout=layout,
                        coefficients=True, **extra)
-    if not out["converged"]:
-        warnings.warn(f"the fixed effects' values did not converge in {out['iterations']:,} "
-                      f"iterations to tol={tol:g}; raise maxiter", ConvergenceWarning,
-                      stacklevel=4)
+    _warn_unconverged(out, tol, stacklevel=5)
     found = np.asarray(out["coefficients"][0]) - np.asarray(out["coefficients"][1])
     c, at = [], 0
     for g, k, *_ in blocks:
@@ -201,14 +207,10 @@ def _slope_values(m: Model, order: list[np.ndarray], tol: float,
         total = np.zeros(n)
         for j in with_intercept:
             total += intercepts[j][m.fe_codes[j]]
-        preference = []
-        for j in with_intercept:
-            rank = np.empty(len(order[j]), dtype=np.int32)
-            rank[order[j]] = np.arange(len(order[j]), dtype=np.int32)
-            preference.append(rank)
         out = _core.fixef_values(resid=total, fe=[m.fe_codes[j] for j in with_intercept],
                                  fe_groups=[m.fe_groups[j] for j in with_intercept],
-                                 preference=preference, tol=tol, max_iter=maxiter)
+                                 preference=_preference([order[j] for j in with_intercept]),
+                                 tol=tol, max_iter=maxiter)
         for j, v in zip(with_intercept, out["values"]):
             intercepts[j] = np.asarray(v)
     values: dict[str, pd.Series] = {}
@@ -262,8 +264,8 @@ def predict(fit: Fit, newdata: Any = None, context: Any = None) -> np.ndarray:
             index = values[terms[0][0]].index
             codes = index.get_indexer(_keys(frame, parts))
             unseen |= (codes < 0) & ~missing
-            for name, x in terms:
-                v = values[name].to_numpy()[codes]
+            for label, x in terms:
+                v = values[label].to_numpy()[codes]
                 pred += np.where(codes >= 0, v if x is None else v * x, np.nan)
     pred[missing | unseen] = np.nan
     if unseen.any():
