@@ -476,8 +476,10 @@ class Part:
 
 @sizeof.register(Part)
 def _part_size(part: Part) -> int:
-    # What the workers' memory manager counts (and spills by): the arrays, not the object.
-    return 64 + sum(_nbytes(v) for v in vars(part).values())
+    # What the workers' memory manager counts (and spills by): the arrays, not the object;
+    # codes two identifiers share, once.
+    values = [x for v in vars(part).values() for x in (v if isinstance(v, list) else [v])]
+    return 64 + sum(_nbytes(v) for v in {id(v): v for v in values}.values())
 
 
 def _aligned(value: Any, copies: dict[int, np.ndarray] | None = None) -> Any:
@@ -522,6 +524,7 @@ def _join(width: int, aliases: list[int], weighted: bool,
     v = np.empty((n, width), order="F")
     for j in range(width):
         v[:, j] = np.concatenate([p[f"v{j}"] for p in pieces]) if pieces else 0.0
+
     def column(name: str, dtype: Any) -> np.ndarray:
         return np.concatenate([p[name] for p in pieces]).astype(dtype, copy=False) \
             if pieces else np.empty(0, dtype)
@@ -977,7 +980,7 @@ class _Fitter:
         n_fe = len(model.fixef)
         every = list(model.fixef + tuple(tuple(n.split("^")) for n in plan.cluster_names)
                      + (((plan.time_id,),) if plan.time_id else ()))
-        aliases = self.extra["aliases"] = _aliases(n_fe, every)
+        aliases = _aliases(n_fe, every)
         for j, parts in enumerate(every):
             if aliases[j] != j:
                 ids.append(ids[aliases[j]])
@@ -1026,7 +1029,7 @@ class _Fitter:
 
         # 3. Sample: singletons out (rounds until none is left).
         n_singletons = 0
-        counts = self._counts(parts, sizes, frequency)
+        counts = self._counts(parts, sizes, frequency, aliases)
         if options.drop_singletons and n_fe:
             while True:
                 flags = [c == 1 for c in counts[:n_fe]] + \
@@ -1037,7 +1040,7 @@ class _Fitter:
                 parts = self._map(_item, results, 0)
                 n_singletons += sum(self._gather(self._map(_item, results, 1)))
                 del results
-                counts = self._counts(parts, sizes, frequency)
+                counts = self._counts(parts, sizes, frequency, aliases)
         n_used_rows = kept - n_singletons
         if n_used_rows == 0:
             raise ValueError(f"no rows left: {n_missing:,} rows have missing values"
@@ -1069,8 +1072,7 @@ class _Fitter:
         m2 = sum(m["m2"] + m["total"] * (m["mean"] - mean) ** 2 for m in moments)
         sum_squares = np.ldexp(m2, -2 * exponents)
         local = largest if n_fe else None
-        parts = self._map(_compact, parts, renumber, exponents, local,
-                          self.extra["aliases"])
+        parts = self._map(_compact, parts, renumber, exponents, local, aliases)
         fe_levels = levels[:n_fe]
 
         # 4. Absorb.
@@ -1326,8 +1328,8 @@ class _Fitter:
         return [self.client.submit(_join, width, aliases, weighted, *row, pure=False)
                 for row in pieces]
 
-    def _counts(self, parts: list, sizes: list[int], frequency: bool) -> list[np.ndarray]:
-        aliases = self.extra["aliases"]
+    def _counts(self, parts: list, sizes: list[int], frequency: bool,
+                aliases: list[int]) -> list[np.ndarray]:
         found = self._gather(self._map(_counts, parts, sizes, frequency, aliases))
         out: list[np.ndarray] = []
         for j, size in enumerate(sizes):
