@@ -355,6 +355,7 @@ def with_slope_labels(fit: Any, model: Any, sample: dict) -> Any:
     return dataclasses.replace(fit, fixef=dict(zip(model.fixef_labels,
                                                    sample["slope_groups"])))
 
+
 def weighted_stack(columns: list[np.ndarray], mask: np.ndarray, w: Weights) -> dict:
     """Without fixed effects nothing is absorbed: the used rows of the columns times the
     square roots of the weights, and the columns' weighted centred sums of squares."""

@@ -287,7 +287,7 @@ def test_the_first_stage_f_statistic_does_not_depend_on_the_instruments_units():
 
 def test_a_fit_is_freed_when_its_last_reference_goes():
     """No reference cycle: a fit (its data-sized arrays with it) goes as soon as the caller
-    drops it, not when the cyclic collector next runs (a loop over specifications at
+    drops it, not when the cyclic collector next runs (a loop over model variants at
     10^7 rows would otherwise hold a gigabyte a fit); ``fixef`` still works on a fit that
     only a chained call holds, and after a pickle round trip."""
     import gc
